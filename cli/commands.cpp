@@ -1,0 +1,75 @@
+#include "cli/commands.h"
+
+#include <algorithm>
+#include <iostream>
+#include <utility>
+
+#include "components/engine_error.h"
+
+namespace tarvo::cli {
+
+namespace {
+
+constexpr const char* kOverview =
+    "tarvo: create, inspect, reorganize, verify and repair Tarvo tables.\n"
+    "A table T in directory D is D/T.DAT with D/T.IDX and, with blob fields, D/T.BLB.\n"
+    "Exit status: 0 success, 1 damage found (verify), 2 usage or engine error, 3 table in use.";
+
+std::vector<std::pair<int, TCommandSetup>>& Commands() {
+  static std::vector<std::pair<int, TCommandSetup>> commands;
+  return commands;
+}
+
+}  // namespace
+
+bool RegisterCommand(int order, TCommandSetup setup) {
+  Commands().emplace_back(order, setup);
+  return true;
+}
+
+int Run(int argc, char** argv) {
+  CLI::App app{kOverview, "tarvo"};
+  app.set_version_flag("--version", std::string("tarvo ") + TARVO_VERSION);
+  app.require_subcommand(0, 1);
+
+  TCliState state;
+  auto commands = Commands();
+  std::stable_sort(commands.begin(), commands.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (const auto& [order, setup] : commands) setup(app, state);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    app.exit(e);
+    return kExitOk;
+  } catch (const CLI::CallForAllHelp& e) {
+    app.exit(e);
+    return kExitOk;
+  } catch (const CLI::CallForVersion& e) {
+    app.exit(e);
+    return kExitOk;
+  } catch (const CLI::ParseError& e) {
+    app.exit(e);
+    return kExitError;
+  }
+
+  if (!state.action) {
+    std::cout << app.help();
+    return kExitOk;
+  }
+  try {
+    return state.action();
+  } catch (const ETarvoEngineError& e) {
+    std::cerr << e.what() << "\n";
+    const TEngineCode code = EngineCode(e);
+    const bool in_use = code == kAccessDenied || code == kTableLocked || code == kNeedsExclusive ||
+                        code == kTableInUse;
+    return in_use ? kExitInUse : kExitError;
+  } catch (const std::exception& e) {
+    std::cerr << e.what() << "\n";
+    return kExitError;
+  }
+}
+
+}  // namespace tarvo::cli

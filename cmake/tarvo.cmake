@@ -1,0 +1,47 @@
+# Project-wide compiler settings and the helpers that add libraries and tests.
+
+set(TARVO_WARNINGS -Wall -Wextra)
+if(TARVO_WERROR)
+  list(APPEND TARVO_WARNINGS -Werror)
+endif()
+
+if(TARVO_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# tarvo_library(NAME DIRS dir... [LIBS lib...]): a static library of every .cpp in the listed folders.
+function(tarvo_library name)
+  cmake_parse_arguments(ARG "" "" "DIRS;LIBS" ${ARGN})
+  set(sources)
+  foreach(dir IN LISTS ARG_DIRS)
+    file(GLOB dir_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${dir}/*.cpp)
+    list(APPEND sources ${dir_sources})
+  endforeach()
+  if(NOT sources)
+    set(sources ${PROJECT_SOURCE_DIR}/cmake/empty.cpp)
+  endif()
+  add_library(${name} STATIC ${sources})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_compile_options(${name} PRIVATE ${TARVO_WARNINGS})
+  target_link_libraries(${name} PUBLIC ${ARG_LIBS})
+endfunction()
+
+# tarvo_add_test(tests/x/y_test.cpp [LIBS lib...] [ENV var=value...] [TIMEOUT s]):
+# one GoogleTest executable and one ctest entry named after the file.
+function(tarvo_add_test path)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "LIBS;ENV" ${ARGN})
+  get_filename_component(test_name ${path} NAME_WE)
+  add_executable(${test_name} ${PROJECT_SOURCE_DIR}/${path})
+  target_compile_options(${test_name} PRIVATE ${TARVO_WARNINGS})
+  target_link_libraries(${test_name} PRIVATE tarvo_testing ${ARG_LIBS})
+  add_test(NAME ${test_name} COMMAND ${test_name})
+  set(env "TARVO_FIXTURES=${TARVO_FIXTURES_DIR}" "TARVO_CLI=$<TARGET_FILE:tarvo>")
+  list(APPEND env ${ARG_ENV})
+  set_tests_properties(${test_name} PROPERTIES ENVIRONMENT "${env}")
+  if(ARG_TIMEOUT)
+    set_tests_properties(${test_name} PROPERTIES TIMEOUT ${ARG_TIMEOUT})
+  else()
+    set_tests_properties(${test_name} PROPERTIES TIMEOUT 600)
+  endif()
+endfunction()
