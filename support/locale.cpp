@@ -3,7 +3,6 @@
 #include <unicode/ucol.h>
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 
 #include "support/code_page.h"
@@ -26,21 +25,23 @@ int Sign(int value) {
   return (value > 0) - (value < 0);
 }
 
-// Plain unsigned byte order; with `case_insensitive` both sides are upper-cased first. Over two
-// cut texts this is the order of comparing the bytes up to and including the terminating zero of
-// the shorter text (no byte of a text is zero, and upper-casing keeps it so).
-int CompareBytes(std::string_view text1, std::string_view text2, const TCodePage* upper) {
-  const std::size_t common = std::min(text1.size(), text2.size());
-  for (std::size_t i = 0; i < common; ++i) {
-    std::uint8_t a = static_cast<std::uint8_t>(text1[i]);
-    std::uint8_t b = static_cast<std::uint8_t>(text2[i]);
+// Plain unsigned byte order over zero-terminated texts: the bytes are compared up to the first
+// difference or the terminating zero of the shorter text (a text also ends with its view);
+// `count` (when not 0) limits the bytes compared. With `upper` both sides are upper-cased first.
+int CompareBytes(std::string_view text1, std::string_view text2, std::size_t count, const TCodePage* upper) {
+  std::size_t limit = std::max(text1.size(), text2.size());
+  if (count != 0) limit = std::min(limit, count);
+  for (std::size_t i = 0; i < limit; ++i) {
+    std::uint8_t a = i < text1.size() ? static_cast<std::uint8_t>(text1[i]) : 0;
+    std::uint8_t b = i < text2.size() ? static_cast<std::uint8_t>(text2[i]) : 0;
     if (upper != nullptr) {
       a = upper->ToUpper(a);
       b = upper->ToUpper(b);
     }
     if (a != b) return a < b ? -1 : 1;
+    if (a == 0) break;
   }
-  return text1.size() < text2.size() ? -1 : (text1.size() > text2.size() ? 1 : 0);
+  return 0;
 }
 
 // Up to kInline characters of a text as UTF-16 on the stack, longer ones on the heap.
@@ -108,18 +109,18 @@ std::string LowerCase(TLanguageId language, TSortId /*sort*/, std::string_view t
 
 int CompareText(TLanguageId language, TSortId sort, std::string_view text1, bool case_insensitive,
                 std::size_t count, std::string_view text2) {
-  text1 = Terminated(text1, count);
-  text2 = Terminated(text2, count);
-  const TCodePage& page = CodePageFor(language);
   if (language != 0) {
     const TCompareFlags flags = kTextCompareFlags | (case_insensitive ? kIgnoreCase : 0);
     if (const UCollator* collator = FindCollator(language, sort, flags)) {
-      return Collate(collator, page, text1, text2);
+      text1 = Terminated(text1, count);
+      text2 = Terminated(text2, count);
+      if (text1 == text2) return 0;  // the same characters always collate equal
+      return Collate(collator, CodePageFor(language), text1, text2);
     }
     // A locale that is not served has no order of its own: such tables are refused when they
     // open, and everything else falls back to byte order.
   }
-  return CompareBytes(text1, text2, case_insensitive ? &page : nullptr);
+  return CompareBytes(text1, text2, count, case_insensitive ? &CodePageFor(language) : nullptr);
 }
 
 int CompareChar(TLanguageId language, TSortId sort, std::uint8_t c1, std::uint8_t c2) {
