@@ -6,8 +6,6 @@
 #include <thread>
 #include <vector>
 
-#include "support/language_names.h"
-
 namespace tarvo {
 namespace {
 
