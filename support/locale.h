@@ -27,10 +27,13 @@ std::string UpperCase(TLanguageId language, TSortId sort, std::string_view text)
 std::string LowerCase(TLanguageId language, TSortId sort, std::string_view text);
 
 // −1, 0 or 1. `count` 0 compares the whole texts, otherwise at most `count` characters of each.
+// A text ends at its first zero byte. Language 0, and a pair that is not valid, compare as
+// unsigned bytes (upper-cased first when case-insensitive, language 0 as English (USA)); any other language
+// collates with string sort, ignoring non-spacing marks, and ignoring case when asked.
 int CompareText(TLanguageId language, TSortId sort, std::string_view text1, bool case_insensitive,
                 std::size_t count, std::string_view text2);
 
-// −1, 0 or 1 for two single characters.
+// −1, 0 or 1 for two single characters, collated as CompareText does case-sensitively.
 int CompareChar(TLanguageId language, TSortId sort, std::uint8_t c1, std::uint8_t c2);
 
 // The 256 byte values in collating order (identity for language 0); built once per pair.

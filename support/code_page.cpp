@@ -1,0 +1,160 @@
+#include "support/code_page.h"
+
+#include <unicode/uchar.h>
+#include <unicode/ucnv.h>
+#include <unicode/ucnv_err.h>
+
+#include <algorithm>
+#include <cassert>
+#include <memory>
+#include <string>
+
+namespace tarvo {
+
+namespace {
+
+constexpr std::array<std::uint16_t, 10> kSupported = {874,  1250, 1251, 1252, 1253,
+                                                      1254, 1255, 1256, 1257, 1258};
+
+struct TConverterCloser {
+  void operator()(UConverter* converter) const { ucnv_close(converter); }
+};
+
+// The code point of one byte, or nothing when the converter has no mapping for it.
+std::optional<char16_t> ConvertByte(UConverter* converter, std::uint8_t byte) {
+  const char in = static_cast<char>(byte);
+  UChar out[4];
+  UErrorCode status = U_ZERO_ERROR;
+  ucnv_reset(converter);
+  const int32_t length = ucnv_toUChars(converter, out, 4, &in, 1, &status);
+  if (U_FAILURE(status) || length != 1 || out[0] == 0xFFFD || U16_IS_SURROGATE(out[0])) return std::nullopt;
+  return static_cast<char16_t>(out[0]);
+}
+
+}  // namespace
+
+// All code pages, built together on first use and kept for the life of the process.
+struct TCodePageSet {
+  std::array<std::unique_ptr<TCodePage>, kSupported.size()> pages;
+
+  TCodePageSet() {
+    for (std::size_t i = 0; i < kSupported.size(); ++i) pages[i].reset(new TCodePage(kSupported[i]));
+  }
+
+  static const TCodePageSet& Get() {
+    // Never destroyed: text may still be compared while other statics are torn down.
+    static const TCodePageSet* set = new TCodePageSet();
+    return *set;
+  }
+};
+
+TCodePage::TCodePage(std::uint16_t number) : number_(number) {
+  // 1. Byte → code point through ICU's converter, unmapped bytes to private use.
+  const std::string name = "windows-" + std::to_string(number);
+  UErrorCode status = U_ZERO_ERROR;
+  std::unique_ptr<UConverter, TConverterCloser> converter(ucnv_open(name.c_str(), &status));
+  if (U_SUCCESS(status)) {
+    ucnv_setToUCallBack(converter.get(), UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
+  }
+  const bool usable = U_SUCCESS(status);
+  for (int b = 0; b < 256; ++b) {
+    const auto byte = static_cast<std::uint8_t>(b);
+    std::optional<char16_t> c;
+    if (usable) c = ConvertByte(converter.get(), byte);
+    to_unicode_[b] = c.value_or(static_cast<char16_t>(kUnmappedBase + b));
+  }
+
+  // 2. The reverse, sorted by code point; the first byte of a code point wins.
+  for (int b = 0; b < 256; ++b) from_unicode_[b] = {to_unicode_[b], static_cast<std::uint8_t>(b)};
+  std::stable_sort(
+      from_unicode_.begin(), from_unicode_.end(),
+      [](const TReverseEntry& a, const TReverseEntry& b) { return a.code_point < b.code_point; });
+
+  // 3. Case of each byte: simple mapping, the byte itself when the result has no byte form.
+  for (int b = 0; b < 256; ++b) {
+    const UChar32 c = to_unicode_[b];
+    upper_[b] = FromUnicode(static_cast<char32_t>(u_toupper(c))).value_or(static_cast<std::uint8_t>(b));
+    lower_[b] = FromUnicode(static_cast<char32_t>(u_tolower(c))).value_or(static_cast<std::uint8_t>(b));
+  }
+}
+
+const TCodePage* TCodePage::Find(std::uint16_t number) {
+  const auto it = std::find(kSupported.begin(), kSupported.end(), number);
+  if (it == kSupported.end()) return nullptr;
+  return TCodePageSet::Get().pages[static_cast<std::size_t>(it - kSupported.begin())].get();
+}
+
+std::span<const std::uint16_t> TCodePage::Supported() {
+  return kSupported;
+}
+
+std::optional<std::uint8_t> TCodePage::FromUnicode(char32_t c) const {
+  if (c > 0xFFFF) return std::nullopt;
+  const auto it =
+      std::lower_bound(from_unicode_.begin(), from_unicode_.end(), c,
+                       [](const TReverseEntry& entry, char32_t value) { return entry.code_point < value; });
+  if (it == from_unicode_.end() || it->code_point != c) return std::nullopt;
+  return it->byte;
+}
+
+std::uint16_t CodePageOfLanguage(TLanguageId language) {
+  const unsigned primary = language & 0x3FFu;
+  const unsigned sub = language >> 10;
+  switch (primary) {
+    case 0x01:
+    case 0x20:
+    case 0x29:
+    case 0x80:
+    case 0x8C:
+    case 0x92:  // Arabic, Urdu, Farsi, ...
+      return 1256;
+    case 0x02:
+    case 0x19:
+    case 0x22:
+    case 0x23:
+    case 0x28:
+    case 0x2F:  // Bulgarian, Russian, ...
+    case 0x3F:
+    case 0x40:
+    case 0x44:
+    case 0x50:
+    case 0x6D:
+    case 0x85: return 1251;
+    case 0x05:
+    case 0x0E:
+    case 0x15:
+    case 0x18:
+    case 0x1B:
+    case 0x1C:  // Czech, Hungarian, ...
+    case 0x24:
+    case 0x42: return 1250;
+    case 0x1A:  // Croatian, Serbian and Bosnian: the Cyrillic forms use 1251
+      return (sub == 0x03 || sub == 0x07 || sub == 0x08 || sub == 0x0A || sub == 0x0C) ? 1251 : 1250;
+    case 0x2C:
+    case 0x43:  // Azeri, Uzbek: Latin 1254, Cyrillic 1251
+      return sub == 0x02 ? 1251 : 1254;
+    case 0x08: return 1253;  // Greek
+    case 0x1F: return 1254;  // Turkish
+    case 0x0D: return 1255;  // Hebrew
+    case 0x25:
+    case 0x26:
+    case 0x27:  // Estonian, Latvian, Lithuanian
+      return 1257;
+    case 0x2A: return 1258;  // Vietnamese
+    case 0x1E: return 874;   // Thai
+    case 0x04:
+    case 0x11:
+    case 0x12:  // Chinese, Japanese, Korean: double-byte code pages
+      return 0;
+    default: return 1252;
+  }
+}
+
+const TCodePage& CodePageFor(TLanguageId language) {
+  const TCodePage* page = TCodePage::Find(CodePageOfLanguage(language));
+  if (page == nullptr) page = TCodePage::Find(1252);
+  assert(page != nullptr);
+  return *page;
+}
+
+}  // namespace tarvo
