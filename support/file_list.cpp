@@ -87,7 +87,10 @@ bool TFileList::EntryExists(const std::string& name, bool in_memory) {
   // A physical object without openers may stand for a file that has gone meanwhile: ask the disk.
   if (file != nullptr && file->OpenerCount() > 0) return true;
   std::string path;
-  return ResolveFileName(std::string(TrimBlanks(cut)), path) == kOsOk && OsFileExists(path);
+  const TOsError found = ResolveFileName(std::string(TrimBlanks(cut)), path);
+  // Several files that differ only in case exist; opening will say which.
+  if (found == kOsAmbiguousName) return true;
+  return found == kOsOk && OsFileExists(path);
 }
 
 int TFileList::CreateEntry(const std::string& name, bool in_memory, bool temporary, TAbstractFile** created) {
@@ -129,8 +132,9 @@ int TFileList::OpenEntry(const std::string& name, bool in_memory, const TOpenReq
       if (in_memory) return Negated(kInvalidPath);
       fresh = NewFile(false);
       file = fresh.get();
-      file->SetFileName(TrimBlanks(cut));
     }
+    // A reused object takes the name as asked now: it is what leads to the file on disk.
+    file->SetFileName(TrimBlanks(cut));
     file->SetExclusive(request.exclusive);
     file->SetTemporary(request.temporary);
     file->SetWriteThrough(request.write_through);
