@@ -96,7 +96,9 @@ TOsError CopyToNewFile(int from_fd, const struct stat& st, const std::string& to
     if (got <= 0) break;
     for (ssize_t put = 0; put < got && error == kOsOk;) {
       const ssize_t n =
-          ::pwrite(to_fd, buffer.data() + put, static_cast<std::size_t>(got - put), offset + put);
+          Injected(TFaultOp::kWrite)
+              ? -1
+              : ::pwrite(to_fd, buffer.data() + put, static_cast<std::size_t>(got - put), offset + put);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) error = OsErrorFromErrno(errno);
       if (n > 0) put += n;
