@@ -72,8 +72,11 @@ TShape LeafShape(const TPageFormat& f, const std::byte* prev, const std::byte* k
       break;
     case TKeyCompression::kFull:
       s.prefix = prev == nullptr ? 0 : std::min(kMaxFullCount, CommonPrefix(prev, key, n));
-      s.cut = std::min(kMaxFullCount,
-                       TrailingZeros(key, s.prefix, FullKeepsSuffix(f, s.prefix) ? n - kKeySuffixSize : n));
+      if (FullKeepsSuffix(f, s.prefix)) {
+        s.cut = std::min(kMaxFullCount, TrailingZeros(key, s.prefix, n - kKeySuffixSize));
+      } else if (f.unique) {
+        s.cut = std::min(kMaxFullCount, TrailingZeros(key, s.prefix, n));
+      }  // else: fewer than 5 bytes left of a key with a suffix, nothing is cut
       break;
   }
   s.size = n - s.prefix - s.cut + 6;

@@ -23,7 +23,8 @@
 //                               which is always stored: key bytes 0..n-5-t, suffix (4)
 //   leaf, 3 both                p (uint8), t (uint8), key bytes p..n-1-t, record number (4); when
 //                               the index is not unique and n - p >= 5, t counts the zeros
-//                               before the suffix and the suffix follows the stored bytes
+//                               before the suffix and the suffix follows the stored bytes;
+//                               with fewer than 5 bytes left t is 0
 // p counts the leading bytes equal to the previous entry's key (0 in the first entry), t the zero
 // bytes cut from the end; a reader puts both back. Mode 3 caps p and t at 255.
 //
