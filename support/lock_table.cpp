@@ -1,0 +1,48 @@
+#include "support/lock_table.h"
+
+#include <iterator>
+#include <limits>
+
+namespace tarvo {
+
+namespace {
+
+// Whether the last byte of the range is representable.
+bool RangeIsValid(std::int64_t offset, std::int64_t length) {
+  return length >= 1 && offset <= std::numeric_limits<std::int64_t>::max() - (length - 1);
+}
+
+}  // namespace
+
+bool TLockTable::Overlaps(std::int64_t offset, std::int64_t length) const {
+  if (!RangeIsValid(offset, length)) return false;
+  const std::int64_t last = offset + (length - 1);
+  // The first held range starting after `offset`, and the one before it.
+  auto next = ranges_.upper_bound(offset);
+  if (next != ranges_.end() && next->first <= last) return true;
+  if (next != ranges_.begin()) {
+    const auto& [start, held_length] = *std::prev(next);
+    if (start + (held_length - 1) >= offset) return true;
+  }
+  return false;
+}
+
+bool TLockTable::Add(std::int64_t offset, std::int64_t length) {
+  if (!RangeIsValid(offset, length) || Overlaps(offset, length)) return false;
+  ranges_.emplace(offset, length);
+  return true;
+}
+
+bool TLockTable::Remove(std::int64_t offset, std::int64_t length) {
+  const auto it = ranges_.find(offset);
+  if (it == ranges_.end() || it->second != length) return false;
+  ranges_.erase(it);
+  return true;
+}
+
+bool TLockTable::Contains(std::int64_t offset, std::int64_t length) const {
+  const auto it = ranges_.find(offset);
+  return it != ranges_.end() && it->second == length;
+}
+
+}  // namespace tarvo

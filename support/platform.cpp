@@ -1,0 +1,403 @@
+#include "support/platform.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "support/fault_injector.h"
+
+namespace tarvo {
+
+namespace {
+
+std::atomic<std::size_t> open_file_count{0};
+
+// Asks the fault injector; on a planned failure sets errno and returns true.
+bool Injected(TFaultOp op) {
+  int error_number = 0;
+  if (!TFaultInjector::ShouldFail(op, error_number)) return false;
+  errno = error_number;
+  return true;
+}
+
+bool IsReadOnlyMode(mode_t mode) {
+  return (mode & 0222) == 0;
+}
+
+std::string ParentDirectory(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+int OpenNoInterrupt(const char* path, int flags, mode_t mode = 0) {
+  int fd;
+  do {
+    fd = ::open(path, flags, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Takes the share-mode lock on `fd`; errno on failure.
+bool TakeShareLock(int fd, bool exclusive) {
+  struct flock lock {};
+  lock.l_type = exclusive ? F_WRLCK : F_RDLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = kShareLockOffset;
+  lock.l_len = 1;
+  return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+
+bool SetRangeLock(int fd, short type, std::int64_t offset, std::int64_t length) {
+  struct flock lock {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = offset;
+  lock.l_len = length;  // never 0: that would reach to the end of all offsets
+  return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+
+// Opens `path` to find out whether someone holds it open (the exclusive share lock is refused
+// then). On success the caller owns the returned descriptor.
+TOsError OpenForRemoval(const std::string& path, const struct stat& st, int& fd) {
+  const bool read_only = IsReadOnlyMode(st.st_mode);
+  fd = OpenNoInterrupt(path.c_str(), (read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC);
+  if (fd < 0) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
+  // A read-only descriptor can only take the shared form; read-only files are never written anyway.
+  if (!TakeShareLock(fd, !read_only)) {
+    const int saved = errno;
+    ::close(fd);
+    fd = -1;
+    return OsErrorFromErrno(saved, TErrnoContext::kShareLock, path);
+  }
+  return kOsOk;
+}
+
+// Copies the open source `from_fd` to a new file `to` (never replacing one) and makes it durable.
+// On failure nothing of `to` is left.
+TOsError CopyToNewFile(int from_fd, const struct stat& st, const std::string& to) {
+  if (S_ISDIR(st.st_mode)) return kOsAccessDenied;
+  const int to_fd = OpenNoInterrupt(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777);
+  if (to_fd < 0) return OsErrorFromErrno(errno, TErrnoContext::kMove, to);
+  TOsError error = kOsOk;
+  std::vector<std::byte> buffer(65536);
+  for (off_t offset = 0; error == kOsOk;) {
+    const ssize_t got = ::pread(from_fd, buffer.data(), buffer.size(), offset);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) error = OsErrorFromErrno(errno);
+    if (got <= 0) break;
+    for (ssize_t put = 0; put < got && error == kOsOk;) {
+      const ssize_t n =
+          Injected(TFaultOp::kWrite)
+              ? -1
+              : ::pwrite(to_fd, buffer.data() + put, static_cast<std::size_t>(got - put), offset + put);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) error = OsErrorFromErrno(errno);
+      if (n > 0) put += n;
+    }
+    offset += got;
+  }
+  if (error == kOsOk && ::fsync(to_fd) != 0) error = OsErrorFromErrno(errno);
+  const struct timespec times[2] = {st.st_atim, st.st_mtim};
+  if (error == kOsOk && ::futimens(to_fd, times) != 0) error = OsErrorFromErrno(errno);
+  if (::close(to_fd) != 0 && error == kOsOk) error = OsErrorFromErrno(errno);
+  if (error == kOsOk) error = OsSyncDirectory(ParentDirectory(to));
+  if (error != kOsOk) ::unlink(to.c_str());
+  return error;
+}
+
+}  // namespace
+
+// --- TOsFile ---
+
+TOsError TOsFile::Adopt(int fd, const std::string& path, const TOsOpenOptions& options, bool exclusive) {
+  struct stat st {};
+  TOsError error = kOsOk;
+  if (::fstat(fd, &st) != 0) {
+    error = OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
+  } else if (!S_ISREG(st.st_mode)) {
+    error = kOsAccessDenied;
+  } else if (!TakeShareLock(fd, exclusive && !options.read_only)) {
+    error = OsErrorFromErrno(errno, TErrnoContext::kShareLock, path);
+  }
+  if (error != kOsOk) {
+    ::close(fd);
+    return error;
+  }
+  // A hint only: its failure changes nothing.
+  (void)::posix_fadvise(fd, 0, 0, options.sequential_scan ? POSIX_FADV_SEQUENTIAL : POSIX_FADV_RANDOM);
+  fd_ = fd;
+  read_only_ = options.read_only;
+  identity_ = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+  open_file_count.fetch_add(1);
+  return kOsOk;
+}
+
+TOsError TOsFile::Open(const std::string& path, const TOsOpenOptions& options) {
+  if (IsOpen()) return kOsInvalidHandle;
+  if (Injected(TFaultOp::kOpen)) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
+  if (!options.read_only && IsReadOnlyMode(st.st_mode)) return kOsAccessDenied;
+  int flags = (options.read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC;
+  if (options.write_through) flags |= O_DSYNC;
+  const int fd = OpenNoInterrupt(path.c_str(), flags);
+  if (fd < 0) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
+  return Adopt(fd, path, options, options.exclusive);
+}
+
+TOsError TOsFile::Create(const std::string& path, const TOsOpenOptions& options) {
+  if (IsOpen()) return kOsInvalidHandle;
+  if (Injected(TFaultOp::kOpen)) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode) || IsReadOnlyMode(st.st_mode)) return kOsAccessDenied;
+  } else if (errno != ENOENT) {
+    return OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
+  }
+  int flags = O_RDWR | O_CREAT | O_CLOEXEC;
+  if (options.write_through) flags |= O_DSYNC;
+  const int fd = OpenNoInterrupt(path.c_str(), flags, 0666);
+  if (fd < 0) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
+  TOsOpenOptions create_options = options;
+  create_options.read_only = false;
+  if (const TOsError error = Adopt(fd, path, create_options, true); error != kOsOk) return error;
+  // Emptied only once nobody else holds it.
+  if (::ftruncate(fd_, 0) != 0) {
+    const TOsError error = OsErrorFromErrno(errno);
+    Close();
+    return error;
+  }
+  return kOsOk;
+}
+
+void TOsFile::Close() {
+  if (fd_ < 0) return;
+  ::close(fd_);  // releases the share lock and every range lock of this descriptor
+  fd_ = -1;
+  open_file_count.fetch_sub(1);
+  std::lock_guard lock(locks_guard_);
+  locks_.Clear();
+}
+
+TOsError TOsFile::ReadAt(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done) {
+  done = 0;
+  if (fd_ < 0) return kOsInvalidHandle;
+  if (offset < 0) return kOsInvalidParameter;
+  if (Injected(TFaultOp::kRead)) return OsErrorFromErrno(errno);
+  while (done < buffer.size()) {
+    const ssize_t n =
+        ::pread(fd_, buffer.data() + done, buffer.size() - done, offset + static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return OsErrorFromErrno(errno);
+    if (n == 0) break;  // end of file
+    done += static_cast<std::size_t>(n);
+  }
+  return kOsOk;
+}
+
+TOsError TOsFile::WriteAt(std::int64_t offset, std::span<const std::byte> buffer, std::size_t& done) {
+  done = 0;
+  if (fd_ < 0) return kOsInvalidHandle;
+  if (read_only_) return kOsAccessDenied;
+  if (offset < 0) return kOsInvalidParameter;
+  if (Injected(TFaultOp::kWrite)) return OsErrorFromErrno(errno);
+  while (done < buffer.size()) {
+    const ssize_t n =
+        ::pwrite(fd_, buffer.data() + done, buffer.size() - done, offset + static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return OsErrorFromErrno(errno);
+    if (n == 0) return kOsDiskFull;
+    done += static_cast<std::size_t>(n);
+  }
+  return kOsOk;
+}
+
+TOsError TOsFile::Size(std::int64_t& size) const {
+  size = 0;
+  if (fd_ < 0) return kOsInvalidHandle;
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) return OsErrorFromErrno(errno);
+  size = st.st_size;
+  return kOsOk;
+}
+
+TOsError TOsFile::Truncate(std::int64_t size) {
+  if (fd_ < 0) return kOsInvalidHandle;
+  if (read_only_) return kOsAccessDenied;
+  if (size < 0) return kOsInvalidParameter;
+  if (Injected(TFaultOp::kWrite)) return OsErrorFromErrno(errno);
+  if (::ftruncate(fd_, size) != 0) return OsErrorFromErrno(errno);
+  return kOsOk;
+}
+
+TOsError TOsFile::Flush() {
+  if (fd_ < 0) return kOsInvalidHandle;
+  if (Injected(TFaultOp::kFlush)) return OsErrorFromErrno(errno);
+  if (::fdatasync(fd_) != 0) return OsErrorFromErrno(errno);
+  return kOsOk;
+}
+
+TOsError TOsFile::LockRange(std::int64_t offset, std::int64_t length) {
+  if (fd_ < 0) return kOsInvalidHandle;
+  if (offset < 0 || length < 1 || length > kShareLockOffset - offset) return kOsInvalidParameter;
+  std::lock_guard lock(locks_guard_);
+  if (locks_.Overlaps(offset, length)) return kOsLockViolation;
+  if (Injected(TFaultOp::kLock)) return OsErrorFromErrno(errno, TErrnoContext::kRangeLock);
+  // A descriptor for reading can only take the shared form; read-only files are never locked by
+  // the engine, so this merely keeps such a call from failing with a bad-descriptor error.
+  if (!SetRangeLock(fd_, read_only_ ? F_RDLCK : F_WRLCK, offset, length)) {
+    return OsErrorFromErrno(errno, TErrnoContext::kRangeLock);
+  }
+  if (!locks_.Add(offset, length)) {
+    SetRangeLock(fd_, F_UNLCK, offset, length);
+    return kOsLockViolation;
+  }
+  return kOsOk;
+}
+
+TOsError TOsFile::UnlockRange(std::int64_t offset, std::int64_t length) {
+  if (fd_ < 0) return kOsInvalidHandle;
+  std::lock_guard lock(locks_guard_);
+  if (!locks_.Contains(offset, length)) return kOsNotLocked;
+  if (Injected(TFaultOp::kLock)) return OsErrorFromErrno(errno, TErrnoContext::kRangeLock);
+  if (!SetRangeLock(fd_, F_UNLCK, offset, length)) return OsErrorFromErrno(errno, TErrnoContext::kRangeLock);
+  (void)locks_.Remove(offset, length);
+  return kOsOk;
+}
+
+std::size_t TOsFile::LockedRangeCount() const {
+  std::lock_guard lock(locks_guard_);
+  return locks_.Count();
+}
+
+std::size_t OsOpenFileCount() {
+  return open_file_count.load();
+}
+
+// --- Attributes and names on disk ---
+
+TOsError OsReadOnlyAttribute(const std::string& path, bool& read_only) {
+  read_only = false;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
+  read_only = IsReadOnlyMode(st.st_mode);
+  return kOsOk;
+}
+
+TOsError OsSetReadOnlyAttribute(const std::string& path, bool read_only) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
+  const mode_t mode = read_only ? (st.st_mode & ~mode_t{0222}) : (st.st_mode | S_IWUSR);
+  if (::chmod(path.c_str(), mode & 07777) != 0) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
+  return kOsOk;
+}
+
+TOsError OsPathIdentity(const std::string& path, TFileIdentity& identity) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
+  identity = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+  return kOsOk;
+}
+
+bool OsFileExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool OsDirectoryExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+TOsError OsDeleteFile(const std::string& path) {
+  if (Injected(TFaultOp::kDelete)) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
+  if (S_ISDIR(st.st_mode) || IsReadOnlyMode(st.st_mode)) return kOsAccessDenied;
+  int fd = -1;
+  if (const TOsError error = OpenForRemoval(path, st, fd); error != kOsOk) return error;
+  TOsError error = kOsOk;
+  if (::unlink(path.c_str()) != 0) error = OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
+  ::close(fd);
+  return error;
+}
+
+TOsError OsMoveFile(const std::string& from, const std::string& to) {
+  if (Injected(TFaultOp::kRename)) return OsErrorFromErrno(errno, TErrnoContext::kMove, from);
+  struct stat st {};
+  if (::stat(from.c_str(), &st) != 0) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, from);
+  if (S_ISDIR(st.st_mode)) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
+      return OsErrorFromErrno(errno, TErrnoContext::kMove, to);
+    }
+    return kOsOk;
+  }
+  int fd = -1;
+  if (const TOsError error = OpenForRemoval(from, st, fd); error != kOsOk) return error;
+  TOsError error = kOsOk;
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
+    if (errno != EXDEV) {
+      error = OsErrorFromErrno(errno, TErrnoContext::kMove, to);
+    } else {
+      error = CopyToNewFile(fd, st, to);
+      if (error == kOsOk && ::unlink(from.c_str()) != 0) {
+        // Keep exactly one of the two: the source stays, the copy goes.
+        error = OsErrorFromErrno(errno, TErrnoContext::kGeneral, from);
+        ::unlink(to.c_str());
+      }
+    }
+  }
+  ::close(fd);
+  return error;
+}
+
+TOsError OsSyncDirectory(const std::string& directory) {
+  const int fd = OpenNoInterrupt(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, directory);
+  TOsError error = kOsOk;
+  if (::fsync(fd) != 0 && errno != EINVAL) error = OsErrorFromErrno(errno);
+  ::close(fd);
+  return error;
+}
+
+// --- Process, time and threads ---
+
+std::string OsExecutablePath() {
+  std::vector<char> buffer(256);
+  for (;;) {
+    const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (n < 0) return {};
+    // A result that fills the buffer may have been cut: try again with more room.
+    if (static_cast<std::size_t>(n) < buffer.size())
+      return std::string(buffer.data(), static_cast<std::size_t>(n));
+    if (buffer.size() >= (std::size_t{1} << 20)) return {};
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+std::uint32_t OsTickCount() {
+  struct timespec now {};
+  ::clock_gettime(CLOCK_BOOTTIME, &now);
+  const std::uint64_t ms =
+      static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+  return static_cast<std::uint32_t>(ms);
+}
+
+std::uint32_t OsThreadId() {
+  return static_cast<std::uint32_t>(::gettid());
+}
+
+void OsSleep(std::uint32_t milliseconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+}  // namespace tarvo

@@ -1,0 +1,117 @@
+// The platform layer: the only code of the engine that calls the operating system's file, time and
+// thread services. Everything above it works with TOsFile and these functions and gets failures as
+// TOsError numbers (platform_errors.h).
+//
+// Sharing between processes: an open file takes an open-file-description lock on the single byte
+// at kShareLockOffset, shared (read lock) or exclusive (write lock), once, right after opening; it
+// lives exactly as long as the descriptor, so a killed process releases it. Byte-range locks go
+// through TOsFile's own table first (overlap fails even for the same thread, release names the
+// exact range), then through an open-file-description write lock for the other processes.
+// Read-only means that no write bit is set, whoever we are: this layer refuses to open such a file
+// for writing, to replace it or to delete it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <span>
+#include <string>
+
+#include "support/lock_table.h"
+#include "support/platform_errors.h"
+
+namespace tarvo {
+
+// The byte whose lock carries an opener's share mode; beyond every byte-range lock.
+inline constexpr std::int64_t kShareLockOffset = 0x100000000;
+
+// A file's identity on this machine, whatever name leads to it.
+struct TFileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  bool operator==(const TFileIdentity&) const = default;
+};
+
+struct TOsOpenOptions {
+  bool read_only = false;        // descriptor for reading only; its share lock is then always shared
+  bool exclusive = false;        // refuse every other opener, here and in other processes
+  bool write_through = false;    // each write reaches the disk before it returns
+  bool sequential_scan = false;  // hint: read front to back (else: random access)
+};
+
+// One open descriptor with its share lock and the byte ranges locked through it.
+class TOsFile {
+ public:
+  TOsFile() = default;
+  ~TOsFile() { Close(); }
+  TOsFile(const TOsFile&) = delete;
+  TOsFile& operator=(const TOsFile&) = delete;
+
+  // Opens an existing regular file. kOsSharingViolation when another opener's share mode refuses us.
+  [[nodiscard]] TOsError Open(const std::string& path, const TOsOpenOptions& options);
+  // Creates the file, or empties an existing one, opened for reading and writing and exclusively.
+  // A read-only file is not replaced (kOsAccessDenied). `options.exclusive` and `read_only` are ignored.
+  [[nodiscard]] TOsError Create(const std::string& path, const TOsOpenOptions& options);
+  // Releases the descriptor and with it the share lock and every range lock.
+  void Close();
+
+  bool IsOpen() const { return fd_ >= 0; }
+  bool ReadOnly() const { return read_only_; }
+  const TFileIdentity& Identity() const { return identity_; }
+
+  // Transfers at an absolute offset (no shared file position). `done` is what was transferred;
+  // a read stops early only at the end of the file or on failure.
+  [[nodiscard]] TOsError ReadAt(std::int64_t offset, std::span<std::byte> buffer, std::size_t& done);
+  [[nodiscard]] TOsError WriteAt(std::int64_t offset, std::span<const std::byte> buffer, std::size_t& done);
+  [[nodiscard]] TOsError Size(std::int64_t& size) const;
+  [[nodiscard]] TOsError Truncate(std::int64_t size);
+  // Writes the file's data to the disk.
+  [[nodiscard]] TOsError Flush();
+
+  // Never waits: kOsLockViolation when any other holder has an overlapping range, and kOsNotLocked
+  // when an unlock names no range taken with exactly that offset and length. Ranges must lie in
+  // [0, kShareLockOffset) and have a positive length (else kOsInvalidParameter).
+  [[nodiscard]] TOsError LockRange(std::int64_t offset, std::int64_t length);
+  [[nodiscard]] TOsError UnlockRange(std::int64_t offset, std::int64_t length);
+  std::size_t LockedRangeCount() const;
+
+ private:
+  [[nodiscard]] TOsError Adopt(int fd, const std::string& path, const TOsOpenOptions& options,
+                               bool exclusive);
+
+  int fd_ = -1;
+  bool read_only_ = false;
+  TFileIdentity identity_;
+  mutable std::mutex locks_guard_;
+  TLockTable locks_;  // Guarded by locks_guard_.
+};
+
+// The number of descriptors that TOsFile holds open in this process (tests look for leaks).
+std::size_t OsOpenFileCount();
+
+// Attributes and existence. A missing file is kOsFileNotFound or kOsPathNotFound.
+[[nodiscard]] TOsError OsReadOnlyAttribute(const std::string& path, bool& read_only);
+// Setting clears the three write bits; clearing adds the owner's write bit.
+[[nodiscard]] TOsError OsSetReadOnlyAttribute(const std::string& path, bool read_only);
+[[nodiscard]] TOsError OsPathIdentity(const std::string& path, TFileIdentity& identity);
+bool OsFileExists(const std::string& path);  // exists and is not a directory
+bool OsDirectoryExists(const std::string& path);
+
+// Deletes a file: refused for read-only files (kOsAccessDenied) and for files that someone holds
+// open (kOsSharingViolation).
+[[nodiscard]] TOsError OsDeleteFile(const std::string& path);
+// Moves a file; never replaces an existing target (kOsAlreadyExists), refuses a file that someone
+// holds open (kOsSharingViolation). Across file systems the file is copied, synced, given its
+// modification time back and the source removed; a failed copy leaves no partial target.
+[[nodiscard]] TOsError OsMoveFile(const std::string& from, const std::string& to);
+// Makes the directory's entries (creations, renames) durable.
+[[nodiscard]] TOsError OsSyncDirectory(const std::string& directory);
+
+// The running program's own path ("" if it cannot be read).
+std::string OsExecutablePath();
+// Milliseconds since boot, wrapping at 2^32: measure with `now - start` in 32 bits.
+std::uint32_t OsTickCount();
+std::uint32_t OsThreadId();
+void OsSleep(std::uint32_t milliseconds);
+
+}  // namespace tarvo
