@@ -89,7 +89,10 @@ std::int64_t TMemoryFile::Write(std::int32_t id, std::span<const std::byte> buff
   const std::int64_t end = position + static_cast<std::int64_t>(buffer.size());
   if (buffer.empty()) {
     // Truncation (or extension with zeros) at the position; the buffer keeps its size.
-    if (const int rc = data_.TryReserve(static_cast<std::size_t>(end)); rc < 0) return rc;
+    // (A reservation of 0 would free the buffer.)
+    if (end > 0) {
+      if (const int rc = data_.TryReserve(static_cast<std::size_t>(end)); rc < 0) return rc;
+    }
     if (end < size_) std::memset(data_.Data() + end, 0, static_cast<std::size_t>(size_ - end));
     size_ = end;
     return 0;

@@ -205,6 +205,11 @@ TEST_F(TFileHandlerTest, ZeroByteWriteTruncatesAtThePosition) {
     EXPECT_EQ(std::byte{0}, back[150]);
     EXPECT_ENGINE_ERROR(kReadError, file.ReadAt(150, back, false));
     EXPECT_EQ(51u, file.ReadAt(150, back, true));
+    file.WriteAt(0, {});  // down to nothing, and up again
+    EXPECT_EQ(0, file.GetSize());
+    file.WriteAt(2, Bytes(1));
+    EXPECT_EQ(3u, file.ReadAt(0, back, true));
+    EXPECT_EQ(std::byte{0}, back[0]);
   }
 }
 
