@@ -67,7 +67,7 @@ int VerifyBlobHeader(const TBlobHeader& h, std::uint16_t block_size) {
 
 std::uint16_t BlobBlockSize(std::uint32_t stored) {
   const auto low = static_cast<std::uint16_t>(stored & 0xFFFF);
-  return low == 0 ? kDefaultBlobBlockSize : low;
+  return low == 0 ? static_cast<std::uint16_t>(kDefaultBlobBlockSize) : low;
 }
 
 std::size_t BlobDataSize(std::uint16_t block_size) {

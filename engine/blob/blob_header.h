@@ -21,12 +21,14 @@
 #include <cstdint>
 #include <span>
 
+#include "engine/format/data_header.h"
+
 namespace tarvo {
 
 inline constexpr std::size_t kBlobHeaderSize = 512;
 inline constexpr std::int32_t kFirstBlockOffset = 512;
 inline constexpr std::uint8_t kBlobFormatVersion = 4;
-inline constexpr std::uint16_t kDefaultBlobBlockSize = 512;
+// kDefaultBlobBlockSize (512) comes with the data header, which stores the block size.
 // A block may not be appended once the end offset is above this.
 inline constexpr std::int32_t kMaxBlobFileEnd = 2000000000;
 

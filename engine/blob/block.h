@@ -46,7 +46,7 @@ void EncodeBlockHeader(const TBlockHeader& h, std::span<std::byte, kBlockHeaderS
 
 class TBlock {
  public:
-  explicit TBlock(std::uint16_t block_size = kDefaultBlobBlockSize);
+  explicit TBlock(std::uint16_t block_size = static_cast<std::uint16_t>(kDefaultBlobBlockSize));
 
   std::uint16_t BlockSize() const { return block_size_; }
   std::size_t DataSize() const { return data_.size(); }

@@ -1,0 +1,86 @@
+// TDataDirectory: one directory of tables in an engine session, or the in-memory store ("MEMORY",
+// empty path). Owns the TDataTable objects open in it; a table is listed while cursors have it
+// open or a transaction holds it. Operations return 0 or a negated engine code; the cursor layer
+// raises.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/tables/table_definition.h"
+
+namespace tarvo {
+
+class TDataSession;
+class TDataTable;
+
+// How a cursor asks for a table.
+struct TTableOpenRequest {
+  bool exclusive = false;
+  bool temporary = false;
+  bool sequential = false;
+  bool in_memory = false;
+  bool allow_attach = false;  // join a table even when it or the request is exclusive (internal use)
+};
+
+class TDataDirectory {
+ public:
+  TDataDirectory(TDataSession& session, std::string database_name, std::string path,
+                 std::string universal_path);
+  ~TDataDirectory();
+  TDataDirectory(const TDataDirectory&) = delete;
+  TDataDirectory& operator=(const TDataDirectory&) = delete;
+
+  TDataSession& Session() const { return session_; }
+  const std::string& DatabaseName() const { return database_name_; }
+  const std::string& Path() const { return path_; }  // with a trailing "/"; empty for the memory store
+  const std::string& UniversalPath() const { return universal_path_; }
+  bool InMemory() const { return path_.empty(); }
+  bool InTransaction() const { return in_transaction_; }
+
+  int ReferenceCount() const { return reference_count_; }
+  void AddReference() { ++reference_count_; }
+  int ReleaseReference() { return --reference_count_; }
+
+  // The table of that name, opened for a cursor; shared with the session's other cursors.
+  // Raises on failure (11013 naming the table for a conflict within the session; file-level
+  // errors as the file layer reports them). A failed open leaves the table unopened.
+  TDataTable& OpenTable(const std::string& table_name, const TTableOpenRequest& request);
+  // −11010 for a table that is not listed.
+  [[nodiscard]] int CloseTable(TDataTable* table, bool discard);
+  // Creates the table's files. Raises; 11013 when the table is open in this session.
+  void CreateTable(const std::string& table_name, const TTableDefinition& definition, bool in_memory = false);
+  // With `to_backups` the files get the backup extensions instead of the new name's.
+  void RenameTable(const std::string& table_name, const std::string& new_name, bool to_backups,
+                   bool in_memory = false);
+  void DeleteTable(const std::string& table_name, bool in_memory = false);
+  bool TableExists(const std::string& table_name, bool in_memory = false) const;
+  // The first free name "<5 digits of the thread id><counter>.DAT".
+  std::string UniqueTableName(bool in_memory = false) const;
+
+  TDataTable* FindTable(const std::string& table_name, bool in_memory) const;
+  std::size_t TableCount() const { return tables_.size(); }
+
+  // Transactions over every listed table.
+  void StartTransaction();
+  void Commit(bool release);
+  void Rollback();
+
+ private:
+  void ReleaseUnusedTables();
+
+  TDataSession& session_;
+  std::string database_name_;
+  std::string path_;
+  std::string universal_path_;
+  std::vector<std::unique_ptr<TDataTable>> tables_;
+  int reference_count_ = 1;
+  bool in_transaction_ = false;
+};
+
+// The table name as the engine keeps it: trimmed, with the extension ".DAT".
+std::string NormalizeTableName(const std::string& table_name);
+
+}  // namespace tarvo

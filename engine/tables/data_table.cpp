@@ -1,0 +1,426 @@
+#include "engine/tables/data_table.h"
+
+#include <random>
+
+#include "components/engine_error.h"
+#include "engine/tables/data_directory.h"
+#include "engine/tables/data_session.h"
+#include "support/platform.h"
+
+namespace tarvo {
+
+namespace {
+
+int DrawReaderByte() {
+  thread_local std::minstd_rand generator{std::random_device{}()};
+  return std::uniform_int_distribution<int>(1, kMaxReaderByte)(generator);
+}
+
+void SetBit(std::vector<bool>& bits, std::int32_t slot, bool value) {
+  const auto index = static_cast<std::size_t>(slot);
+  if (index >= bits.size()) {
+    if (!value) return;
+    bits.resize(std::max<std::size_t>(index + 1, bits.size() * 2 + 8192), false);
+  }
+  bits[index] = value;
+}
+
+bool GetBit(const std::vector<bool>& bits, std::int32_t slot) {
+  const auto index = static_cast<std::size_t>(slot);
+  return slot > 0 && index < bits.size() && bits[index];
+}
+
+}  // namespace
+
+TDataTable::TDataTable(TDataDirectory& directory, std::string table_name, bool in_memory)
+    : directory_(directory),
+      table_name_(std::move(table_name)),
+      data_file_(*this),
+      index_file_(*this),
+      blob_file_(*this) {
+  flags_.in_memory = in_memory;
+}
+
+TDataTable::~TDataTable() {
+  if (is_open_) {
+    try {
+      open_count_ = 1;
+      in_transaction_ = false;
+      Close(false);
+    } catch (...) {
+      // A destructor must not throw; the files are closed by their handlers.
+    }
+  }
+}
+
+TDataSession& TDataTable::Session() const {
+  return directory_.Session();
+}
+
+std::string TDataTable::BaseName() const {
+  return table_name_.substr(0, table_name_.size() >= 4 ? table_name_.size() - 4 : table_name_.size());
+}
+
+void TDataTable::BuildFileNames() {
+  const std::string base = (flags_.in_memory ? std::string() : directory_.Path()) + BaseName();
+  const auto setup = [&](TFileHandler& file, const char* extension) {
+    file.SetFileName(base + extension);
+    file.SetExclusive(flags_.exclusive);
+    file.SetReadOnly(read_only_);
+    file.SetInMemory(flags_.in_memory);
+    file.SetTemporary(flags_.temporary);
+    file.SetSequentialScan(flags_.sequential);
+    file.SetWriteThrough(Session().ForceBufferFlush);
+  };
+  setup(data_file_, ".DAT");
+  setup(index_file_, ".IDX");
+  setup(blob_file_, ".BLB");
+}
+
+void TDataTable::Raise(TEngineCode code) const {
+  RaiseEngineError(code, table_name_);
+}
+
+void TDataTable::Open() {
+  open_count_ = 1;
+  if (is_open_) return;
+  BuildFileNames();
+  try {
+    data_file_.Open();
+    try {
+      index_file_.Open();
+    } catch (const ETarvoEngineError& e) {
+      if (EngineCode(e) != kInvalidPath) throw;
+      index_file_.Create();
+      index_file_.WriteHeader(true);
+      index_file_.Close();
+      index_file_.Open();
+      index_file_created_ = true;
+    }
+    if (data_file_.BlobFieldCount() > 0) {
+      blob_file_.SetBlockSize(data_file_.BlobBlockSize());
+      blob_file_.Open();
+    }
+  } catch (...) {
+    CloseFiles();
+    open_count_ = 0;
+    index_file_created_ = false;
+    throw;
+  }
+  read_only_files_ = data_file_.ReadOnlyFile() || index_file_.ReadOnlyFile() ||
+                     (blob_file_.IsOpen() && blob_file_.ReadOnlyFile());
+  if (read_only_files_) read_only_ = true;
+  is_open_ = true;
+}
+
+void TDataTable::CloseFiles() {
+  index_file_.Close();
+  blob_file_.Close();
+  data_file_.Close();
+}
+
+void TDataTable::ReleaseLocksAtClose() {
+  ReleaseAllRecordLocks(false);
+  locked_by_cursor_.clear();
+  if (reader_lock_) UnlockReader();
+  if (writer_lock_) UnlockWriter();
+}
+
+void TDataTable::Close(bool discard) {
+  if (!is_open_) return;
+  if (open_count_ > 0) --open_count_;
+  if (in_transaction_ || open_count_ > 0) return;
+  if (table_locked_) {
+    try {
+      UnlockTable();
+    } catch (const ETarvoEngineError&) {
+      table_locked_ = false;  // ignored: the close goes on
+    }
+  }
+  try {
+    if (flags_.exclusive && !read_only_) {
+      if (discard && flags_.temporary) {
+        DiscardAll(false, false);
+      } else {
+        WriteAll(true, false);
+      }
+    }
+    ReleaseLocksAtClose();
+  } catch (...) {
+    CloseFiles();
+    is_open_ = false;
+    index_file_created_ = false;
+    data_written_ = false;
+    throw;
+  }
+  CloseFiles();
+  is_open_ = false;
+  index_file_created_ = false;
+  data_written_ = false;
+}
+
+void TDataTable::Create(const TTableDefinition& definition) {
+  BuildFileNames();
+  data_file_.CreateTable(definition);
+  try {
+    index_file_.Create();
+    index_file_.StoreDefinitions(definition.indexes, definition.fields);
+    if (data_file_.BlobFieldCount() > 0) {
+      blob_file_.SetBlockSize(data_file_.BlobBlockSize());
+      blob_file_.Create();
+    }
+    data_file_.WriteHeader(true);
+    data_file_.WriteDescriptors();
+    index_file_.WriteHeader(true);
+    if (blob_file_.IsOpen()) blob_file_.WriteHeader(true);
+  } catch (...) {
+    CloseFiles();
+    throw;
+  }
+  CloseFiles();
+}
+
+bool TDataTable::FixedRetryLock(TFileHandler& file, std::int64_t offset, std::int64_t length) {
+  const TDataSession& session = Session();
+  for (int failures = 0;;) {
+    if (file.LockRegion(offset, length, true)) return true;
+    if (++failures > session.FixedLockRetries) return false;
+    OsSleep(session.FixedLockPause);
+  }
+}
+
+int TDataTable::FixedRetryReaderByte(TFileHandler& file) {
+  const TDataSession& session = Session();
+  for (int failures = 0;;) {
+    const int r = DrawReaderByte();
+    if (file.LockRegion(kReaderByteBase - r, 1, true)) return r;
+    if (++failures > session.FixedLockRetries) return 0;
+    OsSleep(session.FixedLockPause);
+  }
+}
+
+bool TDataTable::LockReader() {
+  if (SkipsLocks() || reader_lock_ || writer_lock_ || table_locked_) return false;
+  index_reader_byte_ = FixedRetryReaderByte(index_file_);
+  if (index_reader_byte_ == 0) Raise(kLockFailure);
+  if (blob_file_.IsOpen()) {
+    blob_reader_byte_ = FixedRetryReaderByte(blob_file_);
+    if (blob_reader_byte_ == 0) {
+      (void)index_file_.LockRegion(kReaderByteBase - index_reader_byte_, 1, false);
+      index_reader_byte_ = 0;
+      Raise(kLockFailure);
+    }
+  }
+  reader_lock_ = true;
+  return CheckForChanges();
+}
+
+void TDataTable::UnlockReader() {
+  if (SkipsLocks() || !reader_lock_) return;
+  reader_lock_ = false;
+  bool ok = index_file_.LockRegion(kReaderByteBase - index_reader_byte_, 1, false);
+  if (blob_reader_byte_ != 0) {
+    ok = blob_file_.LockRegion(kReaderByteBase - blob_reader_byte_, 1, false) && ok;
+  }
+  index_reader_byte_ = 0;
+  blob_reader_byte_ = 0;
+  if (!ok) Raise(kCannotUnlock);
+}
+
+bool TDataTable::LockWriter() {
+  if (SkipsLocks() || writer_lock_) return false;
+  if (!table_locked_ && !FixedRetryLock(data_file_, kHeaderLockOffset, 1)) Raise(kLockFailure);
+  if (!FixedRetryLock(index_file_, kWriterRangeOffset, kWriterRangeLength)) {
+    if (!table_locked_) (void)data_file_.LockRegion(kHeaderLockOffset, 1, false);
+    Raise(kLockFailure);
+  }
+  if (blob_file_.IsOpen() && !FixedRetryLock(blob_file_, kWriterRangeOffset, kWriterRangeLength)) {
+    (void)index_file_.LockRegion(kWriterRangeOffset, kWriterRangeLength, false);
+    if (!table_locked_) (void)data_file_.LockRegion(kHeaderLockOffset, 1, false);
+    Raise(kLockFailure);
+  }
+  writer_lock_ = true;
+  return table_locked_ ? false : CheckForChanges();
+}
+
+void TDataTable::UnlockWriter() {
+  if (SkipsLocks() || !writer_lock_) return;
+  writer_lock_ = false;
+  bool ok = true;
+  if (blob_file_.IsOpen()) ok = blob_file_.LockRegion(kWriterRangeOffset, kWriterRangeLength, false) && ok;
+  ok = index_file_.LockRegion(kWriterRangeOffset, kWriterRangeLength, false) && ok;
+  if (!table_locked_) ok = data_file_.LockRegion(kHeaderLockOffset, 1, false) && ok;
+  if (!ok) Raise(kLockFailure);
+}
+
+bool TDataTable::LockTable() {
+  if (SkipsLocks()) return false;
+  if (!FixedRetryLock(data_file_, kHeaderLockOffset, 1)) Raise(kLockFailure);
+  table_locked_ = true;
+  return flags_.exclusive ? false : CheckForChanges();
+}
+
+void TDataTable::UnlockTable() {
+  if (SkipsLocks() || !table_locked_) return;
+  table_locked_ = false;
+  ReleaseAllRecordLocks(true);
+  if (!data_file_.LockRegion(kHeaderLockOffset, 1, false)) Raise(kLockFailure);
+}
+
+bool TDataTable::LockRecord(std::int32_t slot) {
+  if ((flags_.exclusive && !table_locked_) || read_only_files_) return false;
+  if (table_locked_ && GetBit(locked_in_file_, slot)) return false;
+  if (slot <= 0) Raise(kRecordInUse);
+  bool changed = false;
+  if (!flags_.exclusive && !Session().StrictChangeDetection) {
+    changed = LockReader();
+  }
+  const TDataSession& session = Session();
+  for (int failures = 0;;) {
+    if (data_file_.LockRegion(kRecordLockBase - slot, 1, true)) break;
+    if (++failures > session.LockRetryCount) Raise(kRecordInUse);
+    OsSleep(session.LockWaitTime);
+  }
+  SetBit(locked_in_file_, slot, true);
+  SetBit(deferred_unlock_, slot, false);
+  return changed;
+}
+
+void TDataTable::UnlockRecord(std::int32_t slot) {
+  if ((flags_.exclusive && !table_locked_) || read_only_files_) return;
+  if (table_locked_) {
+    SetBit(deferred_unlock_, slot, true);
+    return;
+  }
+  if (GetBit(locked_in_file_, slot) && data_file_.LockRegion(kRecordLockBase - slot, 1, false)) {
+    SetBit(locked_in_file_, slot, false);
+    return;
+  }
+  Raise(kCannotUnlock);
+}
+
+void TDataTable::ReleaseAllRecordLocks(bool deferred_only) {
+  bool ok = true;
+  for (std::size_t slot = 1; slot < locked_in_file_.size(); ++slot) {
+    if (!locked_in_file_[slot]) continue;
+    if (deferred_only && !GetBit(deferred_unlock_, static_cast<std::int32_t>(slot))) continue;
+    ok = data_file_.LockRegion(kRecordLockBase - static_cast<std::int64_t>(slot), 1, false) && ok;
+    locked_in_file_[slot] = false;
+    SetBit(deferred_unlock_, static_cast<std::int32_t>(slot), false);
+  }
+  if (!ok) Raise(kCannotUnlock);
+}
+
+bool TDataTable::RecordLockedInFile(std::int32_t slot) const {
+  return GetBit(locked_in_file_, slot);
+}
+bool TDataTable::LockedByCursor(std::int32_t slot) const {
+  return GetBit(locked_by_cursor_, slot);
+}
+void TDataTable::SetLockedByCursor(std::int32_t slot, bool locked) {
+  SetBit(locked_by_cursor_, slot, locked);
+}
+
+bool TDataTable::CheckForChanges() {
+  bool changed = false;
+  if (index_file_.ReloadHeaderIfChanged()) {
+    index_file_.DropPages();
+    data_file_.ReadHeader();
+    data_file_.ReleaseAll();
+    changed = true;
+  } else if (data_file_.HeaderChanged()) {
+    data_file_.ReleaseAll();
+    changed = true;
+  }
+  if (blob_file_.IsOpen() && blob_file_.HeaderChanged()) {
+    blob_file_.DropBlocks();
+    changed = true;
+  }
+  return changed;
+}
+
+TDataTable::TChangeCounters TDataTable::ChangeCounters() const {
+  return {data_file_.ChangeCount(), index_file_.ChangeCount(),
+          blob_file_.IsOpen() ? blob_file_.ChangeCount() : 0};
+}
+
+void TDataTable::WriteAll(bool trim, bool force_header) {
+  if (in_transaction_) {
+    data_file_.BumpChangeCount();
+    index_file_.BumpChangeCount();
+    if (blob_file_.IsOpen()) blob_file_.BumpChangeCount();
+    return;
+  }
+  if (data_file_.WriteModifiedRecords()) data_written_ = true;
+  data_file_.WriteHeader(force_header);
+  data_file_.WriteDescriptors();
+  if (trim) data_file_.Trim();
+  index_file_.FlushPages();
+  index_file_.WriteHeader(force_header);
+  if (trim) index_file_.TrimCache();
+  if (blob_file_.IsOpen()) {
+    blob_file_.FlushBlocks();
+    blob_file_.WriteHeader(force_header);
+    if (trim) blob_file_.TrimCache();
+  }
+}
+
+void TDataTable::DiscardAll(bool trim, bool reread) {
+  data_file_.ReleaseAll();
+  index_file_.DropPages();
+  if (blob_file_.IsOpen()) blob_file_.DropBlocks();
+  if (trim) {
+    data_file_.Trim();
+    index_file_.TrimCache();
+    if (blob_file_.IsOpen()) blob_file_.TrimCache();
+  }
+  if (reread) {
+    data_file_.ReadHeader();
+    index_file_.ReadHeader();
+    if (blob_file_.IsOpen()) blob_file_.ReadHeader();
+  }
+}
+
+void TDataTable::FlushFiles() {
+  if (read_only_ || Session().ForceBufferFlush) return;
+  data_file_.Flush();
+  index_file_.Flush();
+  if (blob_file_.IsOpen()) blob_file_.Flush();
+}
+
+void TDataTable::StartTransaction() {
+  if (read_only_ || in_transaction_) return;
+  if (flags_.exclusive) WriteAll(false, false);
+  in_transaction_ = true;
+  table_locked_ = false;
+  LockTable();
+}
+
+void TDataTable::Rollback() {
+  in_transaction_ = false;
+  DiscardAll(false, true);
+  UnlockTable();
+}
+
+void TDataTable::Commit(bool release) {
+  if (!in_transaction_) return;
+  LockWriter();
+  in_transaction_ = false;
+  try {
+    WriteAll(release, true);
+    FlushFiles();
+  } catch (...) {
+    in_transaction_ = true;
+    UnlockWriter();
+    throw;
+  }
+  UnlockWriter();
+  if (release) {
+    UnlockTable();
+  } else {
+    in_transaction_ = true;
+    ReleaseAllRecordLocks(true);
+  }
+}
+
+}  // namespace tarvo
