@@ -28,7 +28,7 @@ TBytes FieldSlot(TBytes record, const TFieldDescriptor& d) {
   return record.subspan(d.RecordOffset, size);
 }
 
-TConstBytes FieldSlot(TConstBytes record, const TFieldDescriptor& d) {
+TConstBytes ConstFieldSlot(TConstBytes record, const TFieldDescriptor& d) {
   assert(IsStored(d));
   const std::size_t size = IsAutoIncrement(d.FieldType, d.FieldSubType) ? 4 : d.DataSize + 1u;
   assert(d.RecordOffset + size <= record.size());

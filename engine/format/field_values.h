@@ -1,5 +1,6 @@
 // Field value encodings inside a record slot. Each function works on the field's slot: its
-// null-flag byte followed by DataSize data bytes (FieldSlot cuts it out of a record). Getters
+// null-flag byte followed by DataSize data bytes (FieldSlot and ConstFieldSlot cut it out of a
+// record). Getters
 // return nullopt for a null field (flag 0); putters set the flag to 1 and write the data, and
 // SetNull writes flag 0 and zero-fills the data.
 //
@@ -42,7 +43,7 @@ inline constexpr std::int64_t kFixedScale = 10'000;  // fixed-point values are s
 // value bytes at offset 5. Requires (asserted): a stored field whose layout passed the open-time
 // check, and a record of at least RecordSize bytes.
 TBytes FieldSlot(TBytes record, const TFieldDescriptor& d);
-TConstBytes FieldSlot(TConstBytes record, const TFieldDescriptor& d);
+TConstBytes ConstFieldSlot(TConstBytes record, const TFieldDescriptor& d);
 
 bool IsNull(TConstBytes slot);
 void SetNull(TBytes slot);

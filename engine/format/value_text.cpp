@@ -292,7 +292,7 @@ std::optional<TFieldValue> ReadFieldValue(const TFieldDescriptor& d, std::span<c
   if (IsAutoIncrement(d.FieldType, d.FieldSubType)) {
     return TFieldValue(static_cast<std::int64_t>(RecordAutoIncrement(record)));
   }
-  const TConstBytes slot = FieldSlot(record, d);
+  const TConstBytes slot = ConstFieldSlot(record, d);
   auto wide = [](auto value) -> std::optional<TFieldValue> {
     if (!value) return std::nullopt;
     if constexpr (std::is_same_v<typename decltype(value)::value_type, double>) {
