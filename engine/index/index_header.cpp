@@ -1,6 +1,7 @@
 #include "engine/index/index_header.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cctype>
 #include <string_view>
 
@@ -187,6 +188,101 @@ int VerifyIndexHeader(const TIndexHeader& h, std::span<const TKeyFieldInfo> fiel
   if (sys.compression > static_cast<std::uint8_t>(TKeyCompression::kFull)) return kFail;
   if (!IsValidPageLink(sys.root, h.next_page) || !IsValidPageLink(sys.free_head, h.next_page)) return kFail;
   return 0;
+}
+
+namespace {
+
+// Bytes 0 to 85 of a slot: name, key layout and field numbers.
+void CopyDefinition(TIndexDescriptor& slot, const TIndexDescriptor& def) {
+  slot.name = def.name.substr(0, kMaxIndexNameLength);
+  slot.key_length = def.key_length;
+  slot.descending = def.descending;
+  slot.case_insensitive = def.case_insensitive;
+  slot.unique = def.unique;
+  slot.compression = def.compression;
+  slot.field_count = def.field_count;
+  slot.field_descending = def.field_descending;
+  slot.field_numbers = def.field_numbers;
+}
+
+bool HasBlobField(const TIndexDescriptor& def, std::span<const TKeyFieldInfo> fields) {
+  for (int i = 0; i < std::min<int>(def.field_count, kMaxKeyFields); ++i) {
+    const std::uint16_t number = def.field_numbers[i];
+    if (number >= 1 && number <= fields.size() && fields[number - 1].field_type == kBlobFieldType)
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void EmptyIndexHeader(TIndexHeader& h) {
+  h.next_page = kIndexPageSize;
+  h.active_records = 0;
+  const int last = std::min<int>(h.secondary_count, kMaxSecondaryIndexes);
+  for (int slot = 0; slot <= last; ++slot) h.slots[slot].root = h.slots[slot].free_head = 0;
+  h.slots[kSysDeletedSlot].root = h.slots[kSysDeletedSlot].free_head = 0;
+  h.modified = 1;
+}
+
+void StoreIndexDefinition(TIndexHeader& h, int slot, const TIndexDescriptor& def) {
+  assert(slot >= 0 && slot < kIndexSlotCount);
+  TIndexDescriptor& d = h.slots[slot];
+  CopyDefinition(d, def);
+  d.root = 0;
+  d.restructure_mark = 0;
+  d.reserved.fill(0);
+  h.modified = 1;
+}
+
+void SetNoPrimaryIndex(TIndexHeader& h, bool no_primary) {
+  h.no_primary = no_primary ? 1 : 0;
+  if (no_primary) h.slots[kPrimarySlot] = TIndexDescriptor{};
+  h.modified = 1;
+}
+
+int SetPrimaryIndex(TIndexHeader& h, const TIndexDescriptor& def, std::span<const TKeyFieldInfo> fields) {
+  if (h.slots[kPrimarySlot].key_length != 0) return -static_cast<int>(kPrimaryExists);
+  if (def.field_count > kMaxKeyFields) return -static_cast<int>(kIndexLimits);
+  if (HasBlobField(def, fields)) return -static_cast<int>(kInvalidIndexFieldType);
+  if (def.field_count == 0) {
+    SetNoPrimaryIndex(h, true);
+    return 0;
+  }
+  TIndexDescriptor& d = h.slots[kPrimarySlot];
+  CopyDefinition(d, def);
+  d.name.clear();
+  d.root = 0;
+  h.no_primary = 0;
+  h.modified = 1;
+  return 0;
+}
+
+int AddSecondaryIndex(TIndexHeader& h, const TIndexDescriptor& def, std::span<const TKeyFieldInfo> fields) {
+  if (h.secondary_count >= kMaxSecondaryIndexes || def.field_count > kMaxKeyFields) {
+    return -static_cast<int>(kIndexLimits);
+  }
+  const std::string name = TrimmedLower(def.name);
+  if (name.empty()) return -static_cast<int>(kIndexNameMissing);
+  if (!IsIdentifierStart(name.front())) return -static_cast<int>(kInvalidIndexName);
+  for (int slot = 1; slot <= h.secondary_count; ++slot) {
+    if (TrimmedLower(h.slots[slot].name) == name) return -static_cast<int>(kIndexExists);
+  }
+  if (HasBlobField(def, fields)) return -static_cast<int>(kInvalidIndexFieldType);
+  TIndexDescriptor& d = h.slots[++h.secondary_count];
+  CopyDefinition(d, def);
+  d.root = 0;
+  h.modified = 1;
+  return 0;
+}
+
+void DeleteSecondaryIndex(TIndexHeader& h, int slot) {
+  assert(slot >= 1 && slot <= h.secondary_count && h.secondary_count <= kMaxSecondaryIndexes);
+  const TIndexDescriptor removed = h.slots[slot];
+  for (int i = slot; i < h.secondary_count; ++i) h.slots[i] = h.slots[i + 1];
+  h.slots[h.secondary_count] = removed;
+  --h.secondary_count;
+  h.modified = 1;
 }
 
 bool IsValidPageLink(std::int32_t offset, std::int32_t next_page) {

@@ -175,6 +175,31 @@ struct TKeyFieldInfo {
 // is `next_page`: 0, or a page boundary from 4096 to next_page - 4096.
 bool IsValidPageLink(std::int32_t offset, std::int32_t next_page);
 
+// --- Changes of the header's descriptors. Each marks the header modified; counting the change
+// and writing it is TIndexFile's. Failures return a negated code and change nothing. ---
+
+// Emptying the table: next unused page 4096, active records 0, root and free chain head 0 in
+// every slot in use and in slot 31.
+void EmptyIndexHeader(TIndexHeader& h);
+// Restructure's store of a definition into `slot`: name (cut to 30) to field numbers from
+// `def`, root 0, restructure mark and bytes 96 to 119 cleared; free chain head and byte 95 stay.
+void StoreIndexDefinition(TIndexHeader& h, int slot, const TIndexDescriptor& def);
+// Setting the flag clears slot 0.
+void SetNoPrimaryIndex(TIndexHeader& h, bool no_primary);
+// Sets slot 0 from `def`: 0; -9993 when slot 0 already has a key length; -9487 for more than 16
+// fields; -12292 for a blob field. A definition without fields sets the no-primary flag instead.
+[[nodiscard]] int SetPrimaryIndex(TIndexHeader& h, const TIndexDescriptor& def,
+                                  std::span<const TKeyFieldInfo> fields);
+// Adds `def` as the next secondary index (name to field numbers, root 0, the rest of the slot
+// kept): 0; -9487 when 30 exist or for more than 16 fields; -10010 for an empty name; -10022
+// when the name does not start with an identifier character; -10027 when a secondary index of
+// that name exists (without case, trimmed); -12292 for a blob field.
+[[nodiscard]] int AddSecondaryIndex(TIndexHeader& h, const TIndexDescriptor& def,
+                                    std::span<const TKeyFieldInfo> fields);
+// Deletes secondary index `slot` (1 .. count): the slots behind move down one place, the removed
+// descriptor is parked in the last used slot, and the count decreases.
+void DeleteSecondaryIndex(TIndexHeader& h, int slot);
+
 // A valid first character of a secondary index name: a letter, '_' or a character of the
 // upper half of the code page (the letters of the table's locale).
 bool IsIdentifierStart(char c);

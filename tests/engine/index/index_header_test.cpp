@@ -256,6 +256,91 @@ TEST(IndexHeaderTest, VerificationRefusesEveryDamagedSlot) {
   EXPECT_EQ(0, VerifyIndexHeader(lenient, fields));
 }
 
+TIndexDescriptor Definition(const std::string& name, std::uint16_t field, std::uint16_t key_length,
+                            bool unique) {
+  TIndexDescriptor d;
+  d.name = name;
+  d.key_length = key_length;
+  d.unique = unique ? 1 : 0;
+  d.field_count = 1;
+  d.field_numbers[0] = field;
+  return d;
+}
+
+TEST(IndexHeaderTest, DefinitionsBuildTheFixtureSlots) {
+  const TIndexHeader fixture = HeaderOf(ReadFixture("basic/Kunden.IDX"));
+  const auto fields = KundenFields();
+  TIndexHeader h = NewIndexHeader();
+  ASSERT_EQ(0, SetPrimaryIndex(h, Definition("", 1, 5, true), fields));
+  EXPECT_EQ(-kPrimaryExists, SetPrimaryIndex(h, Definition("", 1, 5, true), fields));
+  for (int slot = 1; slot <= 4; ++slot) {
+    TIndexDescriptor def = fixture.slots[slot];
+    def.root = 12345;  // never taken from a definition
+    ASSERT_EQ(0, AddSecondaryIndex(h, def, fields));
+  }
+  for (int slot = 0; slot <= 4; ++slot) {
+    TIndexDescriptor expected = fixture.slots[slot];
+    expected.root = 0;
+    EXPECT_EQ(expected, h.slots[slot]) << slot;
+  }
+  EXPECT_EQ(4, h.secondary_count);
+  EXPECT_EQ(0, h.no_primary);
+
+  EXPECT_EQ(-kIndexExists, AddSecondaryIndex(h, Definition(" byname ", 2, 46, false), fields));
+  EXPECT_EQ(-kIndexNameMissing, AddSecondaryIndex(h, Definition("  ", 2, 46, false), fields));
+  EXPECT_EQ(-kInvalidIndexName, AddSecondaryIndex(h, Definition("9x", 2, 46, false), fields));
+  EXPECT_EQ(-kInvalidIndexFieldType, AddSecondaryIndex(h, Definition("ByNotes", 4, 13, false), fields));
+  TIndexDescriptor many = Definition("Many", 2, 46, false);
+  many.field_count = 17;
+  EXPECT_EQ(-kIndexLimits, AddSecondaryIndex(h, many, fields));
+  for (int i = 5; i <= 30; ++i)
+    ASSERT_EQ(0, AddSecondaryIndex(h, Definition("I" + std::to_string(i), 7, 9, false), fields));
+  EXPECT_EQ(-kIndexLimits, AddSecondaryIndex(h, Definition("Full", 7, 9, false), fields));
+  EXPECT_EQ(30, h.secondary_count);
+  EXPECT_EQ(kSysDeletedName, h.slots[kSysDeletedSlot].name);  // untouched by 30 secondary indexes
+}
+
+TEST(IndexHeaderTest, DeleteStoreAndEmptyKeepTheirSlotRules) {
+  TIndexHeader h = HeaderOf(ReadFixture("basic/Kunden.IDX"));
+  const TIndexHeader fixture = h;
+  DeleteSecondaryIndex(h, 2);
+  EXPECT_EQ(3, h.secondary_count);
+  EXPECT_EQ("ByName", h.slots[1].name);
+  EXPECT_EQ("ByCount", h.slots[2].name);
+  EXPECT_EQ("ByAmount", h.slots[3].name);
+  EXPECT_EQ(fixture.slots[2], h.slots[4]);  // parked behind the last used slot
+
+  TIndexDescriptor def = Definition("Renamed", 3, 9, false);
+  def.restructure_mark = 1;
+  def.free_head = 99;
+  h.slots[1].free_head = 8192;
+  h.slots[1].byte95 = 5;
+  h.slots[1].reserved[3] = 1;
+  StoreIndexDefinition(h, 1, def);
+  EXPECT_EQ("Renamed", h.slots[1].name);
+  EXPECT_EQ(9, h.slots[1].key_length);
+  EXPECT_EQ(0, h.slots[1].root);
+  EXPECT_EQ(8192, h.slots[1].free_head);  // the slot's own chain stays
+  EXPECT_EQ(5, h.slots[1].byte95);
+  EXPECT_EQ(0, h.slots[1].restructure_mark);
+  EXPECT_EQ(0, h.slots[1].reserved[3]);
+
+  EmptyIndexHeader(h);
+  EXPECT_EQ(4096, h.next_page);
+  EXPECT_EQ(0, h.active_records);
+  for (int slot : {0, 1, 2, 3, kSysDeletedSlot}) {
+    EXPECT_EQ(0, h.slots[slot].root);
+    EXPECT_EQ(0, h.slots[slot].free_head);
+  }
+
+  SetNoPrimaryIndex(h, true);
+  EXPECT_EQ(1, h.no_primary);
+  EXPECT_EQ(TIndexDescriptor{}, h.slots[0]);
+  TIndexHeader none = NewIndexHeader();
+  EXPECT_EQ(0, SetPrimaryIndex(none, TIndexDescriptor{}, KundenFields()));
+  EXPECT_EQ(1, none.no_primary);
+}
+
 TEST(IndexHeaderTest, OpenRefusesMoreThanThirtyTwoSecondaryIndexes) {
   TIndexHeader h = NewIndexHeader();
   h.secondary_count = 32;
