@@ -20,7 +20,15 @@ const TFieldDescriptor* FieldByNumber(std::span<const TFieldDescriptor> fields, 
   return &fields[number - 1];
 }
 
-// 0, or the negated code for a definition's fields.
+std::vector<TKeyFieldInfo> KeyFieldInfos(std::span<const TFieldDescriptor> fields) {
+  std::vector<TKeyFieldInfo> infos;
+  infos.reserve(fields.size());
+  for (const auto& field : fields) infos.push_back({field.FieldType, DataSizeOf(field.FieldType, field.FieldSize)});
+  return infos;
+}
+
+}  // namespace
+
 int CheckKeyFields(const TIndexDescriptor& definition, std::span<const TFieldDescriptor> fields) {
   if (definition.field_count > kMaxKeyFields) return -kIndexLimits;
   int field_bytes = 0;
@@ -28,28 +36,11 @@ int CheckKeyFields(const TIndexDescriptor& definition, std::span<const TFieldDes
     const TFieldDescriptor* field = FieldByNumber(fields, definition.field_numbers[i]);
     if (field == nullptr) return -kInvalidIndexField;
     if (field->FieldType == kBlobType) return -kInvalidIndexFieldType;
-    field_bytes += field->DataSize + 1;
+    field_bytes += DataSizeOf(field->FieldType, field->FieldSize) + 1;
   }
   if (field_bytes == 0 || field_bytes > kMaxKeyFieldBytes) return -kInvalidKeySize;
   return 0;
 }
-
-// Bytes 0 to 85 of a definition into a slot, root 0; the rest of the slot keeps what it held.
-void StoreDefinitionBytes(TIndexDescriptor& slot, const TIndexDescriptor& definition,
-                          std::uint16_t key_length) {
-  slot.name = definition.name.substr(0, kMaxIndexNameLength);
-  slot.key_length = key_length;
-  slot.descending = definition.descending;
-  slot.case_insensitive = definition.case_insensitive;
-  slot.unique = definition.unique;
-  slot.compression = definition.compression;
-  slot.field_count = definition.field_count;
-  slot.field_descending = definition.field_descending;
-  slot.field_numbers = definition.field_numbers;
-  slot.root = 0;
-}
-
-}  // namespace
 
 std::uint16_t KeyLengthOf(const TIndexDescriptor& definition, std::span<const TFieldDescriptor> fields) {
   int length = 0;
@@ -60,41 +51,6 @@ std::uint16_t KeyLengthOf(const TIndexDescriptor& definition, std::span<const TF
   }
   if (definition.unique == 0) length += kKeySuffixSize;
   return static_cast<std::uint16_t>(length);
-}
-
-int AddSecondaryIndex(TIndexHeader& header, const TIndexDescriptor& definition,
-                      std::span<const TFieldDescriptor> fields) {
-  if (header.secondary_count >= kMaxSecondaryIndexes || definition.field_count > kMaxKeyFields) {
-    return -kIndexLimits;
-  }
-  const std::string_view name = TrimBlanks(definition.name);
-  if (name.empty()) return -kIndexNameMissing;
-  if (!IsIdentifierStart(name.front())) return -kInvalidIndexName;
-  for (int slot = 1; slot <= header.secondary_count; ++slot) {
-    if (SameNameIgnoringCase(TrimBlanks(header.slots[slot].name), name)) return -kIndexExists;
-  }
-  if (const int rc = CheckKeyFields(definition, fields); rc != 0) return rc;
-  const int slot = header.secondary_count + 1;
-  StoreDefinitionBytes(header.slots[slot], definition, KeyLengthOf(definition, fields));
-  header.secondary_count = static_cast<std::uint8_t>(slot);
-  return 0;
-}
-
-int SetPrimaryIndex(TIndexHeader& header, const TIndexDescriptor& definition,
-                    std::span<const TFieldDescriptor> fields) {
-  if (header.slots[kPrimarySlot].key_length != 0) return -kPrimaryExists;
-  if (definition.field_count == 0) {
-    header.slots[kPrimarySlot] = TIndexDescriptor{};
-    header.no_primary = 1;
-    return 0;
-  }
-  if (const int rc = CheckKeyFields(definition, fields); rc != 0) return rc;
-  TIndexDescriptor primary = definition;
-  primary.name.clear();
-  primary.unique = 1;
-  StoreDefinitionBytes(header.slots[kPrimarySlot], primary, KeyLengthOf(primary, fields));
-  header.no_primary = 0;
-  return 0;
 }
 
 TIndexFile::TIndexFile(TDataTable& table) : table_(table) {}
@@ -168,10 +124,9 @@ bool TIndexFile::ReloadHeaderIfChanged() {
 }
 
 void TIndexFile::VerifyHeader(std::span<const TFieldDescriptor> fields) {
-  std::vector<TKeyFieldInfo> infos;
-  infos.reserve(fields.size());
-  for (const auto& field : fields) infos.push_back({field.FieldType, field.DataSize});
-  if (const int rc = VerifyIndexHeader(header_, infos); rc != 0) RaiseForTable(static_cast<TEngineCode>(-rc));
+  if (const int rc = VerifyIndexHeader(header_, KeyFieldInfos(fields)); rc != 0) {
+    RaiseForTable(static_cast<TEngineCode>(-rc));
+  }
 }
 
 void TIndexFile::Empty() {
@@ -191,16 +146,19 @@ void TIndexFile::Empty() {
 void TIndexFile::StoreDefinitions(std::span<const TIndexDescriptor> indexes,
                                   std::span<const TFieldDescriptor> fields) {
   TIndexHeader header = header_;
-  const TIndexDescriptor none{};
-  const TIndexDescriptor& primary = indexes.empty() ? none : indexes.front();
-  if (const int rc = SetPrimaryIndex(header, primary, fields); rc != 0) {
-    RaiseForTable(static_cast<TEngineCode>(-rc));
-  }
-  for (std::size_t i = 1; i < indexes.size(); ++i) {
-    if (const int rc = AddSecondaryIndex(header, indexes[i], fields); rc != 0) {
-      RaiseForTable(static_cast<TEngineCode>(-rc), std::string(TrimBlanks(indexes[i].name)));
+  const std::vector<TKeyFieldInfo> infos = KeyFieldInfos(fields);
+  for (std::size_t i = 0; i < indexes.size(); ++i) {
+    TIndexDescriptor definition = indexes[i];
+    if (i == 0) definition.unique = 1;
+    const std::string name(TrimBlanks(definition.name));
+    int rc = i == 0 && definition.field_count == 0 ? 0 : CheckKeyFields(definition, fields);
+    if (rc == 0) {
+      definition.key_length = KeyLengthOf(definition, fields);
+      rc = i == 0 ? SetPrimaryIndex(header, definition, infos) : AddSecondaryIndex(header, definition, infos);
     }
+    if (rc != 0) RaiseForTable(static_cast<TEngineCode>(-rc), name);
   }
+  if (indexes.empty()) SetNoPrimaryIndex(header, true);
   header_ = header;
   modified_ = true;
 }

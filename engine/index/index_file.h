@@ -68,16 +68,10 @@ class TIndexFile : public TFileHandler {
   bool modified_ = false;
 };
 
-// Adds a secondary index definition to a header: 9487 beyond 30 indexes or 16 fields, 10010 for
-// an empty name, 10022 for a name that does not start like an identifier, 10027 for a name in
-// use, 12292 for a blob key field, 10023 for an unknown field and 10026 for a key of no bytes or
-// over 524. Returns 0 or the negated code; the header is unchanged on failure.
-[[nodiscard]] int AddSecondaryIndex(TIndexHeader& header, const TIndexDescriptor& definition,
-                                    std::span<const TFieldDescriptor> fields);
-// Sets the primary index: 9993 when one is set, 9487, 12292, 10023, 10026 as above; a definition
-// without fields sets the no-primary-index flag instead.
-[[nodiscard]] int SetPrimaryIndex(TIndexHeader& header, const TIndexDescriptor& definition,
-                                  std::span<const TFieldDescriptor> fields);
+// The checks of key fields that the header's own definition checks leave to the table: 9487
+// beyond 16 fields, 10023 for a field the table does not have, 12292 for a blob field, 10026 for
+// a key of no bytes or over 524. Returns 0 or the negated code.
+[[nodiscard]] int CheckKeyFields(const TIndexDescriptor& definition, std::span<const TFieldDescriptor> fields);
 // The key length of a definition over the table's fields: the field part, plus 4 for an index
 // that is not unique. 0 when a field number is unknown.
 std::uint16_t KeyLengthOf(const TIndexDescriptor& definition, std::span<const TFieldDescriptor> fields);
