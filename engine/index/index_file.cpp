@@ -6,6 +6,7 @@
 #include "engine/format/encipher.h"
 #include "engine/format/field_types.h"
 #include "engine/tables/data_table.h"
+#include "engine/tables/table_definition.h"
 #include "support/platform_names.h"
 #include "support/short_text.h"
 
@@ -23,7 +24,8 @@ const TFieldDescriptor* FieldByNumber(std::span<const TFieldDescriptor> fields, 
 std::vector<TKeyFieldInfo> KeyFieldInfos(std::span<const TFieldDescriptor> fields) {
   std::vector<TKeyFieldInfo> infos;
   infos.reserve(fields.size());
-  for (const auto& field : fields) infos.push_back({field.FieldType, DataSizeOf(field.FieldType, field.FieldSize)});
+  for (const auto& field : fields)
+    infos.push_back({field.FieldType, DataSizeOf(field.FieldType, field.FieldSize)});
   return infos;
 }
 
@@ -143,22 +145,14 @@ void TIndexFile::Empty() {
   modified_ = true;
 }
 
-void TIndexFile::StoreDefinitions(std::span<const TIndexDescriptor> indexes,
-                                  std::span<const TFieldDescriptor> fields) {
-  TIndexHeader header = header_;
-  const std::vector<TKeyFieldInfo> infos = KeyFieldInfos(fields);
-  for (std::size_t i = 0; i < indexes.size(); ++i) {
-    TIndexDescriptor definition = indexes[i];
-    if (i == 0) definition.unique = 1;
-    const std::string name(TrimBlanks(definition.name));
-    int rc = i == 0 && definition.field_count == 0 ? 0 : CheckKeyFields(definition, fields);
-    if (rc == 0) {
-      definition.key_length = KeyLengthOf(definition, fields);
-      rc = i == 0 ? SetPrimaryIndex(header, definition, infos) : AddSecondaryIndex(header, definition, infos);
-    }
-    if (rc != 0) RaiseForTable(static_cast<TEngineCode>(-rc), name);
+void TIndexFile::StoreDefinitions(const TTableDefinition& definition) {
+  TIndexHeader header;
+  std::size_t failed = 0;
+  if (const int rc = BuildIndexHeader(definition, header, failed); rc != 0) {
+    RaiseForTable(static_cast<TEngineCode>(-rc),
+                  failed < definition.indexes.size() ? definition.indexes[failed].name : std::string());
   }
-  if (indexes.empty()) SetNoPrimaryIndex(header, true);
+  header.change_count = header_.change_count;
   header_ = header;
   modified_ = true;
 }

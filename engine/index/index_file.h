@@ -15,6 +15,7 @@
 namespace tarvo {
 
 class TDataTable;
+struct TTableDefinition;
 
 class TIndexFile : public TFileHandler {
  public:
@@ -44,7 +45,7 @@ class TIndexFile : public TFileHandler {
 
   // Stores the index definitions of a new table: the primary index (an all-zero one when the
   // table has none) and the secondary indexes, with their checks.
-  void StoreDefinitions(std::span<const TIndexDescriptor> indexes, std::span<const TFieldDescriptor> fields);
+  void StoreDefinitions(const TTableDefinition& definition);
 
   const TIndexHeader& Header() const { return header_; }
   TIndexHeader& MutableHeader() { return header_; }
@@ -71,7 +72,8 @@ class TIndexFile : public TFileHandler {
 // The checks of key fields that the header's own definition checks leave to the table: 9487
 // beyond 16 fields, 10023 for a field the table does not have, 12292 for a blob field, 10026 for
 // a key of no bytes or over 524. Returns 0 or the negated code.
-[[nodiscard]] int CheckKeyFields(const TIndexDescriptor& definition, std::span<const TFieldDescriptor> fields);
+[[nodiscard]] int CheckKeyFields(const TIndexDescriptor& definition,
+                                 std::span<const TFieldDescriptor> fields);
 // The key length of a definition over the table's fields: the field part, plus 4 for an index
 // that is not unique. 0 when a field number is unknown.
 std::uint16_t KeyLengthOf(const TIndexDescriptor& definition, std::span<const TFieldDescriptor> fields);

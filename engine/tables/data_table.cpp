@@ -91,7 +91,10 @@ void TDataTable::Open() {
       index_file_.Open();
     } catch (const ETarvoEngineError& e) {
       if (EngineCode(e) != kInvalidPath) throw;
+      // The index definitions went with the file: the new one has none, and says so, so that
+      // the table stays openable (a repair or restructure brings indexes back).
       index_file_.Create();
+      SetNoPrimaryIndex(index_file_.MutableHeader(), true);
       index_file_.WriteHeader(true);
       index_file_.Close();
       index_file_.Open();
@@ -160,11 +163,25 @@ void TDataTable::Close(bool discard) {
 }
 
 void TDataTable::Create(const TTableDefinition& definition) {
+  ValidateTableDefinition(definition, table_name_);
   BuildFileNames();
-  data_file_.CreateTable(definition);
+  // A table whose files cannot all be made leaves none of them behind.
+  const auto remove_partial = [this] {
+    CloseFiles();
+    for (TFileHandler* file :
+         {static_cast<TFileHandler*>(&data_file_), static_cast<TFileHandler*>(&index_file_),
+          static_cast<TFileHandler*>(&blob_file_)}) {
+      try {
+        if (file->EntryExists()) file->Delete();
+      } catch (const ETarvoEngineError&) {
+        // Best effort: the failure that brought us here is the one to report.
+      }
+    }
+  };
   try {
+    data_file_.CreateTable(definition);
     index_file_.Create();
-    index_file_.StoreDefinitions(definition.indexes, definition.fields);
+    index_file_.StoreDefinitions(definition);
     if (data_file_.BlobFieldCount() > 0) {
       blob_file_.SetBlockSize(data_file_.BlobBlockSize());
       blob_file_.Create();
@@ -173,8 +190,11 @@ void TDataTable::Create(const TTableDefinition& definition) {
     data_file_.WriteDescriptors();
     index_file_.WriteHeader(true);
     if (blob_file_.IsOpen()) blob_file_.WriteHeader(true);
+    data_file_.Flush();
+    index_file_.Flush();
+    if (blob_file_.IsOpen()) blob_file_.Flush();
   } catch (...) {
-    CloseFiles();
+    remove_partial();
     throw;
   }
   CloseFiles();

@@ -27,3 +27,18 @@ struct TTableDefinition {
 };
 
 }  // namespace tarvo
+
+namespace tarvo {
+
+// Checks a definition completely before any file is made: field names (10038), types, subtypes,
+// sizes and decimals (10000), value texts (10006), record size (9477), blob fields and block size
+// (9498), and every index definition (9487, 9993, 10010, 10022, 10023, 10026, 10027, 12292).
+// Raises ETarvoEngineError naming the table and the field or index concerned.
+void ValidateTableDefinition(const TTableDefinition& definition, const std::string& table_name);
+
+// The index header a new index file gets for these definitions (primary first), or the negated
+// code with the offending index's position in `failed_index` (0 for the primary index).
+[[nodiscard]] int BuildIndexHeader(const TTableDefinition& definition, TIndexHeader& header,
+                                   std::size_t& failed_index);
+
+}  // namespace tarvo
