@@ -33,6 +33,8 @@ int Run(int argc, char** argv) {
   app.require_subcommand(0, 1);
 
   TCliState state;
+  app.add_option("--password", state.passwords, "A password of encrypted tables (repeatable)");
+  app.add_flag("--quiet", state.quiet, "No progress display");
   auto commands = Commands();
   std::stable_sort(commands.begin(), commands.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -63,8 +65,8 @@ int Run(int argc, char** argv) {
   } catch (const ETarvoEngineError& e) {
     std::cerr << e.what() << "\n";
     const TEngineCode code = EngineCode(e);
-    const bool in_use = code == kAccessDenied || code == kTableLocked || code == kNeedsExclusive ||
-                        code == kTableInUse;
+    const bool in_use =
+        code == kAccessDenied || code == kTableLocked || code == kNeedsExclusive || code == kTableInUse;
     return in_use ? kExitInUse : kExitError;
   } catch (const std::exception& e) {
     std::cerr << e.what() << "\n";

@@ -29,7 +29,7 @@ bool RegisterCommand(int order, TCommandSetup setup);
 
 #define TARVO_COMMAND_CONCAT2(a, b) a##b
 #define TARVO_COMMAND_CONCAT(a, b) TARVO_COMMAND_CONCAT2(a, b)
-#define TARVO_COMMAND(order, setup)                                                     \
+#define TARVO_COMMAND(order, setup)                                                   \
   [[maybe_unused]] static const bool TARVO_COMMAND_CONCAT(tarvo_command_, __LINE__) = \
       ::tarvo::cli::RegisterCommand(order, setup)
 

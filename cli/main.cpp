@@ -3,4 +3,6 @@
 // another program.
 #include "cli/commands.h"
 
-int main(int argc, char** argv) { return tarvo::cli::Run(argc, argv); }
+int main(int argc, char** argv) {
+  return tarvo::cli::Run(argc, argv);
+}
