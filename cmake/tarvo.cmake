@@ -10,6 +10,12 @@ if(TARVO_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+if(TARVO_FUZZ)
+  # Coverage for libFuzzer in every library; the targets themselves link the fuzzer's main.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
 # tarvo_library(NAME DIRS dir... [LIBS lib...]): a static library of every .cpp in the listed folders.
 function(tarvo_library name)
   cmake_parse_arguments(ARG "" "" "DIRS;LIBS" ${ARGN})
