@@ -32,6 +32,7 @@ inline constexpr const char* kSDuplicateDatabaseName = "Database name %s already
 inline constexpr const char* kSDatabaseOpen = "Cannot perform this operation on an open database.";
 inline constexpr const char* kSHandleError = "Error creating table handle.";
 inline constexpr const char* kSInvalidFieldSize = "Ungültige Feldgröße";
+inline constexpr const char* kSNoTableName = "Missing table name.";
 // The data-set framework's own German texts.
 inline constexpr const char* kSDataSetOpen = "Operation bei geöffneter Datenmenge nicht ausführbar";
 inline constexpr const char* kSFieldNotFound = "Das Feld '%s' wurde nicht gefunden";
