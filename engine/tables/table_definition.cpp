@@ -27,7 +27,7 @@ bool ValidSubType(TTypeCode type, TTypeCode subtype) {
 }
 
 bool ValidField(const TFieldDescriptor& field) {
-  if (field.FieldType == kTypeNone || field.FieldType > kTypeVarBytes) return false;
+  if (field.FieldType == kTypeNone) return false;
   if (!ValidSubType(field.FieldType, field.FieldSubType)) return false;
   if (TypeHasSize(field.FieldType)) {
     if (field.FieldSize == 0 || field.FieldSize > kMaxFieldSize) return false;
