@@ -209,7 +209,7 @@ void TPageStack::Put(std::unique_ptr<TPage> page) {
 void TIndexFile::SetPageCacheCapacity(int pages) {
   assert(pages >= 1);
   page_cache_capacity_ = std::max(pages, 1);
-  for (TSlotCache& cache : caches_) cache.capacity = std::max(cache.capacity, page_cache_capacity_);
+  for (TSlotCache& cache : caches_) cache.capacity = page_cache_capacity_;
 }
 
 bool TIndexFile::SlotInUse(int slot) const {

@@ -151,6 +151,7 @@ class TIndexFile : public TFileHandler {
   void TrimCache();
 
   // Pages each slot caches in normal operation (default 15). Exclusive maintenance sets more.
+  // Setting it sets every slot's current capacity; surplus pages go with the next TrimCache().
   int PageCacheCapacity() const { return page_cache_capacity_; }
   void SetPageCacheCapacity(int pages);
   // The current capacity of one slot (it grows inside transactions) and its cached pages.
