@@ -191,6 +191,51 @@ TEST_F(TIndexTreeTest, FailuresLeaveTheTreeAsItWas) {
   EXPECT_ENGINE_ERROR(kIndexBuffersCorrupt, (void)table_.File().GetPage(kByNameFull, 0));
 }
 
+// A parent with a single entry (as another writer may leave it): its child has no neighbour
+// under the same parent, so an under-full child stays and an empty one leaves the tree.
+TEST_F(TIndexTreeTest, SingleEntryParentsAreNeverWrittenOutsideTheirEntries) {
+  auto tree = table_.Tree(kByNumSmall);
+  TIndexFile& file = table_.File();
+  auto key = [&](int n) { return tree->BuildKey(Record(n, "a", n, 0)); };
+  TPagePin root = file.AllocatePage(kByNumSmall), n1 = file.AllocatePage(kByNumSmall),
+           n2 = file.AllocatePage(kByNumSmall), a = file.AllocatePage(kByNumSmall),
+           b = file.AllocatePage(kByNumSmall), c = file.AllocatePage(kByNumSmall);
+  const auto fill = [&](TPage& leaf, int from, int to) {
+    leaf.SetKind(TPageKind::kLeaf);
+    for (int n = from; n <= to; ++n) leaf.InsertEntry(leaf.EntryCount(), key(n), n);
+  };
+  fill(*a, 1, 3);
+  fill(*b, 4, 150);
+  fill(*c, 151, 300);
+  const auto link = [](TPage& left, TPage& right) {
+    left.SetNextPage(right.Offset());
+    right.SetPrevPage(left.Offset());
+  };
+  link(*a, *b);
+  link(*b, *c);
+  link(*n1, *n2);
+  n1->SetKind(TPageKind::kNode);
+  n2->SetKind(TPageKind::kNode);
+  n1->InsertEntry(0, a->Key(1), a->Offset(), 3);
+  n2->InsertEntry(0, b->Key(1), b->Offset(), 147);
+  n2->InsertEntry(1, c->Key(1), c->Offset(), 150);
+  root->SetKind(TPageKind::kRootNode);
+  root->InsertEntry(0, n1->Key(1), n1->Offset(), 3);
+  root->InsertEntry(1, n2->Key(1), n2->Offset(), 297);
+  file.SetRootPage(kByNumSmall, root->Offset());
+  for (TPagePin* pin : {&root, &n1, &n2, &a, &b, &c}) pin->Release();
+  ASSERT_TRUE(Check(*tree).Ok());
+
+  tree->Remove(key(1));  // A under-full, alone under N1: stays
+  EXPECT_EQ(Check(*tree).pages, 6);
+  tree->Remove(key(2));
+  tree->Remove(key(3));  // A empty: leaves the tree, N1 with it, and the root collapses
+  const testing::TTreeReport report = Check(*tree);
+  EXPECT_EQ(report.depth, 2);
+  EXPECT_EQ(report.entries.size(), 297u);
+  EXPECT_EQ(tree->KeyCount(), 297);
+}
+
 TEST_F(TIndexTreeTest, PositionsWalkSeekAndCount) {
   auto tree = table_.Tree(kByName);
   for (int i = 1; i <= 400; i += 1) tree->Insert(tree->BuildKey(Record(i, Name(i * 2))), i);  // even numbers
