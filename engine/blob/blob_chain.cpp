@@ -16,7 +16,10 @@ std::int64_t BlocksLeft(std::int64_t bytes_left, std::size_t data_size) {
 // One attempt of LoadBlobValue; nullopt when the table was found changed.
 std::optional<std::vector<std::byte>> TryLoad(TBlobFile& file, std::int32_t first_block, std::int32_t stamp) {
   const std::size_t data_size = file.DataSize();
-  if (!file.IsBlockOffset(first_block)) file.Raise(kBlobBuffersCorrupt);
+  if (!file.IsBlockOffset(first_block)) {
+    if (file.RefreshIfChanged()) return std::nullopt;
+    file.Raise(kBlobBuffersCorrupt);
+  }
   TBlockPin current(file, file.GetBlock(first_block, 1, false));
   if (!current) return std::nullopt;
   // 1. The first block names the value and its size.
@@ -39,7 +42,11 @@ std::optional<std::vector<std::byte>> TryLoad(TBlobFile& file, std::int32_t firs
     if (static_cast<std::size_t>(got) < want || read >= size) break;
     const std::int32_t next = current->NextBlock();
     if (next == 0) break;
-    if (!file.IsBlockOffset(next) || met.contains(next)) file.Raise(kBlobBuffersCorrupt);
+    if (met.contains(next)) file.Raise(kBlobBuffersCorrupt);
+    if (!file.IsBlockOffset(next)) {
+      if (file.RefreshIfChanged()) return std::nullopt;
+      file.Raise(kBlobBuffersCorrupt);
+    }
     met.insert(next);
     TBlock* following = file.GetBlock(next, BlocksLeft(size - read, data_size), true);
     if (following == nullptr) return std::nullopt;

@@ -260,7 +260,7 @@ TBlock* TBlobFile::Fetch(std::int32_t offset, std::int64_t count, bool read_ahea
     return b;
   }
   // 3. A miss: another session may have written the file meanwhile.
-  if (detect_changes && OthersChangedTable()) return nullptr;
+  if (detect_changes && RefreshIfChanged()) return nullptr;
   ReadBlocks(offset, count, read_ahead);
   TBlock* block = FindCached(offset);
   if (block == nullptr || block->Offset() != offset) Raise(kBlobBuffersCorrupt);
@@ -268,7 +268,7 @@ TBlock* TBlobFile::Fetch(std::int32_t offset, std::int64_t count, bool read_ahea
   return block;
 }
 
-bool TBlobFile::OthersChangedTable() {
+bool TBlobFile::RefreshIfChanged() {
   // Nobody else writes while this session holds the writer or table lock or the table
   // exclusively; inside a transaction the counters in memory run ahead of the file's on purpose.
   if (table_.Session().StrictChangeDetection || table_.Exclusive() || table_.HoldsWriterLock() ||

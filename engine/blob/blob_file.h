@@ -106,6 +106,10 @@ class TBlobFile : public TFileHandler {
   [[nodiscard]] TBlock* GetBlock(std::int32_t offset, std::int64_t count, bool read_ahead);
   // As GetBlock, without asking for changes: for writers, who hold the writer or table lock.
   [[nodiscard]] TBlock& GetBlockForWrite(std::int32_t offset, std::int64_t count, bool read_ahead);
+  // Whether another session changed the file since this one last looked (its caches are then
+  // dropped and the header re-read). Never asks while this session alone may write. A reader
+  // asks before it calls a pointer past the end offset damage: the file may have grown.
+  bool RefreshIfChanged();
   // Unpins (never below 0).
   void ReleaseBlock(TBlock& block);
   // A cleared block, pinned and modified: the free list head, else a block appended at the end.
@@ -151,7 +155,6 @@ class TBlobFile : public TFileHandler {
   void ResetCache();
   TBlock* Fetch(std::int32_t offset, std::int64_t count, bool read_ahead, bool detect_changes);
   TBlock* AppendBlock();
-  bool OthersChangedTable();
   void ReadBlocks(std::int32_t offset, std::int64_t count, bool read_ahead);
   // A block for the cache, linked as the newest but not yet in the sorted list.
   std::unique_ptr<TBlock> ObtainSlot();
