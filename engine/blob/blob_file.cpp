@@ -281,7 +281,7 @@ bool TBlobFile::RefreshIfChanged() {
 TBlock* TBlobFile::AppendBlock() {
   if (header_.end_offset > kMaxBlobFileEnd) Raise(kTableFull);
   cache_.reserve(cache_.size() + 1);
-  std::unique_ptr<TBlock> slot = ObtainSlot();
+  std::unique_ptr<TBlock> slot = ObtainSlot(false);
   TBlock* block = slot.get();
   block->SetOffset(header_.end_offset);
   // The new block must reach the file, or the file would end before the end offset.
@@ -323,13 +323,18 @@ void TBlobFile::ReadBlocks(std::int32_t offset, std::int64_t count, bool read_ah
   if (complete == 0) Raise(kReadError);
   cache_.reserve(cache_.size() + static_cast<std::size_t>(complete));
   for (std::int64_t k = complete - 1; k >= 0; --k) {
+    // Blocks not yet entered stay out of any flush: one written now would be refreshed from the
+    // older bytes of the buffer. Those entered already may go.
+    window_length_ = (k + 1) * block_size_;
     const auto at = static_cast<std::int32_t>(offset + k * block_size_);
     const std::span<std::byte> image = buffer.subspan(static_cast<std::size_t>(k) * block_size_, block_size_);
     if (TBlock* cached = FindCached(at); cached != nullptr) {
       if (!cached->Modified() && cached->PinCount() == 0) DecodeBlock(*cached, image);
       continue;
     }
-    std::unique_ptr<TBlock> slot = ObtainSlot();
+    // Read-ahead is a guess: a block behind `offset` is left out when no slot is free.
+    std::unique_ptr<TBlock> slot = ObtainSlot(k > 0);
+    if (slot == nullptr) continue;
     slot->SetOffset(at);
     DecodeBlock(*slot, image);
     InsertSorted(std::move(slot));
@@ -343,7 +348,7 @@ TBlock* TBlobFile::FindEvictable() const {
   return nullptr;
 }
 
-std::unique_ptr<TBlock> TBlobFile::ObtainSlot() {
+std::unique_ptr<TBlock> TBlobFile::ObtainSlot(bool optional) {
   if (static_cast<int>(cache_.size()) < capacity_) {
     std::unique_ptr<TBlock> block = pool_.Take();
     LinkNewest(block.get());
@@ -352,6 +357,7 @@ std::unique_ptr<TBlock> TBlobFile::ObtainSlot() {
   // A transaction keeps its modified blocks in memory until it ends.
   const bool held = table_.HoldsTableLock() || table_.InTransaction();
   TBlock* victim = FindEvictable();
+  if (victim == nullptr && optional) return nullptr;
   if (victim == nullptr && !held) {
     FlushBlocks();
     victim = FindEvictable();

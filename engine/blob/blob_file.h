@@ -156,8 +156,9 @@ class TBlobFile : public TFileHandler {
   TBlock* Fetch(std::int32_t offset, std::int64_t count, bool read_ahead, bool detect_changes);
   TBlock* AppendBlock();
   void ReadBlocks(std::int32_t offset, std::int64_t count, bool read_ahead);
-  // A block for the cache, linked as the newest but not yet in the sorted list.
-  std::unique_ptr<TBlock> ObtainSlot();
+  // A block for the cache, linked as the newest but not yet in the sorted list. An `optional`
+  // slot is nullptr rather than a flush, a growth or an error when every block is in use.
+  std::unique_ptr<TBlock> ObtainSlot(bool optional);
   TBlock* FindEvictable() const;
   // Position in cache_ of the first block whose offset is not below `offset`.
   std::size_t LowerBound(std::int32_t offset) const;
