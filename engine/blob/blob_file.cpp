@@ -1,44 +1,89 @@
 #include "engine/blob/blob_file.h"
 
+#include <algorithm>
 #include <array>
+#include <cassert>
 
-#include "components/engine_error.h"
+#include "engine/blob/free_list.h"
 #include "engine/format/encipher.h"
+#include "engine/tables/data_session.h"
 #include "engine/tables/data_table.h"
 
 namespace tarvo {
+
+TBlockPin& TBlockPin::operator=(TBlockPin&& other) noexcept {
+  if (this != &other) {
+    Reset();
+    file_ = other.file_;
+    block_ = other.block_;
+    other.block_ = nullptr;
+  }
+  return *this;
+}
+
+void TBlockPin::Reset() noexcept {
+  if (block_ != nullptr && file_ != nullptr) file_->ReleaseBlock(*block_);
+  block_ = nullptr;
+}
 
 TBlobFile::TBlobFile(TDataTable& table) : table_(table) {}
 
 TBlobFile::~TBlobFile() = default;
 
+void TBlobFile::Raise(TEngineCode code) const {
+  RaiseEngineError(code, table_.TableName());
+}
+
 void TBlobFile::SetBlockSize(std::uint32_t stored) {
-  block_size_ = BlobBlockSize(stored);
+  const std::uint16_t size = BlobBlockSize(stored);
+  if (size == block_size_) return;
+  DropBlocks();
+  block_size_ = size;
+  pool_.Reset(size);
+}
+
+void TBlobFile::ResetCache() {
+  DropBlocks();
+  pool_.Reset(block_size_);
+  max_read_blocks_ = std::max(1, MaxBlocksPerRead(block_size_));
+  base_capacity_ = capacity_override_ > 0 ? capacity_override_ : std::max(1, BlockCacheCapacity(block_size_));
+  capacity_ = base_capacity_;
+  window_start_ = 0;
+  window_length_ = 0;
+}
+
+void TBlobFile::SetCacheCapacity(int blocks) {
+  capacity_override_ = std::max(1, blocks);
+  base_capacity_ = capacity_override_;
+  capacity_ = base_capacity_;
 }
 
 void TBlobFile::Open() {
   if (IsOpen()) return;
+  if (block_size_ < kMinUsableBlockSize) Raise(kBlobFieldLimits);
   TFileHandler::Open();
   try {
-    if (GetSize() < static_cast<std::int64_t>(kBlobHeaderSize)) {
-      RaiseEngineError(kHeaderCorrupt, table_.TableName());
-    }
+    if (GetSize() < static_cast<std::int64_t>(kBlobHeaderSize)) Raise(kHeaderCorrupt);
     ReadHeader();
   } catch (...) {
     TFileHandler::Close();
     throw;
   }
+  ResetCache();
 }
 
 void TBlobFile::Close() {
   DropBlocks();
+  detached_.clear();
   TFileHandler::Close();
 }
 
 void TBlobFile::Create() {
+  if (block_size_ < kMinUsableBlockSize) Raise(kBlobFieldLimits);
   CreateNew();
   header_ = NewBlobHeader();
   modified_ = true;
+  ResetCache();
 }
 
 TBlobHeader TBlobFile::DecodeImage(std::span<std::byte, kBlobHeaderSize> raw) const {
@@ -93,6 +138,370 @@ void TBlobFile::Empty() {
   DropBlocks();
   EmptyBlobHeader(header_);
   modified_ = true;
+}
+
+std::int64_t TBlobFile::BlockCount() const {
+  const std::int64_t end = header_.end_offset;
+  return end > kFirstBlockOffset ? (end - kFirstBlockOffset) / block_size_ : 0;
+}
+
+bool TBlobFile::IsBlockOffset(std::int64_t offset) const {
+  return offset >= kFirstBlockOffset && offset < header_.end_offset &&
+         (offset - kFirstBlockOffset) % block_size_ == 0;
+}
+
+// ---- The cache's lists ----
+
+std::size_t TBlobFile::LowerBound(std::int32_t offset) const {
+  const auto it =
+      std::lower_bound(cache_.begin(), cache_.end(), offset,
+                       [](const std::unique_ptr<TBlock>& b, std::int32_t o) { return b->Offset() < o; });
+  return static_cast<std::size_t>(it - cache_.begin());
+}
+
+TBlock* TBlobFile::FindCached(std::int32_t offset) const {
+  const std::size_t at = LowerBound(offset);
+  return at < cache_.size() && cache_[at]->Offset() == offset ? cache_[at].get() : nullptr;
+}
+
+const TBlock* TBlobFile::CachedBlock(std::int32_t offset) const {
+  return FindCached(offset);
+}
+
+void TBlobFile::InsertSorted(std::unique_ptr<TBlock> block) {
+  const std::size_t at = LowerBound(block->Offset());
+  assert(at == cache_.size() || cache_[at]->Offset() != block->Offset());
+  cache_.insert(cache_.begin() + static_cast<std::ptrdiff_t>(at), std::move(block));
+}
+
+void TBlobFile::LinkNewest(TBlock* block) {
+  block->SetOlder(newest_);
+  block->SetNewer(nullptr);
+  if (newest_ != nullptr) newest_->SetNewer(block);
+  newest_ = block;
+  if (oldest_ == nullptr) oldest_ = block;
+}
+
+void TBlobFile::Unlink(TBlock* block) {
+  if (block->Newer() != nullptr) {
+    block->Newer()->SetOlder(block->Older());
+  } else if (newest_ == block) {
+    newest_ = block->Older();
+  }
+  if (block->Older() != nullptr) {
+    block->Older()->SetNewer(block->Newer());
+  } else if (oldest_ == block) {
+    oldest_ = block->Newer();
+  }
+  block->SetNewer(nullptr);
+  block->SetOlder(nullptr);
+}
+
+void TBlobFile::MakeNewest(TBlock* block) {
+  if (newest_ == block) return;
+  Unlink(block);
+  LinkNewest(block);
+}
+
+void TBlobFile::Give(std::unique_ptr<TBlock>& block) {
+  pool_.Give(block);
+}
+
+// ---- Enciphered images ----
+
+void TBlobFile::DecodeBlock(TBlock& block, std::span<std::byte> image) {
+  if (table_.DataFile().Encrypted()) {
+    Encipher(image.first(kBlockHeaderSize), kRecordKey);
+    Encipher(image.subspan(kBlockHeaderSize), kRecordKey);
+  }
+  block.Decode(image);
+}
+
+void TBlobFile::EncodeBlock(TBlock& block, std::span<std::byte> image) {
+  block.Encode(image);
+  if (table_.DataFile().Encrypted()) {
+    Encipher(image.first(kBlockHeaderSize), kRecordKey);
+    Encipher(image.subspan(kBlockHeaderSize), kRecordKey);
+  }
+}
+
+// ---- Getting blocks ----
+
+TBlock* TBlobFile::GetBlock(std::int32_t offset, std::int64_t count, bool read_ahead) {
+  return Fetch(offset, count, read_ahead, true);
+}
+
+TBlock& TBlobFile::GetBlockForWrite(std::int32_t offset, std::int64_t count, bool read_ahead) {
+  TBlock* block = Fetch(offset, count, read_ahead, false);
+  assert(block != nullptr);
+  return *block;
+}
+
+TBlock* TBlobFile::Fetch(std::int32_t offset, std::int64_t count, bool read_ahead, bool detect_changes) {
+  if (offset == 0) Raise(kBlobBuffersCorrupt);
+  if (offset == header_.end_offset) return AppendBlock();
+  // An offset off the block grid or past the end cannot be a block of this file; following it
+  // would read overlapping or missing bytes.
+  if (!IsBlockOffset(offset)) Raise(kBlobBuffersCorrupt);
+
+  // 1. The four most recently used blocks.
+  int looked = 0;
+  for (TBlock* b = newest_; b != nullptr && looked < 4; b = b->Older(), ++looked) {
+    if (b->Offset() == offset) {
+      MakeNewest(b);
+      b->Pin();
+      return b;
+    }
+  }
+  // 2. Bisection.
+  if (TBlock* b = FindCached(offset); b != nullptr) {
+    MakeNewest(b);
+    b->Pin();
+    return b;
+  }
+  // 3. A miss: another session may have written the file meanwhile.
+  if (detect_changes && RefreshIfChanged()) return nullptr;
+  ReadBlocks(offset, count, read_ahead);
+  TBlock* block = FindCached(offset);
+  if (block == nullptr || block->Offset() != offset) Raise(kBlobBuffersCorrupt);
+  block->Pin();
+  return block;
+}
+
+bool TBlobFile::RefreshIfChanged() {
+  // Nobody else writes while this session holds the writer or table lock or the table
+  // exclusively; inside a transaction the counters in memory run ahead of the file's on purpose.
+  if (table_.Session().StrictChangeDetection || table_.Exclusive() || table_.HoldsWriterLock() ||
+      table_.HoldsTableLock() || table_.InTransaction()) {
+    return false;
+  }
+  return table_.CheckForChanges();
+}
+
+TBlock* TBlobFile::AppendBlock() {
+  if (header_.end_offset > kMaxBlobFileEnd) Raise(kTableFull);
+  cache_.reserve(cache_.size() + 1);
+  std::unique_ptr<TBlock> slot = ObtainSlot(false);
+  TBlock* block = slot.get();
+  block->SetOffset(header_.end_offset);
+  // The new block must reach the file, or the file would end before the end offset.
+  block->SetModified(true);
+  InsertSorted(std::move(slot));
+  block->Pin();
+  header_.end_offset += block_size_;
+  header_.changed = 1;
+  modified_ = true;
+  return block;
+}
+
+void TBlobFile::ReadBlocks(std::int32_t offset, std::int64_t count, bool read_ahead) {
+  std::int64_t n = 1;
+  if (read_ahead) {
+    const std::int64_t to_end = (static_cast<std::int64_t>(header_.end_offset) - offset) / block_size_;
+    n = std::min(
+        {static_cast<std::int64_t>(max_read_blocks_), count, to_end, static_cast<std::int64_t>(capacity_)});
+    n = std::max<std::int64_t>(n, 1);
+  }
+  const std::size_t bytes = static_cast<std::size_t>(n) * block_size_;
+  if (read_buffer_.size() < bytes) read_buffer_.resize(bytes);
+  const std::span<std::byte> buffer(read_buffer_.data(), bytes);
+
+  struct TWindowGuard {
+    TBlobFile& file;
+    ~TWindowGuard() {
+      file.window_start_ = 0;
+      file.window_length_ = 0;
+    }
+  } window{*this};
+  window_start_ = offset;
+  window_length_ = static_cast<std::int64_t>(bytes);
+
+  const std::size_t got = ReadAt(offset, buffer, true);
+  ++read_count_;
+  // Blocks appended but not yet written lie behind the file's end: only whole blocks count.
+  const std::int64_t complete = static_cast<std::int64_t>(got / block_size_);
+  if (complete == 0) Raise(kReadError);
+  cache_.reserve(cache_.size() + static_cast<std::size_t>(complete));
+  for (std::int64_t k = complete - 1; k >= 0; --k) {
+    // Blocks not yet entered stay out of any flush: one written now would be refreshed from the
+    // older bytes of the buffer. Those entered already may go.
+    window_length_ = (k + 1) * block_size_;
+    const auto at = static_cast<std::int32_t>(offset + k * block_size_);
+    const std::span<std::byte> image = buffer.subspan(static_cast<std::size_t>(k) * block_size_, block_size_);
+    if (TBlock* cached = FindCached(at); cached != nullptr) {
+      if (!cached->Modified() && cached->PinCount() == 0) DecodeBlock(*cached, image);
+      continue;
+    }
+    // Read-ahead is a guess: a block behind `offset` is left out when no slot is free.
+    std::unique_ptr<TBlock> slot = ObtainSlot(k > 0);
+    if (slot == nullptr) continue;
+    slot->SetOffset(at);
+    DecodeBlock(*slot, image);
+    InsertSorted(std::move(slot));
+  }
+}
+
+TBlock* TBlobFile::FindEvictable() const {
+  for (TBlock* b = oldest_; b != nullptr; b = b->Newer()) {
+    if (!b->Modified() && b->PinCount() == 0) return b;
+  }
+  return nullptr;
+}
+
+std::unique_ptr<TBlock> TBlobFile::ObtainSlot(bool optional) {
+  if (static_cast<int>(cache_.size()) < capacity_) {
+    std::unique_ptr<TBlock> block = pool_.Take();
+    LinkNewest(block.get());
+    return block;
+  }
+  // A transaction keeps its modified blocks in memory until it ends.
+  const bool held = table_.HoldsTableLock() || table_.InTransaction();
+  TBlock* victim = FindEvictable();
+  if (victim == nullptr && optional) return nullptr;
+  if (victim == nullptr && !held) {
+    FlushBlocks();
+    victim = FindEvictable();
+  }
+  if (victim != nullptr) {
+    const std::size_t at = LowerBound(victim->Offset());
+    assert(at < cache_.size() && cache_[at].get() == victim);
+    std::unique_ptr<TBlock> block = std::move(cache_[at]);
+    cache_.erase(cache_.begin() + static_cast<std::ptrdiff_t>(at));
+    MakeNewest(victim);
+    block->Clear();
+    block->SetOffset(0);
+    return block;
+  }
+  if (!held) Raise(kBlobBuffersCorrupt);
+  capacity_ += kCacheGrowth;
+  std::unique_ptr<TBlock> block = pool_.Take();
+  LinkNewest(block.get());
+  return block;
+}
+
+void TBlobFile::ReleaseBlock(TBlock& block) {
+  block.Unpin();
+  if (block.PinCount() > 0 || detached_.empty()) return;
+  const auto it = std::find_if(detached_.begin(), detached_.end(),
+                               [&](const std::unique_ptr<TBlock>& b) { return b.get() == &block; });
+  if (it == detached_.end()) return;
+  std::unique_ptr<TBlock> gone = std::move(*it);
+  detached_.erase(it);
+  Give(gone);
+}
+
+// ---- Allocation and the free list ----
+
+TBlock& TBlobFile::AllocateBlock() {
+  // A damaged free list must not send new data over the header, past the end or between blocks.
+  if (header_.free_head != 0 && !IsBlockOffset(header_.free_head)) Raise(kBlobBuffersCorrupt);
+  TBlockPin pin(*this, &GetBlockForWrite(NextAllocationOffset(header_), 1, false));
+  // A free block that someone holds is a block in use: the free list is damaged.
+  if (pin->PinCount() > 1) Raise(kBlobBuffersCorrupt);
+  TakeAllocatedBlock(header_, *pin);
+  modified_ = true;
+  TBlock* block = pin.Get();
+  block->Pin();  // the caller's pin; the guard's goes now
+  return *block;
+}
+
+void TBlobFile::FreeBlock(TBlock& block) {
+  PushFreeBlock(header_, block);
+  modified_ = true;
+}
+
+void TBlobFile::FreeChain(std::int32_t first, std::int32_t stamp, std::int64_t count, bool strict,
+                          const std::unordered_set<std::int32_t>* keep) {
+  if (!IsBlockOffset(first)) Raise(kBlobBuffersCorrupt);
+  if (keep != nullptr && keep->contains(first)) Raise(kBlobBuffersCorrupt);
+  // Every block is met at most once, so the walk ends after at most BlockCount() steps, and
+  // nothing is freed twice: the free list stays a list.
+  std::unordered_set<std::int32_t> met;
+  met.insert(first);
+  TBlockPin current(*this, &GetBlockForWrite(first, std::max<std::int64_t>(count, 1), true));
+  while (current->NextBlock() != 0) {
+    const std::int32_t next = current->NextBlock();
+    if (!IsBlockOffset(next) || met.contains(next) || (keep != nullptr && keep->contains(next))) {
+      Raise(kBlobBuffersCorrupt);
+    }
+    const auto left = std::max<std::int64_t>(count - static_cast<std::int64_t>(met.size()), 1);
+    TBlockPin following(*this, &GetBlockForWrite(next, left, true));
+    if (following->PinCount() > 1) Raise(kBlobBuffersCorrupt);
+    if (following->BlobStamp() != stamp) {
+      if (strict) Raise(kBlobBuffersCorrupt);
+      following->SetBlobStamp(stamp);
+    }
+    met.insert(next);
+    FreeBlock(*current);
+    current = std::move(following);
+  }
+  FreeBlock(*current);
+}
+
+// ---- Write-back ----
+
+bool TBlobFile::FlushBlocks() {
+  std::vector<TBlock*> dirty;
+  const std::int64_t window_end = window_start_ + window_length_;
+  for (const auto& b : cache_) {
+    if (!b->Modified() || b->PinCount() > 0) continue;
+    if (window_length_ > 0 && b->Offset() >= window_start_ && b->Offset() < window_end) continue;
+    dirty.push_back(b.get());
+  }
+  if (dirty.empty()) return false;
+  std::size_t run_start = 0;
+  while (run_start < dirty.size()) {
+    std::size_t run_end = run_start + 1;
+    while (run_end < dirty.size() && dirty[run_end]->Offset() == dirty[run_end - 1]->Offset() + block_size_) {
+      ++run_end;
+    }
+    const std::size_t blocks = run_end - run_start;
+    const std::size_t bytes = blocks * block_size_;
+    if (write_buffer_.size() < bytes) write_buffer_.resize(bytes);
+    const std::span<std::byte> buffer(write_buffer_.data(), bytes);
+    for (std::size_t i = 0; i < blocks; ++i) {
+      EncodeBlock(*dirty[run_start + i], buffer.subspan(i * block_size_, block_size_));
+    }
+    try {
+      WriteAt(dirty[run_start]->Offset(), buffer);
+    } catch (...) {
+      // Not on the disk: keep them modified so that nothing is lost.
+      for (std::size_t i = run_start; i < dirty.size(); ++i) dirty[i]->SetModified(true);
+      throw;
+    }
+    ++write_count_;
+    run_start = run_end;
+  }
+  table_.SetDataWritten();
+  return true;
+}
+
+void TBlobFile::DropBlocks() {
+  for (auto& block : cache_) {
+    block->SetNewer(nullptr);
+    block->SetOlder(nullptr);
+    if (block->PinCount() > 0) {
+      detached_.push_back(std::move(block));
+    } else {
+      Give(block);
+    }
+  }
+  cache_.clear();
+  newest_ = nullptr;
+  oldest_ = nullptr;
+}
+
+void TBlobFile::TrimCache() {
+  capacity_ = base_capacity_;
+  for (std::size_t i = cache_.size(); i > 0 && static_cast<int>(cache_.size()) > base_capacity_; --i) {
+    TBlock* block = cache_[i - 1].get();
+    // Blocks still held or not yet written stay: dropping them would lose data.
+    if (block->PinCount() > 0 || block->Modified()) continue;
+    Unlink(block);
+    std::unique_ptr<TBlock> gone = std::move(cache_[i - 1]);
+    cache_.erase(cache_.begin() + static_cast<std::ptrdiff_t>(i - 1));
+    Give(gone);
+  }
 }
 
 }  // namespace tarvo

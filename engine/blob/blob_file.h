@@ -1,19 +1,64 @@
 // TBlobFile: the handler of a table's blob file (.BLB). Keeps the 512-byte header in memory,
-// creates, reads, writes and verifies it and notices writes by other openers. The block cache
-// lives here too.
+// creates, reads, writes and verifies it and notices writes by other openers. It also keeps the
+// block cache: blocks sorted by offset for bisection, a recency list (most recent first) whose
+// four newest entries are looked at before the search, read-ahead of up to R = 65535 div B
+// blocks in one read, and write-back of modified blocks in runs of adjacent blocks.
+//
+// Invariants: every cached block has an offset 512 + k * B below the end offset, and no offset
+// is cached twice. A pinned block is never evicted, refreshed, written or freed; a block that the
+// cache drops while it is pinned lives on until its last pin goes (TBlockPin never dangles).
+// Blocks in the cache are plain text; the file holds them enciphered when the table is encrypted
+// (block header and data area as two pieces).
+//
+// Not guarded: callers serialise access through the table.
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <unordered_set>
+#include <vector>
 
+#include "components/engine_error.h"
 #include "engine/blob/blob_header.h"
+#include "engine/blob/block.h"
+#include "engine/blob/block_stack.h"
 #include "support/file_handler.h"
 
 namespace tarvo {
 
 class TDataTable;
+class TBlobFile;
+
+// One pin on a cached block, released when the guard goes. Movable, not copyable.
+class TBlockPin {
+ public:
+  TBlockPin() = default;
+  TBlockPin(TBlobFile& file, TBlock* block) : file_(&file), block_(block) {}
+  ~TBlockPin() { Reset(); }
+  TBlockPin(TBlockPin&& other) noexcept : file_(other.file_), block_(other.block_) { other.block_ = nullptr; }
+  TBlockPin& operator=(TBlockPin&& other) noexcept;
+  TBlockPin(const TBlockPin&) = delete;
+  TBlockPin& operator=(const TBlockPin&) = delete;
+
+  TBlock* Get() const { return block_; }
+  TBlock& operator*() const { return *block_; }
+  TBlock* operator->() const { return block_; }
+  explicit operator bool() const { return block_ != nullptr; }
+  // Releases the pin now.
+  void Reset() noexcept;
+
+ private:
+  TBlobFile* file_ = nullptr;
+  TBlock* block_ = nullptr;
+};
 
 class TBlobFile : public TFileHandler {
  public:
+  // Blocks the cache grows by when a transaction keeps it full of modified blocks.
+  static constexpr int kCacheGrowth = 255;
+  // The smallest block that holds data: an 18-byte header and at least one byte.
+  static constexpr std::uint16_t kMinUsableBlockSize = 19;
+
   explicit TBlobFile(TDataTable& table);
   ~TBlobFile() override;
 
@@ -22,7 +67,10 @@ class TBlobFile : public TFileHandler {
   // The block size from the data header's stored BlobBlockSize (0 means 512).
   void SetBlockSize(std::uint32_t stored);
   std::uint16_t BlockSize() const { return block_size_; }
+  // Data bytes per block, D = B - 18.
+  std::size_t DataSize() const { return BlobDataSize(block_size_); }
 
+  // 9498 for a block size that holds no data.
   void Open() override;
   // Drops every cached block without writing; the table writes before it closes.
   void Close() override;
@@ -42,20 +90,107 @@ class TBlobFile : public TFileHandler {
   const TBlobHeader& Header() const { return header_; }
   TBlobHeader& MutableHeader() { return header_; }
   void MarkModified() { modified_ = true; }
+  bool HeaderModified() const { return modified_; }
   std::int32_t ChangeCount() const { return header_.change_count; }
 
-  // The block cache. Until blocks are cached these keep nothing.
-  void FlushBlocks() {}
-  void DropBlocks() {}
-  void TrimCache() {}
+  // Blocks the file holds: (end offset - 512) div B. Bounds every walk along a chain.
+  std::int64_t BlockCount() const;
+  // Whether `offset` names an existing block: 512 <= offset < end offset, on a block boundary.
+  bool IsBlockOffset(std::int64_t offset) const;
+
+  // The block at `offset`, pinned. Offset 0, an offset off the block grid or past the end offset
+  // raise 8963; the end offset appends a new zero block (9479 when the file is full). On a miss,
+  // unless the session detects changes strictly, the table is asked whether another session
+  // changed it; if so its caches are dropped and nullptr is returned: the caller starts over.
+  // A miss reads min(R, count, blocks up to the end) blocks when `read_ahead` is set.
+  [[nodiscard]] TBlock* GetBlock(std::int32_t offset, std::int64_t count, bool read_ahead);
+  // As GetBlock, without asking for changes: for writers, who hold the writer or table lock.
+  [[nodiscard]] TBlock& GetBlockForWrite(std::int32_t offset, std::int64_t count, bool read_ahead);
+  // Whether another session changed the file since this one last looked (its caches are then
+  // dropped and the header re-read). Never asks while this session alone may write. A reader
+  // asks before it calls a pointer past the end offset damage: the file may have grown.
+  bool RefreshIfChanged();
+  // Unpins (never below 0).
+  void ReleaseBlock(TBlock& block);
+  // A cleared block, pinned and modified: the free list head, else a block appended at the end.
+  // 8963 for a free list head that names no block or a block in use.
+  [[nodiscard]] TBlock& AllocateBlock();
+  // Puts `block` on the free list; it keeps stamp, previous pointer and sizes.
+  void FreeBlock(TBlock& block);
+  // Frees the chain that starts at `first`: every block, in chain order, so that the free list
+  // then starts with the chain's last block. `count` is the chain's expected length (read-ahead
+  // only). A next pointer that names no block, a block met twice, a block held elsewhere, and in
+  // `strict` mode a block with another stamp raise 8963; leniently a foreign block gets `stamp`.
+  // Blocks in `keep` are treated as already met (a caller's own chain).
+  void FreeChain(std::int32_t first, std::int32_t stamp, std::int64_t count, bool strict,
+                 const std::unordered_set<std::int32_t>* keep = nullptr);
+
+  // Writes every modified, unpinned block outside a read under way, in runs of adjacent blocks
+  // (one write per run). Returns whether anything was written.
+  bool FlushBlocks();
+  // Forgets every cached block without writing.
+  void DropBlocks();
+  // Gives back unpinned, unmodified blocks from the high end until the base capacity is kept,
+  // and resets the capacity to it.
+  void TrimCache();
+
+  // The cache's capacity C. The base value is min(131070 div B, 32767) unless set here; setting
+  // it (tests, tuning) also sets the present capacity.
+  int CacheCapacity() const { return capacity_; }
+  int BaseCacheCapacity() const { return base_capacity_; }
+  void SetCacheCapacity(int blocks);
+  int MaxBlocksPerReadAhead() const { return max_read_blocks_; }
+
+  // Inspection.
+  std::size_t CachedBlockCount() const { return cache_.size(); }
+  const TBlock* CachedBlock(std::int32_t offset) const;
+  std::size_t SpareBlockCount() const { return pool_.SpareCount(); }
+  std::int64_t ReadCount() const { return read_count_; }
+  std::int64_t WriteCount() const { return write_count_; }
+
+  [[noreturn]] void Raise(TEngineCode code) const;
 
  private:
   TBlobHeader DecodeImage(std::span<std::byte, kBlobHeaderSize> raw) const;
+  void ResetCache();
+  TBlock* Fetch(std::int32_t offset, std::int64_t count, bool read_ahead, bool detect_changes);
+  TBlock* AppendBlock();
+  void ReadBlocks(std::int32_t offset, std::int64_t count, bool read_ahead);
+  // A block for the cache, linked as the newest but not yet in the sorted list. An `optional`
+  // slot is nullptr rather than a flush, a growth or an error when every block is in use.
+  std::unique_ptr<TBlock> ObtainSlot(bool optional);
+  TBlock* FindEvictable() const;
+  // Position in cache_ of the first block whose offset is not below `offset`.
+  std::size_t LowerBound(std::int32_t offset) const;
+  TBlock* FindCached(std::int32_t offset) const;
+  void InsertSorted(std::unique_ptr<TBlock> block);
+  void LinkNewest(TBlock* block);
+  void Unlink(TBlock* block);
+  void MakeNewest(TBlock* block);
+  void Give(std::unique_ptr<TBlock>& block);
+  void DecodeBlock(TBlock& block, std::span<std::byte> image);
+  void EncodeBlock(TBlock& block, std::span<std::byte> image);
 
   TDataTable& table_;
+  std::vector<std::byte> read_buffer_;
+  // The range a multi-block read is bringing in; a flush meanwhile leaves it alone.
+  std::int64_t window_start_ = 0;
+  std::int64_t window_length_ = 0;
+  std::vector<std::byte> write_buffer_;
   std::uint16_t block_size_ = 512;
   TBlobHeader header_;
   bool modified_ = false;
+  std::vector<std::unique_ptr<TBlock>> cache_;  // sorted by offset
+  TBlock* newest_ = nullptr;
+  TBlock* oldest_ = nullptr;
+  std::vector<std::unique_ptr<TBlock>> detached_;  // dropped while pinned
+  TBlockStack pool_;
+  int max_read_blocks_ = 127;
+  int capacity_ = 255;
+  int base_capacity_ = 255;
+  int capacity_override_ = 0;  // 0: the default for the block size
+  std::int64_t read_count_ = 0;
+  std::int64_t write_count_ = 0;
 };
 
 }  // namespace tarvo

@@ -92,6 +92,11 @@ class TBlock {
   void Unpin() {
     if (pin_count_ > 0) --pin_count_;
   }
+  // Links of the cache's recency list, kept by TBlobFile (Clear leaves them alone).
+  TBlock* Newer() const { return newer_; }
+  TBlock* Older() const { return older_; }
+  void SetNewer(TBlock* block) { newer_ = block; }
+  void SetOlder(TBlock* block) { older_ = block; }
 
  private:
   template <typename T>
@@ -109,6 +114,8 @@ class TBlock {
   std::array<std::byte, kBlockHeaderSize> raw_header_{};
   TBlockHeader header_;
   std::vector<std::byte> data_;  // D bytes
+  TBlock* newer_ = nullptr;
+  TBlock* older_ = nullptr;
 };
 
 }  // namespace tarvo

@@ -1,0 +1,142 @@
+#include "engine/blob/blob_chain.h"
+
+#include <algorithm>
+#include <limits>
+#include <optional>
+#include <unordered_set>
+
+namespace tarvo {
+
+namespace {
+
+std::int64_t BlocksLeft(std::int64_t bytes_left, std::size_t data_size) {
+  return std::max<std::int64_t>(BlocksForSize(bytes_left, data_size), 1);
+}
+
+// One attempt of LoadBlobValue; nullopt when the table was found changed.
+std::optional<std::vector<std::byte>> TryLoad(TBlobFile& file, std::int32_t first_block, std::int32_t stamp) {
+  const std::size_t data_size = file.DataSize();
+  if (!file.IsBlockOffset(first_block)) {
+    if (file.RefreshIfChanged()) return std::nullopt;
+    file.Raise(kBlobBuffersCorrupt);
+  }
+  TBlockPin current(file, file.GetBlock(first_block, 1, false));
+  if (!current) return std::nullopt;
+  // 1. The first block names the value and its size.
+  if (current->BlobStamp() != stamp) file.Raise(kRecordChanged);
+  const std::int64_t size = current->TotalSize();
+  // A size that no chain of this file can hold is never allocated.
+  if (size < 0 || BlocksForSize(size, data_size) > file.BlockCount()) file.Raise(kEndOfBlob);
+  std::vector<std::byte> value(static_cast<std::size_t>(size));
+  // 2. Block after block until the size is read.
+  std::unordered_set<std::int32_t> met{first_block};
+  std::int64_t read = 0;
+  while (read < size) {
+    if (current->BlobStamp() != stamp) file.Raise(kRecordChanged);
+    if (current->PinCount() > 1) file.Raise(kBlobBuffersCorrupt);
+    const auto want =
+        static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(data_size), size - read));
+    const int got = current->ReadData(0, std::span(value).subspan(static_cast<std::size_t>(read), want));
+    if (got < 0) file.Raise(static_cast<TEngineCode>(-got));
+    read += got;
+    if (static_cast<std::size_t>(got) < want || read >= size) break;
+    const std::int32_t next = current->NextBlock();
+    if (next == 0) break;
+    if (met.contains(next)) file.Raise(kBlobBuffersCorrupt);
+    if (!file.IsBlockOffset(next)) {
+      if (file.RefreshIfChanged()) return std::nullopt;
+      file.Raise(kBlobBuffersCorrupt);
+    }
+    met.insert(next);
+    TBlock* following = file.GetBlock(next, BlocksLeft(size - read, data_size), true);
+    if (following == nullptr) return std::nullopt;
+    current = TBlockPin(file, following);
+  }
+  current.Reset();
+  if (read != size) file.Raise(kEndOfBlob);
+  return value;
+}
+
+}  // namespace
+
+std::vector<std::byte> LoadBlobValue(TBlobFile& file, std::int32_t first_block, std::int32_t stamp) {
+  if (first_block == 0) return {};
+  for (;;) {
+    std::optional<std::vector<std::byte>> value = TryLoad(file, first_block, stamp);
+    if (value.has_value()) return std::move(*value);
+  }
+}
+
+std::int32_t StoreBlobValue(TBlobFile& file, std::int32_t first_block, std::span<const std::byte> value,
+                            std::int32_t stamp) {
+  if (value.empty()) {
+    FreeBlobValue(file, first_block, stamp);
+    return 0;
+  }
+  if (value.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+    file.Raise(kInvalidBlobLength);
+  }
+  const std::size_t data_size = file.DataSize();
+  const auto size = static_cast<std::int64_t>(value.size());
+  // 1. The first block: the old one, or a new one.
+  TBlockPin current;
+  std::int64_t old_size = 0;
+  if (first_block != 0) {
+    if (!file.IsBlockOffset(first_block)) file.Raise(kBlobBuffersCorrupt);
+    current = TBlockPin(file, &file.GetBlockForWrite(first_block, 1, false));
+    if (current->PinCount() > 1) file.Raise(kBlobBuffersCorrupt);
+    old_size = std::max(current->TotalSize(), 0);
+  } else {
+    current = TBlockPin(file, &file.AllocateBlock());
+    first_block = current->Offset();
+  }
+  std::unordered_set<std::int32_t> chain{first_block};
+  current->SetPrevBlock(0);
+  current->SetBlobStamp(stamp);
+  current->SetTotalSize(static_cast<std::int32_t>(size));
+  // 2. Fill block after block, following the old chain while it lasts.
+  std::int64_t written = 0;
+  for (;;) {
+    const auto n = static_cast<std::size_t>(
+        std::min<std::int64_t>(static_cast<std::int64_t>(data_size), size - written));
+    const int rc = current->WriteData(0, value.subspan(static_cast<std::size_t>(written), n));
+    if (rc < 0) file.Raise(static_cast<TEngineCode>(-rc));
+    written += static_cast<std::int64_t>(n);
+    if (written >= size) break;
+    TBlock* following = nullptr;
+    if (const std::int32_t next = current->NextBlock(); next != 0) {
+      if (!file.IsBlockOffset(next) || chain.contains(next)) file.Raise(kBlobBuffersCorrupt);
+      following = &file.GetBlockForWrite(next, BlocksLeft(old_size - written, data_size), true);
+    } else {
+      following = &file.AllocateBlock();
+    }
+    TBlockPin pin(file, following);
+    if (pin->PinCount() > 1 || chain.contains(pin->Offset())) file.Raise(kBlobBuffersCorrupt);
+    chain.insert(pin->Offset());
+    current->SetNextBlock(pin->Offset());
+    pin->SetPrevBlock(current->Offset());
+    pin->SetBlobStamp(stamp);
+    pin->SetTotalSize(0);
+    current = std::move(pin);
+  }
+  // 3. A longer old chain: free what is left of it.
+  if (const std::int32_t rest = current->NextBlock(); rest != 0) {
+    if (!file.IsBlockOffset(rest) || chain.contains(rest)) file.Raise(kBlobBuffersCorrupt);
+    file.FreeChain(rest, stamp, BlocksLeft(old_size - written, data_size), false, &chain);
+    current->SetNextBlock(0);
+  }
+  return first_block;
+}
+
+void FreeBlobValue(TBlobFile& file, std::int32_t first_block, std::int32_t stamp) {
+  if (first_block == 0) return;
+  if (!file.IsBlockOffset(first_block)) file.Raise(kBlobBuffersCorrupt);
+  std::int64_t count = 1;
+  {
+    const TBlockPin first(file, &file.GetBlockForWrite(first_block, 1, false));
+    count = BlocksLeft(first->TotalSize(), file.DataSize());
+  }
+  file.FreeChain(first_block, stamp, count, false);
+}
+
+}  // namespace tarvo

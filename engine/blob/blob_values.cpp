@@ -1,0 +1,220 @@
+#include "engine/blob/blob_values.h"
+
+#include <algorithm>
+#include <atomic>
+
+#include "engine/format/field_descriptor.h"
+#include "engine/format/field_types.h"
+#include "engine/format/field_values.h"
+#include "engine/format/record_layout.h"
+#include "engine/tables/data_table.h"
+
+namespace tarvo {
+
+namespace {
+
+// Slot of a blob field: presence byte, reference (or handle), stamp.
+constexpr std::size_t kSlotPresence = 0;
+constexpr std::size_t kSlotReference = 1;
+constexpr std::size_t kSlotStamp = 5;
+
+// Handles are unique in the process, so that a handle of another cursor is never taken for one
+// of ours.
+std::int32_t NewHandle() {
+  static std::atomic<std::int32_t> counter{0};
+  std::int32_t value = counter.fetch_add(1, std::memory_order_relaxed) + 1;
+  if (value <= 0) {
+    counter.store(1);
+    value = 1;
+  }
+  return -value;
+}
+
+void PutReference(TBytes slot, std::int32_t reference, bool present) {
+  PutU8(slot, kSlotPresence, present ? 1 : 0);
+  PutI32(slot, kSlotReference, reference);
+}
+
+}  // namespace
+
+TBlobValues::TBlobValues(TDataTable& table) : table_(table) {}
+
+TBlobValues::~TBlobValues() = default;
+
+const TFieldDescriptor* TBlobValues::BlobField(std::uint16_t field_number) const {
+  const std::vector<TFieldDescriptor>& fields = table_.DataFile().Descriptors();
+  if (field_number == 0 || field_number > fields.size()) return nullptr;
+  const TFieldDescriptor& d = fields[field_number - 1u];
+  return d.FieldType == kTypeBlob && IsStored(d) ? &d : nullptr;
+}
+
+TBlobBuffer* TBlobValues::FindMutable(std::int32_t handle) const {
+  for (const auto& b : buffers_) {
+    if (b->Handle() == handle) return b.get();
+  }
+  return nullptr;
+}
+
+const TBlobBuffer* TBlobValues::Find(std::int32_t handle) const {
+  return FindMutable(handle);
+}
+
+TBlobBuffer* TBlobValues::BufferOf(std::uint16_t field_number, TConstBytes record, TEngineCode& code) {
+  const TFieldDescriptor* d = BlobField(field_number);
+  if (d == nullptr) {
+    code = kInvalidBlobField;
+    return nullptr;
+  }
+  const TBlobRef ref = GetBlobRef(ConstFieldSlot(record, *d));
+  TBlobBuffer* buffer = ref.Reference < 0 ? FindMutable(ref.Reference) : nullptr;
+  code = buffer == nullptr ? kInvalidBlobHandle : 0;
+  return buffer;
+}
+
+TEngineCode TBlobValues::Open(std::uint16_t field_number, TBytes record, bool engine_internal,
+                              std::uint8_t mode) {
+  const TFieldDescriptor* d = BlobField(field_number);
+  if (d == nullptr) return kInvalidBlobField;
+  const TBytes slot = FieldSlot(record, *d);
+  const TBlobRef ref = GetBlobRef(slot);
+  if (ref.Reference < 0) {
+    TBlobBuffer* open = FindMutable(ref.Reference);
+    if (open == nullptr) return kInvalidBlobOffset;
+    open->SetEngineInternal(engine_internal);
+    return 0;
+  }
+  if (buffers_.size() >= kMaxOpenBlobs) return kTooManyBlobs;
+  TBlobBufferInit init;
+  init.handle = NewHandle();
+  init.stamp = ref.Stamp;
+  init.record_number = RecordSlotLink(record);
+  init.field_number = field_number;
+  init.first_block = ref.Reference;
+  init.mode = mode;
+  init.engine_internal = engine_internal;
+  auto buffer = std::make_unique<TBlobBuffer>(init);
+  if (init.first_block != 0) buffer->Load(table_.BlobFile());
+  PutReference(slot, buffer->Handle(), buffer->Size() > 0);
+  buffers_.push_back(std::move(buffer));
+  return 0;
+}
+
+TEngineCode TBlobValues::Close(std::uint16_t field_number, TBytes record) {
+  TEngineCode code = 0;
+  TBlobBuffer* buffer = BufferOf(field_number, record, code);
+  if (buffer == nullptr) return code;
+  PutReference(FieldSlot(record, *BlobField(field_number)), buffer->FirstBlock(), buffer->FirstBlock() != 0);
+  std::erase_if(buffers_, [&](const std::unique_ptr<TBlobBuffer>& b) { return b.get() == buffer; });
+  return 0;
+}
+
+TEngineCode TBlobValues::Read(std::uint16_t field_number, TConstBytes record, std::int64_t offset,
+                              std::span<std::byte> out, std::size_t& copied) {
+  copied = 0;
+  TEngineCode code = 0;
+  const TBlobBuffer* buffer = BufferOf(field_number, record, code);
+  if (buffer == nullptr) return code;
+  bool reached_end = false;
+  copied = buffer->Read(offset, out, reached_end);
+  return reached_end ? kEndOfBlob : 0;
+}
+
+TEngineCode TBlobValues::Write(std::uint16_t field_number, TBytes record, std::int64_t offset,
+                               std::span<const std::byte> bytes) {
+  TEngineCode code = 0;
+  TBlobBuffer* buffer = BufferOf(field_number, record, code);
+  if (buffer == nullptr) return code;
+  if (const int rc = buffer->Write(offset, bytes); rc != 0) return static_cast<TEngineCode>(-rc);
+  PutU8(FieldSlot(record, *BlobField(field_number)), kSlotPresence, buffer->Size() > 0 ? 1 : 0);
+  return 0;
+}
+
+TEngineCode TBlobValues::SetSize(std::uint16_t field_number, TBytes record, std::int64_t size) {
+  TEngineCode code = 0;
+  TBlobBuffer* buffer = BufferOf(field_number, record, code);
+  if (buffer == nullptr) return code;
+  if (const int rc = buffer->Resize(size); rc != 0) return static_cast<TEngineCode>(-rc);
+  PutU8(FieldSlot(record, *BlobField(field_number)), kSlotPresence, buffer->Size() > 0 ? 1 : 0);
+  return 0;
+}
+
+TEngineCode TBlobValues::GetSize(std::uint16_t field_number, TConstBytes record, std::int64_t& size) {
+  size = 0;
+  TEngineCode code = 0;
+  const TBlobBuffer* buffer = BufferOf(field_number, record, code);
+  if (buffer == nullptr) return code;
+  size = buffer->Size();
+  return 0;
+}
+
+void TBlobValues::Post(TBytes record) {
+  TBlobFile& file = table_.BlobFile();
+  std::vector<TBlobBuffer*> modified;
+  for (const auto& b : buffers_) {
+    if (b->Modified()) modified.push_back(b.get());
+  }
+  // Checked first, so that a refused post changes nothing.
+  for (const TBlobBuffer* b : modified) {
+    if (b->RecordNumber() != modified.front()->RecordNumber()) file.Raise(kBlobBuffersCorrupt);
+  }
+  // 1. New stamps.
+  for (TBlobBuffer* b : modified) {
+    b->SetStamp(table_.DataFile().NextBlobStamp());
+    if (const TFieldDescriptor* d = BlobField(b->FieldNumber()); d != nullptr) {
+      PutI32(FieldSlot(record, *d), kSlotStamp, b->Stamp());
+    }
+  }
+  // 2. Chains.
+  for (TBlobBuffer* b : modified) {
+    if (b->Size() <= 0) {
+      b->Free(file);
+    } else {
+      b->Store(file);
+    }
+  }
+  // 3. References.
+  for (const auto& b : buffers_) {
+    if (const TFieldDescriptor* d = BlobField(b->FieldNumber()); d != nullptr) {
+      PutReference(FieldSlot(record, *d), b->FirstBlock(), b->FirstBlock() != 0);
+    }
+  }
+  // 4. The engine's own buffers go.
+  CloseEngineInternal();
+}
+
+void TBlobValues::ReleaseRecordValues(TBytes record) {
+  try {
+    const std::vector<TFieldDescriptor>& fields = table_.DataFile().Descriptors();
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      const auto number = static_cast<std::uint16_t>(i + 1);
+      if (BlobField(number) == nullptr) continue;
+      if (const TEngineCode code = Open(number, record, true, kBlobModeWrite); code != 0) {
+        RaiseEngineError(code, table_.TableName(), fields[i].FieldName);
+      }
+      if (const TEngineCode code = SetSize(number, record, 0); code != 0) {
+        RaiseEngineError(code, table_.TableName(), fields[i].FieldName);
+      }
+    }
+    Post(record);
+  } catch (...) {
+    // The slots must not keep handles of buffers that are gone.
+    for (const auto& b : buffers_) {
+      const TFieldDescriptor* d = BlobField(b->FieldNumber());
+      if (b->EngineInternal() && d != nullptr) {
+        PutReference(FieldSlot(record, *d), b->FirstBlock(), b->FirstBlock() != 0);
+      }
+    }
+    CloseEngineInternal();
+    throw;
+  }
+}
+
+void TBlobValues::CloseEngineInternal() {
+  std::erase_if(buffers_, [](const std::unique_ptr<TBlobBuffer>& b) { return b->EngineInternal(); });
+}
+
+void TBlobValues::CloseAll() {
+  buffers_.clear();
+}
+
+}  // namespace tarvo
