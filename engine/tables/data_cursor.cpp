@@ -514,7 +514,18 @@ void TDataCursor::LockCurrentRecord(std::int32_t slot) {
     slot = current_slot_;
   }
   if (table_->LockedByCursor(slot)) Raise(kRecordInUse);
-  const bool changed = table_->LockRecord(slot);
+  // Locking a record takes the reader lock for its change check. Held on until the cursor's next
+  // read, it would keep every other process from writing while the record is being edited; it
+  // is given back at once instead.
+  const bool reader_before = table_->HoldsReaderLock();
+  bool changed = false;
+  try {
+    changed = table_->LockRecord(slot);
+  } catch (...) {
+    if (!reader_before && table_->HoldsReaderLock()) table_->UnlockReader();
+    throw;
+  }
+  if (!reader_before && table_->HoldsReaderLock()) table_->UnlockReader();
   table_->SetLockedByCursor(slot, true);
   own_locks_.insert(slot);
   if (changed || !(table_->ChangeCounters() == seen_counters_)) Reestablish();
