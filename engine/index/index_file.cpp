@@ -1,6 +1,8 @@
 #include "engine/index/index_file.h"
 
+#include <algorithm>
 #include <array>
+#include <cassert>
 
 #include "components/engine_error.h"
 #include "engine/format/encipher.h"
@@ -23,7 +25,8 @@ const TFieldDescriptor* FieldByNumber(std::span<const TFieldDescriptor> fields, 
 std::vector<TKeyFieldInfo> KeyFieldInfos(std::span<const TFieldDescriptor> fields) {
   std::vector<TKeyFieldInfo> infos;
   infos.reserve(fields.size());
-  for (const auto& field : fields) infos.push_back({field.FieldType, DataSizeOf(field.FieldType, field.FieldSize)});
+  for (const auto& field : fields)
+    infos.push_back({field.FieldType, DataSizeOf(field.FieldType, field.FieldSize)});
   return infos;
 }
 
@@ -63,6 +66,7 @@ void TIndexFile::RaiseForTable(TEngineCode code, const std::string& index_name) 
 
 void TIndexFile::Open() {
   if (IsOpen()) return;
+  stats_ = {};
   TFileHandler::Open();
   try {
     if (GetSize() < static_cast<std::int64_t>(kIndexHeaderSize)) RaiseForTable(kHeaderCorrupt);
@@ -76,6 +80,7 @@ void TIndexFile::Open() {
 
 void TIndexFile::Close() {
   DropPages();
+  stats_ = {};
   TFileHandler::Close();
 }
 
@@ -85,8 +90,12 @@ void TIndexFile::Create() {
   modified_ = true;
 }
 
+bool TIndexFile::Encrypted() const {
+  return table_.DataFile().Encrypted();
+}
+
 TIndexHeader TIndexFile::DecodeImage(std::span<std::byte, kIndexHeaderSize> raw) const {
-  if (table_.DataFile().Encrypted()) Encipher(raw, kRecordKey);
+  if (Encrypted()) Encipher(raw, kRecordKey);
   return DecodeIndexHeader(raw);
 }
 
@@ -103,7 +112,7 @@ void TIndexFile::WriteHeader(bool force) {
   header_.modified = 1;
   std::array<std::byte, kIndexHeaderSize> raw{};
   EncodeIndexHeader(header_, raw);
-  if (table_.DataFile().Encrypted()) Encipher(raw, kRecordKey);
+  if (Encrypted()) Encipher(raw, kRecordKey);
   WriteAt(0, raw);
   modified_ = false;
 }
@@ -161,6 +170,305 @@ void TIndexFile::StoreDefinitions(std::span<const TIndexDescriptor> indexes,
   if (indexes.empty()) SetNoPrimaryIndex(header, true);
   header_ = header;
   modified_ = true;
+}
+
+// --- Pins and the pool ---
+
+TPagePin& TPagePin::operator=(TPagePin&& other) noexcept {
+  if (this != &other) {
+    Release();
+    file_ = other.file_;
+    page_ = other.page_;
+    other.page_ = nullptr;
+  }
+  return *this;
+}
+
+void TPagePin::Release() noexcept {
+  if (page_ == nullptr) return;
+  TPage* page = page_;
+  page_ = nullptr;
+  file_->ReleasePage(*page);
+}
+
+std::unique_ptr<TPage> TPageStack::Take() {
+  if (pages_.empty()) return std::make_unique<TPage>();
+  std::unique_ptr<TPage> page = std::move(pages_.back());
+  pages_.pop_back();
+  return page;
+}
+
+void TPageStack::Put(std::unique_ptr<TPage> page) {
+  if (pages_.size() >= kPageStackCapacity) return;  // the surplus object goes
+  page->Reset(TPageFormat{}, 0);
+  pages_.push_back(std::move(page));
+}
+
+// --- The page cache ---
+
+void TIndexFile::SetPageCacheCapacity(int pages) {
+  assert(pages >= 1);
+  page_cache_capacity_ = std::max(pages, 1);
+  for (TSlotCache& cache : caches_) cache.capacity = std::max(cache.capacity, page_cache_capacity_);
+}
+
+bool TIndexFile::SlotInUse(int slot) const {
+  return slot == kSysDeletedSlot || (slot >= 0 && slot <= header_.secondary_count);
+}
+
+TPage* TIndexFile::FindCached(TSlotCache& cache, std::int32_t offset) {
+  // The two most recently used pages first: a descent and a leaf walk revisit them.
+  if (cache.newest != nullptr) {
+    if (cache.newest->Offset() == offset) return cache.newest;
+    TPage* second = cache.newest->Older();
+    if (second != nullptr && second->Offset() == offset) return second;
+  }
+  const auto it =
+      std::lower_bound(cache.pages.begin(), cache.pages.end(), offset,
+                       [](const std::unique_ptr<TPage>& p, std::int32_t off) { return p->Offset() < off; });
+  if (it != cache.pages.end() && (*it)->Offset() == offset) return it->get();
+  return nullptr;
+}
+
+void TIndexFile::MakeNewest(TSlotCache& cache, TPage& page) {
+  if (cache.newest == &page) return;
+  // Unchain (a page just linked has neither neighbour and is not the oldest).
+  if (page.Newer() != nullptr) page.Newer()->SetOlder(page.Older());
+  if (page.Older() != nullptr) page.Older()->SetNewer(page.Newer());
+  if (cache.oldest == &page) cache.oldest = page.Newer();
+  page.SetNewer(nullptr);
+  page.SetOlder(cache.newest);
+  if (cache.newest != nullptr) cache.newest->SetNewer(&page);
+  cache.newest = &page;
+  if (cache.oldest == nullptr) cache.oldest = &page;
+}
+
+void TIndexFile::LinkCached(TSlotCache& cache, std::unique_ptr<TPage> page) {
+  TPage& ref = *page;
+  ref.SetNewer(nullptr);
+  ref.SetOlder(nullptr);
+  const auto it =
+      std::lower_bound(cache.pages.begin(), cache.pages.end(), ref.Offset(),
+                       [](const std::unique_ptr<TPage>& p, std::int32_t off) { return p->Offset() < off; });
+  assert(it == cache.pages.end() || (*it)->Offset() != ref.Offset());
+  cache.pages.insert(it, std::move(page));
+  MakeNewest(cache, ref);
+}
+
+std::unique_ptr<TPage> TIndexFile::UnlinkCached(TSlotCache& cache, TPage& page) {
+  if (page.Newer() != nullptr) page.Newer()->SetOlder(page.Older());
+  if (page.Older() != nullptr) page.Older()->SetNewer(page.Newer());
+  if (cache.newest == &page) cache.newest = page.Older();
+  if (cache.oldest == &page) cache.oldest = page.Newer();
+  page.SetNewer(nullptr);
+  page.SetOlder(nullptr);
+  const auto it =
+      std::lower_bound(cache.pages.begin(), cache.pages.end(), page.Offset(),
+                       [](const std::unique_ptr<TPage>& p, std::int32_t off) { return p->Offset() < off; });
+  assert(it != cache.pages.end() && it->get() == &page);
+  std::unique_ptr<TPage> owned = std::move(*it);
+  cache.pages.erase(it);
+  return owned;
+}
+
+std::unique_ptr<TPage> TIndexFile::TakeEvictable(TSlotCache& cache) {
+  for (TPage* p = cache.oldest; p != nullptr; p = p->Newer()) {
+    if (!p->Modified() && p->PinCount() == 0) return UnlinkCached(cache, *p);
+  }
+  return nullptr;
+}
+
+std::unique_ptr<TPage> TIndexFile::ObtainPage(int slot) {
+  TSlotCache& cache = caches_[slot];
+  if (static_cast<int>(cache.pages.size()) < cache.capacity) return stack_.Take();
+  if (std::unique_ptr<TPage> page = TakeEvictable(cache)) return page;
+  if (!table_.InTransaction()) {
+    FlushPages();
+    if (std::unique_ptr<TPage> page = TakeEvictable(cache)) return page;
+  } else {
+    // No page may reach the file while a transaction is open: the cache grows instead.
+    cache.capacity += kPageCacheGrowth;
+    return stack_.Take();
+  }
+  RaiseForTable(kIndexBuffersCorrupt);
+}
+
+TPagePin TIndexFile::GetPage(int slot, std::int32_t offset, bool fresh) {
+  assert(slot >= 0 && slot < kIndexSlotCount);
+  // Steps: 1. refuse offsets that cannot be pages; 2. append at the end of the page area;
+  // 3. look in the cache; 4. read on a miss (after the change check); 5. pin.
+  if (offset <= 0 || offset % kIndexPageSize != 0 || offset > header_.next_page) {
+    RaiseForTable(kIndexBuffersCorrupt);
+  }
+  TSlotCache& cache = caches_[slot];
+  const TPageFormat format = PageFormatOf(header_.slots[slot], slot);
+  TPage* page = nullptr;
+  if (offset == header_.next_page) {
+    if (header_.next_page > kMaxIndexFileEnd) RaiseForTable(kTableFull);
+    std::unique_ptr<TPage> fresh_page = ObtainPage(slot);
+    fresh_page->Reset(format, offset);
+    fresh_page->SetModified(true);
+    page = fresh_page.get();
+    LinkCached(cache, std::move(fresh_page));
+    header_.next_page += kIndexPageSize;
+    modified_ = true;
+  } else if ((page = FindCached(cache, offset)) != nullptr) {
+    ++stats_.hits;
+    MakeNewest(cache, *page);
+  } else {
+    if (change_hook_ && change_hook_()) return {};
+    std::unique_ptr<TPage> read = ObtainPage(slot);
+    read->Reset(format, offset);
+    read_buffer_.resize(kPageSize);
+    const std::span<std::byte, kPageSize> image(read_buffer_.data(), kPageSize);
+    ++stats_.reads_begun;
+    try {
+      (void)ReadAt(offset, image, false);
+    } catch (...) {
+      stack_.Put(std::move(read));
+      throw;
+    }
+    ++stats_.reads_done;
+    if (Encrypted()) Encipher(image, kRecordKey);
+    if (read->Decode(image, fresh) != 0) {
+      stack_.Put(std::move(read));
+      RaiseForTable(kIndexBuffersCorrupt);
+    }
+    page = read.get();
+    LinkCached(cache, std::move(read));
+  }
+  if (page->Offset() != offset) RaiseForTable(kIndexBuffersCorrupt);
+  page->Pin();
+  return TPagePin(*this, *page);
+}
+
+void TIndexFile::ReleasePage(TPage& page) noexcept {
+  page.Unpin();
+  if (page.PinCount() > 0 || orphans_.empty()) return;
+  const auto it = std::find_if(orphans_.begin(), orphans_.end(),
+                               [&](const std::unique_ptr<TPage>& p) { return p.get() == &page; });
+  if (it == orphans_.end()) return;
+  std::unique_ptr<TPage> owned = std::move(*it);
+  orphans_.erase(it);
+  try {
+    stack_.Put(std::move(owned));
+  } catch (...) {
+    // The pool could not grow: the object simply goes.
+  }
+}
+
+TPagePin TIndexFile::AllocatePage(int slot) {
+  TIndexDescriptor& descriptor = header_.slots[slot];
+  const std::int32_t head = descriptor.free_head;
+  TPagePin pin;
+  if (head != 0) {
+    pin = GetPage(slot, head, true);
+    if (!pin) return pin;
+    descriptor.free_head = pin->NextPage();
+  } else {
+    pin = GetPage(slot, header_.next_page);
+  }
+  // Cleared, but still cached and pinned: the chain links and pins survive the reset.
+  TPage& page = *pin;
+  const int pins = page.PinCount();
+  TPage* newer = page.Newer();
+  TPage* older = page.Older();
+  page.Reset(PageFormatOf(descriptor, slot), page.Offset());
+  page.SetNewer(newer);
+  page.SetOlder(older);
+  for (int i = 0; i < pins; ++i) page.Pin();
+  page.SetModified(true);
+  modified_ = true;
+  return pin;
+}
+
+void TIndexFile::FreePage(TPage& page) {
+  TIndexDescriptor& descriptor = header_.slots[page.Format().index_number];
+  page.ClearEntries();
+  page.SetNextPage(descriptor.free_head);
+  page.SetFree(true);
+  page.SetModified(true);
+  descriptor.free_head = page.Offset();
+  modified_ = true;
+}
+
+void TIndexFile::SetRootPage(int slot, std::int32_t offset) {
+  if (header_.slots[slot].root == offset) return;
+  header_.slots[slot].root = offset;
+  modified_ = true;
+}
+
+void TIndexFile::FlushPages() {
+  std::vector<TPage*> dirty;
+  for (int slot = 0; slot < kIndexSlotCount; ++slot) {
+    if (!SlotInUse(slot)) continue;
+    for (const auto& page : caches_[slot].pages) {
+      if (page->Modified() && page->PinCount() == 0) dirty.push_back(page.get());
+    }
+  }
+  if (dirty.empty()) return;
+  std::sort(dirty.begin(), dirty.end(),
+            [](const TPage* a, const TPage* b) { return a->Offset() < b->Offset(); });
+  // Nothing changes before every image is known to fit.
+  for (const TPage* page : dirty) {
+    if (!page->Free() && page->StoredSize() > kPageEntryArea) RaiseForTable(kIndexBuffersCorrupt);
+  }
+  write_buffer_.resize(dirty.size() * kPageSize);
+  for (std::size_t i = 0; i < dirty.size(); ++i) {
+    const std::span<std::byte, kPageSize> image(write_buffer_.data() + i * kPageSize, kPageSize);
+    if (dirty[i]->Encode(image) != 0) RaiseForTable(kIndexBuffersCorrupt);
+    if (Encrypted()) Encipher(image, kRecordKey);
+  }
+  std::size_t first = 0;
+  try {
+    while (first < dirty.size()) {
+      std::size_t last = first;
+      while (last + 1 < dirty.size() && dirty[last + 1]->Offset() == dirty[last]->Offset() + kIndexPageSize)
+        ++last;
+      const std::size_t count = last - first + 1;
+      WriteAt(dirty[first]->Offset(),
+              std::span<const std::byte>(write_buffer_.data() + first * kPageSize, count * kPageSize));
+      ++stats_.write_runs;
+      first = last + 1;
+    }
+  } catch (...) {
+    for (std::size_t i = first; i < dirty.size(); ++i) dirty[i]->SetModified(true);
+    modified_ = true;
+    throw;
+  }
+  modified_ = true;
+}
+
+void TIndexFile::DropPages() {
+  for (TSlotCache& cache : caches_) {
+    for (auto& page : cache.pages) {
+      page->SetNewer(nullptr);
+      page->SetOlder(nullptr);
+      if (page->PinCount() > 0) {
+        page->SetModified(false);
+        orphans_.push_back(std::move(page));
+      } else {
+        stack_.Put(std::move(page));
+      }
+    }
+    cache.pages.clear();
+    cache.newest = nullptr;
+    cache.oldest = nullptr;
+  }
+}
+
+void TIndexFile::TrimCache() {
+  for (int slot = 0; slot < kIndexSlotCount; ++slot) {
+    TSlotCache& cache = caches_[slot];
+    cache.capacity = page_cache_capacity_;
+    if (!SlotInUse(slot)) continue;
+    for (std::size_t i = cache.pages.size();
+         i-- > 0 && static_cast<int>(cache.pages.size()) > cache.capacity;) {
+      TPage& page = *cache.pages[i];
+      if (page.PinCount() > 0 || page.Modified()) continue;
+      stack_.Put(UnlinkCached(cache, page));
+    }
+  }
 }
 
 }  // namespace tarvo

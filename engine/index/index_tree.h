@@ -12,14 +12,14 @@
 #include <vector>
 
 #include "engine/format/field_descriptor.h"
+#include "engine/index/index_file.h"
 #include "engine/index/index_header.h"
+#include "engine/index/key_codec.h"
 #include "support/locale.h"
 
 namespace tarvo {
 
 class TIndexFile;
-
-using TKey = std::vector<std::byte>;
 
 // Where a bound search stops in the leaf level.
 enum class TBound {
@@ -50,18 +50,53 @@ class TIndexTree {
   void Insert(std::span<const std::byte> key, std::int32_t record_number);
   // 8965 when the key is not in the index.
   void Remove(std::span<const std::byte> key);
-  void Replace(std::span<const std::byte> old_key, std::span<const std::byte> new_key, std::int32_t record_number);
+  void Replace(std::span<const std::byte> old_key, std::span<const std::byte> new_key,
+               std::int32_t record_number);
   // 9729 naming the index when a unique index already holds an equal key.
   void CheckUnique(std::span<const std::byte> key);
   // The number of keys (the root's subtree count; 0 for an empty index).
   std::int32_t KeyCount();
 
+  // Compares the first `length` bytes (a shorter key takes part with its first bytes only).
+  int CompareKeys(std::span<const std::byte> a, std::span<const std::byte> b, std::size_t length) const;
+  TIndexFile& File() const { return file_; }
+  std::int32_t Root() const;
+  const TKeyCodec& Codec() const { return codec_; }
+  // The page at `offset` of this index, pinned; EIndexChanged when the change check intervened.
+  TPagePin PinPage(std::int32_t offset);
+
  private:
+  friend class TIndexPosition;
+
+  // One page of a descent and the entry taken in it (for a leaf: the search position).
+  struct TStep {
+    TPagePin pin;
+    int entry = 0;
+  };
+  using TPath = std::vector<TStep>;
+
+  // Binary search of a page: the last entry not above `key`, or `floor` when every entry is
+  // above it; `equal` tells whether an equal entry was met. 8965 for an empty page.
+  int SearchPage(const TPage& page, std::span<const std::byte> key, int floor, bool& equal) const;
+  // From the root to a leaf; nodes descend through max(position, 1).
+  TPath Descend(std::span<const std::byte> key, int floor, bool& equal);
+  TPagePin Allocate();
+  // Sets the parent entries above path[level] to that page's first key while the changed entry
+  // is the first of its page.
+  void PropagateFirstKey(TPath& path, int level);
+  void SplitPage(TPath& path, int level);
+  // Removes entry `pos` of path[level] and restores the tree's shape above it.
+  void RemoveEntryAt(TPath& path, int level, int pos);
+  void Rebalance(TPath& path, int level);
+  // Joins the page's level neighbours and clears its links.
+  void UnlinkFromLevel(TPage& page);
+
   TIndexFile& file_;
   int slot_;
   std::span<const TFieldDescriptor> fields_;
   TLanguageId language_;
   TSortId sort_;
+  TKeyCodec codec_;
 };
 
 // A place on the leaf level of one index: a leaf page and a 1-based entry in it, or off either
@@ -93,11 +128,20 @@ class TIndexPosition {
   bool SeekOrdinal(std::int32_t ordinal);
 
  private:
+  // Moves to the first entry at or after (`offset`, `entry`) along the level; off the end when
+  // there is none.
+  bool SettleForward(std::int32_t offset, int entry);
+  // The last entry at or before (`offset`, `entry`); `entry` -1 stands for a page's last.
+  bool SettleBackward(std::int32_t offset, int entry);
+  void Take(const TPage& page, int entry);
+  void SetOff(int side);
+
   TIndexTree& tree_;
   std::int32_t page_ = 0;
   int entry_ = 0;
   TKey key_;
   std::int32_t record_ = 0;
+  int off_ = 0;  // -1 before the first entry, +1 after the last, 0 on an entry or unpositioned
 };
 
 }  // namespace tarvo

@@ -109,6 +109,8 @@ void TPage::Reset(const TPageFormat& format, std::int32_t offset) {
   search_position_ = 0;
   count_ = 0;
   compressed_bytes_ = 0;
+  newer_ = nullptr;
+  older_ = nullptr;
   entries_.clear();
 }
 

@@ -128,6 +128,11 @@ class TPage {
   void SetPosition(int position) { position_ = position; }
   int SearchPosition() const { return search_position_; }
   void SetSearchPosition(int position) { search_position_ = position; }
+  // The neighbours in the index's most-recently-used chain; only TIndexFile sets them.
+  TPage* Newer() const { return newer_; }
+  TPage* Older() const { return older_; }
+  void SetNewer(TPage* page) { newer_ = page; }
+  void SetOlder(TPage* page) { older_ = page; }
 
   // --- Entries, positions 1..EntryCount() ---
   int EntryCount() const { return count_; }
@@ -207,6 +212,8 @@ class TPage {
   int search_position_ = 0;
   int count_ = 0;
   int compressed_bytes_ = 0;
+  TPage* newer_ = nullptr;
+  TPage* older_ = nullptr;
   std::vector<std::byte> entries_;  // count_ expanded entries; capacity grows by 8192 bytes
 };
 
