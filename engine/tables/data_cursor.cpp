@@ -495,6 +495,8 @@ const std::vector<std::byte>& TDataCursor::CurrentRecord() const {
 }
 
 std::int32_t TDataCursor::Ordinal() {
+  BeginRead();
+  TReadScope scope([this] { EndRead(); });
   RequireRecord();
   if (index_slot_ != kSlotOrder) return Position().Ordinal();
   std::int32_t ordinal = 0;

@@ -265,6 +265,39 @@ TEST_F(DataCursorRecordsTest, ADeleteOfARecordChangedMeanwhileIsRefused) {
   EXPECT_FALSE(second->Table().HoldsWriterLock());
 }
 
+TEST_F(DataCursorRecordsTest, ACursorFindsItsPlaceAgainAfterAnotherCursorChangedTheTable) {
+  db_.directory->CreateTable("People", IndexedPeople(true));
+  auto writer = OpenCursor();
+  for (const char* name : {"Anna", "Bernd", "Carla", "Dora"}) Add(*writer, {name, name[0]});
+  auto reader = OpenCursor();
+  reader->SelectIndex("ByName");
+  ASSERT_TRUE(reader->First());
+  ASSERT_TRUE(reader->Next());
+  EXPECT_EQ(NameOf(*reader), "Bernd");
+  // Another cursor adds before it and changes the record it stands on.
+  Add(*writer, {"Aaron", 99});
+  writer->SelectIndex("ByName");
+  ASSERT_TRUE(writer->First());
+  ASSERT_TRUE(writer->Next());
+  ASSERT_TRUE(writer->Next());
+  ASSERT_EQ(NameOf(*writer), "Bernd");
+  std::vector<std::byte> changed = writer->CurrentRecord();
+  PutInt32(FieldSlot(changed, writer->Descriptors()[3]), 1234);
+  writer->ChangeRecord(changed, true, true);
+  EXPECT_EQ(reader->Ordinal(), 3) << "Aaron came before it";
+  ASSERT_TRUE(reader->Next());
+  EXPECT_EQ(NameOf(*reader), "Carla");
+  ASSERT_TRUE(reader->Prior());
+  EXPECT_EQ(*GetInt32(ConstFieldSlot(reader->CurrentRecord(), reader->Descriptors()[3])), 1234);
+  // Its record deleted by the other cursor, it stands in the gap.
+  writer->DeleteRecord(writer->CurrentRecord(), false);
+  ASSERT_TRUE(reader->Next());
+  EXPECT_EQ(NameOf(*reader), "Carla");
+  ASSERT_TRUE(reader->Prior());
+  EXPECT_EQ(NameOf(*reader), "Anna");
+  EXPECT_EQ(reader->RecordCount(), 4);
+}
+
 TEST_F(DataCursorRecordsTest, ARecordLockedByOneCursorFailsAtOnceForAnother) {
   db_.directory->CreateTable("People", IndexedPeople(true));
   auto first = OpenCursor();
