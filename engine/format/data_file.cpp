@@ -525,7 +525,7 @@ bool TDataFile::WriteModifiedRecords() {
 void TDataFile::ReleaseAll() {
   // A pinned record is in use by a caller that holds a pointer to it: it stays cached (and keeps
   // its pin); everything else goes back to the pool, modified or not.
-  std::vector<std::unique_ptr<TRecord>> kept;
+  std::deque<std::unique_ptr<TRecord>> kept;
   for (auto& record : cached_) {
     if (record->PinCount() > 0) {
       kept.push_back(std::move(record));

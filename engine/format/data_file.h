@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -227,9 +228,10 @@ class TDataFile : public TFileHandler {
   std::vector<TFieldDescriptor> descriptors_;
   bool descriptors_changed_ = false;
 
-  // The record cache: cached_ sorted by slot number; the recency chain from newest_ (most
+  // The record cache: cached_ sorted by slot number (a deque: appending at the end and evicting
+  // the lowest slots, the common case, move nothing); the recency chain from newest_ (most
   // recently used) through `older` links to oldest_.
-  std::vector<std::unique_ptr<TRecord>> cached_;
+  std::deque<std::unique_ptr<TRecord>> cached_;
   TRecord* newest_ = nullptr;
   TRecord* oldest_ = nullptr;
   TRecordStack pool_;
