@@ -64,6 +64,26 @@ class TOperationLock {
   bool owned_ = false;
 };
 
+// Runs a modifying operation of a shared table. When it fails part way, what the caches hold no
+// longer matches the files (a key inserted, a header not written): the caches are dropped and the
+// headers read again, so that the next operation starts from what the files hold. Inside a
+// transaction the caches are the transaction's and stay.
+template <class TOperation>
+auto SharedChange(TDataTable& table, TOperation operation) {
+  try {
+    return operation();
+  } catch (...) {
+    if (!table.Exclusive() && !table.InTransaction() && !table.ReadOnly()) {
+      try {
+        table.DiscardAll(false, true);
+      } catch (...) {
+        // The original failure is the one to report.
+      }
+    }
+    throw;
+  }
+}
+
 std::int32_t FollowingAutoIncrement(std::int32_t last) {
   return last == INT32_MAX ? 1 : last + 1;
 }
@@ -578,6 +598,11 @@ void TDataCursor::WriteAfterChange() {
 }
 
 std::int32_t TDataCursor::AddRecord(std::span<std::byte> buffer, bool reposition) {
+  RequireWritable();
+  return SharedChange(*table_, [&] { return AddRecordLocked(buffer, reposition); });
+}
+
+std::int32_t TDataCursor::AddRecordLocked(std::span<std::byte> buffer, bool reposition) {
   // 1. Writable, the writer lock, the position re-established on a change.
   RequireWritable();
   if (buffer.size() < record_size_) Raise(kRecordBuffersCorrupt);
@@ -655,6 +680,11 @@ std::int32_t TDataCursor::AddRecord(std::span<std::byte> buffer, bool reposition
 
 void TDataCursor::ChangeRecord(std::span<std::byte> buffer, bool reposition, bool unlock) {
   RequireWritable();
+  SharedChange(*table_, [&] { ChangeRecordLocked(buffer, reposition, unlock); });
+}
+
+void TDataCursor::ChangeRecordLocked(std::span<std::byte> buffer, bool reposition, bool unlock) {
+  RequireWritable();
   RequireRecord();
   if (buffer.size() < record_size_) Raise(kRecordBuffersCorrupt);
   TTableLockGuard writer(*table_, TTableLockKind::kWriter);
@@ -724,6 +754,11 @@ void TDataCursor::ChangeRecord(std::span<std::byte> buffer, bool reposition, boo
 }
 
 void TDataCursor::DeleteRecord(std::span<const std::byte> buffer, bool reposition) {
+  RequireWritable();
+  SharedChange(*table_, [&] { DeleteRecordLocked(buffer, reposition); });
+}
+
+void TDataCursor::DeleteRecordLocked(std::span<const std::byte> buffer, bool reposition) {
   RequireWritable();
   RequireRecord();
   TTableLockGuard writer(*table_, TTableLockKind::kWriter);

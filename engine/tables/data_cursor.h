@@ -168,6 +168,10 @@ class TDataCursor : public TRecordFetcher {
   void StoreBlobValues(TRecord& record, std::span<const std::byte> buffer);
   void FreeBlobValues(TRecord& record);
   void WriteAfterChange();
+  // The operations themselves, under the writer lock.
+  std::int32_t AddRecordLocked(std::span<std::byte> buffer, bool reposition);
+  void ChangeRecordLocked(std::span<std::byte> buffer, bool reposition, bool unlock);
+  void DeleteRecordLocked(std::span<const std::byte> buffer, bool reposition);
   void ForgetPosition();
 
   int index_slot_ = kSlotOrder;
