@@ -342,6 +342,25 @@ TEST_F(DataCursorRecordsTest, EveryFailedWriteReleasesTheWriterAndTheRecordLock)
   EXPECT_GE(seen[0], added + 1);
 }
 
+TEST_F(DataCursorRecordsTest, RemovingAJustAddedRecordTakesOutItsOtherKeysAndItsSlot) {
+  db_.directory->CreateTable("People", IndexedPeople(true));
+  auto cursor = OpenCursor(true);
+  Add(*cursor, {"Anna", 1});
+  const std::int32_t slot = Add(*cursor, {"Bernd", 2});
+  TDataTable& table = cursor->Table();
+  // As if adding its ByName key had failed: that key is left alone.
+  TIndexTree by_name(table.IndexFile(), 2, cursor->Descriptors(), 0, 0);
+  by_name.Remove(by_name.BuildKey(cursor->CurrentRecord()));
+  cursor->RemoveAddedRecord(slot, 2);
+  EXPECT_EQ(cursor->RecordCount(), 1);
+  for (int index : {0, 1, 2}) {
+    EXPECT_EQ(TIndexTree(table.IndexFile(), index, cursor->Descriptors(), 0, 0).KeyCount(), 1) << index;
+  }
+  EXPECT_EQ(TIndexTree(table.IndexFile(), kSysDeletedSlot, cursor->Descriptors(), 0, 0).KeyCount(), 2);
+  EXPECT_EQ(table.DataFile().Header().FirstFreeRecord, slot);
+  EXPECT_EQ(Add(*cursor, {"Carla", 3}), slot) << "the slot is free again";
+}
+
 TEST_F(DataCursorRecordsTest, ARecordLockedByOneCursorFailsAtOnceForAnother) {
   db_.directory->CreateTable("People", IndexedPeople(true));
   auto first = OpenCursor();
