@@ -1,12 +1,15 @@
 #include "engine/format/data_file.h"
 
+#include <algorithm>
 #include <array>
+#include <cassert>
 #include <climits>
 #include <ctime>
 
 #include "components/engine_error.h"
 #include "engine/format/encipher.h"
 #include "engine/format/record_layout.h"
+#include "engine/tables/data_session.h"
 #include "engine/tables/data_table.h"
 #include "support/platform_names.h"
 #include "support/short_text.h"
@@ -29,9 +32,23 @@ double LocalDayCount() {
 
 }  // namespace
 
-TDataFile::TDataFile(TDataTable& table) : table_(table) {}
+bool CanCreateSlot(std::int32_t next_slot, std::uint16_t record_size) {
+  // Creating slot e leaves e slots in the file: at most kMaxRecordSlots of them, and their bytes
+  // below 2,000,000,001.
+  return next_slot >= 1 && next_slot <= kMaxRecordSlots &&
+         static_cast<std::int64_t>(next_slot) * record_size <= kMaxRecordBytes;
+}
 
-TDataFile::~TDataFile() = default;
+std::int32_t DefaultCacheSize(std::uint16_t record_size) {
+  if (record_size == 0) return kMaxCachedRecords;
+  return std::max(1, std::min(kCacheBytes / static_cast<std::int32_t>(record_size), kMaxCachedRecords));
+}
+
+TDataFile::TDataFile(TDataTable& table) : table_(table), pool_(this) {}
+
+TDataFile::~TDataFile() {
+  ResetCache();
+}
 
 void TDataFile::RaiseForTable(TEngineCode code) const {
   RaiseEngineError(code, table_.TableName());
@@ -48,6 +65,10 @@ void TDataFile::Open() {
     ReadHeader();
     if (header_.FieldCount > kMaxFieldCount || size < RecordAreaOffset()) RaiseForTable(kHeaderCorrupt);
     ReadDescriptors();
+    records_per_read_ = header_.RecordSize == 0 ? 1 : std::max(1, kReadAheadBytes / header_.RecordSize);
+    counters_ = TRecordCacheCounters{};
+    read_length_ = 0;
+    SetCacheSize(cache_size_request_);
   } catch (...) {
     descriptors_.clear();
     TFileHandler::Close();
@@ -57,7 +78,7 @@ void TDataFile::Open() {
 
 void TDataFile::Close() {
   descriptors_.clear();
-  ReleaseAll();
+  ResetCache();
   TFileHandler::Close();
 }
 
@@ -85,6 +106,8 @@ void TDataFile::CreateTable(const TTableDefinition& definition) {
   header_.HeaderChangeCount = 0;
   descriptors_changed_ = true;
   header_changed_ = true;
+  records_per_read_ = std::max(1, kReadAheadBytes / std::max<int>(1, header_.RecordSize));
+  SetCacheSize(cache_size_request_);
   CreateNew();
 }
 
@@ -236,6 +259,302 @@ std::string TDataFile::Password() const {
 std::int64_t TDataFile::RecordAreaOffset() const {
   return static_cast<std::int64_t>(kDataHeaderSize) +
          static_cast<std::int64_t>(kFieldDescriptorSize) * header_.FieldCount;
+}
+
+// --- The record cache ---
+
+std::int64_t TDataFile::RecordOffset(std::int32_t slot) const {
+  return RecordAreaOffset() + static_cast<std::int64_t>(slot - 1) * header_.RecordSize;
+}
+
+void TDataFile::SetCacheSize(std::int32_t records) {
+  cache_size_request_ = std::max(0, records);
+  cache_size_ = cache_size_request_ > 0 ? cache_size_request_ : DefaultCacheSize(header_.RecordSize);
+  cache_capacity_ = std::max<std::int32_t>(cache_size_, static_cast<std::int32_t>(cached_.size()));
+}
+
+std::size_t TDataFile::LowerBound(std::int32_t slot) const {
+  std::size_t low = 0;
+  std::size_t high = cached_.size();
+  while (low < high) {
+    const std::size_t mid = low + (high - low) / 2;
+    if (cached_[mid]->SlotNumber() < slot) {
+      low = mid + 1;
+    } else {
+      high = mid;
+    }
+  }
+  return low;
+}
+
+TRecord* TDataFile::CachedRecord(std::int32_t slot) const {
+  const std::size_t at = LowerBound(slot);
+  return at < cached_.size() && cached_[at]->SlotNumber() == slot ? cached_[at].get() : nullptr;
+}
+
+void TDataFile::Unlink(TRecord* record) {
+  if (record->newer != nullptr) {
+    record->newer->older = record->older;
+  } else if (newest_ == record) {
+    newest_ = record->older;
+  }
+  if (record->older != nullptr) {
+    record->older->newer = record->newer;
+  } else if (oldest_ == record) {
+    oldest_ = record->newer;
+  }
+  record->older = nullptr;
+  record->newer = nullptr;
+}
+
+void TDataFile::MakeNewest(TRecord* record) {
+  if (newest_ == record) return;
+  Unlink(record);
+  record->older = newest_;
+  if (newest_ != nullptr) newest_->newer = record;
+  newest_ = record;
+  if (oldest_ == nullptr) oldest_ = record;
+}
+
+TRecord* TDataFile::LookAside(std::int32_t slot) {
+  TRecord* record = newest_;
+  for (int i = 0; i < 4 && record != nullptr; ++i, record = record->older) {
+    if (record->SlotNumber() == slot) return record;
+  }
+  return nullptr;
+}
+
+std::unique_ptr<TRecord> TDataFile::ObtainRecord(std::int32_t slot, bool must) {
+  std::unique_ptr<TRecord> record;
+  if (static_cast<std::int32_t>(cached_.size()) < cache_capacity_) {
+    record = pool_.Get(header_.RecordSize);
+  } else {
+    for (int attempt = 0; attempt < 2 && record == nullptr; ++attempt) {
+      for (TRecord* r = oldest_; r != nullptr; r = r->newer) {
+        if (r->Modified() || r->PinCount() > 0) continue;
+        const std::size_t at = LowerBound(r->SlotNumber());
+        assert(at < cached_.size() && cached_[at].get() == r);
+        Unlink(r);
+        record = std::move(cached_[at]);
+        cached_.erase(cached_.begin() + static_cast<std::ptrdiff_t>(at));
+        break;
+      }
+      // Room by writing: not while the table lock keeps the changes in memory until commit.
+      if (record == nullptr && (attempt > 0 || table_.HoldsTableLock() || !WriteModifiedRecords())) break;
+    }
+    if (record == nullptr) {
+      if (table_.HoldsTableLock()) {
+        cache_capacity_ += kCacheGrowth;
+        record = pool_.Get(header_.RecordSize);
+      } else if (must) {
+        RaiseForTable(kRecordBuffersCorrupt);
+      } else {
+        return nullptr;
+      }
+    }
+  }
+  record->ResetPins();
+  record->SetSlotNumber(slot);
+  record->Clear(false);
+  MakeNewest(record.get());
+  return record;
+}
+
+TRecord* TDataFile::InsertCached(std::unique_ptr<TRecord> record) {
+  TRecord* raw = record.get();
+  const std::size_t at = LowerBound(raw->SlotNumber());
+  assert(at == cached_.size() || cached_[at]->SlotNumber() != raw->SlotNumber());
+  cached_.insert(cached_.begin() + static_cast<std::ptrdiff_t>(at), std::move(record));
+  return raw;
+}
+
+TRecordPin TDataFile::CreateSlotAtEnd() {
+  const std::int32_t slot = header_.NextRecordSlot;
+  if (!CanCreateSlot(slot, header_.RecordSize)) RaiseForTable(kTableFull);
+  TRecord* record = InsertCached(ObtainRecord(slot, true));
+  // A new slot must reach the file even if nobody fills it: the slot count says it exists.
+  record->SetModified(true);
+  record->Pin();
+  header_.NextRecordSlot = slot + 1;
+  header_changed_ = true;
+  return TRecordPin(record);
+}
+
+TRecordPin TDataFile::GetRecord(TRecordFetcher* fetcher, std::int32_t slot, bool forward,
+                                TReadAhead read_ahead) {
+  if (slot <= 0) RaiseForTable(kRecordBuffersCorrupt);
+  if (slot == header_.NextRecordSlot) return CreateSlotAtEnd();
+  // 1. and 2.: the four most recent records, then the sorted list.
+  TRecord* record = LookAside(slot);
+  if (record == nullptr) record = CachedRecord(slot);
+  if (record != nullptr) {
+    ++counters_.cache_hits;
+    MakeNewest(record);
+    record->Pin();
+    return TRecordPin(record);
+  }
+  // 3. A miss: what the file holds may have changed.
+  if (fetcher != nullptr && !table_.Session().StrictChangeDetection && fetcher->CheckBeforeRead()) {
+    return TRecordPin();
+  }
+  if (slot >= header_.NextRecordSlot) RaiseForTable(kRecordBuffersCorrupt);
+  // 4. How many slots to read.
+  std::int32_t count = 1;
+  if (read_ahead == TReadAhead::kCursor && fetcher != nullptr) {
+    count = fetcher->RunFrom(slot, forward, records_per_read_);
+  } else if (read_ahead == TReadAhead::kSlotOrder) {
+    count = forward ? std::min(records_per_read_, header_.NextRecordSlot - slot)
+                    : std::min(records_per_read_, slot);
+  }
+  count = std::clamp(count, 1, records_per_read_);
+  return TRecordPin(ReadSlots(slot, count, forward));
+}
+
+TRecord* TDataFile::ReadSlots(std::int32_t slot, std::int32_t count, bool forward) {
+  // 5. Read forward from the slot, or backward ending with it.
+  const std::int32_t first = forward ? slot : slot - count + 1;
+  const std::size_t size = header_.RecordSize;
+  const std::size_t wanted = static_cast<std::size_t>(count) * size;
+  if (read_buffer_.size() < wanted) read_buffer_.resize(wanted);
+  const std::int64_t offset = RecordOffset(first);
+  // Slots created since the last write exist only in the cache of a table that keeps its changes
+  // in memory; only such a table may find the file shorter than its slot count.
+  const bool may_be_short = table_.Exclusive() || table_.HoldsTableLock();
+  const std::size_t got = ReadAt(offset, std::span(read_buffer_).first(wanted), may_be_short);
+  ++counters_.read_operations;
+  read_start_ = offset;
+  read_length_ = static_cast<std::int64_t>(got);
+  // 6. Load what was read; pinned and modified records keep what they have.
+  TRecord* requested = nullptr;
+  const std::int32_t complete = static_cast<std::int32_t>(got / size);
+  for (std::int32_t i = 0; i < complete; ++i) {
+    const std::int32_t s = first + i;
+    const std::span<const std::byte> bytes(read_buffer_.data() + static_cast<std::size_t>(i) * size, size);
+    TRecord* record = CachedRecord(s);
+    if (record != nullptr) {
+      if (record->PinCount() == 0 && !record->Modified()) record->LoadFromFile(bytes);
+    } else {
+      std::unique_ptr<TRecord> fresh = ObtainRecord(s, s == slot);
+      if (fresh == nullptr) continue;
+      fresh->LoadFromFile(bytes);
+      record = InsertCached(std::move(fresh));
+      ++counters_.records_read;
+    }
+    if (s == slot) {
+      // 7. Pinned at once, so that filling the rest of the run cannot evict it.
+      requested = record;
+      requested->Pin();
+      MakeNewest(requested);
+    }
+  }
+  if (requested == nullptr) RaiseForTable(kRecordBuffersCorrupt);
+  return requested;
+}
+
+bool TDataFile::SlotReuseAllowed() const {
+  return !table_.IndexFile().NoPrimaryIndex();
+}
+
+std::int32_t TDataFile::SlotForNextAppend() const {
+  return SlotReuseAllowed() && header_.FirstFreeRecord != 0 ? header_.FirstFreeRecord
+                                                            : header_.NextRecordSlot;
+}
+
+TRecordPin TDataFile::AllocateSlot(TRecordFetcher* fetcher) {
+  TRecordPin pin = GetRecord(fetcher, SlotForNextAppend(), true, TReadAhead::kNone);
+  if (!pin) return pin;
+  header_.FirstFreeRecord = pin->Link();
+  header_changed_ = true;
+  return pin;
+}
+
+void TDataFile::FreeSlot(TRecord& record) {
+  record.SetDeleted(true);
+  record.SetLink(SlotReuseAllowed() && header_.FirstFreeRecord != 0 ? header_.FirstFreeRecord : 0);
+  header_.FirstFreeRecord = record.SlotNumber();
+  header_changed_ = true;
+}
+
+bool TDataFile::WriteModifiedRecords() {
+  // 1. and 2.: modified, unpinned records in slot order (cached_ is sorted), in runs of
+  // consecutive slots, one positioned write per run.
+  const std::size_t size = header_.RecordSize;
+  if (size == 0) return false;
+  bool written = false;
+  std::size_t i = 0;
+  while (i < cached_.size()) {
+    TRecord* record = cached_[i].get();
+    if (!record->Modified() || record->PinCount() > 0) {
+      ++i;
+      continue;
+    }
+    const std::int32_t first = record->SlotNumber();
+    std::size_t end = i;
+    while (end < cached_.size() && end - i < static_cast<std::size_t>(records_per_read_)) {
+      TRecord* r = cached_[end].get();
+      if (r->SlotNumber() != first + static_cast<std::int32_t>(end - i) || !r->Modified() ||
+          r->PinCount() > 0)
+        break;
+      ++end;
+    }
+    const std::size_t bytes = (end - i) * size;
+    if (write_buffer_.size() < bytes) write_buffer_.resize(bytes);
+    for (std::size_t k = i; k < end; ++k) {
+      cached_[k]->StoreForFile(std::span(write_buffer_).subspan((k - i) * size, size));
+    }
+    const std::int64_t offset = RecordOffset(first);
+    try {
+      WriteAt(offset, std::span<const std::byte>(write_buffer_.data(), bytes));
+    } catch (...) {
+      // Not written after all: the records stay modified for the next attempt.
+      for (std::size_t k = i; k < end; ++k) cached_[k]->SetModified(true);
+      throw;
+    }
+    // The read buffer no longer holds what the file holds there.
+    if (offset < read_start_ + read_length_ && read_start_ < offset + static_cast<std::int64_t>(bytes)) {
+      read_length_ = 0;
+    }
+    table_.SetDataWritten();
+    ++counters_.write_operations;
+    written = true;
+    i = end;
+  }
+  return written;
+}
+
+void TDataFile::ReleaseAll() {
+  // A pinned record is in use by a caller that holds a pointer to it: it stays cached (and keeps
+  // its pin); everything else goes back to the pool, modified or not.
+  std::deque<std::unique_ptr<TRecord>> kept;
+  for (auto& record : cached_) {
+    if (record->PinCount() > 0) {
+      kept.push_back(std::move(record));
+      continue;
+    }
+    Unlink(record.get());
+    pool_.Put(std::move(record));
+  }
+  cached_ = std::move(kept);
+  read_length_ = 0;
+}
+
+void TDataFile::Trim() {
+  for (std::size_t i = cached_.size(); i-- > 0 && static_cast<std::int32_t>(cached_.size()) > cache_size_;) {
+    TRecord* record = cached_[i].get();
+    if (record->Modified() || record->PinCount() > 0) continue;
+    Unlink(record);
+    pool_.Put(std::move(cached_[i]));
+    cached_.erase(cached_.begin() + static_cast<std::ptrdiff_t>(i));
+  }
+  cache_capacity_ = std::max<std::int32_t>(cache_size_, static_cast<std::int32_t>(cached_.size()));
+}
+
+void TDataFile::ResetCache() {
+  cached_.clear();
+  newest_ = nullptr;
+  oldest_ = nullptr;
+  pool_.Clear();
+  read_length_ = 0;
 }
 
 }  // namespace tarvo

@@ -10,6 +10,8 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,12 +19,93 @@
 #include "components/engine_error.h"
 #include "engine/format/data_header.h"
 #include "engine/format/field_descriptor.h"
+#include "engine/records/record.h"
+#include "engine/records/record_stack.h"
 #include "engine/tables/table_definition.h"
 #include "support/file_handler.h"
 
 namespace tarvo {
 
 class TDataTable;
+class TDataFile;
+
+// Limits of the record area: slots, and bytes of records.
+inline constexpr std::int64_t kMaxRecordBytes = 2'000'000'000;  // slots x RecordSize stays at or below
+// Default cache size: about 128 KB of records, at most 8,191 of them.
+inline constexpr std::int32_t kCacheBytes = 131'070;
+inline constexpr std::int32_t kMaxCachedRecords = 8'191;
+// How much the cache grows when the table lock keeps every change in memory.
+inline constexpr std::int32_t kCacheGrowth = 255;
+// Bytes a read-ahead covers at most.
+inline constexpr std::int32_t kReadAheadBytes = 65'535;
+
+// Whether slot `next_slot` (the table's NextRecordSlot) may still be created at the end of a file
+// of `record_size`-byte records: at most 100,000,000 slots, and slots x RecordSize below
+// 2,000,000,001 bytes.
+bool CanCreateSlot(std::int32_t next_slot, std::uint16_t record_size);
+
+// The default number of cached records for a record size.
+std::int32_t DefaultCacheSize(std::uint16_t record_size);
+
+// How a fetch reads ahead of the slot it is asked for.
+enum class TReadAhead {
+  kNone,       // the slot alone
+  kCursor,     // the run of consecutive slots the cursor visits next (TRecordFetcher::RunFrom)
+  kSlotOrder,  // the following (or preceding) slots in slot order
+};
+
+// What the record cache asks of the cursor on whose behalf it fetches.
+class TRecordFetcher {
+ public:
+  virtual ~TRecordFetcher() = default;
+  // Before a record is read from the file (unless strict change detection already did it): the
+  // reader lock and the table's change check. True when the table changed; the cursor has then
+  // re-established its position and the fetch returns nothing.
+  virtual bool CheckBeforeRead() = 0;
+  // How many consecutive slot numbers, from `slot` on in the given direction, the cursor visits
+  // next; 1 to `limit`.
+  virtual std::int32_t RunFrom(std::int32_t slot, bool forward, std::int32_t limit) = 0;
+};
+
+// A record held in the cache for one user; unpinned when the pin goes. Empty when the fetch found
+// the table changed.
+class TRecordPin {
+ public:
+  TRecordPin() = default;
+  explicit TRecordPin(TRecord* record) : record_(record) {}
+  ~TRecordPin() { Release(); }
+  TRecordPin(TRecordPin&& other) noexcept : record_(other.record_) { other.record_ = nullptr; }
+  TRecordPin& operator=(TRecordPin&& other) noexcept {
+    if (this != &other) {
+      Release();
+      record_ = other.record_;
+      other.record_ = nullptr;
+    }
+    return *this;
+  }
+  TRecordPin(const TRecordPin&) = delete;
+  TRecordPin& operator=(const TRecordPin&) = delete;
+
+  explicit operator bool() const { return record_ != nullptr; }
+  TRecord& operator*() const { return *record_; }
+  TRecord* operator->() const { return record_; }
+  TRecord* Get() const { return record_; }
+  void Release() {
+    if (record_ != nullptr) record_->Unpin();
+    record_ = nullptr;
+  }
+
+ private:
+  TRecord* record_ = nullptr;
+};
+
+// Counters of the record cache.
+struct TRecordCacheCounters {
+  std::int64_t cache_hits = 0;
+  std::int64_t records_read = 0;
+  std::int64_t read_operations = 0;
+  std::int64_t write_operations = 0;
+};
 
 class TDataFile : public TFileHandler {
  public:
@@ -89,19 +172,78 @@ class TDataFile : public TFileHandler {
   // Where the records begin.
   std::int64_t RecordAreaOffset() const;
 
-  // The record cache. Until records are cached these keep nothing.
-  bool WriteModifiedRecords() { return false; }
-  void ReleaseAll() {}
-  void Trim() {}
+  // --- The record cache ---
+  // The record of `slot`, pinned. 8962 for slot 0 or a slot that cannot be brought into the
+  // cache; slot = NextRecordSlot creates a new slot at the end (9479 when the table is full).
+  // `fetcher` may be null (no change check, no cursor read-ahead). An empty pin: the table changed.
+  TRecordPin GetRecord(TRecordFetcher* fetcher, std::int32_t slot, bool forward, TReadAhead read_ahead);
+  void ReleaseRecord(TRecord& record) { record.Unpin(); }
+  // Whether a deleted slot may be used again: only with a primary index that has key fields.
+  bool SlotReuseAllowed() const;
+  // A pinned record for a new record: the head of the deleted-record chain when reuse is allowed,
+  // else a new slot at the end. FirstFreeRecord becomes the fetched record's link.
+  TRecordPin AllocateSlot(TRecordFetcher* fetcher);
+  // Puts the record on the deleted-record chain (the record is marked modified).
+  void FreeSlot(TRecord& record);
+  std::int32_t SlotForNextAppend() const;
+  // Writes the modified records that nobody pins, in runs of consecutive slots.
+  bool WriteModifiedRecords();
+  // Every cached record back to the pool, without writing. Records pinned at the time stay.
+  void ReleaseAll();
+  // Drops unmodified, unpinned records beyond the cache size, highest slots first, and sets the
+  // capacity back to the cache size.
+  void Trim();
+  // The number of records the cache keeps; 0 sets the default for the record size again.
+  void SetCacheSize(std::int32_t records);
+  std::int32_t CacheSize() const { return cache_size_; }
+  std::int32_t CacheCapacity() const { return cache_capacity_; }
+  std::size_t CachedCount() const { return cached_.size(); }
+  // The cached record of a slot, or null (no pin, no recency change).
+  TRecord* CachedRecord(std::int32_t slot) const;
+  std::int32_t RecordsPerRead() const { return records_per_read_; }
+  const TRecordCacheCounters& CacheCounters() const { return counters_; }
+  // File offset of a record slot.
+  std::int64_t RecordOffset(std::int32_t slot) const;
 
  private:
   [[noreturn]] void RaiseForTable(TEngineCode code) const;
+  // The index in cached_ where `slot` is or would go.
+  std::size_t LowerBound(std::int32_t slot) const;
+  TRecord* LookAside(std::int32_t slot);
+  void MakeNewest(TRecord* record);
+  void Unlink(TRecord* record);
+  // A record object for `slot`, most recent in the chain but not yet in cached_: from the pool
+  // while below capacity, else the least recently used clean, unpinned record. Null when none
+  // can be had and `must` is false; 8962 when `must`.
+  std::unique_ptr<TRecord> ObtainRecord(std::int32_t slot, bool must);
+  TRecord* InsertCached(std::unique_ptr<TRecord> record);
+  TRecordPin CreateSlotAtEnd();
+  // Reads `count` slots around `slot` into the cache. Returns the requested record, pinned.
+  TRecord* ReadSlots(std::int32_t slot, std::int32_t count, bool forward);
+  void ResetCache();
 
   TDataTable& table_;
   TDataHeader header_;
   bool header_changed_ = false;
   std::vector<TFieldDescriptor> descriptors_;
   bool descriptors_changed_ = false;
+
+  // The record cache: cached_ sorted by slot number (a deque: appending at the end and evicting
+  // the lowest slots, the common case, move nothing); the recency chain from newest_ (most
+  // recently used) through `older` links to oldest_.
+  std::deque<std::unique_ptr<TRecord>> cached_;
+  TRecord* newest_ = nullptr;
+  TRecord* oldest_ = nullptr;
+  TRecordStack pool_;
+  std::int32_t cache_size_request_ = 0;  // 0: the default for the record size
+  std::int32_t cache_size_ = kMaxCachedRecords;
+  std::int32_t cache_capacity_ = kMaxCachedRecords;
+  std::int32_t records_per_read_ = 1;
+  std::vector<std::byte> read_buffer_;
+  std::vector<std::byte> write_buffer_;
+  std::int64_t read_start_ = 0;  // the file range the read buffer holds
+  std::int64_t read_length_ = 0;
+  TRecordCacheCounters counters_;
 };
 
 }  // namespace tarvo

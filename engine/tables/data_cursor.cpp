@@ -1,14 +1,94 @@
 #include "engine/tables/data_cursor.h"
 
 #include <algorithm>
+#include <cassert>
+#include <climits>
+#include <functional>
 
 #include "components/engine_error.h"
+#include "engine/format/field_types.h"
+#include "engine/format/field_values.h"
 #include "engine/format/header_check.h"
+#include "engine/format/record_layout.h"
+#include "engine/format/value_text.h"
 #include "engine/tables/data_directory.h"
 #include "engine/tables/data_session.h"
 #include "engine/tables/table_lock_guard.h"
+#include "support/platform_names.h"
+#include "support/short_text.h"
 
 namespace tarvo {
+
+namespace {
+
+// Ends a read operation of a cursor on every way out.
+class TReadScope {
+ public:
+  explicit TReadScope(std::function<void()> end) : end_(std::move(end)) {}
+  ~TReadScope() {
+    try {
+      end_();
+    } catch (...) {
+      // Releasing the reader lock failed; it goes with the file's descriptor at the latest.
+    }
+  }
+  TReadScope(const TReadScope&) = delete;
+  TReadScope& operator=(const TReadScope&) = delete;
+
+ private:
+  std::function<void()> end_;
+};
+
+// A record lock that a modifying operation takes for itself and gives back on every way out.
+class TOperationLock {
+ public:
+  TOperationLock(TDataCursor& cursor, std::int32_t slot) : cursor_(cursor), slot_(slot) {
+    if (cursor.HoldsRecordLock(slot)) return;
+    cursor.LockCurrentRecord(slot);
+    owned_ = true;
+  }
+  ~TOperationLock() {
+    if (!owned_) return;
+    try {
+      cursor_.UnlockCurrentRecord(slot_);
+    } catch (...) {
+      // The lock byte goes with the table's close at the latest.
+    }
+  }
+  TOperationLock(const TOperationLock&) = delete;
+  TOperationLock& operator=(const TOperationLock&) = delete;
+
+ private:
+  TDataCursor& cursor_;
+  std::int32_t slot_;
+  bool owned_ = false;
+};
+
+// Runs a modifying operation of a shared table. When it fails part way, what the caches hold no
+// longer matches the files (a key inserted, a header not written): the caches are dropped and the
+// headers read again, so that the next operation starts from what the files hold. Inside a
+// transaction the caches are the transaction's and stay.
+template <class TOperation>
+auto SharedChange(TDataTable& table, TOperation operation) {
+  try {
+    return operation();
+  } catch (...) {
+    if (!table.Exclusive() && !table.InTransaction() && !table.ReadOnly()) {
+      try {
+        table.DiscardAll(false, true);
+      } catch (...) {
+        // The original failure is the one to report.
+      }
+    }
+    throw;
+  }
+}
+
+std::int32_t FollowingAutoIncrement(std::int32_t last) {
+  return last == INT32_MAX ? 1 : last + 1;
+}
+
+}  // namespace
 
 TDataCursor::TDataCursor(TDataSession& session, TDataDirectory& directory)
     : session_(session), directory_(directory) {}
@@ -44,6 +124,27 @@ void TDataCursor::Open(const TCursorOpenOptions& options) {
 
 void TDataCursor::Close() {
   if (table_ == nullptr) return;
+  for (const std::int32_t slot : own_locks_) {
+    try {
+      table_->UnlockRecord(slot);
+    } catch (const ETarvoEngineError&) {
+      // The table releases every lock byte when its last cursor closes.
+    }
+    table_->SetLockedByCursor(slot, false);
+  }
+  own_locks_.clear();
+  if (reader_taken_ && table_->HoldsReaderLock()) {
+    try {
+      table_->UnlockReader();
+    } catch (const ETarvoEngineError&) {
+      // As above.
+    }
+  }
+  reader_taken_ = false;
+  position_.reset();
+  trees_.clear();
+  ForgetPosition();
+  index_slot_ = kSlotOrder;
   TDataTable* table = table_;
   table_ = nullptr;
   const int rc = directory_.CloseTable(table, false);
@@ -81,6 +182,10 @@ void TDataCursor::TakeCopies() {
   descriptors_ = data.Descriptors();
   char_map_ = GetCharMap(language_id_, sort_id_);
   seen_counters_ = table_->ChangeCounters();
+  trees_.clear();
+  trees_.resize(kIndexSlotCount);
+  index_slot_ = table_->IndexFile().NoPrimaryIndex() ? kSlotOrder : kPrimarySlot;
+  ForgetPosition();
 }
 
 std::uint32_t TDataCursor::BlobBlockSize() const {
@@ -89,6 +194,629 @@ std::uint32_t TDataCursor::BlobBlockSize() const {
 
 std::int32_t TDataCursor::LastAutoIncrement() const {
   return table_->DataFile().LastAutoIncrement();
+}
+
+// --- Order and position ---
+
+void TDataCursor::Raise(TEngineCode code, const std::string& field, const std::string& index) const {
+  RaiseEngineError(code, table_ != nullptr ? table_->TableName() : options_.table_name, field, {}, index);
+}
+
+void TDataCursor::RequireWritable() const {
+  if (table_ == nullptr) RaiseEngineError(kInvalidFileHandle, options_.table_name);
+  if (read_only_) Raise(kAccessDenied);
+}
+
+void TDataCursor::RequireRecord() const {
+  if (table_ == nullptr) RaiseEngineError(kInvalidFileHandle, options_.table_name);
+  if (!on_record_) Raise(kNoCurrentRecord);
+}
+
+void TDataCursor::ForgetPosition() {
+  on_record_ = false;
+  between_ = false;
+  after_last_ = false;
+  current_slot_ = 0;
+  current_.clear();
+  current_key_.clear();
+  position_.reset();
+}
+
+TIndexPosition& TDataCursor::Position() {
+  assert(index_slot_ != kSlotOrder);
+  if (position_ == nullptr) position_ = std::make_unique<TIndexPosition>(Tree(index_slot_));
+  return *position_;
+}
+
+TIndexTree& TDataCursor::Tree(int slot) {
+  if (trees_.size() < static_cast<std::size_t>(kIndexSlotCount)) trees_.resize(kIndexSlotCount);
+  auto& tree = trees_[static_cast<std::size_t>(slot)];
+  if (tree == nullptr)
+    tree = std::make_unique<TIndexTree>(table_->IndexFile(), slot, descriptors_, language_id_, sort_id_);
+  return *tree;
+}
+
+std::vector<int> TDataCursor::KeyedIndexes() const {
+  std::vector<int> slots;
+  const TIndexFile& index = table_->IndexFile();
+  if (!index.NoPrimaryIndex()) slots.push_back(kPrimarySlot);
+  for (int slot = 1; slot <= index.SecondaryIndexCount(); ++slot) slots.push_back(slot);
+  return slots;
+}
+
+bool TDataCursor::HasAutoIncrementField() const {
+  return std::any_of(descriptors_.begin(), descriptors_.end(),
+                     [](const TFieldDescriptor& d) { return IsAutoIncrement(d.FieldType, d.FieldSubType); });
+}
+
+void TDataCursor::SelectIndex(const std::string& name) {
+  if (table_ == nullptr) RaiseEngineError(kInvalidFileHandle, options_.table_name);
+  const std::string wanted(TrimBlanks(name));
+  int slot = kSlotOrder;
+  const TIndexFile& index = table_->IndexFile();
+  if (wanted.empty()) {
+    slot = index.NoPrimaryIndex() ? kSlotOrder : kPrimarySlot;
+  } else {
+    for (int s = 1; s <= index.SecondaryIndexCount(); ++s) {
+      if (SameNameIgnoringCase(TrimBlanks(index.Header().slots[static_cast<std::size_t>(s)].name), wanted)) {
+        slot = s;
+        break;
+      }
+    }
+    if (slot == kSlotOrder) Raise(kInvalidIndexName, {}, wanted);
+  }
+  index_slot_ = slot;
+  ForgetPosition();
+}
+
+void TDataCursor::SelectSlotOrder() {
+  if (table_ == nullptr) RaiseEngineError(kInvalidFileHandle, options_.table_name);
+  index_slot_ = kSlotOrder;
+  position_.reset();
+  ForgetPosition();
+}
+
+std::string TDataCursor::IndexName() const {
+  if (index_slot_ == kSlotOrder || table_ == nullptr) return {};
+  return table_->IndexFile().Header().slots[static_cast<std::size_t>(index_slot_)].name;
+}
+
+void TDataCursor::BeginRead() {
+  if (table_ == nullptr) RaiseEngineError(kInvalidFileHandle, options_.table_name);
+  if (table_->SkipsLocks()) return;
+  bool changed = false;
+  if (session_.StrictChangeDetection && !table_->HoldsReaderLock() && !table_->HoldsWriterLock() &&
+      !table_->HoldsTableLock()) {
+    changed = table_->LockReader();
+    reader_taken_ = true;
+  }
+  if (changed || !(table_->ChangeCounters() == seen_counters_)) Reestablish();
+}
+
+void TDataCursor::EndRead() {
+  if (table_ == nullptr || !reader_taken_) return;
+  reader_taken_ = false;
+  if (table_->HoldsReaderLock()) table_->UnlockReader();
+}
+
+bool TDataCursor::CheckBeforeRead() {
+  if (table_->SkipsLocks() || table_->HoldsReaderLock() || table_->HoldsWriterLock() ||
+      table_->HoldsTableLock()) {
+    return false;
+  }
+  const bool changed = table_->LockReader();
+  reader_taken_ = true;
+  if (changed) Reestablish();
+  return changed;
+}
+
+std::int32_t TDataCursor::RunFrom(std::int32_t slot, bool forward, std::int32_t limit) {
+  if (index_slot_ == kSlotOrder || !Position().Valid() || Position().RecordNumber() != slot) {
+    const std::int32_t next = table_->DataFile().Header().NextRecordSlot;
+    return std::max(1, std::min(limit, forward ? next - slot : slot));
+  }
+  // The run of consecutive slot numbers ahead on the index.
+  TIndexPosition ahead = Position();
+  std::int32_t run = 1;
+  std::int32_t last = slot;
+  while (run < limit && (forward ? ahead.Next() : ahead.Prior())) {
+    if (ahead.RecordNumber() != (forward ? last + 1 : last - 1)) break;
+    last = ahead.RecordNumber();
+    ++run;
+  }
+  return run;
+}
+
+TRecordPin TDataCursor::Fetch(std::int32_t slot, bool forward, TReadAhead read_ahead) {
+  // A fetch that finds the table changed has emptied the cache and re-established the position;
+  // the next attempt reads what the file holds now.
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    TRecordPin pin = table_->DataFile().GetRecord(this, slot, forward, read_ahead);
+    if (pin) return pin;
+  }
+  Raise(kRecordBuffersCorrupt);
+}
+
+bool TDataCursor::LoadCurrent(std::int32_t slot, bool forward) {
+  TRecordPin pin =
+      Fetch(slot, forward, index_slot_ == kSlotOrder ? TReadAhead::kSlotOrder : TReadAhead::kCursor);
+  if (pin->Deleted()) return false;
+  const auto bytes = pin->Bytes();
+  current_.assign(bytes.begin(), bytes.end());
+  current_slot_ = slot;
+  current_key_ = index_slot_ == kSlotOrder ? TKey{} : Tree(index_slot_).BuildKey(current_);
+  on_record_ = true;
+  between_ = false;
+  after_last_ = false;
+  return true;
+}
+
+bool TDataCursor::StepSlotOrder(std::int32_t from, bool forward) {
+  const std::int32_t next = table_->DataFile().Header().NextRecordSlot;
+  for (std::int32_t slot = from; slot >= 1 && slot < next; slot += forward ? 1 : -1) {
+    if (LoadCurrent(slot, forward)) return true;
+  }
+  on_record_ = false;
+  between_ = false;
+  after_last_ = forward;
+  current_slot_ = forward ? next : 0;
+  current_.clear();
+  return false;
+}
+
+bool TDataCursor::SettleOnPosition() {
+  if (Position().Valid() && LoadCurrent(Position().RecordNumber(), true)) return true;
+  const bool valid = Position().Valid();
+  on_record_ = false;
+  between_ = false;
+  current_.clear();
+  current_key_.clear();
+  after_last_ = !valid;
+  return false;
+}
+
+void TDataCursor::Reestablish() {
+  NoteCounters();
+  if (index_slot_ == kSlotOrder) {
+    if ((on_record_ || between_) && current_slot_ > 0 &&
+        current_slot_ < table_->DataFile().Header().NextRecordSlot) {
+      const std::int32_t slot = current_slot_;
+      if (!LoadCurrent(slot, true)) {
+        on_record_ = false;
+        between_ = true;
+        current_slot_ = slot;
+      }
+    }
+    return;
+  }
+  if (!on_record_ && !between_) return;
+  const TKey key = current_key_;
+  if (on_record_ && Position().SeekExact(key)) {
+    const std::int32_t slot = Position().RecordNumber();
+    if (LoadCurrent(slot, true)) return;
+  }
+  (void)Position().Seek(key, TBound::kLower);
+  on_record_ = false;
+  between_ = true;
+  current_key_ = key;
+}
+
+bool TDataCursor::First() {
+  BeginRead();
+  TReadScope scope([this] { EndRead(); });
+  if (index_slot_ == kSlotOrder) return StepSlotOrder(1, true);
+  if (!Position().First()) return SettleOnPosition();
+  return SettleOnPosition();
+}
+
+bool TDataCursor::Last() {
+  BeginRead();
+  TReadScope scope([this] { EndRead(); });
+  if (index_slot_ == kSlotOrder) return StepSlotOrder(table_->DataFile().Header().NextRecordSlot - 1, false);
+  if (!Position().Last()) {
+    ForgetPosition();
+    return false;
+  }
+  if (LoadCurrent(Position().RecordNumber(), false)) return true;
+  ForgetPosition();
+  return false;
+}
+
+bool TDataCursor::Next() {
+  BeginRead();
+  TReadScope scope([this] { EndRead(); });
+  if (index_slot_ == kSlotOrder) {
+    if (after_last_) return false;
+    return StepSlotOrder(current_slot_ + 1, true);
+  }
+  if (after_last_) return false;
+  if (between_) return SettleOnPosition();
+  if (!on_record_) {
+    if (!Position().First()) return SettleOnPosition();
+    return SettleOnPosition();
+  }
+  if (!Position().Next()) {
+    on_record_ = false;
+    after_last_ = true;
+    return false;
+  }
+  return SettleOnPosition();
+}
+
+bool TDataCursor::Prior() {
+  BeginRead();
+  TReadScope scope([this] { EndRead(); });
+  if (index_slot_ == kSlotOrder) {
+    if (!on_record_ && !between_ && !after_last_) return false;
+    return StepSlotOrder(current_slot_ - 1, false);
+  }
+  bool moved = false;
+  if (after_last_ || (between_ && !Position().Valid())) {
+    moved = Position().Last();
+  } else if (on_record_ || between_) {
+    moved = Position().Prior();
+  }
+  if (!moved) {
+    ForgetPosition();
+    return false;
+  }
+  if (LoadCurrent(Position().RecordNumber(), false)) return true;
+  ForgetPosition();
+  return false;
+}
+
+bool TDataCursor::FindKey(std::span<const std::byte> record, int key_fields) {
+  BeginRead();
+  TReadScope scope([this] { EndRead(); });
+  if (index_slot_ == kSlotOrder) Raise(kNoCurrentRecord);
+  TIndexTree& tree = Tree(index_slot_);
+  const TIndexDescriptor& d = tree.Descriptor();
+  TKey key = tree.BuildKey(record);
+  const int fields = key_fields <= 0 ? d.field_count : std::min<int>(key_fields, d.field_count);
+  std::size_t length = 0;
+  for (int i = 0; i < fields; ++i) {
+    const std::uint16_t number = d.field_numbers[static_cast<std::size_t>(i)];
+    if (number == 0 || number > descriptors_.size()) break;
+    length += descriptors_[number - 1].DataSize + 1u;
+  }
+  key.resize(std::min(length, key.size()));
+  const bool found = Position().Seek(key, TBound::kLower);
+  if (!found || !SettleOnPosition()) return false;
+  // An equal entry exists when the last entry not above the key is at or behind this one.
+  TIndexPosition upper(tree);
+  if (!upper.Seek(key, TBound::kUpper)) return false;
+  return upper.Ordinal() >= Position().Ordinal();
+}
+
+bool TDataCursor::GoToSlot(std::int32_t slot) {
+  BeginRead();
+  TReadScope scope([this] { EndRead(); });
+  if (slot <= 0 || slot >= table_->DataFile().Header().NextRecordSlot) return false;
+  if (!LoadCurrent(slot, true)) {
+    ForgetPosition();
+    return false;
+  }
+  if (index_slot_ != kSlotOrder && !Position().SeekExact(current_key_)) {
+    ForgetPosition();
+    Raise(kIndexBuffersCorrupt, {}, IndexName());
+  }
+  return true;
+}
+
+std::int32_t TDataCursor::RecordCount() {
+  BeginRead();
+  TReadScope scope([this] { EndRead(); });
+  return table_->IndexFile().ActiveRecordCount();
+}
+
+const std::vector<std::byte>& TDataCursor::CurrentRecord() const {
+  RequireRecord();
+  return current_;
+}
+
+std::int32_t TDataCursor::Ordinal() {
+  BeginRead();
+  TReadScope scope([this] { EndRead(); });
+  RequireRecord();
+  if (index_slot_ != kSlotOrder) return Position().Ordinal();
+  std::int32_t ordinal = 0;
+  for (std::int32_t slot = 1; slot <= current_slot_; ++slot) {
+    TRecordPin pin = Fetch(slot, true, TReadAhead::kSlotOrder);
+    if (!pin->Deleted()) ++ordinal;
+  }
+  return ordinal;
+}
+
+// --- Record operations ---
+
+void TDataCursor::LockCurrentRecord(std::int32_t slot) {
+  if (table_ == nullptr) RaiseEngineError(kInvalidFileHandle, options_.table_name);
+  if (slot == 0) {
+    RequireRecord();
+    slot = current_slot_;
+  }
+  if (table_->LockedByCursor(slot)) Raise(kRecordInUse);
+  // Locking a record takes the reader lock for its change check. Held on until the cursor's next
+  // read, it would keep every other process from writing while the record is being edited; it
+  // is given back at once instead.
+  const bool reader_before = table_->HoldsReaderLock();
+  bool changed = false;
+  try {
+    changed = table_->LockRecord(slot);
+  } catch (...) {
+    if (!reader_before && table_->HoldsReaderLock()) table_->UnlockReader();
+    throw;
+  }
+  if (!reader_before && table_->HoldsReaderLock()) table_->UnlockReader();
+  table_->SetLockedByCursor(slot, true);
+  own_locks_.insert(slot);
+  if (changed || !(table_->ChangeCounters() == seen_counters_)) Reestablish();
+}
+
+void TDataCursor::UnlockCurrentRecord(std::int32_t slot) {
+  if (table_ == nullptr) RaiseEngineError(kInvalidFileHandle, options_.table_name);
+  if (slot == 0) {
+    RequireRecord();
+    slot = current_slot_;
+  }
+  table_->UnlockRecord(slot);
+  table_->SetLockedByCursor(slot, false);
+  own_locks_.erase(slot);
+}
+
+void TDataCursor::Validate(std::span<const std::byte> buffer) const {
+  for (const TFieldDescriptor& d : descriptors_) {
+    if (!IsStored(d) || IsAutoIncrement(d.FieldType, d.FieldSubType)) continue;
+    const std::string name(TrimBlanks(d.FieldName));
+    if (d.Required != 0 && IsNull(ConstFieldSlot(buffer, d))) Raise(kValueRequired, name);
+    if (!d.MinValue.empty()) {
+      const auto c = CompareFieldWithText(d, buffer, d.MinValue, language_id_, sort_id_);
+      if (c.has_value() && *c < 0) Raise(kBelowMinimum, name);
+    }
+    if (!d.MaxValue.empty()) {
+      const auto c = CompareFieldWithText(d, buffer, d.MaxValue, language_id_, sort_id_);
+      if (c.has_value() && *c > 0) Raise(kAboveMaximum, name);
+    }
+  }
+}
+
+void TDataCursor::StoreBlobValues(TRecord& record, std::span<const std::byte> buffer) {
+  // The blob store keeps the values of a record's blob fields: here each changed blob field gets
+  // its new stamp and the blob file stores the value, once blob buffers exist. Until then the
+  // references in `buffer` are taken as they are.
+  (void)record;
+  (void)buffer;
+}
+
+void TDataCursor::FreeBlobValues(TRecord& record) {
+  // The blob store frees the values a deleted record refers to (see StoreBlobValues).
+  (void)record;
+}
+
+void TDataCursor::WriteAfterChange() {
+  if (!table_->Exclusive() && !read_only_) table_->WriteAll(false, true);
+}
+
+std::int32_t TDataCursor::AddRecord(std::span<std::byte> buffer, bool reposition) {
+  RequireWritable();
+  return SharedChange(*table_, [&] { return AddRecordLocked(buffer, reposition); });
+}
+
+std::int32_t TDataCursor::AddRecordLocked(std::span<std::byte> buffer, bool reposition) {
+  // 1. Writable, the writer lock, the position re-established on a change.
+  RequireWritable();
+  if (buffer.size() < record_size_) Raise(kRecordBuffersCorrupt);
+  TTableLockGuard writer(*table_, TTableLockKind::kWriter);
+  if (writer.Changed() || !(table_->ChangeCounters() == seen_counters_)) Reestablish();
+  TDataFile& data = table_->DataFile();
+  TIndexFile& index = table_->IndexFile();
+  // 2. The slot, locked.
+  const std::int32_t slot = data.SlotForNextAppend();
+  TOperationLock lock(*this, slot);
+  // 3. The fields.
+  Validate(buffer);
+  // 4. The auto-increment value, and the header of the record as it will stand.
+  const bool keep_supplied = KeepSuppliedAutoIncrement && HasAutoIncrementField();
+  if (!keep_supplied) SetRecordAutoIncrement(buffer, FollowingAutoIncrement(data.LastAutoIncrement()));
+  SetRecordDeleted(buffer, false);
+  SetRecordSlotLink(buffer, slot);
+  const std::int32_t auto_increment = RecordAutoIncrement(buffer);
+  // 5. Every key, checked before anything changes; a full table too.
+  const std::vector<int> keyed = KeyedIndexes();
+  std::vector<TKey> keys;
+  keys.reserve(keyed.size());
+  for (const int s : keyed) {
+    TIndexTree& tree = Tree(s);
+    keys.push_back(tree.BuildKey(buffer));
+    if (tree.Unique()) tree.CheckUnique(keys.back());
+  }
+  const bool at_end = slot == data.Header().NextRecordSlot;
+  if (at_end && !CanCreateSlot(slot, data.RecordSize())) Raise(kTableFull);
+  for (std::size_t i = 0; i < keyed.size(); ++i) Tree(keyed[i]).Insert(keys[i], slot);
+  // 6. The slot, and its "Sys Deleted" key.
+  TIndexTree& deleted_index = Tree(kSysDeletedSlot);
+  TRecordPin pin;
+  if (at_end) {
+    pin = Fetch(slot, true, TReadAhead::kNone);
+    deleted_index.Insert(deleted_index.BuildKey(buffer), slot);
+  } else {
+    pin = data.AllocateSlot(this);
+    if (!pin) Raise(kRecordBuffersCorrupt);
+    deleted_index.Replace(deleted_index.BuildKey(pin->Bytes()), deleted_index.BuildKey(buffer), slot);
+  }
+  // 7. The record itself.
+  if (keep_supplied) {
+    pin->Clear(false);
+    data.SetLastAutoIncrement(std::max(FollowingAutoIncrement(data.LastAutoIncrement()), auto_increment));
+  } else {
+    pin->Clear(true);
+  }
+  pin->CopyFields(buffer);
+  pin->SetAutoIncrement(auto_increment);
+  pin->SetModified(true);
+  ++index.MutableHeader().active_records;
+  index.MarkModified();
+  if (data.BlobFieldCount() > 0) StoreBlobValues(*pin, buffer);
+  // 8. Released, and written for the other openers.
+  pin.Release();
+  WriteAfterChange();
+  NoteCounters();
+  // 9. The new record as the current one.
+  if (reposition) {
+    current_.assign(buffer.begin(), buffer.begin() + record_size_);
+    current_slot_ = slot;
+    on_record_ = true;
+    between_ = false;
+    after_last_ = false;
+    if (index_slot_ != kSlotOrder) {
+      current_key_ = Tree(index_slot_).BuildKey(current_);
+      (void)Position().SeekExact(current_key_);
+    }
+  } else if (index_slot_ != kSlotOrder && (on_record_ || between_)) {
+    Reestablish();
+  }
+  return slot;
+}
+
+void TDataCursor::ChangeRecord(std::span<std::byte> buffer, bool reposition, bool unlock) {
+  RequireWritable();
+  SharedChange(*table_, [&] { ChangeRecordLocked(buffer, reposition, unlock); });
+}
+
+void TDataCursor::ChangeRecordLocked(std::span<std::byte> buffer, bool reposition, bool unlock) {
+  RequireWritable();
+  RequireRecord();
+  if (buffer.size() < record_size_) Raise(kRecordBuffersCorrupt);
+  TTableLockGuard writer(*table_, TTableLockKind::kWriter);
+  if (writer.Changed() || !(table_->ChangeCounters() == seen_counters_)) Reestablish();
+  if (!on_record_) Raise(kRecordChanged);
+  const std::int32_t slot = current_slot_;
+  const bool unlock_after = unlock || !HoldsRecordLock(slot);
+  TOperationLock lock(*this, slot);
+  Validate(buffer);
+  TDataFile& data = table_->DataFile();
+  TRecordPin pin = Fetch(slot, true, TReadAhead::kNone);
+  if (pin->Deleted()) Raise(kRecordChanged);
+  const std::vector<std::byte> old(pin->Bytes().begin(), pin->Bytes().end());
+  const bool keep_supplied = KeepSuppliedAutoIncrement && HasAutoIncrementField();
+  if (keep_supplied) {
+    data.SetLastAutoIncrement(std::max(data.LastAutoIncrement(), RecordAutoIncrement(buffer)));
+  } else {
+    SetRecordAutoIncrement(buffer, RecordAutoIncrement(old));
+  }
+  SetRecordDeleted(buffer, false);
+  SetRecordSlotLink(buffer, slot);
+  // Keys that move: every unique one checked before any is replaced.
+  struct TMove {
+    int slot;
+    TKey old_key;
+    TKey new_key;
+  };
+  std::vector<TMove> moves;
+  for (const int s : KeyedIndexes()) {
+    TIndexTree& tree = Tree(s);
+    TKey old_key = tree.BuildKey(old);
+    TKey new_key = tree.BuildKey(buffer);
+    if (old_key == new_key) continue;
+    if (tree.Unique() && tree.CompareKeys(old_key, new_key) != 0) tree.CheckUnique(new_key);
+    moves.push_back({s, std::move(old_key), std::move(new_key)});
+  }
+  for (const TMove& move : moves) Tree(move.slot).Replace(move.old_key, move.new_key, slot);
+  bool key_changed = !moves.empty();
+  if (keep_supplied && RecordAutoIncrement(old) != RecordAutoIncrement(buffer)) {
+    TIndexTree& deleted_index = Tree(kSysDeletedSlot);
+    deleted_index.Replace(deleted_index.BuildKey(old), deleted_index.BuildKey(buffer), slot);
+    key_changed = true;
+  }
+  pin->CopyFields(buffer);
+  pin->SetAutoIncrement(RecordAutoIncrement(buffer));
+  if (data.BlobFieldCount() > 0) StoreBlobValues(*pin, buffer);
+  pin.Release();
+  // Written for the other openers: the data header always, the index header when a key moved.
+  if (!table_->Exclusive() && !read_only_) {
+    data.MarkHeaderChanged();
+    if (key_changed) table_->IndexFile().MarkModified();
+    table_->WriteAll(false, false);
+  }
+  NoteCounters();
+  const TKey old_position_key = current_key_;
+  current_.assign(buffer.begin(), buffer.begin() + record_size_);
+  if (index_slot_ != kSlotOrder) {
+    if (reposition) {
+      current_key_ = Tree(index_slot_).BuildKey(current_);
+      (void)Position().SeekExact(current_key_);
+    } else {
+      current_key_ = Tree(index_slot_).BuildKey(current_);
+      if (!Position().SeekExact(current_key_)) (void)Position().Seek(old_position_key, TBound::kLower);
+    }
+  }
+  if (unlock_after && HoldsRecordLock(slot)) UnlockCurrentRecord(slot);
+}
+
+void TDataCursor::DeleteRecord(std::span<const std::byte> buffer, bool reposition) {
+  RequireWritable();
+  SharedChange(*table_, [&] { DeleteRecordLocked(buffer, reposition); });
+}
+
+void TDataCursor::DeleteRecordLocked(std::span<const std::byte> buffer, bool reposition) {
+  RequireWritable();
+  RequireRecord();
+  TTableLockGuard writer(*table_, TTableLockKind::kWriter);
+  if (writer.Changed() || !(table_->ChangeCounters() == seen_counters_)) Reestablish();
+  if (!on_record_) Raise(kRecordChanged);
+  const std::int32_t slot = current_slot_;
+  TDataFile& data = table_->DataFile();
+  TIndexFile& index = table_->IndexFile();
+  {
+    TRecordPin pin = Fetch(slot, true, TReadAhead::kNone);
+    // What the table holds now must be what the caller saw.
+    if (!table_->Exclusive() && (pin->Deleted() || !pin->SameAs(buffer))) Raise(kRecordChanged);
+  }
+  const bool held_before = HoldsRecordLock(slot);
+  {
+    TOperationLock lock(*this, slot);
+    TRecordPin pin = Fetch(slot, true, TReadAhead::kNone);
+    const std::vector<std::byte> image(pin->Bytes().begin(), pin->Bytes().end());
+    for (const int s : KeyedIndexes()) Tree(s).Remove(Tree(s).BuildKey(image));
+    TIndexTree& deleted_index = Tree(kSysDeletedSlot);
+    std::vector<std::byte> deleted_image = image;
+    SetRecordDeleted(deleted_image, true);
+    deleted_index.Replace(deleted_index.BuildKey(image), deleted_index.BuildKey(deleted_image), slot);
+    --index.MutableHeader().active_records;
+    index.MarkModified();
+    if (data.BlobFieldCount() > 0) FreeBlobValues(*pin);
+    data.FreeSlot(*pin);
+    pin.Release();
+    WriteAfterChange();
+    NoteCounters();
+  }
+  // The record is gone: a lock taken for editing it ends with it.
+  if (held_before && HoldsRecordLock(slot)) UnlockCurrentRecord(slot);
+  on_record_ = false;
+  between_ = true;
+  current_.clear();
+  if (index_slot_ != kSlotOrder) (void)Position().Seek(current_key_, TBound::kLower);
+  if (reposition) (void)Next();
+}
+
+void TDataCursor::RemoveAddedRecord(std::int32_t slot, int skip_index) {
+  RequireWritable();
+  TDataFile& data = table_->DataFile();
+  TIndexFile& index = table_->IndexFile();
+  TRecordPin pin = Fetch(slot, true, TReadAhead::kNone);
+  if (pin->Deleted()) Raise(kRecordBuffersCorrupt);
+  if (data.BlobFieldCount() > 0) FreeBlobValues(*pin);
+  const std::vector<std::byte> image(pin->Bytes().begin(), pin->Bytes().end());
+  for (const int s : KeyedIndexes()) {
+    if (s != skip_index) Tree(s).Remove(Tree(s).BuildKey(image));
+  }
+  TIndexTree& deleted_index = Tree(kSysDeletedSlot);
+  std::vector<std::byte> deleted_image = image;
+  SetRecordDeleted(deleted_image, true);
+  deleted_index.Replace(deleted_index.BuildKey(image), deleted_index.BuildKey(deleted_image), slot);
+  --index.MutableHeader().active_records;
+  index.MarkModified();
+  data.FreeSlot(*pin);
 }
 
 TDataHeader ReadClosedTableHeader(TDataDirectory& directory, const std::string& table_name, bool in_memory) {

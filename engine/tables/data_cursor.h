@@ -2,15 +2,25 @@
 // table. Opening joins (or opens) the session's TDataTable of that name, checks the password and,
 // for the first opener of the session, the three files' headers under the reader lock; the cursor
 // then keeps copies of the locale, the field descriptors and the change counters it has seen.
+//
+// A cursor walks the table in the order of one index or in slot order, holds a copy of its
+// current record, and adds, changes and deletes records with their keys in every index. Every
+// modifying operation runs under the table's writer lock (released on every way out) and, unless
+// the table is exclusive, writes all buffers before it returns so that other openers see it.
+// When the change counters show that another opener changed the table, the cursor finds its
+// place again by the key (or slot) of its current record.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <set>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "engine/format/data_header.h"
 #include "engine/format/field_descriptor.h"
+#include "engine/index/index_tree.h"
 #include "engine/tables/data_table.h"
 #include "support/locale.h"
 
@@ -33,10 +43,13 @@ struct TCursorOpenOptions {
   TCursorPurpose purpose = TCursorPurpose::kNormal;
 };
 
-class TDataCursor {
+// The slot-order "index" of a cursor.
+inline constexpr int kSlotOrder = -1;
+
+class TDataCursor : public TRecordFetcher {
  public:
   TDataCursor(TDataSession& session, TDataDirectory& directory);
-  ~TDataCursor();
+  ~TDataCursor() override;
   TDataCursor(const TDataCursor&) = delete;
   TDataCursor& operator=(const TDataCursor&) = delete;
 
@@ -67,10 +80,113 @@ class TDataCursor {
   const TDataTable::TChangeCounters& SeenCounters() const { return seen_counters_; }
   void NoteCounters() { seen_counters_ = table_->ChangeCounters(); }
 
+  // --- Order and position ---
+  // "" selects the primary index (slot order for a table without one); otherwise a secondary
+  // index by name without regard to case (10022 when there is none). The cursor goes before the
+  // first record.
+  void SelectIndex(const std::string& name);
+  void SelectSlotOrder();
+  int IndexSlot() const { return index_slot_; }  // kSlotOrder or 0 .. 30
+  std::string IndexName() const;
+  // Each returns whether the cursor stands on a record afterwards; Next and Prior stop off the end.
+  bool First();
+  bool Last();
+  bool Next();
+  bool Prior();
+  // Positions on the first record whose key is not below the key of `record` (a record image with
+  // the key fields filled), over the first `key_fields` fields of the index (0: all). Returns
+  // whether that record's key equals the one searched on those fields. 8709 in slot order.
+  bool FindKey(std::span<const std::byte> record, int key_fields = 0);
+  // Positions on the record in `slot`; false when the slot holds no record.
+  bool GoToSlot(std::int32_t slot);
+  // Records in use (the index file's active record count).
+  std::int32_t RecordCount();
+  bool OnRecord() const { return on_record_; }
+  std::int32_t CurrentSlot() const { return on_record_ ? current_slot_ : 0; }
+  // The current record's bytes (RecordSize); 8709 when the cursor is not on a record.
+  const std::vector<std::byte>& CurrentRecord() const;
+  // 1-based position of the current record in the cursor's order; 8709 off a record.
+  std::int32_t Ordinal();
+  // A zeroed record image of the table's size for building records.
+  std::vector<std::byte> NewRecordBuffer() const { return std::vector<std::byte>(record_size_); }
+
+  // --- Record operations ---
+  // Locks a slot for this cursor (0: the current record): 10258 when a cursor of this table holds
+  // it already or another opener does after the retries.
+  void LockCurrentRecord(std::int32_t slot = 0);
+  void UnlockCurrentRecord(std::int32_t slot = 0);
+  bool HoldsRecordLock(std::int32_t slot) const { return own_locks_.contains(slot); }
+  // Adds `buffer` (RecordSize bytes) as a new record with its keys; the buffer receives the record
+  // header (slot, auto-increment value). Returns the slot. 11013 on a read-only cursor, 9732, 9730,
+  // 9731 for a field, 9729 for a duplicate key (nothing changed), 9479 when the table is full.
+  std::int32_t AddRecord(std::span<std::byte> buffer, bool reposition);
+  // Replaces the current record by `buffer`; keys move where they changed.
+  void ChangeRecord(std::span<std::byte> buffer, bool reposition, bool unlock);
+  // Deletes the current record; `buffer` is the record as the caller last saw it (8708 when the
+  // table holds something else now, unless the cursor is exclusive).
+  void DeleteRecord(std::span<const std::byte> buffer, bool reposition);
+  // Takes a just-added record out again after one of its keys failed: its keys except in index
+  // `skip_index`, its "Sys Deleted" key, the active count, and its slot.
+  void RemoveAddedRecord(std::int32_t slot, int skip_index);
+  // With an auto-increment field: added and changed records keep the value in their buffer.
+  bool KeepSuppliedAutoIncrement = false;
+
+  // TRecordFetcher
+  bool CheckBeforeRead() override;
+  std::int32_t RunFrom(std::int32_t slot, bool forward, std::int32_t limit) override;
+
  private:
   void CheckPassword();
   void CheckHeaders();
   void TakeCopies();
+
+  void RequireWritable() const;
+  void RequireRecord() const;
+  [[noreturn]] void Raise(TEngineCode code, const std::string& field = {},
+                          const std::string& index = {}) const;
+  // The start of every read operation: the change check; re-establishes the position on a change.
+  void BeginRead();
+  // The end of every read operation: releases a reader lock that a record fetch took.
+  void EndRead();
+  // Finds the place again after a change by another opener (or another cursor).
+  void Reestablish();
+  TIndexTree& Tree(int slot);
+  // The place on the current index, made on first use. Requires: index order.
+  TIndexPosition& Position();
+  // Slots of every index that carries keys: the primary one only when the table has it.
+  std::vector<int> KeyedIndexes() const;
+  bool HasAutoIncrementField() const;
+  // The record of `slot` pinned, retrying when the fetch found the table changed.
+  TRecordPin Fetch(std::int32_t slot, bool forward, TReadAhead read_ahead);
+  // Copies the record of `slot` into the current record; false for a deleted slot.
+  bool LoadCurrent(std::int32_t slot, bool forward);
+  bool StepSlotOrder(std::int32_t from, bool forward);
+  bool SettleOnPosition();
+  void Validate(std::span<const std::byte> buffer) const;
+  // Hooks of the blob store: values of changed blob fields are stored when a record is posted and
+  // freed when it is deleted. Tables without blob fields never reach them.
+  void StoreBlobValues(TRecord& record, std::span<const std::byte> buffer);
+  void FreeBlobValues(TRecord& record);
+  void WriteAfterChange();
+  // The operations themselves, under the writer lock.
+  std::int32_t AddRecordLocked(std::span<std::byte> buffer, bool reposition);
+  void ChangeRecordLocked(std::span<std::byte> buffer, bool reposition, bool unlock);
+  void DeleteRecordLocked(std::span<const std::byte> buffer, bool reposition);
+  void ForgetPosition();
+
+  int index_slot_ = kSlotOrder;
+  std::vector<std::unique_ptr<TIndexTree>> trees_;  // by index slot, made on first use
+  std::unique_ptr<TIndexPosition> position_;
+  bool on_record_ = false;
+  // After the current record went away the cursor stands between records: Next and Prior move
+  // to the neighbours of the gap.
+  bool between_ = false;
+  bool after_last_ = false;
+  std::int32_t current_slot_ = 0;
+  std::vector<std::byte> current_;
+  TKey current_key_;
+  std::set<std::int32_t> own_locks_;
+  bool reader_taken_ = false;
 
   TDataSession& session_;
   TDataDirectory& directory_;

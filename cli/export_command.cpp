@@ -1,0 +1,42 @@
+// tarvo export TABLE [--index NAME]: writes every record as one JSON object per line
+// (record_json.h), in the order of the primary index, of the named secondary index, or, for a
+// table without primary index, in slot order.
+#include <iostream>
+
+#include "cli/commands.h"
+#include "cli/record_json.h"
+
+namespace tarvo::cli {
+
+namespace {
+
+struct TExportArgs {
+  std::string table;
+  std::string index;
+};
+
+int RunExport(const TExportArgs& args, const TCliState& state) {
+  auto opened = OpenTableByPath(args.table, false, true, state.passwords);
+  TDataCursor& cursor = *opened->cursor;
+  cursor.SelectIndex(args.index);
+  for (bool on = cursor.First(); on; on = cursor.Next()) {
+    std::cout << RecordToJson(cursor.CurrentRecord(), cursor.Descriptors(), cursor.LanguageID()).dump()
+              << "\n";
+  }
+  std::cout.flush();
+  return std::cout ? kExitOk : kExitError;
+}
+
+void SetupExport(CLI::App& app, TCliState& state) {
+  auto args = std::make_shared<TExportArgs>();
+  CLI::App* command = app.add_subcommand("export", "Write the records of a table as JSON Lines");
+  command->add_option("TABLE", args->table, "The table's data file (.DAT)")->required();
+  command->add_option("--index", args->index, "A secondary index whose order to follow");
+  command->callback([args, &state] { state.action = [args, &state] { return RunExport(*args, state); }; });
+}
+
+}  // namespace
+
+TARVO_COMMAND(61, SetupExport);
+
+}  // namespace tarvo::cli

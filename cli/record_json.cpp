@@ -1,0 +1,285 @@
+#include "cli/record_json.h"
+
+#include <filesystem>
+#include <stdexcept>
+
+#include "engine/format/field_types.h"
+#include "engine/format/field_values.h"
+#include "engine/format/record_layout.h"
+#include "engine/format/value_text.h"
+#include "engine/tables/data_directory.h"
+#include "support/code_page.h"
+
+namespace tarvo::cli {
+
+namespace {
+
+constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+void AppendUtf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+[[noreturn]] void Refuse(const TFieldDescriptor& d, const std::string& why) {
+  throw std::invalid_argument("field '" + d.FieldName + "': " + why);
+}
+
+std::int64_t IntegerOf(const nlohmann::json& value, const TFieldDescriptor& d, std::int64_t min,
+                       std::int64_t max) {
+  if (!value.is_number_integer()) Refuse(d, "an integer is expected");
+  const std::int64_t v = value.is_number_unsigned() && value.get<std::uint64_t>() > INT64_MAX
+                             ? max + 1
+                             : value.get<std::int64_t>();
+  if (v < min || v > max) Refuse(d, "the value is out of range");
+  return v;
+}
+
+std::string TextOf(const nlohmann::json& value, const TFieldDescriptor& d) {
+  if (!value.is_string()) Refuse(d, "a string is expected");
+  return value.get<std::string>();
+}
+
+}  // namespace
+
+std::string CodePageToUtf8(const std::string& bytes, TLanguageId language) {
+  const TCodePage& page = CodePageFor(language);
+  std::string out;
+  out.reserve(bytes.size());
+  for (const char c : bytes) AppendUtf8(out, page.ToUnicode(static_cast<std::uint8_t>(c)));
+  return out;
+}
+
+std::string Utf8ToCodePage(const std::string& utf8, TLanguageId language) {
+  const TCodePage& page = CodePageFor(language);
+  std::string out;
+  for (std::size_t i = 0; i < utf8.size();) {
+    const auto lead = static_cast<unsigned char>(utf8[i]);
+    const int extra = lead < 0x80    ? 0
+                      : lead >= 0xF8 ? -1
+                      : lead >= 0xF0 ? 3
+                      : lead >= 0xE0 ? 2
+                      : lead >= 0xC0 ? 1
+                                     : -1;
+    if (extra < 0 || i + static_cast<std::size_t>(extra) >= utf8.size())
+      throw std::invalid_argument("text is not UTF-8");
+    char32_t c = extra == 0 ? lead : extra == 1 ? lead & 0x1F : extra == 2 ? lead & 0x0F : lead & 0x07;
+    for (int k = 1; k <= extra; ++k) {
+      const auto next = static_cast<unsigned char>(utf8[i + static_cast<std::size_t>(k)]);
+      if ((next & 0xC0) != 0x80) throw std::invalid_argument("text is not UTF-8");
+      c = c << 6 | (next & 0x3F);
+    }
+    i += static_cast<std::size_t>(extra) + 1;
+    out += static_cast<char>(page.Encode(c));
+  }
+  return out;
+}
+
+std::string EncodeBase64(std::span<const std::byte> bytes) {
+  std::string out;
+  std::size_t i = 0;
+  for (; i + 2 < bytes.size(); i += 3) {
+    const unsigned v = static_cast<unsigned>(bytes[i]) << 16 | static_cast<unsigned>(bytes[i + 1]) << 8 |
+                       static_cast<unsigned>(bytes[i + 2]);
+    for (int k = 3; k >= 0; --k) out += kBase64Alphabet[(v >> (6 * k)) & 0x3F];
+  }
+  const std::size_t rest = bytes.size() - i;
+  if (rest > 0) {
+    unsigned v = static_cast<unsigned>(bytes[i]) << 16;
+    if (rest == 2) v |= static_cast<unsigned>(bytes[i + 1]) << 8;
+    out += kBase64Alphabet[(v >> 18) & 0x3F];
+    out += kBase64Alphabet[(v >> 12) & 0x3F];
+    out += rest == 2 ? kBase64Alphabet[(v >> 6) & 0x3F] : '=';
+    out += '=';
+  }
+  return out;
+}
+
+std::vector<std::byte> DecodeBase64(const std::string& text) {
+  std::vector<std::byte> out;
+  unsigned buffer = 0;
+  int bits = 0;
+  std::size_t padding = 0;
+  for (const char c : text) {
+    if (c == '=') {
+      ++padding;
+      continue;
+    }
+    const char* at = std::char_traits<char>::find(kBase64Alphabet, 64, c);
+    if (at == nullptr || padding > 0) throw std::invalid_argument("not Base64");
+    buffer = buffer << 6 | static_cast<unsigned>(at - kBase64Alphabet);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out.push_back(static_cast<std::byte>((buffer >> bits) & 0xFF));
+    }
+  }
+  if (padding > 2) throw std::invalid_argument("not Base64");
+  return out;
+}
+
+nlohmann::ordered_json RecordToJson(std::span<const std::byte> record,
+                                    const std::vector<TFieldDescriptor>& fields, TLanguageId language) {
+  nlohmann::ordered_json object = nlohmann::ordered_json::object();
+  for (const TFieldDescriptor& d : fields) {
+    if (d.FieldType == kTypeBlob || !IsStored(d)) continue;
+    auto& value = object[d.FieldName];
+    if (IsAutoIncrement(d.FieldType, d.FieldSubType)) {
+      value = RecordAutoIncrement(record);
+      continue;
+    }
+    const TConstBytes slot = ConstFieldSlot(record, d);
+    if (IsNull(slot)) {
+      value = nullptr;
+      continue;
+    }
+    switch (d.FieldType) {
+      case kTypeText: value = CodePageToUtf8(GetText(slot).value_or(""), language); break;
+      case kTypeDate: value = FormatDateText(*GetDate(slot)); break;
+      case kTypeTime: value = FormatTimeText(*GetTime(slot)); break;
+      case kTypeDateTime: value = FormatDateTimeText(*GetDateTime(slot)); break;
+      case kTypeBoolean: value = *GetBoolean(slot); break;
+      case kTypeInt16: value = *GetInt16(slot); break;
+      case kTypeInt32: value = *GetInt32(slot); break;
+      case kTypeUInt16: value = *GetUInt16(slot); break;
+      case kTypeUInt32: value = *GetUInt32(slot); break;
+      case kTypeFloat: value = *GetFloat(slot); break;
+      case kTypeExtended: value = *GetExtended(slot); break;
+      case kTypeFixed: value = FormatFixedText(*GetFixed(slot), d.FieldDecimals); break;
+      case kTypeBytes:
+      case kTypeVarBytes: value = {{"b64", EncodeBase64(*GetBytes(slot))}}; break;
+      default: value = {{"b64", EncodeBase64(slot.subspan(1))}}; break;
+    }
+  }
+  return object;
+}
+
+bool JsonToRecord(const nlohmann::json& object, const std::vector<TFieldDescriptor>& fields,
+                  TLanguageId language, TSortId sort, std::span<std::byte> record) {
+  if (!object.is_object()) throw std::invalid_argument("a JSON object is expected");
+  bool has_auto_increment = false;
+  for (const auto& [name, value] : object.items()) {
+    const auto field = std::find_if(fields.begin(), fields.end(),
+                                    [&](const TFieldDescriptor& d) { return d.FieldName == name; });
+    if (field == fields.end()) throw std::invalid_argument("the table has no field '" + name + "'");
+    const TFieldDescriptor& d = *field;
+    if (d.FieldType == kTypeBlob || !IsStored(d)) continue;
+    if (IsAutoIncrement(d.FieldType, d.FieldSubType)) {
+      if (value.is_null()) continue;
+      SetRecordAutoIncrement(record, static_cast<std::int32_t>(IntegerOf(value, d, INT32_MIN, INT32_MAX)));
+      has_auto_increment = true;
+      continue;
+    }
+    const TBytes slot = FieldSlot(record, d);
+    if (value.is_null()) {
+      SetNull(slot);
+      continue;
+    }
+    switch (d.FieldType) {
+      case kTypeText:
+        PutText(slot, Utf8ToCodePage(TextOf(value, d), language), d.CaseMapping, language, sort);
+        break;
+      case kTypeDate: {
+        const auto day = ParseDateText(TextOf(value, d));
+        if (!day) Refuse(d, "a date YYYY-MM-DD is expected");
+        PutDate(slot, *day);
+        break;
+      }
+      case kTypeTime: {
+        const auto ms = ParseTimeText(TextOf(value, d));
+        if (!ms) Refuse(d, "a time HH:MM:SS.mmm is expected");
+        PutTime(slot, *ms);
+        break;
+      }
+      case kTypeDateTime: {
+        const auto ms = ParseDateTimeText(TextOf(value, d));
+        if (!ms) Refuse(d, "a date-time YYYY-MM-DDTHH:MM:SS.mmm is expected");
+        PutDateTime(slot, *ms);
+        break;
+      }
+      case kTypeBoolean:
+        if (!value.is_boolean()) Refuse(d, "true or false is expected");
+        PutBoolean(slot, value.get<bool>() ? 1 : 0);
+        break;
+      case kTypeInt16:
+        PutInt16(slot, static_cast<std::int16_t>(IntegerOf(value, d, INT16_MIN, INT16_MAX)));
+        break;
+      case kTypeInt32:
+        PutInt32(slot, static_cast<std::int32_t>(IntegerOf(value, d, INT32_MIN, INT32_MAX)));
+        break;
+      case kTypeUInt16:
+        PutUInt16(slot, static_cast<std::uint16_t>(IntegerOf(value, d, 0, UINT16_MAX)));
+        break;
+      case kTypeUInt32:
+        PutUInt32(slot, static_cast<std::uint32_t>(IntegerOf(value, d, 0, UINT32_MAX)));
+        break;
+      case kTypeFloat:
+      case kTypeExtended:
+        if (!value.is_number()) Refuse(d, "a number is expected");
+        if (d.FieldType == kTypeFloat) {
+          PutFloat(slot, value.get<double>());
+        } else {
+          PutExtended(slot, value.get<double>());
+        }
+        break;
+      case kTypeFixed: {
+        const auto scaled = value.is_string()
+                                ? ParseFixedText(value.get<std::string>())
+                                : ParseFixedText(value.is_number() ? value.dump() : std::string("x"));
+        if (!scaled) Refuse(d, "a decimal number is expected");
+        PutFixed(slot, *scaled);
+        break;
+      }
+      case kTypeBytes:
+      case kTypeVarBytes: {
+        if (!value.is_object() || !value.contains("b64") || !value.at("b64").is_string()) {
+          Refuse(d, "{\"b64\": ...} is expected");
+        }
+        const std::vector<std::byte> bytes = DecodeBase64(value.at("b64").get<std::string>());
+        if (bytes.size() > d.DataSize) Refuse(d, "more bytes than the field holds");
+        PutBytes(slot, bytes);
+        break;
+      }
+      default: Refuse(d, "the field's type cannot be imported");
+    }
+  }
+  return has_auto_increment;
+}
+
+TOpenedTable::~TOpenedTable() {
+  cursor.reset();
+  if (session != nullptr && directory != nullptr) (void)session->ReleaseDirectory(directory);
+}
+
+std::unique_ptr<TOpenedTable> OpenTableByPath(const std::string& path, bool exclusive, bool read_only,
+                                              const std::vector<std::string>& passwords) {
+  const std::filesystem::path file(path);
+  std::string folder = file.parent_path().string();
+  if (folder.empty()) folder = ".";
+  auto opened = std::make_unique<TOpenedTable>();
+  opened->session = std::make_unique<TDataSession>();
+  for (const std::string& password : passwords) opened->session->AddPassword(password);
+  opened->directory = opened->session->GetDirectory("", folder);
+  opened->cursor = std::make_unique<TDataCursor>(*opened->session, *opened->directory);
+  TCursorOpenOptions options;
+  options.table_name = file.filename().string();
+  options.exclusive = exclusive;
+  options.read_only = read_only;
+  opened->cursor->Open(options);
+  return opened;
+}
+
+}  // namespace tarvo::cli

@@ -1,0 +1,50 @@
+// Records as JSON objects, for import and export: one object per record, its keys the field names
+// in field order. Text is converted between the table's code page and UTF-8; integers and floats
+// are numbers, booleans true/false, dates "YYYY-MM-DD", times "HH:MM:SS.mmm", date-times
+// "YYYY-MM-DDTHH:MM:SS.mmm", fixed-point values decimal strings, byte fields {"b64": "..."}, NULL
+// null. Blob fields are left out.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "engine/format/field_descriptor.h"
+#include "engine/tables/data_cursor.h"
+#include "engine/tables/data_session.h"
+#include "support/locale.h"
+
+namespace tarvo::cli {
+
+// Text between a code page and UTF-8; a character without a byte in the code page becomes '?'.
+std::string CodePageToUtf8(const std::string& bytes, TLanguageId language);
+std::string Utf8ToCodePage(const std::string& utf8, TLanguageId language);
+
+std::string EncodeBase64(std::span<const std::byte> bytes);
+// Throws std::invalid_argument for text that is not Base64.
+std::vector<std::byte> DecodeBase64(const std::string& text);
+
+nlohmann::ordered_json RecordToJson(std::span<const std::byte> record,
+                                    const std::vector<TFieldDescriptor>& fields, TLanguageId language);
+
+// Fills `record` (zeroed, RecordSize bytes) from `object`. Returns whether the object gave a
+// value for the auto-increment field. Throws std::invalid_argument naming the field for a key that
+// is no field or a value that does not fit it.
+bool JsonToRecord(const nlohmann::json& object, const std::vector<TFieldDescriptor>& fields,
+                  TLanguageId language, TSortId sort, std::span<std::byte> record);
+
+// A table named by the path of its data file, opened through its own session.
+struct TOpenedTable {
+  std::unique_ptr<TDataSession> session;
+  TDataDirectory* directory = nullptr;
+  std::unique_ptr<TDataCursor> cursor;
+  ~TOpenedTable();
+};
+std::unique_ptr<TOpenedTable> OpenTableByPath(const std::string& path, bool exclusive, bool read_only,
+                                              const std::vector<std::string>& passwords);
+
+}  // namespace tarvo::cli

@@ -1,0 +1,484 @@
+// Cursor record operations and navigation over real index trees: slot reuse, duplicate keys, field
+// validation, auto-increment rules, record locks between cursors and between processes, and two
+// processes adding to one table at once.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <set>
+#include <string>
+
+#include "engine/format/field_values.h"
+#include "engine/format/record_layout.h"
+#include "engine/tables/data_cursor.h"
+#include "support/fault_injector.h"
+#include "tests/engine/records/record_tables.h"
+#include "tests/testing/child_process.h"
+#include "tests/testing/engine_matchers.h"
+#include "tests/testing/temp_dir.h"
+
+namespace tarvo {
+namespace {
+
+using testing::IndexOn;
+using testing::PeopleDefinition;
+using testing::TChildProcess;
+using testing::TTempDir;
+using testing::TTestDatabase;
+
+// Index definitions: unique on Count, case-insensitive on Name.
+TTableDefinition IndexedPeople(bool primary) {
+  return PeopleDefinition(primary, {IndexOn("ByCount", {4}, true), IndexOn("ByName", {2}, false, true)});
+}
+
+struct TPerson {
+  std::string name;
+  std::int32_t count = 0;
+  std::int32_t born = 700'000;
+};
+
+std::vector<std::byte> Image(const TDataCursor& cursor, const TPerson& person) {
+  std::vector<std::byte> record = cursor.NewRecordBuffer();
+  const auto& f = cursor.Descriptors();
+  if (!person.name.empty()) PutText(FieldSlot(record, f[1]), person.name, 0, 0, 0);
+  PutDate(FieldSlot(record, f[2]), person.born);
+  PutInt32(FieldSlot(record, f[3]), person.count);
+  return record;
+}
+
+std::string NameOf(const TDataCursor& cursor) {
+  return GetText(ConstFieldSlot(cursor.CurrentRecord(), cursor.Descriptors()[1])).value_or("");
+}
+
+class DataCursorRecordsTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<TDataCursor> OpenCursor(bool exclusive = false, bool read_only = false,
+                                          const std::string& name = "People") {
+    auto cursor = std::make_unique<TDataCursor>(db_.session, *db_.directory);
+    TCursorOpenOptions options;
+    options.table_name = name;
+    options.exclusive = exclusive;
+    options.read_only = read_only;
+    cursor->Open(options);
+    return cursor;
+  }
+  std::int32_t Add(TDataCursor& cursor, const TPerson& person) {
+    std::vector<std::byte> record = Image(cursor, person);
+    return cursor.AddRecord(record, true);
+  }
+  void Delete(TDataCursor& cursor, std::int32_t slot) {
+    ASSERT_TRUE(cursor.GoToSlot(slot));
+    const std::vector<std::byte> seen = cursor.CurrentRecord();
+    cursor.DeleteRecord(seen, false);
+  }
+
+  TTempDir dir_;
+  TTestDatabase db_{dir_.Dir()};
+};
+
+TEST_F(DataCursorRecordsTest, DeletedSlotsAreTakenAgainOnlyWithAPrimaryIndex) {
+  for (const bool primary : {true, false}) {
+    SCOPED_TRACE(primary ? "primary index" : "no primary index");
+    const std::string name = primary ? "WithKey" : "WithoutKey";
+    db_.directory->CreateTable(name, IndexedPeople(primary));
+    auto cursor = OpenCursor(false, false, name);
+    for (int i = 1; i <= 8; ++i) Add(*cursor, {"P" + std::to_string(i), i});
+    Delete(*cursor, 3);
+    Delete(*cursor, 7);
+    EXPECT_EQ(cursor->RecordCount(), 6);
+    const std::int32_t first = Add(*cursor, {"New1", 101});
+    const std::int32_t second = Add(*cursor, {"New2", 102});
+    EXPECT_EQ(first, primary ? 7 : 9);
+    EXPECT_EQ(second, primary ? 3 : 10);
+    EXPECT_EQ(cursor->RecordCount(), 8);
+    // Every record is found through every index.
+    for (const std::string index : {"ByCount", "ByName"}) {
+      cursor->SelectIndex(index);
+      int seen = 0;
+      for (bool on = cursor->First(); on; on = cursor->Next()) ++seen;
+      EXPECT_EQ(seen, 8) << index;
+    }
+  }
+}
+
+TEST_F(DataCursorRecordsTest, ADuplicateInAUniqueSecondaryIndexChangesNothing) {
+  db_.directory->CreateTable("People", IndexedPeople(true));
+  auto cursor = OpenCursor();
+  Add(*cursor, {"Anna", 1});
+  Add(*cursor, {"Bernd", 2});
+  TDataTable& table = cursor->Table();
+  const std::int32_t next_slot = table.DataFile().Header().NextRecordSlot;
+  const std::int32_t last_auto_increment = table.DataFile().LastAutoIncrement();
+  std::vector<std::int32_t> key_counts;
+  for (int slot : {0, 1, 2, kSysDeletedSlot}) {
+    key_counts.push_back(TIndexTree(table.IndexFile(), slot, cursor->Descriptors(), 0, 0).KeyCount());
+  }
+  std::vector<std::byte> duplicate = Image(*cursor, {"Carla", 2});
+  EXPECT_ENGINE_ERROR(kDuplicateKey, cursor->AddRecord(duplicate, true));
+  EXPECT_EQ(cursor->RecordCount(), 2);
+  EXPECT_EQ(table.DataFile().Header().NextRecordSlot, next_slot);
+  EXPECT_EQ(table.DataFile().LastAutoIncrement(), last_auto_increment);
+  std::vector<std::int32_t> after;
+  for (int slot : {0, 1, 2, kSysDeletedSlot}) {
+    after.push_back(TIndexTree(table.IndexFile(), slot, cursor->Descriptors(), 0, 0).KeyCount());
+  }
+  EXPECT_EQ(after, key_counts);
+  EXPECT_FALSE(table.RecordLockedInFile(next_slot)) << "the slot's lock is given back";
+  EXPECT_FALSE(table.HoldsWriterLock());
+  // Changing a record onto another's unique key is refused the same way.
+  cursor->SelectIndex("ByCount");
+  ASSERT_TRUE(cursor->First());
+  std::vector<std::byte> changed = cursor->CurrentRecord();
+  PutInt32(FieldSlot(changed, cursor->Descriptors()[3]), 2);
+  EXPECT_ENGINE_ERROR(kDuplicateKey, cursor->ChangeRecord(changed, true, true));
+  ASSERT_TRUE(cursor->First());
+  EXPECT_EQ(NameOf(*cursor), "Anna");
+}
+
+TEST_F(DataCursorRecordsTest, RequiredMinimumAndMaximumAreChecked) {
+  TTableDefinition definition = IndexedPeople(true);
+  definition.fields[1].Required = 1;
+  definition.fields[3].MinValue = "0";
+  definition.fields[3].MaxValue = "100";
+  db_.directory->CreateTable("People", definition);
+  auto cursor = OpenCursor();
+  std::vector<std::byte> record = Image(*cursor, {"", 5});
+  EXPECT_ENGINE_ERROR(kValueRequired, cursor->AddRecord(record, true));
+  record = Image(*cursor, {"Anna", -1});
+  EXPECT_ENGINE_ERROR(kBelowMinimum, cursor->AddRecord(record, true));
+  record = Image(*cursor, {"Anna", 101});
+  EXPECT_ENGINE_ERROR(kAboveMaximum, cursor->AddRecord(record, true));
+  record = Image(*cursor, {"Anna", 100});
+  EXPECT_EQ(cursor->AddRecord(record, true), 1);
+  EXPECT_EQ(cursor->RecordCount(), 1);
+  std::vector<std::byte> changed = cursor->CurrentRecord();
+  PutInt32(FieldSlot(changed, cursor->Descriptors()[3]), 500);
+  EXPECT_ENGINE_ERROR(kAboveMaximum, cursor->ChangeRecord(changed, true, true));
+}
+
+TEST_F(DataCursorRecordsTest, AutoIncrementValuesNewAndSupplied) {
+  db_.directory->CreateTable("People", IndexedPeople(true));
+  auto cursor = OpenCursor(true);
+  cursor->KeepSuppliedAutoIncrement = true;
+  for (const std::int32_t value : {10, 5}) {
+    std::vector<std::byte> record = Image(*cursor, {"N", value});
+    SetRecordAutoIncrement(record, value);
+    cursor->AddRecord(record, true);
+    EXPECT_EQ(RecordAutoIncrement(cursor->CurrentRecord()), value);
+  }
+  EXPECT_EQ(cursor->LastAutoIncrement(), 11);
+  cursor->KeepSuppliedAutoIncrement = false;
+  std::vector<std::byte> record = Image(*cursor, {"M", 1});
+  SetRecordAutoIncrement(record, 999);
+  cursor->AddRecord(record, true);
+  EXPECT_EQ(RecordAutoIncrement(record), 12) << "the caller's buffer gets the value too";
+  EXPECT_EQ(cursor->LastAutoIncrement(), 12);
+  // A changed record keeps its value unless the supplied one is to be kept.
+  std::vector<std::byte> changed = cursor->CurrentRecord();
+  SetRecordAutoIncrement(changed, 40);
+  cursor->ChangeRecord(changed, true, true);
+  EXPECT_EQ(RecordAutoIncrement(cursor->CurrentRecord()), 12);
+  cursor->KeepSuppliedAutoIncrement = true;
+  changed = cursor->CurrentRecord();
+  SetRecordAutoIncrement(changed, 40);
+  cursor->ChangeRecord(changed, true, true);
+  EXPECT_EQ(RecordAutoIncrement(cursor->CurrentRecord()), 40);
+  EXPECT_EQ(cursor->LastAutoIncrement(), 40);
+  cursor->SelectIndex("");
+  ASSERT_TRUE(cursor->Last());
+  EXPECT_EQ(RecordAutoIncrement(cursor->CurrentRecord()), 40) << "the primary key moved with the value";
+}
+
+TEST_F(DataCursorRecordsTest, AReadOnlyCursorChangesNothing) {
+  db_.directory->CreateTable("People", IndexedPeople(true));
+  {
+    auto writer = OpenCursor();
+    Add(*writer, {"Anna", 1});
+  }
+  auto cursor = OpenCursor(false, true);
+  ASSERT_TRUE(cursor->First());
+  std::vector<std::byte> record = cursor->CurrentRecord();
+  EXPECT_ENGINE_ERROR(kAccessDenied, cursor->AddRecord(record, true));
+  EXPECT_ENGINE_ERROR(kAccessDenied, cursor->ChangeRecord(record, true, true));
+  EXPECT_ENGINE_ERROR(kAccessDenied, cursor->DeleteRecord(record, true));
+  EXPECT_EQ(cursor->RecordCount(), 1);
+}
+
+TEST_F(DataCursorRecordsTest, NavigationFollowsTheChosenOrder) {
+  db_.directory->CreateTable("People", IndexedPeople(true));
+  auto cursor = OpenCursor();
+  Add(*cursor, {"delta", 4});
+  Add(*cursor, {"Alpha", 3});
+  Add(*cursor, {"charlie", 1});
+  Add(*cursor, {"Bravo", 2});
+  EXPECT_ENGINE_ERROR(kInvalidIndexName, cursor->SelectIndex("NoSuchIndex"));
+  cursor->SelectIndex("byname");
+  std::vector<std::string> names;
+  for (bool on = cursor->First(); on; on = cursor->Next()) names.push_back(NameOf(*cursor));
+  EXPECT_EQ(names, (std::vector<std::string>{"Alpha", "Bravo", "charlie", "delta"}));
+  EXPECT_FALSE(cursor->Next());
+  ASSERT_TRUE(cursor->Prior());
+  EXPECT_EQ(NameOf(*cursor), "delta");
+  ASSERT_TRUE(cursor->Last());
+  ASSERT_TRUE(cursor->Prior());
+  EXPECT_EQ(NameOf(*cursor), "charlie");
+  EXPECT_EQ(cursor->Ordinal(), 3);
+
+  cursor->SelectIndex("ByCount");
+  std::vector<std::byte> probe = Image(*cursor, {"", 2});
+  EXPECT_TRUE(cursor->FindKey(probe));
+  EXPECT_EQ(NameOf(*cursor), "Bravo");
+  probe = Image(*cursor, {"", 0});
+  EXPECT_FALSE(cursor->FindKey(probe));
+  EXPECT_EQ(NameOf(*cursor), "charlie") << "a failed search stands on the next key";
+
+  cursor->SelectSlotOrder();
+  names.clear();
+  for (bool on = cursor->Last(); on; on = cursor->Prior()) names.push_back(NameOf(*cursor));
+  EXPECT_EQ(names, (std::vector<std::string>{"Bravo", "charlie", "Alpha", "delta"}));
+
+  // A changed key moves the record in its index; a deleted one leaves a gap that Next steps over.
+  cursor->SelectIndex("ByName");
+  ASSERT_TRUE(cursor->First());
+  std::vector<std::byte> changed = cursor->CurrentRecord();
+  PutText(FieldSlot(changed, cursor->Descriptors()[1]), "echo", 0, 0, 0);
+  cursor->ChangeRecord(changed, true, true);
+  ASSERT_TRUE(cursor->First());
+  EXPECT_EQ(NameOf(*cursor), "Bravo");
+  cursor->DeleteRecord(cursor->CurrentRecord(), false);
+  ASSERT_TRUE(cursor->Next());
+  EXPECT_EQ(NameOf(*cursor), "charlie");
+  EXPECT_EQ(cursor->RecordCount(), 3);
+}
+
+TEST_F(DataCursorRecordsTest, ADeleteOfARecordChangedMeanwhileIsRefused) {
+  db_.directory->CreateTable("People", IndexedPeople(true));
+  auto first = OpenCursor();
+  auto second = OpenCursor();
+  Add(*first, {"Anna", 1});
+  ASSERT_TRUE(second->First());
+  const std::vector<std::byte> seen = second->CurrentRecord();
+  ASSERT_TRUE(first->First());
+  std::vector<std::byte> changed = first->CurrentRecord();
+  PutText(FieldSlot(changed, first->Descriptors()[1]), "Anne", 0, 0, 0);
+  first->ChangeRecord(changed, true, true);
+  EXPECT_ENGINE_ERROR(kRecordChanged, second->DeleteRecord(seen, true));
+  EXPECT_EQ(second->RecordCount(), 1);
+  EXPECT_FALSE(second->Table().HoldsWriterLock());
+}
+
+TEST_F(DataCursorRecordsTest, ACursorFindsItsPlaceAgainAfterAnotherCursorChangedTheTable) {
+  db_.directory->CreateTable("People", IndexedPeople(true));
+  auto writer = OpenCursor();
+  for (const char* name : {"Anna", "Bernd", "Carla", "Dora"}) Add(*writer, {name, name[0]});
+  auto reader = OpenCursor();
+  reader->SelectIndex("ByName");
+  ASSERT_TRUE(reader->First());
+  ASSERT_TRUE(reader->Next());
+  EXPECT_EQ(NameOf(*reader), "Bernd");
+  // Another cursor adds before it and changes the record it stands on.
+  Add(*writer, {"Aaron", 99});
+  writer->SelectIndex("ByName");
+  ASSERT_TRUE(writer->First());
+  ASSERT_TRUE(writer->Next());
+  ASSERT_TRUE(writer->Next());
+  ASSERT_EQ(NameOf(*writer), "Bernd");
+  std::vector<std::byte> changed = writer->CurrentRecord();
+  PutInt32(FieldSlot(changed, writer->Descriptors()[3]), 1234);
+  writer->ChangeRecord(changed, true, true);
+  EXPECT_EQ(reader->Ordinal(), 3) << "Aaron came before it";
+  ASSERT_TRUE(reader->Next());
+  EXPECT_EQ(NameOf(*reader), "Carla");
+  ASSERT_TRUE(reader->Prior());
+  EXPECT_EQ(*GetInt32(ConstFieldSlot(reader->CurrentRecord(), reader->Descriptors()[3])), 1234);
+  // Its record deleted by the other cursor, it stands in the gap.
+  writer->DeleteRecord(writer->CurrentRecord(), false);
+  ASSERT_TRUE(reader->Next());
+  EXPECT_EQ(NameOf(*reader), "Carla");
+  ASSERT_TRUE(reader->Prior());
+  EXPECT_EQ(NameOf(*reader), "Anna");
+  EXPECT_EQ(reader->RecordCount(), 4);
+}
+
+TEST_F(DataCursorRecordsTest, EveryFailedWriteReleasesTheWriterAndTheRecordLock) {
+  db_.directory->CreateTable("People", IndexedPeople(true));
+  auto cursor = OpenCursor();
+  Add(*cursor, {"Anna", 1});
+  TDataTable& table = cursor->Table();
+  int added = 1;
+  for (std::int64_t n = 1;; ++n) {
+    SCOPED_TRACE("write " + std::to_string(n));
+    const std::int32_t slot = table.DataFile().SlotForNextAppend();
+    bool fired = false;
+    {
+      TFaultScope fault(static_cast<std::uint32_t>(TFaultOp::kWrite), n, EIO);
+      try {
+        Add(*cursor, {"N" + std::to_string(n), static_cast<std::int32_t>(100 + n)});
+      } catch (const ETarvoEngineError& e) {
+        EXPECT_TRUE(IsIoCode(EngineCode(e))) << e.what();
+      }
+      added += TFaultInjector::Fired() ? 0 : 1;
+      fired = TFaultInjector::Fired();
+    }
+    EXPECT_FALSE(table.HoldsWriterLock());
+    EXPECT_FALSE(table.HoldsReaderLock());
+    EXPECT_FALSE(table.RecordLockedInFile(slot));
+    EXPECT_FALSE(table.LockedByCursor(slot));
+    if (!fired) break;
+  }
+  // A later addition works and the indexes agree with one another. (A failure between the data
+  // file and the index pages, or the index pages and the index header, leaves a record without
+  // keys or a count behind; the files have no journal, and that is repair's to fix.)
+  Add(*cursor, {"Last", 5000});
+  std::vector<int> seen;
+  for (const std::string index : {"", "ByCount", "ByName"}) {
+    cursor->SelectIndex(index);
+    int count = 0;
+    for (bool on = cursor->First(); on; on = cursor->Next()) ++count;
+    seen.push_back(count);
+  }
+  EXPECT_EQ(seen[0], seen[1]);
+  EXPECT_EQ(seen[0], seen[2]);
+  EXPECT_GE(seen[0], added + 1);
+}
+
+TEST_F(DataCursorRecordsTest, RemovingAJustAddedRecordTakesOutItsOtherKeysAndItsSlot) {
+  db_.directory->CreateTable("People", IndexedPeople(true));
+  auto cursor = OpenCursor(true);
+  Add(*cursor, {"Anna", 1});
+  const std::int32_t slot = Add(*cursor, {"Bernd", 2});
+  TDataTable& table = cursor->Table();
+  // As if adding its ByName key had failed: that key is left alone.
+  TIndexTree by_name(table.IndexFile(), 2, cursor->Descriptors(), 0, 0);
+  by_name.Remove(by_name.BuildKey(cursor->CurrentRecord()));
+  cursor->RemoveAddedRecord(slot, 2);
+  EXPECT_EQ(cursor->RecordCount(), 1);
+  for (int index : {0, 1, 2}) {
+    EXPECT_EQ(TIndexTree(table.IndexFile(), index, cursor->Descriptors(), 0, 0).KeyCount(), 1) << index;
+  }
+  EXPECT_EQ(TIndexTree(table.IndexFile(), kSysDeletedSlot, cursor->Descriptors(), 0, 0).KeyCount(), 2);
+  EXPECT_EQ(table.DataFile().Header().FirstFreeRecord, slot);
+  EXPECT_EQ(Add(*cursor, {"Carla", 3}), slot) << "the slot is free again";
+}
+
+TEST_F(DataCursorRecordsTest, ARecordLockedByOneCursorFailsAtOnceForAnother) {
+  db_.directory->CreateTable("People", IndexedPeople(true));
+  auto first = OpenCursor();
+  auto second = OpenCursor();
+  Add(*first, {"Anna", 1});
+  Add(*first, {"Bernd", 2});
+  first->LockCurrentRecord();
+  const std::int32_t slot = first->CurrentSlot();
+  EXPECT_ENGINE_ERROR(kRecordInUse, second->LockCurrentRecord(slot));
+  EXPECT_ENGINE_ERROR(kRecordInUse, second->LockCurrentRecord(slot == 1 ? 1 : 2));
+  second->LockCurrentRecord(slot == 1 ? 2 : 1);  // other slots stay writable
+  first->UnlockCurrentRecord();
+  second->LockCurrentRecord(slot);
+}
+
+// Holds the record lock of slot 1 of a shared table until told to stop.
+TARVO_CHILD(HoldRecordLock) {
+  TTestDatabase db(args.at(0));
+  TDataCursor cursor(db.session, *db.directory);
+  TCursorOpenOptions options;
+  options.table_name = "People";
+  cursor.Open(options);
+  cursor.LockCurrentRecord(1);
+  testing::TellParent("locked");
+  (void)testing::HearFromParent();
+  cursor.UnlockCurrentRecord(1);
+  return 0;
+}
+
+TEST_F(DataCursorRecordsTest, ARecordHeldByAnotherProcessIsRetriedLockRetryCountTimes) {
+  db_.directory->CreateTable("People", IndexedPeople(true));
+  {
+    auto cursor = OpenCursor();
+    Add(*cursor, {"Anna", 1});
+  }
+  TChildProcess child("HoldRecordLock", {dir_.Dir()});
+  ASSERT_EQ(child.Receive(), "locked");
+  auto cursor = OpenCursor();
+  db_.session.LockWaitTime = 100;
+  db_.session.LockRetryCount = 0;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_ENGINE_ERROR(kRecordInUse, cursor->LockCurrentRecord(1));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(90));
+  db_.session.LockRetryCount = 2;
+  start = std::chrono::steady_clock::now();
+  EXPECT_ENGINE_ERROR(kRecordInUse, cursor->LockCurrentRecord(1));
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, std::chrono::milliseconds(200));
+  EXPECT_LT(waited, std::chrono::milliseconds(300));
+  ASSERT_TRUE(cursor->First());
+  std::vector<std::byte> record = cursor->CurrentRecord();
+  db_.session.LockRetryCount = 0;
+  EXPECT_ENGINE_ERROR(kRecordInUse, cursor->DeleteRecord(record, true));
+  EXPECT_EQ(cursor->RecordCount(), 1);
+  child.Send("stop");
+  EXPECT_EQ(child.Wait(), 0);
+  cursor->LockCurrentRecord(1);
+}
+
+constexpr int kRecordsPerProcess = 150;
+
+// Adds records to a shared table, then counts what it sees when told to.
+TARVO_CHILD(AddRecords) {
+  TTestDatabase db(args.at(0));
+  db.session.LockRetryCount = 100;
+  db.session.LockWaitTime = 5;
+  TDataCursor cursor(db.session, *db.directory);
+  TCursorOpenOptions options;
+  options.table_name = "People";
+  cursor.Open(options);
+  const int base = std::stoi(args.at(1));
+  testing::TellParent("ready");
+  (void)testing::HearFromParent();
+  for (int i = 0; i < kRecordsPerProcess; ++i) {
+    std::vector<std::byte> record = Image(cursor, {"P" + std::to_string(base + i), base + i});
+    cursor.AddRecord(record, false);
+  }
+  testing::TellParent("added");
+  (void)testing::HearFromParent();
+  // Without strict change detection a cursor trusts its cached header until it next locks.
+  db.session.StrictChangeDetection = true;
+  cursor.SelectSlotOrder();
+  int seen = 0;
+  for (bool on = cursor.First(); on; on = cursor.Next()) ++seen;
+  testing::TellParent(std::to_string(seen) + " " + std::to_string(cursor.RecordCount()));
+  return 0;
+}
+
+TEST_F(DataCursorRecordsTest, TwoProcessesAddingAtOnceLoseNothing) {
+  db_.directory->CreateTable("People", PeopleDefinition(true));
+  TChildProcess one("AddRecords", {dir_.Dir(), "1000"});
+  TChildProcess two("AddRecords", {dir_.Dir(), "5000"});
+  ASSERT_EQ(one.Receive(), "ready");
+  ASSERT_EQ(two.Receive(), "ready");
+  one.Send("go");
+  two.Send("go");
+  ASSERT_EQ(one.Receive(), "added");
+  ASSERT_EQ(two.Receive(), "added");
+  one.Send("count");
+  two.Send("count");
+  const std::string all = std::to_string(2 * kRecordsPerProcess);
+  EXPECT_EQ(one.Receive(), all + " " + all);
+  EXPECT_EQ(two.Receive(), all + " " + all);
+  EXPECT_EQ(one.Wait(), 0);
+  EXPECT_EQ(two.Wait(), 0);
+  auto cursor = OpenCursor();
+  std::set<std::int32_t> identifiers;
+  std::set<std::int32_t> counts;
+  cursor->SelectSlotOrder();
+  for (bool on = cursor->First(); on; on = cursor->Next()) {
+    identifiers.insert(RecordAutoIncrement(cursor->CurrentRecord()));
+    counts.insert(*GetInt32(ConstFieldSlot(cursor->CurrentRecord(), cursor->Descriptors()[3])));
+  }
+  EXPECT_EQ(identifiers.size(), 2u * kRecordsPerProcess);
+  EXPECT_EQ(counts.size(), 2u * kRecordsPerProcess);
+  ASSERT_FALSE(identifiers.empty());
+  EXPECT_EQ(*identifiers.rbegin(), 2 * kRecordsPerProcess);
+}
+
+}  // namespace
+}  // namespace tarvo
