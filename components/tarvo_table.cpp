@@ -282,4 +282,6 @@ void TTarvoTable::UpdateIndexDefs() {
   });
 }
 
+// The maintenance operations are in tarvo_table_maintenance.cpp.
+
 }  // namespace tarvo

@@ -75,6 +75,19 @@ class TTarvoTable : public TTarvoDBDataSet {
   TRestructureFieldDefs& RestructureFieldDefs() { return restructure_field_defs_; }
   TRestructureIndexDefs& RestructureIndexDefs() { return restructure_index_defs_; }
 
+  // Table maintenance. Each requires a closed table, runs on an engine cursor of its own, and
+  // reports only through the events above during the call.
+  // Rebuilds the table from RestructureFieldDefs/RestructureIndexDefs with these attributes.
+  // `last_auto_inc_value` −1 keeps the table's counter; `no_backup` false keeps backups.
+  void RestructureTable(std::uint16_t language_id, std::uint16_t sort_id, std::uint16_t user_major_version,
+                        std::uint16_t user_minor_version, bool encrypted, const std::string& password,
+                        const std::string& description, std::uint16_t blob_block_size,
+                        std::int32_t last_auto_inc_value, bool no_backup);
+  // Rewrites the table in the order of the named index ("" = primary order).
+  void OptimizeTable(const std::string& index_name, bool no_backup);
+  // Verifies and repairs the table (always repairs, strict blob ownership).
+  void RepairTable();
+
   // Loaders behind the collections' Update (they call these).
   void LoadRestructureFieldDefs(TRestructureFieldDefs& defs);
   void LoadRestructureIndexDefs(TRestructureIndexDefs& defs);
