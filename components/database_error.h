@@ -2,8 +2,8 @@
 // and the fixed texts with which the components refuse misuse.
 #pragma once
 
-#include <stdexcept>
 #include <initializer_list>
+#include <stdexcept>
 #include <string>
 
 namespace tarvo {
@@ -23,8 +23,10 @@ inline constexpr const char* kSInvalidSessionName = "Session name %s is not vali
 inline constexpr const char* kSDuplicateSessionName = "Session name %s already exists.";
 inline constexpr const char* kSSessionNameMissing = "Session name is missing.";
 inline constexpr const char* kSSessionActive = "Cannot perform this operation on an active session.";
-inline constexpr const char* kSAutoSessionActive = "Cannot perform this operation on the active auto-session.";
-inline constexpr const char* kSAutoSessionExclusive = "The active auto-session can be the only active session.";
+inline constexpr const char* kSAutoSessionActive =
+    "Cannot perform this operation on the active auto-session.";
+inline constexpr const char* kSAutoSessionExclusive =
+    "The active auto-session can be the only active session.";
 inline constexpr const char* kSAutoSessionExists = "This auto-session already exists.";
 inline constexpr const char* kSDatabaseNameMissing = "Database name is missing.";
 inline constexpr const char* kSInvalidDatabaseName = "Database name %s is not valid.";

@@ -21,7 +21,9 @@ struct TMessage {
 constexpr std::array kMessages = {
     TMessage{8705, "Beginning of file encountered in table '%s'", TArgs::kTable},
     TMessage{8706, "End of file encountered in table '%s'", TArgs::kTable},
-    TMessage{8708, "Record has been changed or deleted by another user, session, or table cursor in table '%s'", TArgs::kTable},
+    TMessage{8708,
+             "Record has been changed or deleted by another user, session, or table cursor in table '%s'",
+             TArgs::kTable},
     TMessage{8709, "No current record in table '%s'", TArgs::kTable},
     TMessage{8710, "Record not found in table '%s'", TArgs::kTable},
     TMessage{8711, "End of blob data in table '%s' reached prematurely", TArgs::kTable},
@@ -36,23 +38,35 @@ constexpr std::array kMessages = {
     TMessage{9477, "Maximum record size exceeded in table '%s'", TArgs::kTable},
     TMessage{9479, "The table '%s' is full and cannot contain any more data", TArgs::kTable},
     TMessage{9482, "Too many filters defined for table '%s'", TArgs::kTable},
-    TMessage{9487, "Maximum or minimum limits on number of indexes or fields in an index exceeded in table '%s'", TArgs::kTable},
-    TMessage{9492, "Maximum or minimum limits on number of fields, auto-increment field value, or field size exceeded in table '%s'", TArgs::kTable},
+    TMessage{9487,
+             "Maximum or minimum limits on number of indexes or fields in an index exceeded in table '%s'",
+             TArgs::kTable},
+    TMessage{9492,
+             "Maximum or minimum limits on number of fields, auto-increment field value, or field size "
+             "exceeded in table '%s'",
+             TArgs::kTable},
     TMessage{9494, "Too many blobs opened in table '%s'", TArgs::kTable},
     TMessage{9498, "Too many blob fields or invalid blob block size specified for table '%s'", TArgs::kTable},
     TMessage{9729, "Duplicate key found in index '%s' of table '%s'", TArgs::kIndexTable},
-    TMessage{9730, "The value for the field '%s' in table '%s' is below the minimum allowable value", TArgs::kFieldTable},
-    TMessage{9731, "The value for the field '%s' in table '%s' is above the maximum allowable value", TArgs::kFieldTable},
+    TMessage{9730, "The value for the field '%s' in table '%s' is below the minimum allowable value",
+             TArgs::kFieldTable},
+    TMessage{9731, "The value for the field '%s' in table '%s' is above the maximum allowable value",
+             TArgs::kFieldTable},
     TMessage{9732, "A value must be provided for the field '%s' in table '%s'", TArgs::kFieldTable},
     TMessage{9985, "Invalid field number or name '%s' specified for table '%s'", TArgs::kFieldTable},
-    TMessage{9993, "A primary index is already defined for table '%s' and cannot be added again", TArgs::kTable},
+    TMessage{9993, "A primary index is already defined for table '%s' and cannot be added again",
+             TArgs::kTable},
     TMessage{9998, "Invalid blob offset into table '%s' specified", TArgs::kTable},
-    TMessage{10000, "Invalid field definition specified for the field '%s' in table '%s'", TArgs::kFieldTable},
-    TMessage{10006, "Invalid default, min or max validity check, or expression specified for '%s' in table '%s'", TArgs::kFieldTable},
+    TMessage{10000, "Invalid field definition specified for the field '%s' in table '%s'",
+             TArgs::kFieldTable},
+    TMessage{10006,
+             "Invalid default, min or max validity check, or expression specified for '%s' in table '%s'",
+             TArgs::kFieldTable},
     TMessage{10010, "The secondary index name is missing or not specified for table '%s'", TArgs::kTable},
     TMessage{10015, "Password provided for table '%s' is invalid", TArgs::kTable},
     TMessage{10022, "Invalid secondary index name '%s' specified for table '%s'", TArgs::kIndexTable},
-    TMessage{10023, "Invalid field number '%s' specified in index '%s' for table '%s'", TArgs::kFieldIndexTable},
+    TMessage{10023, "Invalid field number '%s' specified in index '%s' for table '%s'",
+             TArgs::kFieldIndexTable},
     TMessage{10026, "Invalid key size specified in index '%s' for table '%s'", TArgs::kIndexTable},
     TMessage{10027, "The secondary index '%s' already exists for table '%s'", TArgs::kIndexTable},
     TMessage{10029, "Invalid blob length in table '%s'", TArgs::kTable},
@@ -74,7 +88,8 @@ constexpr std::array kMessages = {
     TMessage{11012, "Too many files open while attempting to open table '%s'", TArgs::kTable},
     TMessage{11013, "Access denied to table '%s'", TArgs::kTable},
     TMessage{11014, "Invalid file handle for table '%s'", TArgs::kTable},
-    TMessage{11016, "There is insufficient operating system memory available for the current operation", TArgs::kNone},
+    TMessage{11016, "There is insufficient operating system memory available for the current operation",
+             TArgs::kNone},
     TMessage{11017, "Invalid length for in-memory table '%s'", TArgs::kTable},
     TMessage{11023, "Access denied to logical operating system device for table '%s'", TArgs::kTable},
     TMessage{11025, "table '%s' has been moved", TArgs::kTable},
@@ -176,8 +191,7 @@ std::string FullMessage(TEngineCode code, const std::string& text) {
 
 }  // namespace
 
-ETarvoEngineError::ETarvoEngineError(TEngineCode code)
-    : ETarvoEngineError(code, EngineMessageText(code)) {}
+ETarvoEngineError::ETarvoEngineError(TEngineCode code) : ETarvoEngineError(code, EngineMessageText(code)) {}
 
 ETarvoEngineError::ETarvoEngineError(TEngineCode code, std::string text)
     : EDatabaseError(FullMessage(code, text)) {
@@ -199,7 +213,9 @@ void RaiseEngineError(TEngineCode code, std::string_view table_name, std::string
   throw ETarvoEngineError(code);
 }
 
-void RaiseCode(TEngineCode code) { throw ETarvoEngineError(code); }
+void RaiseCode(TEngineCode code) {
+  throw ETarvoEngineError(code);
+}
 
 void RaiseIfCode(TEngineCode code) {
   if (code != 0) RaiseCode(code);

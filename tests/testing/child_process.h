@@ -32,8 +32,8 @@ class TChildProcess {
   TChildProcess& operator=(const TChildProcess&) = delete;
 
   void Send(const std::string& line);  // one line to the child's stdin
-  std::string Receive();                // the child's next stdout line ("" when it closed)
-  int Wait();                           // exit status (128 + signal when killed)
+  std::string Receive();               // the child's next stdout line ("" when it closed)
+  int Wait();                          // exit status (128 + signal when killed)
 
  private:
   pid_t pid_ = -1;
@@ -49,8 +49,8 @@ class TChildProcess {
 #define TARVO_CHILD_CONCAT2(a, b) a##b
 #define TARVO_CHILD_CONCAT(a, b) TARVO_CHILD_CONCAT2(a, b)
 // TARVO_CHILD(HoldExclusive) { ...; return 0; }   (the body sees `args`)
-#define TARVO_CHILD(name)                                                                       \
-  static int TarvoChild_##name(const std::vector<std::string>& args);                           \
-  [[maybe_unused]] static const bool TARVO_CHILD_CONCAT(tarvo_child_registered_, name) =         \
-      ::tarvo::testing::RegisterChild(#name, &TarvoChild_##name);                               \
+#define TARVO_CHILD(name)                                                                \
+  static int TarvoChild_##name(const std::vector<std::string>& args);                    \
+  [[maybe_unused]] static const bool TARVO_CHILD_CONCAT(tarvo_child_registered_, name) = \
+      ::tarvo::testing::RegisterChild(#name, &TarvoChild_##name);                        \
   static int TarvoChild_##name([[maybe_unused]] const std::vector<std::string>& args)
