@@ -1,0 +1,144 @@
+// tarvo restructure TABLE --definition FILE.json [--no-backup] [--stop-on-loss]
+//
+// The table takes the definition of the file (the form of `tarvo create`); a field keeps its
+// data when the new definition has a field of the same name (without regard to case).
+#include <fstream>
+#include <iostream>
+#include <memory>
+
+#include "cli/cli_table.h"
+#include "cli/commands.h"
+#include "cli/table_definition_json.h"
+#include "engine/maintenance/restructure.h"
+#include "support/platform_names.h"
+#include "support/short_text.h"
+
+namespace tarvo::cli {
+
+namespace {
+
+struct TRestructureOptions {
+  std::string table;
+  std::string definition;
+  bool no_backup = false;
+  bool stop_on_loss = false;
+};
+
+const char* CauseName(std::uint8_t cause) {
+  switch (cause) {
+    case kLossPostFailure: return "PostFailure";
+    case kLossKeyViolation: return "KeyViolation";
+    case kLossValidityViolation: return "ValidityViolation";
+    case kLossFieldRemoved: return "FieldRemoved";
+    case kLossConversionLoss: return "ConversionLoss";
+    default: return "Unknown";
+  }
+}
+
+// The request for `definition`, its fields paired with the table's by name.
+TRestructureRequest RequestFor(const TTableDefinition& definition,
+                               const std::vector<TFieldDescriptor>& old_fields) {
+  TRestructureRequest request;
+  std::uint16_t next_number = 0;
+  for (const TFieldDescriptor& d : old_fields) next_number = std::max(next_number, d.FieldNumber);
+  std::vector<std::uint16_t> numbers;  // by position in the new definition
+  for (TFieldDescriptor field : definition.fields) {
+    std::uint16_t number = 0;
+    for (const TFieldDescriptor& old : old_fields) {
+      if (SameNameIgnoringCase(TrimBlanks(old.FieldName), TrimBlanks(field.FieldName)))
+        number = old.FieldNumber;
+    }
+    field.FieldNumber = number != 0 ? number : ++next_number;
+    numbers.push_back(field.FieldNumber);
+    request.fields.push_back(field);
+  }
+  for (TIndexDescriptor index : definition.indexes) {
+    for (int i = 0; i < index.field_count; ++i) {
+      const std::uint16_t position = index.field_numbers[static_cast<std::size_t>(i)];
+      if (position >= 1 && position <= numbers.size())
+        index.field_numbers[static_cast<std::size_t>(i)] = numbers[position - 1u];
+    }
+    request.indexes.push_back(index);
+  }
+  request.language_id = definition.language_id;
+  request.sort_id = definition.sort_id;
+  request.user_major_version = definition.user_word1;
+  request.user_minor_version = definition.user_word2;
+  request.encrypted = definition.encrypted;
+  request.password = definition.password;
+  request.description = definition.description;
+  request.blob_block_size = definition.blob_block_size;
+  return request;
+}
+
+int RunRestructure(const TRestructureOptions& options, const TCliState& state) {
+  std::ifstream in(options.definition);
+  if (!in) {
+    std::cerr << "tarvo: cannot read " << options.definition << "\n";
+    return kExitError;
+  }
+  const nlohmann::json json = nlohmann::json::parse(in);
+  const TTablePath path = SplitTablePath(options.table);
+  const TTableDefinition definition = ParseTableDefinition(json, path.table);
+  TCliEngine engine(path.directory, state.passwords);
+  std::vector<TFieldDescriptor> old_fields;
+  {
+    TDataCursor reader(engine.Session(), engine.Directory());
+    TCursorOpenOptions open;
+    open.table_name = path.table;
+    open.read_only = true;
+    reader.Open(open);
+    old_fields = reader.Descriptors();
+    reader.Close();
+  }
+  TRestructureRequest request = RequestFor(definition, old_fields);
+  request.no_backup = options.no_backup;
+  TRestructureCallbacks callbacks;
+  int losses = 0;
+  callbacks.data_lost = [&](std::uint8_t cause, const std::string& context, bool& continue_run, bool&) {
+    ++losses;
+    std::cout << "data lost: " << CauseName(cause) << " (" << int{cause} << ")"
+              << (context.empty() ? "" : ": " + context) << "\n";
+    if (options.stop_on_loss) continue_run = false;
+  };
+  TDataCursor cursor(engine.Session(), engine.Directory());
+  TCursorOpenOptions open;
+  open.table_name = path.table;
+  open.exclusive = true;
+  const TRestructureWay way = RestructureTable(cursor, open, request, callbacks);
+  if (options.stop_on_loss && losses > 0) {
+    std::cerr << "tarvo: restructure of " << path.table
+              << " stopped at the first data loss; the table is unchanged\n";
+    return kExitError;
+  }
+  if (!state.quiet) {
+    const char* how = way == TRestructureWay::kHeaderOnly       ? "header values rewritten"
+                      : way == TRestructureWay::kIndexesInPlace ? "indexes rebuilt"
+                                                                : "records copied into new files";
+    std::cout << "Restructured " << path.table << ": " << how << "\n";
+  }
+  return kExitOk;
+}
+
+void SetupRestructure(CLI::App& app, TCliState& state) {
+  auto options = std::make_shared<TRestructureOptions>();
+  CLI::App* command = app.add_subcommand("restructure", "Give a table a new definition, keeping its records");
+  command->add_option("TABLE", options->table, "The data file of the table (DIR/NAME.DAT)")->required();
+  command
+      ->add_option("--definition", options->definition, "The new definition (JSON, as `tarvo create` reads)")
+      ->required();
+  command->add_flag("--no-backup", options->no_backup, "Delete the old files instead of keeping backups");
+  command->add_flag("--stop-on-loss", options->stop_on_loss,
+                    "Leave the table unchanged at the first data loss");
+  command->footer(
+      "Example:\n  tarvo info data/Kunden.DAT --json | jq .definition > def.json\n"
+      "  tarvo restructure data/Kunden.DAT --definition def.json");
+  command->callback(
+      [options, &state] { state.action = [options, &state] { return RunRestructure(*options, state); }; });
+}
+
+}  // namespace
+
+TARVO_COMMAND(61, SetupRestructure);
+
+}  // namespace tarvo::cli

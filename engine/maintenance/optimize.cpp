@@ -1,0 +1,89 @@
+#include "engine/maintenance/optimize.h"
+
+#include <algorithm>
+
+#include "components/engine_error.h"
+#include "engine/format/field_types.h"
+#include "engine/format/field_values.h"
+#include "engine/format/record_layout.h"
+#include "engine/tables/data_directory.h"
+#include "engine/tables/data_table.h"
+
+namespace tarvo {
+
+TTableDefinition DefinitionOf(TDataTable& table) {
+  TDataFile& data = table.DataFile();
+  const TIndexHeader& header = table.IndexFile().Header();
+  TTableDefinition definition;
+  definition.fields = data.Descriptors();
+  definition.indexes.push_back(table.IndexFile().NoPrimaryIndex() ? TIndexDescriptor{} : header.slots[0]);
+  for (int slot = 1; slot <= header.secondary_count; ++slot) {
+    definition.indexes.push_back(header.slots[static_cast<std::size_t>(slot)]);
+  }
+  for (TIndexDescriptor& index : definition.indexes) {
+    index.root = 0;
+    index.free_head = 0;
+  }
+  definition.language_id = data.LanguageID();
+  definition.sort_id = data.SortID();
+  definition.blob_block_size = static_cast<std::uint16_t>(data.BlobBlockSize());
+  definition.description = data.Description();
+  definition.password = data.Password();
+  definition.encrypted = data.Encrypted();
+  definition.user_word1 = data.UserWord1();
+  definition.user_word2 = data.UserWord2();
+  return definition;
+}
+
+void OptimizeTable(TDataCursor& cursor, const TCursorOpenOptions& options, const std::string& index_name,
+                   bool no_backup, const TMaintenanceProgress& progress) {
+  // 1. Preconditions, and the table open for this operation alone.
+  CheckMaintenancePreconditions(cursor, options);
+  TCursorOpenOptions open = options;
+  open.purpose = TCursorPurpose::kNormal;
+  TMaintenanceOpen opened(cursor, open);
+  TDataTable& old_table = cursor.Table();
+  const std::string table_name = old_table.TableName();
+  // 2. The order (10022 before anything is created).
+  cursor.SelectIndex(index_name);
+  // 3. The new table with the table's own definition.
+  TScratchTable scratch(cursor.Session(), cursor.Directory(), options.in_memory);
+  TDataCursor& target = scratch.Create(DefinitionOf(old_table));
+  TDataTable& new_table = target.Table();
+  SizeCachesForBulk(old_table);
+  const std::vector<TFieldDescriptor>& old_fields = cursor.Descriptors();
+  const std::vector<TFieldDescriptor>& new_fields = target.Descriptors();
+  const std::int32_t slots = old_table.DataFile().RecordSlotCount();
+  const std::int32_t old_last_auto_increment = old_table.DataFile().LastAutoIncrement();
+  // 4. The records in index order, with their blob values.
+  std::vector<std::byte> buffer = target.NewRecordBuffer();
+  std::int32_t i = 1;
+  for (bool on = cursor.First(); on; on = cursor.Next(), ++i) {
+    const std::vector<std::byte>& record = cursor.CurrentRecord();
+    std::fill(buffer.begin(), buffer.end(), std::byte{0});
+    for (std::size_t k = 0; k < old_fields.size() && k < new_fields.size(); ++k) {
+      const TFieldDescriptor& d = old_fields[k];
+      if (!IsStored(d)) continue;
+      const TConstBytes from = ConstFieldSlot(record, d);
+      const TBytes to = FieldSlot(buffer, new_fields[k]);
+      if (d.FieldType == kTypeBlob) {
+        CopyBlobValue(old_table, from, new_table, to);
+      } else {
+        std::copy_n(from.begin(), std::min(from.size(), to.size()), to.begin());
+      }
+    }
+    SetRecordAutoIncrement(buffer, RecordAutoIncrement(record));
+    (void)target.AddRecord(buffer, false);
+    if (progress) progress(i, ProgressPercent(i, slots));
+  }
+  TDataFile& new_data = new_table.DataFile();
+  // The counter never goes back: values of deleted records are not handed out again.
+  if (old_last_auto_increment > new_data.LastAutoIncrement())
+    new_data.SetLastAutoIncrement(old_last_auto_increment);
+  // 5. Both tables closed, the new files on the disk, then exchanged.
+  scratch.Finish();
+  opened.Close();
+  ExchangeWithScratch(cursor.Directory(), table_name, scratch, options.in_memory, !no_backup);
+}
+
+}  // namespace tarvo

@@ -1,0 +1,202 @@
+#include "engine/maintenance/scratch_table.h"
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <system_error>
+
+#include "components/engine_error.h"
+#include "engine/blob/blob_chain.h"
+#include "engine/format/field_types.h"
+#include "engine/format/field_values.h"
+#include "engine/maintenance/table_exchange.h"
+#include "engine/tables/data_directory.h"
+#include "engine/tables/data_session.h"
+#include "engine/tables/data_table.h"
+#include "support/file_list.h"
+#include "support/platform.h"
+
+namespace tarvo {
+
+namespace {
+
+// Memory a bulk load may give each cache of the new table, and the reading table's caches.
+constexpr std::int64_t kIndexCacheBudget = 96ll << 20;
+constexpr std::int64_t kRecordCacheBudget = 24ll << 20;
+constexpr std::int64_t kBlobCacheBudget = 16ll << 20;
+constexpr int kMaxPagesPerSlot = 8192;
+constexpr std::int32_t kMaxCachedRecordsBulk = 65536;
+constexpr int kMaxBlobBlocksBulk = 32767;
+
+std::string BaseOf(const std::string& table_name) {
+  const std::string normalized = NormalizeTableName(table_name);
+  return normalized.substr(0, normalized.size() - 4);
+}
+
+}  // namespace
+
+std::uint16_t ProgressPercent(std::int32_t current, std::int32_t slots) {
+  if (slots <= 0) return 0;
+  const double percent = static_cast<double>(current) / static_cast<double>(slots) * 100.0;
+  return static_cast<std::uint16_t>(std::clamp(std::trunc(percent), 0.0, 65535.0));
+}
+
+void CheckMaintenancePreconditions(const TDataCursor& cursor, const TCursorOpenOptions& options) {
+  const std::string name = NormalizeTableName(options.table_name);
+  if (cursor.IsOpen()) RaiseEngineError(kTableInUse, name);
+  if (!options.exclusive) RaiseEngineError(kNeedsExclusive, name);
+  if (options.read_only) RaiseEngineError(kAccessDenied, name);
+}
+
+TMaintenanceOpen::TMaintenanceOpen(TDataCursor& cursor, const TCursorOpenOptions& options) : cursor_(cursor) {
+  if (!options.in_memory)
+    (void)RecoverTableExchange(cursor.Directory().Path(), NormalizeTableName(options.table_name));
+  cursor_.Open(options);
+}
+
+TMaintenanceOpen::~TMaintenanceOpen() {
+  try {
+    cursor_.Close();
+  } catch (...) {
+    // Closing on the way out of a failure: the failure is the one to report.
+  }
+}
+
+void TMaintenanceOpen::Close() {
+  cursor_.Close();
+}
+
+TScratchTable::TScratchTable(TDataSession& session, TDataDirectory& table_directory, bool in_memory)
+    : session_(session), in_memory_(in_memory) {
+  if (in_memory) {
+    directory_ = session.GetDirectory("MEMORY", {});
+    return;
+  }
+  std::string path = session.PrivateDirectory();
+  if (path.empty()) {
+    path = table_directory.Path() + kScratchSubdirectory + "/";
+    std::error_code error;
+    if (!std::filesystem::is_directory(path, error)) {
+      std::filesystem::create_directory(path, error);
+      if (error) RaiseEngineError(kInvalidPath, path);
+    }
+    hidden_path_ = path;
+  }
+  directory_ = session.GetDirectory({}, path);
+}
+
+TScratchTable::~TScratchTable() {
+  if (cursor_ != nullptr) {
+    try {
+      cursor_->Close();
+    } catch (...) {
+      // The files go below regardless.
+    }
+    cursor_.reset();
+  }
+  if (!keep_ && !name_.empty()) RemoveFiles();
+  (void)session_.ReleaseDirectory(directory_);
+  if (!hidden_path_.empty()) {
+    std::error_code error;
+    std::filesystem::remove(hidden_path_, error);  // only when empty
+  }
+}
+
+std::string TScratchTable::Base() const {
+  return BaseOf(name_);
+}
+
+void TScratchTable::RemoveFiles() noexcept {
+  const std::string base = (in_memory_ ? std::string() : directory_->Path()) + Base();
+  for (const char* extension : {".DAT", ".IDX", ".BLB"}) {
+    const std::string file = base + extension;
+    if (EngineFileList().EntryExists(file, in_memory_)) (void)EngineFileList().DeleteEntry(file, in_memory_);
+  }
+}
+
+TDataCursor& TScratchTable::Create(const TTableDefinition& definition) {
+  name_ = directory_->UniqueTableName(in_memory_);
+  directory_->CreateTable(name_, definition, in_memory_);
+  cursor_ = std::make_unique<TDataCursor>(session_, *directory_);
+  TCursorOpenOptions options;
+  options.table_name = name_;
+  options.exclusive = true;
+  options.in_memory = in_memory_;
+  options.purpose = TCursorPurpose::kRestructure;
+  cursor_->Open(options);
+  cursor_->SelectSlotOrder();
+  cursor_->KeepSuppliedAutoIncrement = true;
+  SizeCachesForBulk(cursor_->Table());
+  return *cursor_;
+}
+
+void TScratchTable::Finish() {
+  TDataTable& table = cursor_->Table();
+  table.WriteAll(true, true);
+  cursor_->Close();
+  cursor_.reset();
+  if (in_memory_) return;
+  const std::string base = directory_->Path() + Base();
+  for (const char* extension : {".DAT", ".IDX", ".BLB"}) SyncFileToDisk(base + extension);
+  if (const TOsError error = OsSyncDirectory(directory_->Path()); error != kOsOk)
+    RaiseEngineError(EngineCodeFromOsError(error), directory_->Path());
+}
+
+void SizeCachesForBulk(TDataTable& table) {
+  TIndexFile& index = table.IndexFile();
+  int slots_in_use = 1 + index.SecondaryIndexCount() + (index.NoPrimaryIndex() ? 0 : 1);
+  const auto pages = static_cast<int>(kIndexCacheBudget / kIndexPageSize / slots_in_use);
+  index.SetPageCacheCapacity(std::clamp(pages, kDefaultPageCacheCapacity, kMaxPagesPerSlot));
+  TDataFile& data = table.DataFile();
+  const std::int64_t records = kRecordCacheBudget / std::max<std::int64_t>(data.RecordSize(), 64);
+  data.SetCacheSize(static_cast<std::int32_t>(std::min<std::int64_t>(records, kMaxCachedRecordsBulk)));
+  if (table.HasBlobFile()) {
+    const std::int64_t blocks = kBlobCacheBudget / std::max<std::uint32_t>(data.BlobBlockSize(), 64);
+    table.BlobFile().SetCacheCapacity(static_cast<int>(std::min<std::int64_t>(blocks, kMaxBlobBlocksBulk)));
+  }
+}
+
+std::vector<std::byte> LoadBlobOf(TDataTable& table, TConstBytes slot) {
+  const TBlobRef ref = GetBlobRef(slot);
+  if (ref.Reference == 0 || !table.HasBlobFile()) return {};
+  return LoadBlobValue(table.BlobFile(), ref.Reference, ref.Stamp);
+}
+
+void StoreBlobInto(TDataTable& table, std::span<const std::byte> value, TBytes slot) {
+  if (value.empty() || !table.HasBlobFile()) {
+    SetNull(slot);
+    return;
+  }
+  const std::int32_t stamp = table.DataFile().NextBlobStamp();
+  const std::int32_t first = StoreBlobValue(table.BlobFile(), 0, value, stamp);
+  PutBlobRef(slot, TBlobRef{first, stamp});
+}
+
+void CopyBlobValue(TDataTable& old_table, TConstBytes old_slot, TDataTable& new_table, TBytes new_slot) {
+  const std::vector<std::byte> value = LoadBlobOf(old_table, old_slot);
+  StoreBlobInto(new_table, value, new_slot);
+}
+
+void FreeStoredBlobs(TDataTable& table, std::span<const TFieldDescriptor> fields, TConstBytes record) {
+  if (!table.HasBlobFile()) return;
+  for (const TFieldDescriptor& d : fields) {
+    if (d.FieldType != kTypeBlob || d.NotStored != 0) continue;
+    const TBlobRef ref = GetBlobRef(ConstFieldSlot(record, d));
+    if (ref.Reference != 0) FreeBlobValue(table.BlobFile(), ref.Reference, ref.Stamp);
+  }
+}
+
+void ExchangeWithScratch(TDataDirectory& table_directory, const std::string& table_name,
+                         TScratchTable& scratch, bool in_memory, bool keep_backups) {
+  TExchangePlan plan;
+  plan.in_memory = in_memory;
+  plan.directory = in_memory ? std::string() : table_directory.Path();
+  plan.table_base = BaseOf(table_name);
+  plan.new_directory = in_memory ? std::string() : scratch.Directory().Path();
+  plan.new_base = scratch.Base();
+  plan.keep_backups = keep_backups && !in_memory;
+  ExchangeTableFiles(plan);
+  scratch.Keep();
+}
+
+}  // namespace tarvo

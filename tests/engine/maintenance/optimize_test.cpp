@@ -1,0 +1,261 @@
+// Optimize: records afterwards exactly as before in primary-key order in slots 1..N, sound trees
+// and blob file, progress against the slot count, backups and their replacement, the unknown
+// index, preconditions, a table held by another process, failures injected before the exchange,
+// the hidden scratch area, and the fixtures.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <fstream>
+
+#include "engine/maintenance/optimize.h"
+#include "engine/maintenance/table_exchange.h"
+#include "support/fault_injector.h"
+#include "tests/engine/maintenance/maintenance_tables.h"
+#include "tests/testing/child_process.h"
+#include "tests/testing/engine_matchers.h"
+
+namespace tarvo {
+namespace {
+
+using namespace tarvo::testing;
+
+class OptimizeTest : public ::testing::Test {
+ protected:
+  void Optimize(const std::string& index = {}, bool no_backup = false,
+                std::vector<std::pair<std::int32_t, std::uint16_t>>* progress = nullptr,
+                const std::string& name = "Items") {
+    TDataCursor cursor(*engine_.session, *engine_.directory);
+    TCursorOpenOptions options;
+    options.table_name = name;
+    options.exclusive = true;
+    OptimizeTable(cursor, options, index, no_backup, [progress](std::int32_t current, std::uint16_t percent) {
+      if (progress != nullptr) progress->emplace_back(current, percent);
+    });
+    EXPECT_FALSE(cursor.IsOpen());
+  }
+  bool Exists(const std::string& file) const { return std::filesystem::exists(dir_.File(file)); }
+
+  TTempDir dir_;
+  TTestEngine engine_{dir_.Dir()};
+};
+
+TEST_F(OptimizeTest, KeepsEveryRecordInPrimaryOrderWithoutDeletedSlots) {
+  BuildItems(engine_, 120, 3);
+  const auto before = Snapshot(engine_);
+  ASSERT_EQ(before.size(), 80u);
+  std::vector<std::pair<std::int32_t, std::uint16_t>> progress;
+  Optimize({}, false, &progress);
+  const auto after = Snapshot(engine_);
+  ASSERT_EQ(after.size(), before.size());
+  std::vector<TItem> expected;
+  for (const auto& [slot, item] : before) expected.push_back(item);
+  std::sort(expected.begin(), expected.end(), [](const TItem& a, const TItem& b) { return a.id < b.id; });
+  for (std::size_t i = 0; i < after.size(); ++i) {
+    EXPECT_EQ(after[i].first, static_cast<std::int32_t>(i + 1));
+    EXPECT_EQ(after[i].second, expected[i]) << "slot " << i + 1;
+  }
+  ExpectSoundTable(engine_);
+  // Progress per record against the old slot count: it stops below 100.
+  ASSERT_EQ(progress.size(), 80u);
+  EXPECT_EQ(progress.back(), (std::pair<std::int32_t, std::uint16_t>{80, 66}));
+  EXPECT_EQ(progress[0].second, 0);
+  // A second run over the compact table ends at 100 and replaces the backups.
+  const auto first_backup = ReadFileBytes(dir_.File("Items.DBK"));
+  progress.clear();
+  Optimize({}, false, &progress);
+  EXPECT_EQ(progress.back(), (std::pair<std::int32_t, std::uint16_t>{80, 100}));
+  EXPECT_NE(ReadFileBytes(dir_.File("Items.DBK")), first_backup);
+  EXPECT_TRUE(Exists("Items.IBK"));
+  EXPECT_TRUE(Exists("Items.BBK"));
+  EXPECT_FALSE(Exists(".tarvo-scratch"));
+  EXPECT_FALSE(Exists("Items.XCH"));
+  // Nothing but the table and its backups in the directory.
+  EXPECT_EQ(DirectoryBytes(dir_.Path()).size(), 6u);
+}
+
+TEST_F(OptimizeTest, OrderOfASecondaryIndex) {
+  BuildItems(engine_, 40, 0);
+  Optimize("bynamedesc");
+  const auto after = Snapshot(engine_);
+  ASSERT_EQ(after.size(), 40u);
+  for (std::size_t i = 1; i < after.size(); ++i) {
+    const auto& a = after[i - 1].second;
+    const auto& b = after[i].second;
+    EXPECT_TRUE(a.name > b.name || (a.name == b.name && a.count >= b.count)) << i;
+  }
+  ExpectSoundTable(engine_);
+}
+
+TEST_F(OptimizeTest, NoBackupAndNoBlobFile) {
+  BuildItems(engine_, 30, 4, false);
+  Optimize({}, false);
+  EXPECT_TRUE(Exists("Items.DBK"));
+  EXPECT_TRUE(Exists("Items.IBK"));
+  EXPECT_FALSE(Exists("Items.BBK"));
+  std::filesystem::remove(dir_.File("Items.DBK"));
+  std::filesystem::remove(dir_.File("Items.IBK"));
+  Optimize({}, true);
+  EXPECT_EQ(DirectoryBytes(dir_.Path()).size(), 2u);
+  EXPECT_EQ(Snapshot(engine_).size(), 23u);
+}
+
+TEST_F(OptimizeTest, UnknownIndexAndPreconditionsChangeNothing) {
+  BuildItems(engine_, 10, 0);
+  const auto files = DirectoryBytes(dir_.Path());
+  EXPECT_ENGINE_ERROR(kInvalidIndexName, Optimize("NoSuchIndex"));
+  EXPECT_EQ(DirectoryBytes(dir_.Path()), files);
+  EXPECT_FALSE(Exists(".tarvo-scratch"));
+  TDataCursor cursor(*engine_.session, *engine_.directory);
+  TCursorOpenOptions options;
+  options.table_name = "Items";
+  EXPECT_ENGINE_ERROR(kNeedsExclusive, OptimizeTable(cursor, options, {}, false, {}));
+  options.exclusive = true;
+  options.read_only = true;
+  EXPECT_ENGINE_ERROR(kAccessDenied, OptimizeTable(cursor, options, {}, false, {}));
+  options.read_only = false;
+  cursor.Open(options);
+  EXPECT_ENGINE_ERROR(kTableInUse, OptimizeTable(cursor, options, {}, false, {}));
+  cursor.Close();
+  EXPECT_EQ(DirectoryBytes(dir_.Path()), files);
+}
+
+TARVO_CHILD(HoldItemsOpen) {
+  TTestEngine engine(args.at(0));
+  auto cursor = OpenItems(engine, false);
+  TellParent("open");
+  (void)HearFromParent();
+  return 0;
+}
+
+TEST_F(OptimizeTest, TableHeldByAnotherProcessIsLeftAlone) {
+  BuildItems(engine_, 10, 2);
+  const auto files = DirectoryBytes(dir_.Path());
+  TChildProcess child("HoldItemsOpen", {dir_.Dir()});
+  ASSERT_EQ(child.Receive(), "open");
+  EXPECT_ENGINE_ERROR(kAccessDenied, Optimize());
+  child.Send("done");
+  EXPECT_EQ(DirectoryBytes(dir_.Path()), files);
+}
+
+TEST_F(OptimizeTest, FailureBeforeTheExchangeLeavesTheTableByteForByte) {
+  BuildItems(engine_, 60, 5);
+  const auto files = DirectoryBytes(dir_.Path());
+  const auto before = Snapshot(engine_);
+  int failures = 0;
+  for (std::int64_t n = 1;; ++n) {
+    bool fired = false;
+    bool failed = false;
+    {
+      TFaultScope fault(TFaultOp::kWrite | TFaultOp::kFlush | TFaultOp::kRename, n, ENOSPC);
+      try {
+        Optimize();
+      } catch (const ETarvoEngineError&) {
+        failed = true;
+      }
+      fired = fault.Fired();
+    }
+    if (!fired) break;
+    ++failures;
+    // Either the old table as it was, or the complete new one with its backups.
+    const auto now = DirectoryBytes(dir_.Path());
+    if (failed && !std::filesystem::exists(dir_.File("Items.DBK"))) {
+      EXPECT_EQ(now, files) << "failure " << n;
+    } else {
+      EXPECT_FALSE(std::filesystem::exists(dir_.File("Items.XCH")));
+      EXPECT_EQ(Snapshot(engine_).size(), before.size());
+      std::filesystem::remove(dir_.File("Items.DBK"));
+      std::filesystem::remove(dir_.File("Items.IBK"));
+      std::filesystem::remove(dir_.File("Items.BBK"));
+      // Back to the original table for the next failure point.
+      for (const auto& [name, bytes] : files) {
+        std::ofstream out(dir_.File(name), std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+      }
+    }
+    ASSERT_FALSE(std::filesystem::exists(dir_.File(".tarvo-scratch"))) << "failure " << n;
+  }
+  EXPECT_GT(failures, 5);
+}
+
+TEST_F(OptimizeTest, InterruptedExchangeIsCompletedOrRolledBack) {
+  BuildItems(engine_, 20, 0);
+  const auto files = DirectoryBytes(dir_.Path());
+  // A crash after the old data file moved aside: the exchange had not committed.
+  std::filesystem::rename(dir_.File("Items.DAT"), dir_.File("Items.DBK"));
+  {
+    std::ofstream intent(dir_.File("Items.XCH"));
+    intent << "tarvo-exchange 1\nkeep-backups\t1\naside\t" << dir_.File("Items.DAT") << "\t"
+           << dir_.File("Items.DBK") << "\nplace\t" << dir_.File("new.DAT") << "\t" << dir_.File("Items.DAT")
+           << "\nend\n";
+  }
+  std::ofstream(dir_.File("new.DAT")) << "x";
+  EXPECT_TRUE(RecoverTableExchange(dir_.Dir(), "Items.DAT"));
+  EXPECT_EQ(DirectoryBytes(dir_.Path()), files);
+  EXPECT_FALSE(RecoverTableExchange(dir_.Dir(), "Items"));
+  // A cut-off intent file: nothing had been moved.
+  std::ofstream(dir_.File("Items.XCH")) << "tarvo-exchange 1\nkeep-backups\t1\n";
+  Optimize();  // recovers first, then runs
+  EXPECT_FALSE(Exists("Items.XCH"));
+  EXPECT_EQ(Snapshot(engine_).size(), 20u);
+}
+
+TEST_F(OptimizeTest, PrivateDirectoryHoldsTheScratchTable) {
+  TTempDir private_dir;
+  engine_.session->SetPrivateDirectory(private_dir.Dir());
+  BuildItems(engine_, 25, 5);
+  Optimize();
+  EXPECT_FALSE(Exists(".tarvo-scratch"));
+  EXPECT_TRUE(DirectoryBytes(private_dir.Path()).empty());
+  EXPECT_EQ(Snapshot(engine_).size(), 20u);
+}
+
+TEST_F(OptimizeTest, FixturesKeepTheirRecords) {
+  for (const auto& [folder, table] :
+       {std::pair<std::string, std::string>{"basic", "Kunden"}, {"blocks1024", "Notizen"}}) {
+    TTempDir dir;
+    CopyFixture(folder, dir.Path());
+    TTestEngine engine(dir.Dir());
+    auto read = [&] {
+      auto cursor = OpenItems(engine, true, table);
+      cursor->SelectSlotOrder();
+      std::vector<std::vector<std::byte>> records;
+      const auto& f = cursor->Descriptors();
+      for (bool on = cursor->First(); on; on = cursor->Next()) {
+        std::vector<std::byte> r = cursor->CurrentRecord();
+        // Without an auto-increment field the new table hands out its own record identifiers.
+        const bool has_auto = std::any_of(f.begin(), f.end(), [](const TFieldDescriptor& d) {
+          return IsAutoIncrement(d.FieldType, d.FieldSubType);
+        });
+        std::vector<std::byte> out;
+        if (has_auto) out.assign(r.begin() + kRecOffAutoIncrement, r.begin() + kRecordHeaderSize);
+        for (const auto& d : f) {
+          if (!IsStored(d) || IsAutoIncrement(d.FieldType, d.FieldSubType)) continue;
+          const auto slot = ConstFieldSlot(r, d);
+          if (d.FieldType == kTypeBlob) {
+            const auto v = LoadBlobOf(cursor->Table(), slot);
+            out.insert(out.end(), v.begin(), v.end());
+          } else {
+            out.insert(out.end(), slot.begin(), slot.end());
+          }
+        }
+        records.push_back(out);
+      }
+      std::sort(records.begin(), records.end());
+      return records;
+    };
+    const auto before = read();
+    TDataCursor cursor(*engine.session, *engine.directory);
+    TCursorOpenOptions options;
+    options.table_name = table;
+    options.exclusive = true;
+    OptimizeTable(cursor, options, {}, false, {});
+    EXPECT_EQ(read(), before) << folder;
+    auto check = OpenItems(engine, true, table);
+    const auto trees = CheckAllIndexTrees(check->Table());
+    EXPECT_TRUE(trees.empty()) << folder << ": " << (trees.empty() ? "" : trees.front());
+  }
+}
+
+}  // namespace
+}  // namespace tarvo
