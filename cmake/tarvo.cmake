@@ -10,6 +10,11 @@ if(TARVO_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+if(TARVO_COVERAGE)
+  add_compile_options(--coverage -O0)
+  add_link_options(--coverage)
+endif()
+
 if(TARVO_FUZZ)
   # Coverage for libFuzzer in every library; the targets themselves link the fuzzer's main.
   add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
