@@ -40,8 +40,21 @@ TDataTable* TDataDirectory::FindTable(const std::string& table_name, bool in_mem
   return nullptr;
 }
 
+std::string TDataDirectory::NameOnDisk(const std::string& normalized) const {
+  std::string resolved;
+  if (ResolveFileName(path_ + normalized, resolved) != kOsOk) return normalized;
+  // The stem as the directory spells it; the extension stays ".DAT".
+  const auto slash = normalized.find_last_of('/');
+  const std::string prefix = slash == std::string::npos ? std::string() : normalized.substr(0, slash + 1);
+  const std::string file = resolved.substr(resolved.find_last_of('/') + 1);
+  const auto dot = file.find_last_of('.');
+  return prefix + (dot == std::string::npos ? file : file.substr(0, dot)) + ".DAT";
+}
+
 TDataTable& TDataDirectory::OpenTable(const std::string& table_name, const TTableOpenRequest& request) {
-  const std::string name = NormalizeTableName(table_name);
+  // Files keep the letter case they have on disk, also through renames and exchanges.
+  const std::string name =
+      request.in_memory ? NormalizeTableName(table_name) : NameOnDisk(NormalizeTableName(table_name));
   TDataTable* table = FindTable(name, request.in_memory);
   const TTableFlags flags{request.exclusive, request.temporary, request.sequential, request.in_memory};
   if (table != nullptr && table->IsOpen() && table->OpenCount() > 0) {

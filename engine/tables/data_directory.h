@@ -70,6 +70,8 @@ class TDataDirectory {
 
  private:
   void ReleaseUnusedTables();
+  // The table name with the stem of its data file as the directory spells it.
+  std::string NameOnDisk(const std::string& normalized) const;
 
   TDataSession& session_;
   std::string database_name_;

@@ -84,7 +84,7 @@ TEST_F(DataTableTest, NewTableHasTheByteLayoutOfItsDefinition) {
   EXPECT_EQ(4, data.Header().FormatVersion);
   EXPECT_EQ(20800, data.Header().EngineVersion);
   EXPECT_EQ(2, cursor.Table().IndexFile().SecondaryIndexCount());
-  EXPECT_EQ("kunden.DAT", cursor.Table().TableName());
+  EXPECT_EQ("Kunden.DAT", cursor.Table().TableName());  // as the directory spells it
 }
 
 TEST_F(DataTableTest, ATableWithoutBlobFieldsHasNoBlobFile) {
