@@ -87,6 +87,9 @@ class TTarvoTable : public TTarvoDBDataSet {
   void OptimizeTable(const std::string& index_name, bool no_backup);
   // Verifies and repairs the table (always repairs, strict blob ownership).
   void RepairTable();
+  // Verifies the table: reports through OnRepairLog and OnRepairProgress like RepairTable and
+  // mends only what has no verification variant.
+  void VerifyTable();
 
   // Loaders behind the collections' Update (they call these).
   void LoadRestructureFieldDefs(TRestructureFieldDefs& defs);
@@ -102,6 +105,7 @@ class TTarvoTable : public TTarvoDBDataSet {
   // Runs `read` on the open cursor, or on a temporary cursor opened shared for it.
   void WithCursor(const std::function<void(TDataCursor&)>& read);
   void CheckTableName() const;
+  void RunRepair(bool verify_only);
 
   bool exclusive_ = false;
   std::string index_field_names_;

@@ -7,6 +7,7 @@
 #include "components/tarvo_session.h"
 #include "components/tarvo_table.h"
 #include "engine/maintenance/optimize.h"
+#include "engine/maintenance/repair.h"
 #include "engine/maintenance/restructure.h"
 #include "engine/tables/data_cursor.h"
 #include "support/short_text.h"
@@ -89,7 +90,38 @@ void TTarvoTable::OptimizeTable(const std::string& index_name, bool no_backup) {
 }
 
 void TTarvoTable::RepairTable() {
-  RaiseEngineError(kNotInitialized, TableName());
+  RunRepair(false);
+}
+
+void TTarvoTable::VerifyTable() {
+  RunRepair(true);
+}
+
+// The table must be closed; an engine cursor of its own opens it exclusively for the operation
+// and is freed on every way out; the database is in use (bit 3) for the call.
+void TTarvoTable::RunRepair(bool verify_only) {
+  CheckInactive();
+  TDBFlagGuard use(*this, TDBFlag::kOperation);
+  TSessionLockGuard lock;
+  CheckTableName();
+  TTarvoDatabase& database = *Database();
+  TDataCursor cursor(*database.Session().EngineSession(), *database.Handle());
+  TCursorOpenOptions open;
+  open.table_name = CutToShortText(TableName());
+  open.exclusive = true;
+  open.read_only = ReadOnly();
+  open.in_memory = InMemory();
+  TRepairOptions options;
+  options.verify_only = verify_only;
+  options.lenient_blob_ownership = false;
+  TRepairCallbacks callbacks;
+  callbacks.log = [this](const std::string& message) {
+    if (OnRepairLog) OnRepairLog(*this, message);
+  };
+  callbacks.progress = [this](std::int32_t current, std::uint16_t percent) {
+    if (OnRepairProgress) OnRepairProgress(*this, current, percent);
+  };
+  tarvo::RepairTable(cursor, open, options, callbacks);
 }
 
 }  // namespace tarvo

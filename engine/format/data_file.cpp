@@ -76,6 +76,13 @@ void TDataFile::Open() {
   }
 }
 
+void TDataFile::RecordSizeChanged() {
+  ReleaseAll();
+  records_per_read_ = header_.RecordSize == 0 ? 1 : std::max(1, kReadAheadBytes / header_.RecordSize);
+  read_length_ = 0;
+  SetCacheSize(cache_size_request_);
+}
+
 void TDataFile::Close() {
   descriptors_.clear();
   ResetCache();

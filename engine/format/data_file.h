@@ -155,6 +155,12 @@ class TDataFile : public TFileHandler {
   void MarkHeaderChanged() { header_changed_ = true; }
   bool HeaderIsChanged() const { return header_changed_; }
   const std::vector<TFieldDescriptor>& Descriptors() const { return descriptors_; }
+  // For the repair, which mends descriptors in place; written back with WriteDescriptors.
+  std::vector<TFieldDescriptor>& MutableDescriptors() { return descriptors_; }
+  void MarkDescriptorsChanged() { descriptors_changed_ = true; }
+  // After RecordSize changed in the header (repair): read-ahead and cache size follow it. The
+  // cache must hold no records.
+  void RecordSizeChanged();
   std::uint32_t BlobBlockSize() const;  // 0 read as 512
   TLanguageId LanguageID() const { return header_.LanguageID; }
   TSortId SortID() const { return header_.SortID; }

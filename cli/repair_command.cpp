@@ -1,0 +1,60 @@
+// tarvo repair TABLE...
+#include "cli/repair_command.h"
+
+#include <iostream>
+#include <memory>
+
+#include "cli/cli_table.h"
+#include "engine/maintenance/repair.h"
+#include "engine/tables/data_cursor.h"
+
+namespace tarvo::cli {
+
+int RunRepairCommand(const std::vector<std::string>& tables, bool verify_only, const TCliState& state) {
+  bool damage = false;
+  for (const std::string& name : tables) {
+    const TTablePath path = SplitTablePath(name);
+    TCliEngine engine(path.directory, state.passwords);
+    TDataCursor cursor(engine.Session(), engine.Directory());
+    TCursorOpenOptions open;
+    open.table_name = path.table;
+    open.exclusive = true;
+    TRepairOptions options;
+    options.verify_only = verify_only;
+    int lines = 0;
+    TRepairCallbacks callbacks;
+    callbacks.log = [&lines](const std::string& message) {
+      ++lines;
+      std::cout << message << "\n";
+    };
+    RepairTable(cursor, open, options, callbacks);
+    std::cout.flush();
+    // The start and the end line alone: nothing was found.
+    if (lines > 2) damage = true;
+  }
+  return verify_only && damage ? kExitDamage : kExitOk;
+}
+
+namespace {
+
+struct TRepairCommandOptions {
+  std::vector<std::string> tables;
+};
+
+void SetupRepair(CLI::App& app, TCliState& state) {
+  auto options = std::make_shared<TRepairCommandOptions>();
+  CLI::App* command = app.add_subcommand("repair", "Verify and repair tables in place, one after the other");
+  command->add_option("TABLE", options->tables, "Data files of the tables (DIR/NAME.DAT)")->required();
+  command->footer(
+      "Every finding is printed as one line. Exit status: 0 done, 2 error, 3 table in use.\n"
+      "Example:\n  tarvo repair data/Kunden.DAT");
+  command->callback([options, &state] {
+    state.action = [options, &state] { return RunRepairCommand(options->tables, false, state); };
+  });
+}
+
+}  // namespace
+
+}  // namespace tarvo::cli
+
+TARVO_COMMAND(41, tarvo::cli::SetupRepair);

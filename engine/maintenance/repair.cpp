@@ -1,0 +1,640 @@
+#include "engine/maintenance/repair.h"
+
+#include <locale.h>
+
+#include <algorithm>
+#include <cmath>
+#include <ctime>
+#include <memory>
+#include <vector>
+
+#include "components/engine_error.h"
+#include "engine/format/byte_codec.h"
+#include "engine/format/field_types.h"
+#include "engine/format/record_layout.h"
+#include "engine/format/value_text.h"
+#include "engine/index/index_tree.h"
+#include "engine/maintenance/repair_blob.h"
+#include "engine/tables/data_directory.h"
+#include "engine/tables/data_table.h"
+#include "support/locale.h"
+#include "support/platform.h"
+#include "support/short_text.h"
+
+namespace tarvo {
+
+namespace {
+
+constexpr std::size_t kMaxMessageLength = 255;
+constexpr std::size_t kMessageNameLength = 30;
+
+// Cache sizes for the exclusive table while the repair runs: the whole pass reads every slot once
+// and rebuilds every tree, so larger caches save rereads. Bounded: about 8 MB of records, 16 MB
+// of pages per index at most, 8 MB of blocks.
+constexpr std::int32_t kRepairRecordCacheBytes = 8 << 20;
+constexpr int kRepairPageCachePages = 4096;
+constexpr std::int64_t kRepairBlockCacheBytes = 8 << 20;
+
+std::string Cut(std::string_view text, std::size_t length) {
+  return std::string(text.substr(0, length));
+}
+
+std::string UpperTrimmed(const TDataFile& data, std::string_view name) {
+  return UpperCase(data.LanguageID(), data.SortID(), TrimBlanks(name));
+}
+
+bool ValidNameStart(unsigned char first) {
+  return (first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z') || first == '_' ||
+         (first >= 129 && first <= 254);
+}
+
+// The words a date, time or date-time field may hold in place of a value.
+bool IsValueWord(TTypeCode type, std::string_view text) {
+  const std::string word = UpperCase(0, 0, TrimBlanks(text));
+  if (type == kTypeDate) return word == "DATE";
+  if (type == kTypeTime) return word == "TIME";
+  if (type == kTypeDateTime) return word == "NOW" || word == "DATE" || word == "TIME";
+  return false;
+}
+
+bool ValidValue(const TFieldDescriptor& d, const std::string& text) {
+  if (text.empty()) return true;
+  if (IsValueWord(d.FieldType, text)) return true;
+  switch (d.FieldType) {
+    case kTypeDate:
+    case kTypeTime:
+    case kTypeDateTime:
+    case kTypeBoolean:
+    case kTypeInt16:
+    case kTypeInt32:
+    case kTypeFloat:
+    case kTypeFixed:
+    case kTypeUInt16:
+      return IsValidValueText(d.FieldType, d.FieldSubType, d.FieldSize, d.FieldDecimals, text);
+    default: return true;  // text, bytes and the rest: any text
+  }
+}
+
+// Runs the phases on the open table. One object per operation.
+class TRepairRun {
+ public:
+  TRepairRun(TDataCursor& cursor, const TRepairOptions& options, const TRepairCallbacks& callbacks)
+      : table_(cursor.Table()),
+        data_(table_.DataFile()),
+        index_(table_.IndexFile()),
+        verify_(options.verify_only),
+        lenient_(options.lenient_blob_ownership),
+        callbacks_(callbacks) {}
+
+  void Run();
+
+ private:
+  void Log(const std::string& message) const {
+    if (callbacks_.log) callbacks_.log(Cut(message, kMaxMessageLength));
+  }
+  std::string Outcome() const { return verify_ ? "error not fixed" : "error fixed"; }
+  std::string HeaderSuffix() const { return " in table header, " + Outcome(); }
+
+  void HeaderPhase();
+  void CheckFieldNames(std::size_t i, const std::vector<std::string>& original_upper);
+  void IndexDefinitionPhase();
+  void CheckIndexSlot(int slot, std::vector<bool>& removal);
+  void OpenBlobFile();
+  void RecordPhase();
+  void HandleRecord(std::int32_t r);
+  void LiveRecord(TRecordPin& pin, std::int32_t r);
+  void DeletedRecord(TRecordPin& pin, std::int32_t r);
+  // Blob field slots: `live` examines the chains, otherwise they are released.
+  void BlobFields(TRecordPin& pin, std::int32_t r, bool live);
+  void ReleaseBlobValues(TRecordPin& pin, std::int32_t r);
+  void RebuildKeys(TRecordPin& pin, std::int32_t r);
+  void InsertSysDeleted(TRecordPin& pin);
+  // Repair only: whether "Sys Deleted" already holds the record's key (its logical ID is taken).
+  bool IdTaken(const TRecordPin& pin);
+  void NewId(TRecordPin& pin, std::int32_t r);
+  std::int32_t SlotsToVisit() const;
+  void Progress(std::int32_t r);
+  void EnlargeCaches();
+
+  TDataTable& table_;
+  TDataFile& data_;
+  TIndexFile& index_;
+  const bool verify_;
+  const bool lenient_;
+  const TRepairCallbacks& callbacks_;
+  // The record length the record phase can trust (0: none, the phase is skipped).
+  std::uint16_t record_size_ = 0;
+  std::unique_ptr<TBlobRepair> blobs_;
+  std::vector<std::unique_ptr<TIndexTree>> trees_;  // repair: the keyed indexes, then slot 31
+  std::vector<int> keyed_slots_;
+  std::int32_t highest_id_ = 0;
+  std::int32_t active_ = 0;
+};
+
+void TRepairRun::Run() {
+  const std::string name = table_.TableName();
+  const std::string kind = verify_ ? "Verification of table " : "Repair of table ";
+  Log(kind + name + " " + "started at " + RepairTimeText());
+  EnlargeCaches();
+  if (!verify_) {
+    index_.Empty();
+    index_.MutableHeader().version = kIndexFormatVersion;
+  }
+  HeaderPhase();
+  IndexDefinitionPhase();
+  if (data_.BlobFieldCount() > 0) {
+    OpenBlobFile();
+    if (table_.BlobFile().IsOpen()) {
+      blobs_ = std::make_unique<TBlobRepair>(table_.BlobFile(), verify_, lenient_, callbacks_.log);
+      blobs_->AlignFile();
+    }
+  }
+  RecordPhase();
+  Log(kind + name + " " + "completed at " + RepairTimeText());
+}
+
+void TRepairRun::EnlargeCaches() {
+  index_.SetPageCacheCapacity(kRepairPageCachePages);
+}
+
+// --- Header phase ---
+
+void TRepairRun::HeaderPhase() {
+  TDataHeader& h = data_.MutableHeader();
+  std::vector<TFieldDescriptor>& fields = data_.MutableDescriptors();
+  if (!verify_ && h.FormatVersion != kFormatVersion) {
+    h.FormatVersion = kFormatVersion;
+    data_.MarkHeaderChanged();
+  }
+  const std::int64_t header_size = data_.RecordAreaOffset();
+  // The names as they stood before any was mended: duplicates are found among these.
+  std::vector<std::string> original_upper;
+  original_upper.reserve(fields.size());
+  for (const TFieldDescriptor& d : fields) original_upper.push_back(UpperTrimmed(data_, d.FieldName));
+
+  std::uint32_t offset = kRecordHeaderSize;
+  const std::vector<TFieldDescriptor> before = fields;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    TFieldDescriptor& d = fields[i];
+    d.DataSize = DataSizeOf(d.FieldType, d.FieldSize);
+    d.DecimalsCopy = d.FieldDecimals;
+    CheckFieldNames(i, original_upper);
+    const std::string f = Cut(d.FieldName, kMessageNameLength);
+    if (d.FieldType == kTypeNone) {
+      Log("Invalid field data type (unknown) for field " + f + " in table header, error cannot be fixed");
+    }
+    const bool size_ok = TypeHasSize(d.FieldType) ? d.FieldSize <= kMaxFieldSize : d.FieldSize == 0;
+    if (!size_ok) {
+      Log("Invalid field length for field " + f + HeaderSuffix());
+      if (!verify_) {
+        d.FieldSize = TypeHasSize(d.FieldType) ? kMaxFieldSize : 0;
+        // The value's bytes follow the size: the layout below must match what a reader derives.
+        d.DataSize = DataSizeOf(d.FieldType, d.FieldSize);
+      }
+    }
+    const std::pair<std::string*, const char*> values[] = {
+        {&d.DefaultValue, "Invalid default value for field "},
+        {&d.MinValue, "Invalid minimum value for field "},
+        {&d.MaxValue, "Invalid maximum value for field "}};
+    for (const auto& [text, message] : values) {
+      if (ValidValue(d, *text)) continue;
+      Log(message + f + HeaderSuffix());
+      if (!verify_) text->clear();
+    }
+    if (d.FieldDecimals != 0 && d.FieldType != kTypeFixed) {
+      Log("Invalid field decimals for field " + f + HeaderSuffix());
+      if (!verify_) {
+        d.FieldDecimals = 0;
+        d.DecimalsCopy = 0;
+      }
+    }
+    if (IsStored(d)) {
+      const bool auto_increment = IsAutoIncrement(d.FieldType, d.FieldSubType);
+      const std::uint32_t expected = auto_increment ? kRecOffAutoIncrement : offset;
+      if (d.RecordOffset != expected) {
+        Log("Invalid field offset for field " + f + HeaderSuffix());
+        if (!verify_) d.RecordOffset = static_cast<std::uint16_t>(expected);
+      }
+      if (!auto_increment) offset += d.DataSize + 1u;
+    }
+    if (d.FieldNumber != i + 1) {
+      Log("Invalid field number for field " + f + " in table header, error fixed");
+      d.FieldNumber = static_cast<std::uint16_t>(i + 1);
+    }
+  }
+  // The descriptors reach the file when the table closes. A verification writes them only when
+  // one of its own fixes changed them.
+  if (!verify_ || fields != before) data_.MarkDescriptorsChanged();
+
+  const auto mark = [&] { data_.MarkHeaderChanged(); };
+  const bool record_size_ok = offset <= kRecordSizeLimit && h.RecordSize == offset;
+  if (!record_size_ok) {
+    Log(std::string("Invalid physical record length in table header, ") + Outcome());
+    if (!verify_ && offset <= kRecordSizeLimit) {
+      h.RecordSize = static_cast<std::uint16_t>(offset);
+      mark();
+    }
+  }
+  // A verification goes on with the stored length when it can.
+  record_size_ = h.RecordSize >= kRecordHeaderSize ? h.RecordSize : 0;
+  if (record_size_ != 0) {
+    const std::int64_t size = data_.GetSize();
+    if (size > header_size && (size - header_size) % record_size_ != 0) {
+      Log(std::string("Physical records not aligned on even record size boundaries, ") + Outcome());
+      if (!verify_) data_.WriteAt(size - (size - header_size) % record_size_, {});
+    }
+    const std::int64_t slots = std::max<std::int64_t>(0, data_.GetSize() - header_size) / record_size_;
+    if (slots + 1 != h.NextRecordSlot) {
+      Log(std::string("Physical record count not correct, ") + Outcome());
+      if (!verify_) {
+        h.NextRecordSlot = static_cast<std::int32_t>(std::min<std::int64_t>(slots, kMaxRecordSlots) + 1);
+        mark();
+      }
+    }
+  }
+  if (!verify_) {
+    h.HeaderChangeCount = static_cast<std::int32_t>(OsTickCount()) + h.NextRecordSlot;
+    mark();
+  }
+  const std::int16_t blob_fields = CountBlobFields(fields);
+  if (blob_fields != h.BlobFieldCount) {
+    Log(std::string("Invalid BLOB field count in table header, ") + Outcome());
+    if (!verify_) {
+      h.BlobFieldCount = blob_fields;
+      mark();
+    }
+  }
+  if (!verify_) {
+    h.FirstFreeRecord = 0;
+    mark();
+    data_.RecordSizeChanged();
+    data_.SetCacheSize(
+        std::max(1, std::min(kRepairRecordCacheBytes / std::max<int>(1, h.RecordSize), 65535)));
+  }
+}
+
+void TRepairRun::CheckFieldNames(std::size_t i, const std::vector<std::string>& original_upper) {
+  std::vector<TFieldDescriptor>& fields = data_.MutableDescriptors();
+  TFieldDescriptor& d = fields[i];
+  const std::string n = std::to_string(d.FieldNumber);
+  if (d.FieldName.empty()) {
+    Log("Invalid field name (blank) for field # " + n + HeaderSuffix());
+    if (!verify_) d.FieldName = Cut("Repaired_Fld" + n, kFieldNameWidth);
+  } else {
+    const std::string upper = UpperCase(data_.LanguageID(), data_.SortID(), d.FieldName);
+    if (upper.empty() || !ValidNameStart(static_cast<unsigned char>(upper.front()))) {
+      Log("Invalid field name (first character) for field " + Cut(d.FieldName, kMessageNameLength) +
+          HeaderSuffix());
+      if (!verify_) d.FieldName = Cut("_" + d.FieldName, kFieldNameWidth);
+    }
+  }
+  if (d.FieldName.size() > kFieldNameWidth) {
+    Log("Invalid field name (too long) for field " + Cut(d.FieldName, kMessageNameLength) + HeaderSuffix());
+    if (!verify_) d.FieldName = Cut(d.FieldName, kFieldNameWidth);
+  }
+  // Reported for every other field that bore the same name; mended while a clash with a current
+  // name remains. Putting the bare number in front would make a name that begins with a digit,
+  // so "_" goes before it.
+  const std::string mine = original_upper[i];
+  if (mine.empty()) return;
+  for (std::size_t j = 0; j < fields.size(); ++j) {
+    if (j == i || original_upper[j] != mine) continue;
+    Log("Invalid field name (duplicate) for field " + Cut(d.FieldName, kMessageNameLength) + HeaderSuffix());
+    if (verify_) continue;
+    const std::string current = UpperTrimmed(data_, d.FieldName);
+    const bool clash = std::any_of(fields.begin(), fields.end(), [&](const TFieldDescriptor& other) {
+      return &other != &d && UpperTrimmed(data_, other.FieldName) == current;
+    });
+    if (clash) d.FieldName = Cut("_" + n + d.FieldName, kFieldNameWidth);
+  }
+}
+
+// --- Index definition phase ---
+
+void TRepairRun::IndexDefinitionPhase() {
+  TIndexHeader& h = index_.MutableHeader();
+  const TIndexHeader before = h;
+  if (h.secondary_count > kMaxSecondaryIndexes) h.secondary_count = kMaxSecondaryIndexes;
+  std::vector<bool> removal(kIndexSlotCount, false);
+  for (int slot = 0; slot <= h.secondary_count; ++slot) CheckIndexSlot(slot, removal);
+  if (!verify_) {
+    for (int slot = h.secondary_count; slot >= 0; --slot) {
+      if (!removal[static_cast<std::size_t>(slot)]) continue;
+      if (slot == kPrimarySlot) {
+        SetNoPrimaryIndex(h, true);
+      } else {
+        DeleteSecondaryIndex(h, slot);
+      }
+    }
+  }
+  TIndexDescriptor& sys = h.slots[kSysDeletedSlot];
+  sys.name = kSysDeletedName;
+  sys.key_length = kSysDeletedKeyLength;
+  sys.compression = 0;
+  if (!verify_ || !(h == before)) index_.MarkModified();
+}
+
+void TRepairRun::CheckIndexSlot(int slot, std::vector<bool>& removal) {
+  TIndexHeader& h = index_.MutableHeader();
+  TIndexDescriptor& d = h.slots[static_cast<std::size_t>(slot)];
+  const std::vector<TFieldDescriptor>& fields = data_.Descriptors();
+  if (slot != kPrimarySlot) {
+    const std::string upper = UpperCase(data_.LanguageID(), data_.SortID(), TrimBlanks(d.name));
+    if (upper.empty() || !ValidNameStart(static_cast<unsigned char>(upper.front()))) {
+      Log("Invalid index name for index " + Cut(d.name, kMessageNameLength) + ", error fixed");
+      d.name = Cut("_" + d.name, kMaxIndexNameLength);
+    }
+    for (int j = 1; j <= h.secondary_count; ++j) {
+      if (j == slot) continue;
+      if (UpperCase(data_.LanguageID(), data_.SortID(),
+                    TrimBlanks(h.slots[static_cast<std::size_t>(j)].name)) != upper)
+        continue;
+      Log("Duplicate index name for index " + Cut(d.name, kMessageNameLength) + ", error fixed");
+      d.name = Cut("_" + d.name, kMaxIndexNameLength);
+    }
+  } else {
+    d.name.clear();
+    d.unique = 1;
+  }
+  // A compression this engine does not know cannot be read back; keys are stored plainly.
+  if (d.compression > static_cast<std::uint8_t>(TKeyCompression::kFull)) d.compression = 0;
+  const std::string name = Cut(d.name, kMessageNameLength);
+  int key_size = 0;
+  int k = 1;
+  if (d.field_numbers[0] != 0) {
+    while (k <= kMaxKeyFields && d.field_numbers[static_cast<std::size_t>(k - 1)] != 0) {
+      const std::uint16_t number = d.field_numbers[static_cast<std::size_t>(k - 1)];
+      const TFieldDescriptor* field = nullptr;
+      for (const TFieldDescriptor& f : fields) {
+        if (f.FieldNumber == number) field = &f;
+      }
+      // A blob field cannot be part of a key: it counts as a field the table does not have.
+      if (field != nullptr && field->FieldType == kTypeBlob) field = nullptr;
+      if (slot == kPrimarySlot && h.no_primary != 0 && field == nullptr) break;
+      if (slot == kPrimarySlot) h.no_primary = 0;
+      if (field != nullptr) {
+        key_size += field->DataSize + 1;
+        ++k;
+        continue;
+      }
+      Log("Invalid field number " + std::to_string(number) + " in index " + name +
+          ", field removed from index");
+      for (int m = k; m < kMaxKeyFields; ++m) {
+        d.field_numbers[static_cast<std::size_t>(m - 1)] = d.field_numbers[static_cast<std::size_t>(m)];
+        d.field_descending[static_cast<std::size_t>(m - 1)] = d.field_descending[static_cast<std::size_t>(m)];
+      }
+      d.field_numbers[kMaxKeyFields - 1] = 0;
+      d.field_descending[kMaxKeyFields - 1] = 0;
+    }
+  }
+  if (k == 1 && slot == kPrimarySlot) SetNoPrimaryIndex(h, true);
+  const bool no_primary_slot = slot == kPrimarySlot && h.no_primary != 0;
+  if (key_size > kMaxKeyFieldBytes || (key_size == 0 && !no_primary_slot)) {
+    const std::string text = "Invalid key size of " + std::to_string(key_size) + " for index " + name;
+    if (verify_) {
+      Log(text + ", error not fixed");
+    } else {
+      Log(text + ", error fixed and index removed");
+      removal[static_cast<std::size_t>(slot)] = true;
+    }
+  }
+  if (!removal[static_cast<std::size_t>(slot)]) {
+    if (d.unique == 0 && !no_primary_slot) key_size += kKeySuffixSize;
+    if (d.key_length != key_size) {
+      Log("Invalid key size of " + std::to_string(d.key_length) + " for index " + name + ", error fixed");
+      d.key_length = static_cast<std::uint16_t>(key_size);
+    }
+  }
+  d.field_count = static_cast<std::uint8_t>(k - 1);
+}
+
+// --- Blob file ---
+
+void TRepairRun::OpenBlobFile() {
+  TBlobFile& blob = table_.BlobFile();
+  if (blob.IsOpen()) return;
+  // The header claimed no blob fields when the table opened: the file comes now.
+  blob.SetBlockSize(data_.BlobBlockSize());
+  try {
+    blob.Open();
+  } catch (const ETarvoEngineError& e) {
+    if (verify_ || EngineCode(e) != kInvalidPath) throw;
+    blob.Create();
+  }
+}
+
+// --- Record phase ---
+
+std::int32_t TRepairRun::SlotsToVisit() const {
+  // Only slots the file holds: a verification leaves a wrong record count as it is.
+  if (record_size_ == 0) return 0;
+  const std::int64_t in_file =
+      std::max<std::int64_t>(0, data_.GetSize() - data_.RecordAreaOffset()) / record_size_;
+  return static_cast<std::int32_t>(
+      std::max<std::int64_t>(0, std::min<std::int64_t>(data_.Header().NextRecordSlot - 1, in_file)));
+}
+
+void TRepairRun::RecordPhase() {
+  if (!verify_) {
+    keyed_slots_.clear();
+    if (!index_.NoPrimaryIndex()) keyed_slots_.push_back(kPrimarySlot);
+    for (int slot = 1; slot <= index_.SecondaryIndexCount(); ++slot) keyed_slots_.push_back(slot);
+    keyed_slots_.push_back(kSysDeletedSlot);
+    for (const int slot : keyed_slots_) {
+      trees_.push_back(std::make_unique<TIndexTree>(index_, slot, data_.Descriptors(), data_.LanguageID(),
+                                                    data_.SortID()));
+    }
+  }
+  if (record_size_ != 0 && record_size_ == data_.RecordSize()) {
+    for (std::int32_t r = 1; r <= SlotsToVisit(); ++r) {
+      HandleRecord(r);
+      Progress(r);
+    }
+  }
+  if (!verify_) {
+    index_.MutableHeader().active_records = active_;
+    index_.MarkModified();
+    if (blobs_ != nullptr) blobs_->FreeOrphans();
+  }
+  if (data_.LastAutoIncrement() < highest_id_) {
+    Log(std::string("Invalid next available record ID (auto-increment), ") + Outcome());
+    if (!verify_) data_.SetLastAutoIncrement(highest_id_);
+  }
+}
+
+void TRepairRun::Progress(std::int32_t r) {
+  if (!callbacks_.progress) return;
+  const std::int32_t n = std::max(1, data_.Header().NextRecordSlot - 1);
+  const double percent = std::trunc(static_cast<double>(r) / n * 100.0);
+  callbacks_.progress(r, static_cast<std::uint16_t>(std::clamp(percent, 0.0, 100.0)));
+}
+
+bool TRepairRun::IdTaken(const TRecordPin& pin) {
+  if (verify_) return false;
+  TIndexTree& sys = *trees_.back();
+  std::vector<std::byte> image(pin->Bytes().begin(), pin->Bytes().end());
+  image[kRecOffDeleted] = std::byte{pin->Deleted() ? std::uint8_t{1} : std::uint8_t{0}};
+  return sys.Find(sys.BuildKey(image));
+}
+
+void TRepairRun::NewId(TRecordPin& pin, std::int32_t r) {
+  Log("Logical record ID for physical record # " + std::to_string(r) + " is " + "invalid, " + Outcome());
+  if (verify_) return;
+  pin->SetAutoIncrement(data_.NextAutoIncrement());
+  pin->SetModified(true);
+}
+
+void TRepairRun::HandleRecord(std::int32_t r) {
+  TRecordPin pin = data_.GetRecord(nullptr, r, true, TReadAhead::kSlotOrder);
+  if (!pin) RaiseEngineError(kRecordBuffersCorrupt, table_.TableName());
+  // Two records with one logical ID would give equal keys: the later one gets a new ID.
+  if (pin->AutoIncrement() == 0 || IdTaken(pin)) NewId(pin, r);
+  highest_id_ = std::max(highest_id_, pin->AutoIncrement());
+  if (!pin->Deleted()) {
+    LiveRecord(pin, r);
+  } else {
+    DeletedRecord(pin, r);
+  }
+}
+
+void TRepairRun::LiveRecord(TRecordPin& pin, std::int32_t r) {
+  ++active_;
+  try {
+    if (data_.BlobFieldCount() > 0) BlobFields(pin, r, true);
+    if (!verify_) RebuildKeys(pin, r);
+  } catch (const ETarvoEngineError& e) {
+    if (verify_ || EngineCode(e) != kDuplicateKey) return;
+    Log("Error rebuilding index keys for physical record # " + std::to_string(r) + ", " +
+        "error fixed but physical record deleted");
+    if (data_.BlobFieldCount() > 0) ReleaseBlobValues(pin, r);
+    data_.FreeSlot(*pin);
+    if (IdTaken(pin)) pin->SetAutoIncrement(data_.NextAutoIncrement());
+    highest_id_ = std::max(highest_id_, pin->AutoIncrement());
+    InsertSysDeleted(pin);
+    --active_;
+  }
+}
+
+void TRepairRun::DeletedRecord(TRecordPin& pin, std::int32_t r) {
+  if (!verify_) data_.FreeSlot(*pin);
+  if (data_.BlobFieldCount() > 0) BlobFields(pin, r, false);
+  if (!verify_) InsertSysDeleted(pin);
+}
+
+void TRepairRun::BlobFields(TRecordPin& pin, std::int32_t r, bool live) {
+  if (blobs_ != nullptr) blobs_->BeginRecord();
+  const std::span<std::byte> bytes = pin->Bytes();
+  for (const TFieldDescriptor& d : data_.Descriptors()) {
+    if (d.FieldType != kTypeBlob || !IsStored(d)) continue;
+    if (static_cast<std::size_t>(d.RecordOffset) + 9 > bytes.size()) continue;
+    const std::span<std::byte> slot = bytes.subspan(d.RecordOffset, 9);
+    const std::uint8_t presence = GetU8(slot, 0);
+    std::int32_t reference = GetI32(slot, 1);
+    const std::int32_t stamp = GetI32(slot, 5);
+    if (reference == 0) continue;
+    const std::string bad_offset =
+        "Invalid BLOB offset into BLOB file for physical record # " + std::to_string(r) + ", " + Outcome();
+    if (presence != 1) {
+      Log(bad_offset);
+      if (!verify_) {
+        PutU8(slot, 0, 0);
+        PutI32(slot, 1, 0);
+        pin->SetModified(true);
+      }
+      continue;
+    }
+    if (blobs_ == nullptr || !blobs_->InRange(reference)) {
+      Log(bad_offset);
+      reference = 0;
+    } else if (live) {
+      blobs_->CheckLiveChain(r, stamp, reference);
+    } else {
+      blobs_->ReleaseChain(r, stamp, reference);
+      reference = 0;
+    }
+    if (verify_) continue;
+    PutU8(slot, 0, reference != 0 ? 1 : 0);
+    PutI32(slot, 1, reference);
+    pin->SetModified(true);
+  }
+}
+
+void TRepairRun::ReleaseBlobValues(TRecordPin& pin, std::int32_t r) {
+  if (blobs_ != nullptr) blobs_->ForgetRecord();
+  const std::span<std::byte> bytes = pin->Bytes();
+  for (const TFieldDescriptor& d : data_.Descriptors()) {
+    if (d.FieldType != kTypeBlob || !IsStored(d)) continue;
+    if (static_cast<std::size_t>(d.RecordOffset) + 9 > bytes.size()) continue;
+    const std::span<std::byte> slot = bytes.subspan(d.RecordOffset, 9);
+    std::int32_t reference = GetI32(slot, 1);
+    if (reference != 0 && blobs_ != nullptr && blobs_->InRange(reference)) {
+      blobs_->ReleaseChain(r, GetI32(slot, 5), reference);
+    }
+    PutU8(slot, 0, 0);
+    PutI32(slot, 1, 0);
+    pin->SetModified(true);
+  }
+}
+
+void TRepairRun::RebuildKeys(TRecordPin& pin, std::int32_t r) {
+  const std::span<const std::byte> bytes = pin->Bytes();
+  const std::size_t keyed = trees_.size() - 1;
+  for (std::size_t i = 0; i < keyed; ++i) {
+    TIndexTree& tree = *trees_[i];
+    if (tree.Unique()) tree.CheckUnique(tree.BuildKey(bytes));
+  }
+  for (std::size_t i = 0; i < keyed; ++i) trees_[i]->Insert(trees_[i]->BuildKey(bytes), r);
+  InsertSysDeleted(pin);
+}
+
+void TRepairRun::InsertSysDeleted(TRecordPin& pin) {
+  TIndexTree& sys = *trees_.back();
+  sys.Insert(sys.BuildKey(pin->Bytes()), pin->SlotNumber());
+}
+
+}  // namespace
+
+std::string RepairTimeText() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[128] = {};
+  // The user's formats, without touching the process's locale.
+  locale_t user = newlocale(LC_ALL_MASK, "", static_cast<locale_t>(0));
+  std::size_t length = 0;
+  if (user != static_cast<locale_t>(0)) {
+    length = strftime_l(text, sizeof text, "%x %X", &local, user);
+    freelocale(user);
+  } else {
+    length = std::strftime(text, sizeof text, "%x %X", &local);
+  }
+  return std::string(text, length);
+}
+
+void RepairTable(TDataCursor& cursor, const TCursorOpenOptions& open, const TRepairOptions& options,
+                 const TRepairCallbacks& callbacks) {
+  const std::string name = NormalizeTableName(open.table_name);
+  if (cursor.IsOpen()) RaiseEngineError(kTableInUse, name);
+  if (!open.exclusive) RaiseEngineError(kNeedsExclusive, name);
+  if (!options.verify_only && open.read_only) RaiseEngineError(kAccessDenied, name);
+  TCursorOpenOptions repair_open = open;
+  repair_open.purpose = TCursorPurpose::kRepair;
+  cursor.Open(repair_open);
+  try {
+    // Files the system lets us only read cannot take the fixes.
+    if (!options.verify_only && cursor.ReadOnly())
+      RaiseEngineError(kAccessDenied, cursor.Table().TableName());
+    TRepairRun run(cursor, options, callbacks);
+    run.Run();
+  } catch (...) {
+    try {
+      cursor.Close();
+    } catch (...) {
+      // The operation's own failure is the one to report.
+    }
+    throw;
+  }
+  cursor.Close();
+}
+
+}  // namespace tarvo

@@ -1,0 +1,226 @@
+#include "engine/maintenance/repair_blob.h"
+
+#include <algorithm>
+
+namespace tarvo {
+
+namespace {
+
+// Blocks cached while the repair runs: about 8 MB.
+constexpr std::int64_t kRepairBlockCacheBytes = 8 << 20;
+
+std::int64_t CeilDiv(std::int64_t a, std::int64_t b) {
+  return a <= 0 ? 0 : (a + b - 1) / b;
+}
+
+}  // namespace
+
+TBlobRepair::TBlobRepair(TBlobFile& file, bool verify_only, bool lenient, TLog log)
+    : file_(file), verify_(verify_only), lenient_(lenient), log_(std::move(log)) {
+  file_.SetCacheCapacity(
+      static_cast<int>(std::max<std::int64_t>(255, kRepairBlockCacheBytes / file_.BlockSize())));
+}
+
+void TBlobRepair::Report(const char* text, std::int32_t r) const {
+  if (!log_) return;
+  std::string message = text + std::to_string(r) + ", " + (verify_ ? "error not fixed" : "error fixed");
+  log_(message.substr(0, 255));
+}
+
+std::size_t TBlobRepair::BlockIndex(std::int32_t offset) const {
+  return static_cast<std::size_t>((static_cast<std::int64_t>(offset) - kFirstBlockOffset) /
+                                  file_.BlockSize());
+}
+
+void TBlobRepair::AlignFile() {
+  const std::int64_t block = file_.BlockSize();
+  const std::int64_t size = file_.GetSize();
+  if (size > kFirstBlockOffset && (size - kFirstBlockOffset) % block != 0) {
+    if (log_) log_("BLOB blocks not aligned on even block size boundaries, error fixed");
+    file_.DropBlocks();
+    file_.WriteAt(size - (size - kFirstBlockOffset) % block, {});
+  }
+  TBlobHeader& h = file_.MutableHeader();
+  const TBlobHeader before = h;
+  const std::int64_t end = std::min<std::int64_t>(file_.GetSize(), kMaxBlobFileEnd);
+  h.end_offset = static_cast<std::int32_t>(end - (end - kFirstBlockOffset) % block);
+  // A verification keeps the free list: emptying it would leave its blocks unused for good.
+  if (!verify_) {
+    h.version = kBlobFormatVersion;
+    h.free_head = 0;
+  }
+  if (!verify_ || !(h == before)) file_.MarkModified();
+  state_.assign(static_cast<std::size_t>(file_.BlockCount()), kUnseen);
+}
+
+bool TBlobRepair::InRange(std::int32_t reference) const {
+  return file_.IsBlockOffset(reference);
+}
+
+void TBlobRepair::ForgetRecord() {
+  for (const std::int32_t offset : record_blocks_) State(offset) = kUnseen;
+  record_blocks_.clear();
+}
+
+void TBlobRepair::CheckLiveChain(std::int32_t r, std::int32_t stamp, std::int32_t& reference) {
+  const std::int64_t data = static_cast<std::int64_t>(file_.DataSize());
+  if (State(reference) != kUnseen) {
+    // The block belongs to a chain met before.
+    Report("Invalid BLOB offset in BLOB file for physical record # ", r);
+    if (!verify_) reference = 0;
+    return;
+  }
+  TBlockPin first(file_, &file_.GetBlockForWrite(reference, 1, false));
+  if (first->BlobStamp() != stamp) {
+    if (!lenient_) {
+      Report("Invalid BLOB offset in BLOB file for physical record # ", r);
+      if (!verify_) reference = 0;
+      return;
+    }
+    first->SetBlobStamp(stamp);
+  }
+  const std::int64_t size = first->TotalSize();
+  if (!verify_) first->SetPrevBlock(0);
+  if (size <= 0) {
+    WalkChain(r, stamp, std::move(first), 1);
+    if (!verify_) reference = 0;
+    return;
+  }
+  const std::size_t chain_start = record_blocks_.size();
+  State(reference) = kLive;
+  record_blocks_.push_back(reference);
+  TBlock* first_block = first.Get();
+  TBlockPin current_pin;  // the current block when it is not the first
+  TBlock* current = first_block;
+  std::int64_t seen = 0;
+  while (current->NextBlock() != 0) {
+    const std::int64_t expected = std::min(data, size - seen);
+    if (current->UsedBytes() != expected) {
+      Report("Invalid block size in BLOB file for physical record # ", r);
+      if (!verify_) current->SetNextBlock(0);
+      break;
+    }
+    const std::int32_t next = current->NextBlock();
+    if (!file_.IsBlockOffset(next)) {
+      Report("Invalid intra-block pointer in BLOB file for physical record # ", r);
+      if (!verify_) current->SetNextBlock(0);
+      break;
+    }
+    if (State(next) != kUnseen) {
+      Report("Recursive intra-block pointer in BLOB file for physical record # ", r);
+      if (!verify_) current->SetNextBlock(0);
+      break;
+    }
+    TBlockPin following(
+        file_, &file_.GetBlockForWrite(next, std::max<std::int64_t>(1, CeilDiv(size - seen, data)), true));
+    if (following->PinCount() > 1) {
+      Report("Recursive intra-block pointer in BLOB file for physical record # ", r);
+      if (!verify_) current->SetNextBlock(0);
+      break;
+    }
+    if (following->BlobStamp() != stamp) {
+      if (!lenient_) {
+        Report("Invalid intra-block pointer in BLOB file for physical record # ", r);
+        if (!verify_) current->SetNextBlock(0);
+        break;
+      }
+      following->SetBlobStamp(stamp);
+    }
+    seen += current->UsedBytes();
+    if (!verify_) following->SetPrevBlock(current->Offset());
+    State(next) = kLive;
+    record_blocks_.push_back(next);
+    current_pin = std::move(following);
+    current = current_pin.Get();
+  }
+  // The last block cannot hold more than a block's data.
+  if (current->UsedBytes() > data) {
+    Report("Invalid block size in BLOB file for physical record # ", r);
+    if (!verify_) current->SetUsedBytes(static_cast<std::uint16_t>(data));
+  }
+  seen += std::min<std::int64_t>(current->UsedBytes(), data);
+  if (seen != size) {
+    Report("BLOB size mismatch in BLOB file for physical record # ", r);
+    if (!verify_) {
+      first_block->SetTotalSize(static_cast<std::int32_t>(seen));
+      // A value that kept no byte is no value.
+      // A value that kept no byte is none: its blocks go to the free list with the orphans.
+      if (seen == 0) {
+        for (std::size_t i = chain_start; i < record_blocks_.size(); ++i) State(record_blocks_[i]) = kUnseen;
+        record_blocks_.resize(chain_start);
+        reference = 0;
+      }
+    }
+  }
+}
+
+void TBlobRepair::ReleaseChain(std::int32_t r, std::int32_t stamp, std::int32_t& reference) {
+  if (State(reference) != kUnseen) {
+    Report("Invalid BLOB offset in BLOB file for physical record # ", r);
+    reference = 0;
+    return;
+  }
+  TBlockPin first(file_, &file_.GetBlockForWrite(reference, 1, false));
+  if (first->BlobStamp() != stamp) {
+    if (!lenient_) {
+      Report("Invalid BLOB offset in BLOB file for physical record # ", r);
+      reference = 0;
+      return;
+    }
+    first->SetBlobStamp(stamp);
+  }
+  const std::int64_t count = CeilDiv(first->TotalSize(), static_cast<std::int64_t>(file_.DataSize()));
+  WalkChain(r, stamp, std::move(first), count);
+  reference = 0;
+}
+
+void TBlobRepair::WalkChain(std::int32_t r, std::int32_t stamp, TBlockPin current, std::int64_t count) {
+  State(current->Offset()) = kReleased;
+  std::int64_t ahead = std::max<std::int64_t>(count - 1, 1);
+  while (current->NextBlock() != 0) {
+    const std::int32_t next = current->NextBlock();
+    if (!file_.IsBlockOffset(next)) {
+      Report("Invalid intra-block pointer in BLOB file for physical record # ", r);
+      if (!verify_) current->SetNextBlock(0);
+      break;
+    }
+    if (State(next) != kUnseen) {
+      Report("Recursive intra-block pointer in BLOB file for physical record # ", r);
+      if (!verify_) current->SetNextBlock(0);
+      break;
+    }
+    TBlockPin following(file_, &file_.GetBlockForWrite(next, ahead, true));
+    ahead = std::max<std::int64_t>(ahead - 1, 1);
+    if (following->PinCount() > 1) {
+      Report("Recursive intra-block pointer in BLOB file for physical record # ", r);
+      if (!verify_) current->SetNextBlock(0);
+      break;
+    }
+    if (following->BlobStamp() != stamp) {
+      if (!lenient_) {
+        Report("Invalid intra-block pointer in BLOB file for physical record # ", r);
+        if (!verify_) current->SetNextBlock(0);
+        break;
+      }
+      following->SetBlobStamp(stamp);
+    }
+    State(next) = kReleased;
+    if (!verify_) file_.FreeBlock(*current);
+    current = std::move(following);
+  }
+  if (!verify_) file_.FreeBlock(*current);
+}
+
+void TBlobRepair::FreeOrphans() {
+  if (verify_) return;
+  const std::int64_t blocks = static_cast<std::int64_t>(state_.size());
+  for (std::int64_t k = 0; k < blocks; ++k) {
+    if (state_[static_cast<std::size_t>(k)] != kUnseen) continue;
+    const auto offset = static_cast<std::int32_t>(kFirstBlockOffset + k * file_.BlockSize());
+    TBlockPin block(file_, &file_.GetBlockForWrite(offset, blocks - k, true));
+    file_.FreeBlock(*block);
+    state_[static_cast<std::size_t>(k)] = kReleased;
+  }
+}
+
+}  // namespace tarvo

@@ -1,0 +1,62 @@
+// The blob file's part of a verification or repair: the alignment of the file on whole blocks,
+// the check of every live value's chain, the release of the chains still attached to deleted
+// records and, in repair, the return of every block that no chain holds to the free list.
+//
+// Every walk meets each block at most once: a block state per block of the file (free of any
+// chain, held by a live chain, released) stops a walk at a block that a walk met before, so a
+// damaged file (pointers in a cycle, chains sharing blocks) ends every walk after at most
+// BlockCount() blocks, and no block ends up both in a chain and on the free list.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/blob/blob_file.h"
+
+namespace tarvo {
+
+class TBlobRepair {
+ public:
+  using TLog = std::function<void(const std::string&)>;
+
+  TBlobRepair(TBlobFile& file, bool verify_only, bool lenient, TLog log);
+
+  // Cuts a partial block off the end (reported, in verification too); the end offset becomes the
+  // file size. Repair: version 4 and an empty free list (refilled by the released chains).
+  void AlignFile();
+  // Whether a blob reference names a block of the file.
+  bool InRange(std::int32_t reference) const;
+
+  // Starts the blob fields of one record; ForgetRecord gives back what its live chains took
+  // (before they are released with the record).
+  void BeginRecord() { record_blocks_.clear(); }
+  void ForgetRecord();
+
+  // A live value: the chain is checked and, in repair, mended; `reference` becomes 0 when the
+  // value is lost.
+  void CheckLiveChain(std::int32_t r, std::int32_t stamp, std::int32_t& reference);
+  // A deleted record's value: its chain is freed in repair; `reference` becomes 0.
+  void ReleaseChain(std::int32_t r, std::int32_t stamp, std::int32_t& reference);
+  // Repair: every block that no live chain holds and that is not free yet goes to the free list.
+  void FreeOrphans();
+
+ private:
+  enum : std::uint8_t { kUnseen = 0, kLive = 1, kReleased = 2 };
+
+  void Report(const char* text, std::int32_t r) const;
+  std::size_t BlockIndex(std::int32_t offset) const;
+  std::uint8_t& State(std::int32_t offset) { return state_[BlockIndex(offset)]; }
+  // Frees (repair) or inspects the chain from `first` on.
+  void WalkChain(std::int32_t r, std::int32_t stamp, TBlockPin first, std::int64_t count);
+
+  TBlobFile& file_;
+  const bool verify_;
+  const bool lenient_;
+  TLog log_;
+  std::vector<std::uint8_t> state_;
+  std::vector<std::int32_t> record_blocks_;
+};
+
+}  // namespace tarvo

@@ -1,0 +1,315 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "engine/index/index_file.h"
+#include "tests/engine/maintenance/repair_table.h"
+#include "tests/testing/engine_matchers.h"
+
+namespace tarvo::repair_test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::MatchesRegex;
+
+class RepairTest : public ::testing::Test {
+ protected:
+  TRepairTable t_;
+};
+
+TEST_F(RepairTest, AnUndamagedTableGivesTheStartAndEndLinesAndKeepsItsRecords) {
+  t_.Add({{"Anna", 1, 600}, {"Bert", 2, 0}, {"Cleo", 3, 100}});
+  const auto data_before = t_.Bytes(".DAT");
+  const TRepairResult verify = t_.Run(true);
+  ASSERT_EQ(verify.lines.size(), 2u) << TRepairTable::Joined(verify.lines);
+  EXPECT_THAT(verify.lines[0], MatchesRegex("Verification of table T\\.DAT started at .+"));
+  EXPECT_THAT(verify.lines[1], MatchesRegex("Verification of table T\\.DAT completed at .+"));
+  EXPECT_EQ(t_.Bytes(".DAT"), data_before);  // a verification writes nothing of the data file
+  EXPECT_THAT(verify.progress, ElementsAre(std::pair{1, 33}, std::pair{2, 66}, std::pair{3, 100}));
+
+  const TRepairResult repair = t_.Run(false);
+  ASSERT_EQ(repair.lines.size(), 2u) << TRepairTable::Joined(repair.lines);
+  EXPECT_THAT(repair.lines[0], MatchesRegex("Repair of table T\\.DAT started at .+"));
+  EXPECT_THAT(repair.lines[1], MatchesRegex("Repair of table T\\.DAT completed at .+"));
+  // The records themselves stay byte for byte; only the header's counters move.
+  const auto data_after = t_.Bytes(".DAT");
+  ASSERT_EQ(data_after.size(), data_before.size());
+  EXPECT_TRUE(
+      std::equal(data_after.begin() + kDataHeader, data_after.end(), data_before.begin() + kDataHeader));
+  t_.ExpectSound();
+}
+
+TEST_F(RepairTest, PreconditionsAreCheckedBeforeTheTableOpens) {
+  TDataCursor cursor(t_.Session(), t_.Directory());
+  TCursorOpenOptions open;
+  open.table_name = "T";
+  EXPECT_ENGINE_ERROR(kNeedsExclusive, RepairTable(cursor, open, {}, {}));
+  open.exclusive = true;
+  open.read_only = true;
+  EXPECT_ENGINE_ERROR(kAccessDenied, RepairTable(cursor, open, {}, {}));
+  RepairTable(cursor, open, {true, false}, {});  // a read-only verification is fine
+  open.read_only = false;
+  cursor.Open(open);
+  EXPECT_ENGINE_ERROR(kTableInUse, RepairTable(cursor, open, {}, {}));
+  cursor.Close();
+  // Another opener holds the table: the open's own error, no start line.
+  auto other = t_.Open(false);
+  std::vector<std::string> lines;
+  TRepairCallbacks callbacks;
+  callbacks.log = [&](const std::string& m) { lines.push_back(m); };
+  EXPECT_THROW(RepairTable(cursor, open, {}, callbacks), ETarvoEngineError);
+  EXPECT_TRUE(lines.empty());
+}
+
+TEST_F(RepairTest, FieldNamesAreMended) {
+  t_.Add({{"Anna", 1, 0}});
+  t_.SetFieldName(3, "");      // field 3 blank
+  t_.SetFieldName(4, "1ABC");  // starts with a digit
+  t_.SetFieldName(1, "Name");
+  t_.SetFieldName(2, " NAME ");
+  const TRepairResult verify = t_.Run(true);
+  EXPECT_THAT(
+      Findings(verify),
+      ElementsAre("Invalid field name (duplicate) for field Name in table header, error not fixed",
+                  "Invalid field name (first character) for field  NAME  in table header, error not fixed",
+                  "Invalid field name (duplicate) for field  NAME  in table header, error not fixed",
+                  "Invalid field name (blank) for field # 3 in table header, error not fixed",
+                  "Invalid field name (first character) for field 1ABC in table header, error not fixed"));
+  const TRepairResult repair = t_.Run(false);
+  EXPECT_THAT(
+      Findings(repair),
+      ElementsAre("Invalid field name (duplicate) for field Name in table header, error fixed",
+                  "Invalid field name (first character) for field  NAME  in table header, error fixed",
+                  "Invalid field name (duplicate) for field _ NAME  in table header, error fixed",
+                  "Invalid field name (blank) for field # 3 in table header, error fixed",
+                  "Invalid field name (first character) for field 1ABC in table header, error fixed"));
+  auto cursor = t_.Open();
+  EXPECT_EQ(cursor->Descriptors()[0].FieldName, "_1Name");
+  EXPECT_EQ(cursor->Descriptors()[1].FieldName, "_ NAME ");  // a blank is no first character
+  EXPECT_EQ(cursor->Descriptors()[2].FieldName, "Repaired_Fld3");
+  EXPECT_EQ(cursor->Descriptors()[3].FieldName, "_1ABC");
+  cursor.reset();
+  t_.ExpectSound();
+}
+
+TEST_F(RepairTest, RenumberingIsFixedInVerificationToo) {
+  t_.Add({{"Anna", 1, 0}});
+  t_.Patch(".DAT", 127 + 768 * 1, {7, 0});  // field 2 stored as number 7
+  EXPECT_THAT(Findings(t_.Run(true)),
+              ElementsAre("Invalid field number for field Name in table header, error fixed"));
+  EXPECT_THAT(Findings(t_.Run(true)), ElementsAre());
+}
+
+TEST_F(RepairTest, APartialRecordIsCutBeforeTheRecordCountIsCompared) {
+  t_.Add({{"Anna", 1, 0}, {"Bert", 2, 0}});
+  t_.Resize(".DAT", kDataHeader + 2 * kRecordSize + 20);
+  EXPECT_THAT(Findings(t_.Run(true)),
+              ElementsAre("Physical records not aligned on even record size boundaries, error not fixed"));
+  EXPECT_EQ(std::filesystem::file_size(t_.File(".DAT")), kDataHeader + 2 * kRecordSize + 20);
+  EXPECT_THAT(Findings(t_.Run(false)),
+              ElementsAre("Physical records not aligned on even record size boundaries, error fixed"));
+  EXPECT_EQ(std::filesystem::file_size(t_.File(".DAT")), kDataHeader + 2 * kRecordSize);
+  t_.ExpectSound();
+}
+
+TEST_F(RepairTest, ADuplicateInAUniqueIndexDeletesTheRecordInTheHigherSlot) {
+  t_.Add({{"Anna", 1, 700}, {"Bert", 2, 900}, {"Cleo", 3, 0}});
+  t_.PatchI32(".DAT", TRepairTable::RecordOffset(2) + 32, 1);  // Bert's Code becomes Anna's
+  const TRepairResult repair = t_.Run(false);
+  EXPECT_THAT(
+      Findings(repair),
+      ElementsAre(
+          "Error rebuilding index keys for physical record # 2, error fixed but physical record deleted"));
+  {
+    auto cursor = t_.Open();
+    EXPECT_EQ(cursor->RecordCount(), 2);
+    EXPECT_TRUE(cursor->GoToSlot(1));
+    EXPECT_FALSE(cursor->GoToSlot(2));
+    TDataTable& table = cursor->Table();
+    EXPECT_EQ(table.DataFile().Header().FirstFreeRecord, 2);
+    // Bert's two blocks went to the free list, his last block at its head.
+    EXPECT_EQ(table.BlobFile().Header().free_head, 512 + 3 * 512);
+    const std::vector<std::byte> record = testing::FileRecordReader(table)(2);
+    EXPECT_EQ(GetBlobRef(ConstFieldSlot(record, cursor->Descriptors()[kMemo - 1])).Reference, 0);
+  }
+  t_.ExpectSound();
+}
+
+TEST_F(RepairTest, LogicalRecordIdsAndTheAutoIncrementCounter) {
+  t_.Add({{"Anna", 1, 0}, {"Bert", 2, 0}, {"Cleo", 3, 0}});
+  t_.PatchI32(".DAT", TRepairTable::RecordOffset(2) + 5, 0);
+  EXPECT_THAT(Findings(t_.Run(true)),
+              ElementsAre("Logical record ID for physical record # 2 is invalid, error not fixed"));
+  EXPECT_THAT(Findings(t_.Run(false)),
+              ElementsAre("Logical record ID for physical record # 2 is invalid, error fixed"));
+  {
+    auto cursor = t_.Open();
+    EXPECT_EQ(cursor->LastAutoIncrement(), 4);
+    EXPECT_EQ(RecordAutoIncrement(testing::FileRecordReader(cursor->Table())(2)), 4);
+  }
+  t_.ExpectSound();
+  // A counter below a record's ID (a deleted one counts too) is raised to it.
+  t_.Delete(3);
+  t_.PatchI32(".DAT", TRepairTable::RecordOffset(3) + 5, 50);
+  t_.PatchI32(".DAT", 17, 10);
+  EXPECT_THAT(Findings(t_.Run(false)),
+              ElementsAre("Invalid next available record ID (auto-increment), error fixed"));
+  EXPECT_EQ(t_.Open()->LastAutoIncrement(), 50);
+  t_.ExpectSound();
+}
+
+TEST_F(RepairTest, IndexDefinitions) {
+  t_.Add({{"Anna", 1, 0}});
+  const std::int64_t slot1 = 14 + 120 * 1;  // ByName
+  // ByName names field 9 after its own field: the field is dropped from it.
+  t_.Patch(".IDX", slot1 + 37, {2});
+  t_.Patch(".IDX", slot1 + 54 + 2, {9, 0});
+  EXPECT_THAT(Findings(t_.Run(false)),
+              ElementsAre("Invalid field number 9 in index ByName, field removed from index"));
+  t_.ExpectSound();
+}
+
+TEST_F(RepairTest, AKeyOver524BytesRemovesTheIndexInRepairOnly) {
+  t_.Add({{"Anna", 1, 0}});
+  const std::int64_t slot1 = 14 + 120 * 1;
+  std::vector<std::uint8_t> fields;
+  for (int i = 0; i < 16; ++i) fields.insert(fields.end(), {2, 0});
+  for (int i = 0; i < 16; ++i) fields.push_back(0);
+  t_.Patch(".IDX", slot1 + 37, {16});
+  t_.Patch(".IDX", slot1 + 54, std::vector<std::uint8_t>(fields.begin(), fields.begin() + 32));
+  t_.Patch(".DAT", 127 + 768 + 86, {40});  // Name 40 characters: 16 x 42 = 672 bytes
+  const TRepairResult verify = t_.Run(true);
+  EXPECT_THAT(Findings(verify),
+              ::testing::Contains("Invalid key size of 672 for index ByName, error not fixed"));
+  const TRepairResult repair = t_.Run(false);
+  EXPECT_THAT(Findings(repair),
+              ::testing::Contains("Invalid key size of 672 for index ByName, error fixed and index removed"));
+  EXPECT_EQ(t_.Open()->Table().IndexFile().SecondaryIndexCount(), 1);
+  t_.ExpectSound();
+}
+
+TEST_F(RepairTest, BlobFileDamage) {
+  // Memos: slot 1 1000 bytes (blocks 512, 1024, 1536), slot 2 400 bytes (2048), slot 3 800 (2560, 3072).
+  t_.Add({{"Anna", 1, 1000}, {"Bert", 2, 400}, {"Cleo", 3, 800}});
+  // A partial block at the end is cut off, in verification too.
+  const std::uintmax_t size = std::filesystem::file_size(t_.File(".BLB"));
+  t_.Resize(".BLB", size + 100);
+  EXPECT_THAT(Findings(t_.Run(true)),
+              ElementsAre("BLOB blocks not aligned on even block size boundaries, error fixed"));
+  EXPECT_EQ(std::filesystem::file_size(t_.File(".BLB")), size);
+  // 794 of 1000: the second block holds 300 bytes and still has a successor.
+  t_.Patch(".BLB", 1024 + 8, {44, 1});  // used 300
+  EXPECT_THAT(Findings(t_.Run(true)),
+              ElementsAre("Invalid block size in BLOB file for physical record # 1, error not fixed",
+                          "BLOB size mismatch in BLOB file for physical record # 1, error not fixed"));
+  EXPECT_THAT(Findings(t_.Run(false)),
+              ElementsAre("Invalid block size in BLOB file for physical record # 1, error fixed",
+                          "BLOB size mismatch in BLOB file for physical record # 1, error fixed"));
+  {
+    auto cursor = t_.Open();
+    TBlockPin first(cursor->Table().BlobFile(), cursor->Table().BlobFile().GetBlock(512, 1, false));
+    EXPECT_EQ(first->TotalSize(), 794);
+    // The block cut off is nobody's: it went to the free list.
+    EXPECT_EQ(cursor->Table().BlobFile().Header().free_head, 1536);
+  }
+  t_.ExpectSound();
+  // Slot 3's first block names itself.
+  t_.PatchI32(".BLB", 2560 + 4, 2560);
+  EXPECT_THAT(Findings(t_.Run(false)),
+              ElementsAre("Recursive intra-block pointer in BLOB file for physical record # 3, error fixed",
+                          "BLOB size mismatch in BLOB file for physical record # 3, error fixed"));
+  t_.ExpectSound();
+  // Slot 2's block carries a foreign stamp: the value is lost, the block stays where it is.
+  t_.PatchI32(".BLB", 2048 + 10, 999);
+  EXPECT_THAT(Findings(t_.Run(false)),
+              ElementsAre("Invalid BLOB offset in BLOB file for physical record # 2, error fixed"));
+  {
+    auto cursor = t_.Open();
+    const auto record = testing::FileRecordReader(cursor->Table())(2);
+    EXPECT_EQ(GetBlobRef(ConstFieldSlot(record, cursor->Descriptors()[kMemo - 1])).Reference, 0);
+    EXPECT_EQ(static_cast<int>(ConstFieldSlot(record, cursor->Descriptors()[kMemo - 1])[0]), 0);
+  }
+  t_.ExpectSound();
+}
+
+TEST_F(RepairTest, LenientOwnershipTakesForeignBlocksSilently) {
+  t_.Add({{"Anna", 1, 1000}});
+  t_.PatchI32(".BLB", 1024 + 10, 999);
+  EXPECT_THAT(Findings(t_.Run(false, true)), ElementsAre());
+  t_.ExpectSound();
+}
+
+TEST_F(RepairTest, ReferencesOutOfRangeOrWithoutPresenceAreCleared) {
+  t_.Add({{"Anna", 1, 100}, {"Bert", 2, 100}, {"Cleo", 3, 0}});
+  t_.PatchI32(".DAT", TRepairTable::RecordOffset(1) + kMemoSlot + 1, -512);
+  t_.Patch(".DAT", TRepairTable::RecordOffset(2) + kMemoSlot, {0});
+  t_.PatchI32(".DAT", TRepairTable::RecordOffset(3) + kMemoSlot + 1, 1 << 20);
+  t_.Patch(".DAT", TRepairTable::RecordOffset(3) + kMemoSlot, {1});
+  EXPECT_THAT(Findings(t_.Run(false)),
+              ElementsAre("Invalid BLOB offset into BLOB file for physical record # 1, error fixed",
+                          "Invalid BLOB offset into BLOB file for physical record # 2, error fixed",
+                          "Invalid BLOB offset into BLOB file for physical record # 3, error fixed"));
+  t_.ExpectSound();
+}
+
+TEST_F(RepairTest, DeletedRecordsChainsAreFreedAndTheChainRebuilt) {
+  t_.Add({{"Anna", 1, 1000}, {"Bert", 2, 0}, {"Cleo", 3, 0}, {"Dora", 4, 0}});
+  t_.Delete(1);
+  t_.Delete(3);
+  // The deleted-record chain is damaged; the deletions left Anna's chain behind.
+  t_.PatchI32(".DAT", 9, 4);
+  EXPECT_THAT(Findings(t_.Run(false)), ElementsAre());
+  auto cursor = t_.Open();
+  TDataTable& table = cursor->Table();
+  EXPECT_EQ(table.DataFile().Header().FirstFreeRecord, 3);
+  EXPECT_EQ(RecordSlotLink(testing::FileRecordReader(table)(3)), 1);
+  EXPECT_EQ(RecordSlotLink(testing::FileRecordReader(table)(1)), 0);
+  // Anna's three blocks, freed in chain order: the last one heads the free list.
+  EXPECT_EQ(table.BlobFile().Header().free_head, 1536);
+  EXPECT_EQ(cursor->RecordCount(), 2);
+  cursor.reset();
+  t_.ExpectSound();
+}
+
+TEST_F(RepairTest, TheRepairRebuildsEveryLostIndexOfTheFixture) {
+  testing::TTempDir dir;
+  testing::CopyFixture("lostindex", dir.Path());
+  testing::TTestEngine engine(dir.Dir());
+  TDataCursor cursor(*engine.session, *engine.directory);
+  TCursorOpenOptions open;
+  open.table_name = "Artikel";
+  open.exclusive = true;
+  std::vector<std::string> lines;
+  TRepairCallbacks callbacks;
+  callbacks.log = [&](const std::string& m) { lines.push_back(m); };
+  RepairTable(cursor, open, {}, callbacks);
+  EXPECT_EQ(lines.size(), 2u) << TRepairTable::Joined(lines);
+  cursor.Open(open);
+  TDataTable& table = cursor.Table();
+  for (const auto& e : testing::CheckAllIndexTrees(table)) ADD_FAILURE() << e;
+  const auto read = testing::FileRecordReader(table);
+  for (const auto& e : testing::CheckOneKeyPerRecord(table, read)) ADD_FAILURE() << e;
+  for (const auto& e : testing::CheckActiveRecordCount(table, read)) ADD_FAILURE() << e;
+  // The same table with its trees: the same number of records and keys per index.
+  testing::TTempDir reference_dir;
+  testing::CopyFixture("blocks1024", reference_dir.Path());
+  testing::TTestEngine reference_engine(reference_dir.Dir());
+  TDataCursor reference(*reference_engine.session, *reference_engine.directory);
+  TCursorOpenOptions reference_open;
+  reference_open.table_name = "Notizen";
+  reference.Open(reference_open);
+  // Every record is in use; each index holds one key per record, under the same definitions as
+  // the reference table that kept its trees.
+  EXPECT_EQ(cursor.RecordCount(), 300);
+  for (const int slot : testing::IndexSlots(table, true)) {
+    TIndexTree mine(table.IndexFile(), slot, cursor.Descriptors(), cursor.LanguageID(), cursor.SortID());
+    EXPECT_EQ(mine.KeyCount(), 300) << "index slot " << slot;
+    TIndexDescriptor a = table.IndexFile().Header().slots[static_cast<std::size_t>(slot)];
+    TIndexDescriptor b = reference.Table().IndexFile().Header().slots[static_cast<std::size_t>(slot)];
+    a.root = b.root = 0;
+    a.free_head = b.free_head = 0;
+    EXPECT_EQ(a, b) << "index slot " << slot;
+  }
+}
+
+}  // namespace
+}  // namespace tarvo::repair_test
