@@ -80,10 +80,10 @@ void TfrmMain::BuildControls() {
 
   Label1 = new QLabel(client);
   Label1->setObjectName("Label1");
-  Label1->setGeometry(24, 16, 453, 208);
+  Label1->setGeometry(24, 16, 465, 208);
   Label1->setTextFormat(Qt::PlainText);
   Label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  Label1->setWordWrap(true);
+  Label1->setWordWrap(false);  // the lines break where the text says
   Label1->setText(InformationText());
 
   Label2 = new QLabel(QString::fromUtf8(kCurrentCaption), client);
