@@ -1,6 +1,6 @@
 // tarvo export TABLE [--index NAME]: writes every record as one JSON object per line
-// (record_json.h) with its blob values, in the order of the primary index, of the named secondary index, or, for a
-// table without primary index, in slot order.
+// (record_json.h) with its blob values, in the order of the primary index, of the named secondary index, or,
+// for a table without primary index, in slot order.
 #include <iostream>
 
 #include "cli/commands.h"

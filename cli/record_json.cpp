@@ -172,14 +172,14 @@ bool IsTextBlob(const TFieldDescriptor& d) {
 }
 
 nlohmann::json BlobToJson(std::span<const std::byte> value, const TFieldDescriptor& d, TLanguageId language) {
-  if (value.empty()) return nullptr;
   if (IsTextBlob(d)) {
     return CodePageToUtf8(std::string(reinterpret_cast<const char*>(value.data()), value.size()), language);
   }
   return {{"b64", EncodeBase64(value)}};
 }
 
-std::vector<std::byte> JsonToBlob(const nlohmann::json& value, const TFieldDescriptor& d, TLanguageId language) {
+std::vector<std::byte> JsonToBlob(const nlohmann::json& value, const TFieldDescriptor& d,
+                                  TLanguageId language) {
   if (value.is_null()) return {};
   if (IsTextBlob(d) && value.is_string()) {
     const std::string bytes = Utf8ToCodePage(value.get<std::string>(), language);
@@ -204,6 +204,11 @@ nlohmann::ordered_json CurrentRecordToJson(TDataCursor& cursor) {
       ordered[d.FieldName] = std::move(object[d.FieldName]);
       continue;
     }
+    // A field can be present with an empty value (presence byte 1, no chain): "" or {"b64": ""}.
+    if (IsNull(ConstFieldSlot(record, d))) {
+      ordered[d.FieldName] = nullptr;
+      continue;
+    }
     const std::vector<std::byte> value = cursor.ReadBlobField(static_cast<std::uint16_t>(i + 1));
     ordered[d.FieldName] = BlobToJson(value, d, cursor.LanguageID());
   }
@@ -212,11 +217,11 @@ nlohmann::ordered_json CurrentRecordToJson(TDataCursor& cursor) {
 
 bool JsonToCursorRecord(const nlohmann::json& object, TDataCursor& cursor, std::span<std::byte> record) {
   const std::vector<TFieldDescriptor>& fields = cursor.Descriptors();
-  const bool has_auto_increment =
-      JsonToRecord(object, fields, cursor.LanguageID(), cursor.SortID(), record);
+  const bool has_auto_increment = JsonToRecord(object, fields, cursor.LanguageID(), cursor.SortID(), record);
   for (std::size_t i = 0; i < fields.size(); ++i) {
     const TFieldDescriptor& d = fields[i];
     if (d.FieldType != kTypeBlob || !IsStored(d) || !object.contains(d.FieldName)) continue;
+    // An empty value is stored as NULL, as the engine stores every empty blob value.
     const std::vector<std::byte> value = JsonToBlob(object.at(d.FieldName), d, cursor.LanguageID());
     cursor.SetBlobField(record, static_cast<std::uint16_t>(i + 1), value);
   }

@@ -3,8 +3,10 @@
 // are numbers, booleans true/false, dates "YYYY-MM-DD", times "HH:MM:SS.mmm", date-times
 // "YYYY-MM-DDTHH:MM:SS.mmm", fixed-point values decimal strings, byte fields {"b64": "..."}, NULL
 // null. Blob values travel through the cursor that reads or writes the record: memos and
-// formatted memos as text (converted like text fields), every other blob {"b64": "..."}; an
-// empty blob is NULL. Without a cursor, blob fields are left out.
+// formatted memos as text (converted like text fields), every other blob {"b64": "..."}. An
+// empty value imports as NULL (the engine keeps no empty chains); a field that a file marks
+// present without a chain exports as "" or {"b64": ""}. Without a cursor, blob fields are left
+// out.
 #pragma once
 
 #include <cstddef>
@@ -39,7 +41,8 @@ nlohmann::ordered_json CurrentRecordToJson(TDataCursor& cursor);
 bool IsTextBlob(const TFieldDescriptor& d);
 nlohmann::json BlobToJson(std::span<const std::byte> value, const TFieldDescriptor& d, TLanguageId language);
 // Throws std::invalid_argument naming the field for a value of the wrong form.
-std::vector<std::byte> JsonToBlob(const nlohmann::json& value, const TFieldDescriptor& d, TLanguageId language);
+std::vector<std::byte> JsonToBlob(const nlohmann::json& value, const TFieldDescriptor& d,
+                                  TLanguageId language);
 
 // Fills `record` (zeroed, RecordSize bytes) from `object`. Returns whether the object gave a
 // value for the auto-increment field. Throws std::invalid_argument naming the field for a key that

@@ -464,7 +464,8 @@ bool TDataCursor::First() {
 bool TDataCursor::Last() {
   return ReadOperation([&]() -> bool {
     (void)CheckBeforeRead();
-    if (index_slot_ == kSlotOrder) return StepSlotOrder(table_->DataFile().Header().NextRecordSlot - 1, false);
+    if (index_slot_ == kSlotOrder)
+      return StepSlotOrder(table_->DataFile().Header().NextRecordSlot - 1, false);
     if (!Position().Last()) {
       ForgetPosition();
       return false;
@@ -559,9 +560,7 @@ bool TDataCursor::GoToSlot(std::int32_t slot) {
 }
 
 std::int32_t TDataCursor::RecordCount() {
-  return ReadOperation([&]() -> std::int32_t {
-    return table_->IndexFile().ActiveRecordCount();
-  });
+  return ReadOperation([&]() -> std::int32_t { return table_->IndexFile().ActiveRecordCount(); });
 }
 
 const std::vector<std::byte>& TDataCursor::CurrentRecord() const {
@@ -643,13 +642,14 @@ void TDataCursor::Validate(std::span<const std::byte> buffer) const {
 // --- Blob values ---
 
 void TDataCursor::RaiseCode(TEngineCode code, std::uint16_t field_number) const {
-  const std::string field =
-      field_number >= 1 && field_number <= descriptors_.size() ? descriptors_[field_number - 1u].FieldName : "";
+  const std::string field = field_number >= 1 && field_number <= descriptors_.size()
+                                ? descriptors_[field_number - 1u].FieldName
+                                : "";
   Raise(code, field);
 }
 
-TEngineCode TDataCursor::OpenBlob(std::uint16_t field_number, std::span<std::byte> record, bool engine_internal,
-                                  std::uint8_t mode) {
+TEngineCode TDataCursor::OpenBlob(std::uint16_t field_number, std::span<std::byte> record,
+                                  bool engine_internal, std::uint8_t mode) {
   if (table_ == nullptr) RaiseEngineError(kInvalidFileHandle, options_.table_name);
   if (record.size() < record_size_) return kInvalidBlobField;
   // Loading runs under the reader lock, so that no other opener rewrites the chain meanwhile.
@@ -673,14 +673,15 @@ TEngineCode TDataCursor::ReadBlob(std::uint16_t field_number, std::span<const st
   return blob_values_->Read(field_number, record, offset, out, copied);
 }
 
-TEngineCode TDataCursor::WriteBlob(std::uint16_t field_number, std::span<std::byte> record, std::int64_t offset,
-                                   std::span<const std::byte> bytes) {
+TEngineCode TDataCursor::WriteBlob(std::uint16_t field_number, std::span<std::byte> record,
+                                   std::int64_t offset, std::span<const std::byte> bytes) {
   if (table_ == nullptr) RaiseEngineError(kInvalidFileHandle, options_.table_name);
   if (record.size() < record_size_) return kInvalidBlobField;
   return blob_values_->Write(field_number, record, offset, bytes);
 }
 
-TEngineCode TDataCursor::SetBlobSize(std::uint16_t field_number, std::span<std::byte> record, std::int64_t size) {
+TEngineCode TDataCursor::SetBlobSize(std::uint16_t field_number, std::span<std::byte> record,
+                                     std::int64_t size) {
   if (table_ == nullptr) RaiseEngineError(kInvalidFileHandle, options_.table_name);
   if (record.size() < record_size_) return kInvalidBlobField;
   return blob_values_->SetSize(field_number, record, size);
@@ -734,7 +735,8 @@ void TDataCursor::SetBlobField(std::span<std::byte> record, std::uint16_t field_
   check(WriteBlob(field_number, record, 0, value));
 }
 
-void TDataCursor::CheckBlobReferences(std::span<const std::byte> stored, std::span<const std::byte> buffer) const {
+void TDataCursor::CheckBlobReferences(std::span<const std::byte> stored,
+                                      std::span<const std::byte> buffer) const {
   for (const TFieldDescriptor& d : descriptors_) {
     if (d.FieldType != kTypeBlob || !IsStored(d)) continue;
     const TBlobRef old = GetBlobRef(ConstFieldSlot(stored, d));

@@ -158,7 +158,8 @@ class TDataCursor : public TRecordFetcher {
   // NULL; 8709 off a record), and a whole new value for a blob field of `record`, stored by the
   // next AddRecord or ChangeRecord of that buffer (an empty value makes the field NULL).
   std::vector<std::byte> ReadBlobField(std::uint16_t field_number);
-  void SetBlobField(std::span<std::byte> record, std::uint16_t field_number, std::span<const std::byte> value);
+  void SetBlobField(std::span<std::byte> record, std::uint16_t field_number,
+                    std::span<const std::byte> value);
 
   // TRecordFetcher. Before a page or record is read from the file: the reader lock (held to the
   // end of the read operation) and the change check; true when another opener changed the table

@@ -39,7 +39,8 @@ TTableFiles BuildTable(const TTempDir& dir) {
       auto record = cursor->NewRecordBuffer();
       PutName(*cursor, record, "r" + std::to_string(i));
       cursor->SetBlobField(record, kBlobNotes, Pattern(sizes[i], static_cast<unsigned>(i)));
-      cursor->SetBlobField(record, kBlobPic, Pattern(sizes[(i + 3) % sizes.size()], static_cast<unsigned>(i + 9)));
+      cursor->SetBlobField(record, kBlobPic,
+                           Pattern(sizes[(i + 3) % sizes.size()], static_cast<unsigned>(i + 9)));
       (void)cursor->AddRecord(record, false);
     }
     cursor->Close();
@@ -62,7 +63,8 @@ void WriteSeed(const TTableFiles& files, const std::string& name) {
   std::vector<std::byte> seed(8);
   PutU32(seed, 0, static_cast<std::uint32_t>(files.data.size()));
   PutU32(seed, 4, static_cast<std::uint32_t>(files.index.size()));
-  for (const auto* part : {&files.data, &files.index, &files.blob}) seed.insert(seed.end(), part->begin(), part->end());
+  for (const auto* part : {&files.data, &files.index, &files.blob})
+    seed.insert(seed.end(), part->begin(), part->end());
   ASSERT_LT(seed.size(), 60'000u);
   std::ofstream out(std::filesystem::path(folder) / name, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(seed.data()), static_cast<std::streamsize>(seed.size()));

@@ -23,7 +23,8 @@ inline constexpr std::uint16_t kBlobPic = 4;
 inline TTableDefinition BlobCursorDefinition(std::uint16_t block_size = 512) {
   TTableDefinition definition;
   definition.fields = {RecordField("ID", kTypeInt32, kSubTypeAutoInc), RecordField("Name", kTypeText, 0, 40),
-                       RecordField("Notes", kTypeBlob, kSubTypeMemo), RecordField("Pic", kTypeBlob, kSubTypeGraphic)};
+                       RecordField("Notes", kTypeBlob, kSubTypeMemo),
+                       RecordField("Pic", kTypeBlob, kSubTypeGraphic)};
   for (std::size_t i = 0; i < definition.fields.size(); ++i) {
     definition.fields[i].FieldNumber = static_cast<std::uint16_t>(i + 1);
   }

@@ -60,6 +60,9 @@ class CursorBlobTest : public ::testing::Test {
 };
 
 TEST_F(CursorBlobTest, BlobOperationsReportTheirCodes) {
+  cursor_.reset();
+  cursor_ = OpenCursor(db_, "Blobs", false);
+  auto other = OpenCursor(db_, "Blobs", false);
   TDataCursor& c = *cursor_;
   auto record = c.NewRecordBuffer();
   EXPECT_EQ(kInvalidBlobField, c.OpenBlob(kBlobName, record));
@@ -78,7 +81,6 @@ TEST_F(CursorBlobTest, BlobOperationsReportTheirCodes) {
   EXPECT_EQ(0, c.GetBlobSize(kBlobNotes, record, size));
   EXPECT_EQ(1, size);
   // A handle of another cursor is none of this one's.
-  auto other = OpenCursor(db_, "Blobs", true);
   EXPECT_EQ(kInvalidBlobOffset, other->OpenBlob(kBlobNotes, record));
   EXPECT_EQ(0, c.CloseBlob(kBlobNotes, record));
   EXPECT_EQ(0u, c.OpenBlobCount());
@@ -190,7 +192,7 @@ TEST_F(CursorBlobTest, DeletingAndTakingOutRecordsFreesTheirChains) {
 // Thousands of operations on records with blob values of the sizes at block boundaries and of
 // many blocks, against a model of what each record holds.
 TEST_F(CursorBlobTest, RandomizedRecordsWithBlobsMatchTheModel) {
-  TDataCursor& c = *cursor_;
+  TDataCursor* c = cursor_.get();
   std::mt19937 random(20240607);
   const std::vector<std::size_t> sizes = {0, 1, kD - 1, kD, kD + 1, 2 * kD, 3 * kD + 7, 9 * kD};
   auto size_of = [&] {
@@ -204,8 +206,8 @@ TEST_F(CursorBlobTest, RandomizedRecordsWithBlobsMatchTheModel) {
   std::map<std::int32_t, TValues> model;  // by ID
   std::map<std::int32_t, std::int32_t> slots;
   auto go_to = [&](std::int32_t id) {
-    c.SelectIndex("");
-    ASSERT_TRUE(c.GoToSlot(slots.at(id)));
+    c->SelectIndex("");
+    ASSERT_TRUE(c->GoToSlot(slots.at(id)));
   };
   auto pick = [&] {
     auto it = model.begin();
@@ -215,38 +217,39 @@ TEST_F(CursorBlobTest, RandomizedRecordsWithBlobsMatchTheModel) {
   for (int step = 0; step < 2500; ++step) {
     const unsigned what = random() % 10;
     if (model.size() < 50 || what < 4) {
-      TValues v{"n" + std::to_string(random() % 1000), RandomBytes(size_of(), random), RandomBytes(size_of(), random)};
-      auto record = c.NewRecordBuffer();
-      PutName(c, record, v.name);
-      c.SetBlobField(record, kBlobNotes, v.notes);
-      c.SetBlobField(record, kBlobPic, v.pic);
-      const std::int32_t slot = c.AddRecord(record, true);
-      const std::int32_t id = RecordAutoIncrement(c.CurrentRecord());
+      TValues v{"n" + std::to_string(random() % 1000), RandomBytes(size_of(), random),
+                RandomBytes(size_of(), random)};
+      auto record = c->NewRecordBuffer();
+      PutName(*c, record, v.name);
+      c->SetBlobField(record, kBlobNotes, v.notes);
+      c->SetBlobField(record, kBlobPic, v.pic);
+      const std::int32_t slot = c->AddRecord(record, true);
+      const std::int32_t id = RecordAutoIncrement(c->CurrentRecord());
       model[id] = v;
       slots[id] = slot;
     } else if (what < 8) {
       const std::int32_t id = pick();
       go_to(id);
       TValues& v = model[id];
-      auto record = c.CurrentRecord();
+      auto record = c->CurrentRecord();
       // Rewritten, shrunk, grown, emptied, or only one field.
       if (random() % 3 != 0) {
         v.notes = RandomBytes(size_of(), random);
-        c.SetBlobField(record, kBlobNotes, v.notes);
+        c->SetBlobField(record, kBlobNotes, v.notes);
       }
       if (random() % 2 == 0) {
         v.pic = RandomBytes(size_of(), random);
-        c.SetBlobField(record, kBlobPic, v.pic);
+        c->SetBlobField(record, kBlobPic, v.pic);
       }
       if (random() % 4 == 0) {
         v.name = "m" + std::to_string(random() % 1000);
-        PutName(c, record, v.name);
+        PutName(*c, record, v.name);
       }
-      c.ChangeRecord(record, false, true);
+      c->ChangeRecord(record, false, true);
     } else {
       const std::int32_t id = pick();
       go_to(id);
-      c.DeleteRecord(c.CurrentRecord(), false);
+      c->DeleteRecord(c->CurrentRecord(), false);
       model.erase(id);
       slots.erase(id);
     }
@@ -254,6 +257,7 @@ TEST_F(CursorBlobTest, RandomizedRecordsWithBlobsMatchTheModel) {
       // From the files alone now and then.
       cursor_.reset();
       cursor_ = OpenCursor(db_, "Blobs", true);
+      c = cursor_.get();
     }
   }
   TDataCursor& d = *cursor_;
@@ -272,8 +276,10 @@ TEST_F(CursorBlobTest, RandomizedRecordsWithBlobsMatchTheModel) {
   EXPECT_EQ(report.block_count, report.chain_blocks + report.free_blocks);
   d.Table().WriteAll(false, true);
   for (const std::string& error : CheckAllIndexTrees(d.Table())) ADD_FAILURE() << error;
-  for (const std::string& error : CheckOneKeyPerRecord(d.Table(), FileRecordReader(d.Table()))) ADD_FAILURE() << error;
-  for (const std::string& error : CheckSysDeletedKeys(d.Table(), FileRecordReader(d.Table()))) ADD_FAILURE() << error;
+  for (const std::string& error : CheckOneKeyPerRecord(d.Table(), FileRecordReader(d.Table())))
+    ADD_FAILURE() << error;
+  for (const std::string& error : CheckSysDeletedKeys(d.Table(), FileRecordReader(d.Table())))
+    ADD_FAILURE() << error;
   for (const std::string& error : CheckActiveRecordCount(d.Table(), FileRecordReader(d.Table())))
     ADD_FAILURE() << error;
 

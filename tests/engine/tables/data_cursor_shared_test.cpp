@@ -98,7 +98,8 @@ TEST_F(SharedBlobTest, AWalkerSeesAnOrderedWalkAndFinallyEveryRecordWhileAnother
       const std::string name = NameOf(*walker, walker->CurrentRecord());
       EXPECT_LE(last, name) << "the walk went back";
       last = name;
-      EXPECT_TRUE(seen.insert(walker->CurrentSlot()).second) << "slot " << walker->CurrentSlot() << " met twice";
+      EXPECT_TRUE(seen.insert(walker->CurrentSlot()).second)
+          << "slot " << walker->CurrentSlot() << " met twice";
       const auto note = walker->ReadBlobField(kBlobNotes);
       EXPECT_EQ(NoteFor(name), std::string(reinterpret_cast<const char*>(note.data()), note.size()));
       if (::testing::Test::HasFailure()) break;
