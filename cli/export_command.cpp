@@ -1,6 +1,6 @@
 // tarvo export TABLE [--index NAME]: writes every record as one JSON object per line
-// (record_json.h), in the order of the primary index, of the named secondary index, or, for a
-// table without primary index, in slot order.
+// (record_json.h) with its blob values, in the order of the primary index, of the named secondary index, or,
+// for a table without primary index, in slot order.
 #include <iostream>
 
 #include "cli/commands.h"
@@ -20,8 +20,7 @@ int RunExport(const TExportArgs& args, const TCliState& state) {
   TDataCursor& cursor = *opened->cursor;
   cursor.SelectIndex(args.index);
   for (bool on = cursor.First(); on; on = cursor.Next()) {
-    std::cout << RecordToJson(cursor.CurrentRecord(), cursor.Descriptors(), cursor.LanguageID()).dump()
-              << "\n";
+    std::cout << CurrentRecordToJson(cursor).dump() << "\n";
   }
   std::cout.flush();
   return std::cout ? kExitOk : kExitError;

@@ -1,4 +1,5 @@
-// tarvo import TABLE FILE.jsonl: adds one record per line of a JSON Lines file (record_json.h).
+// tarvo import TABLE FILE.jsonl: adds one record per line of a JSON Lines file (record_json.h),
+// blob values included.
 // A value for the auto-increment field is kept; a record without one gets the next value. The
 // first record the engine refuses (duplicate key, required field, limit) stops the import with
 // the engine's message and the line number; the records before it stay.
@@ -36,8 +37,7 @@ int RunImport(const TImportArgs& args, const TCliState& state) {
     std::vector<std::byte> record = cursor.NewRecordBuffer();
     try {
       const nlohmann::json object = nlohmann::json::parse(line);
-      cursor.KeepSuppliedAutoIncrement =
-          JsonToRecord(object, cursor.Descriptors(), cursor.LanguageID(), cursor.SortID(), record);
+      cursor.KeepSuppliedAutoIncrement = JsonToCursorRecord(object, cursor, record);
       (void)cursor.AddRecord(record, false);
     } catch (const ETarvoEngineError& e) {
       std::cerr << args.input << ":" << line_number << ": " << e.what() << "\n";

@@ -167,6 +167,67 @@ nlohmann::ordered_json RecordToJson(std::span<const std::byte> record,
   return object;
 }
 
+bool IsTextBlob(const TFieldDescriptor& d) {
+  return d.FieldType == kTypeBlob && (d.FieldSubType == kSubTypeMemo || d.FieldSubType == kSubTypeFmtMemo);
+}
+
+nlohmann::json BlobToJson(std::span<const std::byte> value, const TFieldDescriptor& d, TLanguageId language) {
+  if (IsTextBlob(d)) {
+    return CodePageToUtf8(std::string(reinterpret_cast<const char*>(value.data()), value.size()), language);
+  }
+  return {{"b64", EncodeBase64(value)}};
+}
+
+std::vector<std::byte> JsonToBlob(const nlohmann::json& value, const TFieldDescriptor& d,
+                                  TLanguageId language) {
+  if (value.is_null()) return {};
+  if (IsTextBlob(d) && value.is_string()) {
+    const std::string bytes = Utf8ToCodePage(value.get<std::string>(), language);
+    const auto* data = reinterpret_cast<const std::byte*>(bytes.data());
+    return {data, data + bytes.size()};
+  }
+  if (!value.is_object() || !value.contains("b64") || !value.at("b64").is_string()) {
+    Refuse(d, IsTextBlob(d) ? "a string is expected" : "{\"b64\": ...} is expected");
+  }
+  return DecodeBase64(value.at("b64").get<std::string>());
+}
+
+nlohmann::ordered_json CurrentRecordToJson(TDataCursor& cursor) {
+  const std::vector<std::byte>& record = cursor.CurrentRecord();
+  const std::vector<TFieldDescriptor>& fields = cursor.Descriptors();
+  nlohmann::ordered_json object = RecordToJson(record, fields, cursor.LanguageID());
+  nlohmann::ordered_json ordered = nlohmann::ordered_json::object();
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    const TFieldDescriptor& d = fields[i];
+    if (!IsStored(d)) continue;
+    if (d.FieldType != kTypeBlob) {
+      ordered[d.FieldName] = std::move(object[d.FieldName]);
+      continue;
+    }
+    // A field can be present with an empty value (presence byte 1, no chain): "" or {"b64": ""}.
+    if (IsNull(ConstFieldSlot(record, d))) {
+      ordered[d.FieldName] = nullptr;
+      continue;
+    }
+    const std::vector<std::byte> value = cursor.ReadBlobField(static_cast<std::uint16_t>(i + 1));
+    ordered[d.FieldName] = BlobToJson(value, d, cursor.LanguageID());
+  }
+  return ordered;
+}
+
+bool JsonToCursorRecord(const nlohmann::json& object, TDataCursor& cursor, std::span<std::byte> record) {
+  const std::vector<TFieldDescriptor>& fields = cursor.Descriptors();
+  const bool has_auto_increment = JsonToRecord(object, fields, cursor.LanguageID(), cursor.SortID(), record);
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    const TFieldDescriptor& d = fields[i];
+    if (d.FieldType != kTypeBlob || !IsStored(d) || !object.contains(d.FieldName)) continue;
+    // An empty value is stored as NULL, as the engine stores every empty blob value.
+    const std::vector<std::byte> value = JsonToBlob(object.at(d.FieldName), d, cursor.LanguageID());
+    cursor.SetBlobField(record, static_cast<std::uint16_t>(i + 1), value);
+  }
+  return has_auto_increment;
+}
+
 bool JsonToRecord(const nlohmann::json& object, const std::vector<TFieldDescriptor>& fields,
                   TLanguageId language, TSortId sort, std::span<std::byte> record) {
   if (!object.is_object()) throw std::invalid_argument("a JSON object is expected");

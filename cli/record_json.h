@@ -2,7 +2,11 @@
 // in field order. Text is converted between the table's code page and UTF-8; integers and floats
 // are numbers, booleans true/false, dates "YYYY-MM-DD", times "HH:MM:SS.mmm", date-times
 // "YYYY-MM-DDTHH:MM:SS.mmm", fixed-point values decimal strings, byte fields {"b64": "..."}, NULL
-// null. Blob fields are left out.
+// null. Blob values travel through the cursor that reads or writes the record: memos and
+// formatted memos as text (converted like text fields), every other blob {"b64": "..."}. An
+// empty value imports as NULL (the engine keeps no empty chains); a field that a file marks
+// present without a chain exports as "" or {"b64": ""}. Without a cursor, blob fields are left
+// out.
 #pragma once
 
 #include <cstddef>
@@ -30,12 +34,24 @@ std::vector<std::byte> DecodeBase64(const std::string& text);
 
 nlohmann::ordered_json RecordToJson(std::span<const std::byte> record,
                                     const std::vector<TFieldDescriptor>& fields, TLanguageId language);
+// The cursor's current record with its blob values.
+nlohmann::ordered_json CurrentRecordToJson(TDataCursor& cursor);
+
+// Whether a blob field's value is text (memo, formatted memo).
+bool IsTextBlob(const TFieldDescriptor& d);
+nlohmann::json BlobToJson(std::span<const std::byte> value, const TFieldDescriptor& d, TLanguageId language);
+// Throws std::invalid_argument naming the field for a value of the wrong form.
+std::vector<std::byte> JsonToBlob(const nlohmann::json& value, const TFieldDescriptor& d,
+                                  TLanguageId language);
 
 // Fills `record` (zeroed, RecordSize bytes) from `object`. Returns whether the object gave a
 // value for the auto-increment field. Throws std::invalid_argument naming the field for a key that
 // is no field or a value that does not fit it.
 bool JsonToRecord(const nlohmann::json& object, const std::vector<TFieldDescriptor>& fields,
                   TLanguageId language, TSortId sort, std::span<std::byte> record);
+// As JsonToRecord for a record of the cursor's table, blob values included (set through the
+// cursor, stored when the buffer is added or posted as a change).
+bool JsonToCursorRecord(const nlohmann::json& object, TDataCursor& cursor, std::span<std::byte> record);
 
 // A table named by the path of its data file, opened through its own session.
 struct TOpenedTable {

@@ -2,13 +2,15 @@
 // the index file's length (uint32 each, little-endian), then the data file, the index file, and
 // the rest as the blob file. The files live in the in-memory store, so a run touches no disk.
 // Whatever the bytes, opening either succeeds or raises an engine error: never a crash, a hang
-// or an access outside a buffer.
+// or an access outside a buffer. An opened table is then read through the cursor: its records in
+// slot order and every blob value of each, so that damaged records and blob chains are met too.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <span>
 
 #include "components/engine_error.h"
+#include "engine/format/field_types.h"
 #include "engine/tables/data_cursor.h"
 #include "engine/tables/data_directory.h"
 #include "engine/tables/data_session.h"
@@ -26,6 +28,24 @@ void PutFile(const std::string& name, std::span<const std::uint8_t> bytes) {
   file.CreateNew();
   if (!bytes.empty()) file.WriteAt(0, std::as_bytes(bytes));
   file.Close();
+}
+
+// Reads records and their blob values; a damaged record or chain ends the walk with its error.
+void ReadEverything(tarvo::TDataCursor& cursor) {
+  constexpr int kMaxRecords = 4000;
+  cursor.SelectSlotOrder();
+  int records = 0;
+  for (bool on = cursor.First(); on && records < kMaxRecords; on = cursor.Next(), ++records) {
+    const auto& fields = cursor.Descriptors();
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      if (fields[i].FieldType != tarvo::kTypeBlob) continue;
+      try {
+        (void)cursor.ReadBlobField(static_cast<std::uint16_t>(i + 1));
+      } catch (const tarvo::ETarvoEngineError&) {
+        // A damaged value of one record: the others are read still.
+      }
+    }
+  }
 }
 
 void RemoveFile(const std::string& name) {
@@ -60,6 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
       cursor.Open(options);
       (void)cursor.LastAutoIncrement();
+      ReadEverything(cursor);
       cursor.Close();
     } catch (const tarvo::ETarvoEngineError&) {
     }

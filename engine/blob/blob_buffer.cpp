@@ -72,4 +72,9 @@ void TBlobBuffer::Free(TBlobFile& file) {
   first_block_ = 0;
 }
 
+void TBlobBuffer::Detach() {
+  first_block_ = 0;
+  modified_ = !bytes_.empty();
+}
+
 }  // namespace tarvo

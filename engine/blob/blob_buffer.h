@@ -64,6 +64,9 @@ class TBlobBuffer {
   void Store(TBlobFile& file);
   // Frees the chain and forgets it.
   void Free(TBlobFile& file);
+  // Forgets the chain the value was loaded from, so that the next post stores it as a new chain
+  // (the value is then modified unless it is empty).
+  void Detach();
 
  private:
   std::int32_t handle_;

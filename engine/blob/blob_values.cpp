@@ -147,25 +147,61 @@ TEngineCode TBlobValues::GetSize(std::uint16_t field_number, TConstBytes record,
   return 0;
 }
 
+template <class TVisit>
+void TBlobValues::ForEachBlobField(TVisit visit) const {
+  const std::vector<TFieldDescriptor>& fields = table_.DataFile().Descriptors();
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    const auto number = static_cast<std::uint16_t>(i + 1);
+    if (BlobField(number) != nullptr) visit(number, fields[i]);
+  }
+}
+
+TBlobBuffer* TBlobValues::Referenced(std::uint16_t field_number, TConstBytes record) const {
+  const TFieldDescriptor* d = BlobField(field_number);
+  if (d == nullptr) return nullptr;
+  const TBlobRef ref = GetBlobRef(ConstFieldSlot(record, *d));
+  if (ref.Reference >= 0) return nullptr;
+  TBlobBuffer* buffer = FindMutable(ref.Reference);
+  return buffer != nullptr && buffer->FieldNumber() == field_number ? buffer : nullptr;
+}
+
+std::vector<std::pair<TBlobBuffer*, const TFieldDescriptor*>> TBlobValues::Named(TConstBytes record) const {
+  std::vector<std::pair<TBlobBuffer*, const TFieldDescriptor*>> named;
+  for (const auto& b : buffers_) {
+    const TFieldDescriptor* d = BlobField(b->FieldNumber());
+    if (d != nullptr && Referenced(b->FieldNumber(), record) == b.get()) named.emplace_back(b.get(), d);
+  }
+  return named;
+}
+
+void TBlobValues::CheckPostable(TConstBytes record) const {
+  ForEachBlobField([&](std::uint16_t number, const TFieldDescriptor& d) {
+    if (GetBlobRef(ConstFieldSlot(record, d)).Reference < 0 && Referenced(number, record) == nullptr) {
+      RaiseEngineError(kInvalidBlobHandle, table_.TableName(), d.FieldName);
+    }
+  });
+  const TBlobBuffer* first = nullptr;
+  for (const auto& [b, d] : Named(record)) {
+    if (!b->Modified()) continue;
+    if (first == nullptr) first = b;
+    if (b->RecordNumber() != first->RecordNumber()) table_.BlobFile().Raise(kBlobBuffersCorrupt);
+  }
+}
+
 void TBlobValues::Post(TBytes record) {
   TBlobFile& file = table_.BlobFile();
-  std::vector<TBlobBuffer*> modified;
-  for (const auto& b : buffers_) {
-    if (b->Modified()) modified.push_back(b.get());
-  }
-  // Checked first, so that a refused post changes nothing.
-  for (const TBlobBuffer* b : modified) {
-    if (b->RecordNumber() != modified.front()->RecordNumber()) file.Raise(kBlobBuffersCorrupt);
-  }
+  CheckPostable(record);
+  // The buffers this record names, in the order opened.
+  const auto named = Named(record);
   // 1. New stamps.
-  for (TBlobBuffer* b : modified) {
+  for (auto& [b, d] : named) {
+    if (!b->Modified()) continue;
     b->SetStamp(table_.DataFile().NextBlobStamp());
-    if (const TFieldDescriptor* d = BlobField(b->FieldNumber()); d != nullptr) {
-      PutI32(FieldSlot(record, *d), kSlotStamp, b->Stamp());
-    }
+    PutI32(FieldSlot(record, *d), kSlotStamp, b->Stamp());
   }
   // 2. Chains.
-  for (TBlobBuffer* b : modified) {
+  for (auto& [b, d] : named) {
+    if (!b->Modified()) continue;
     if (b->Size() <= 0) {
       b->Free(file);
     } else {
@@ -173,13 +209,30 @@ void TBlobValues::Post(TBytes record) {
     }
   }
   // 3. References.
-  for (const auto& b : buffers_) {
-    if (const TFieldDescriptor* d = BlobField(b->FieldNumber()); d != nullptr) {
-      PutReference(FieldSlot(record, *d), b->FirstBlock(), b->FirstBlock() != 0);
-    }
-  }
+  for (auto& [b, d] : named) PutReference(FieldSlot(record, *d), b->FirstBlock(), b->FirstBlock() != 0);
   // 4. The engine's own buffers go.
   CloseEngineInternal();
+}
+
+void TBlobValues::MakeValuesOwn(TBytes record) {
+  ForEachBlobField([&](std::uint16_t number, const TFieldDescriptor& d) {
+    const TBlobRef ref = GetBlobRef(ConstFieldSlot(record, d));
+    if (ref.Reference == 0) return;
+    if (ref.Reference > 0) {
+      if (const TEngineCode code = Open(number, record, true, kBlobModeWrite); code != 0) {
+        RaiseEngineError(code, table_.TableName(), d.FieldName);
+      }
+    }
+    TBlobBuffer* buffer = Referenced(number, record);
+    if (buffer == nullptr) RaiseEngineError(kInvalidBlobHandle, table_.TableName(), d.FieldName);
+    buffer->Detach();
+  });
+}
+
+void TBlobValues::CloseRecordValues(TBytes record) {
+  ForEachBlobField([&](std::uint16_t number, const TFieldDescriptor&) {
+    if (Referenced(number, record) != nullptr) (void)Close(number, record);
+  });
 }
 
 void TBlobValues::ReleaseRecordValues(TBytes record) {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "components/engine_error.h"
@@ -56,8 +57,21 @@ class TBlobValues {
   //      belong to one physical record (8963 before anything changes);
   //   3. every open buffer's first block offset goes into its slot (presence = offset != 0);
   //   4. buffers the engine opened for itself are freed.
+  // Only buffers whose handle `record` holds take part in 1 to 3: a value opened on another
+  // record buffer never lands in this record's slots, and is stored when its own record is posted.
   // Requires: the writer or table lock, or the table open exclusively.
   void Post(TBytes record);
+  // The checks of Post that must pass before a record operation changes anything: 10030 for a
+  // slot holding a handle of no open buffer, 8963 for changed buffers of two records.
+  void CheckPostable(TConstBytes record) const;
+  // For a record about to be added: every value it names becomes a value of its own. An open
+  // buffer forgets the chain it was loaded from; a plain reference (a record image copied from
+  // another record) is loaded and opened as an engine-internal value. So two records never share
+  // a chain. 10030 as CheckPostable; loading raises as LoadBlobValue.
+  void MakeValuesOwn(TBytes record);
+  // Closes every buffer whose handle `record` holds, dropping unposted changes; the slots get the
+  // first block offsets back.
+  void CloseRecordValues(TBytes record);
   // Before `record` is deleted: opens every blob field as an engine-internal value, empties it
   // and posts, which frees every chain and leaves every reference 0. A failure closes the
   // engine-internal values again.
@@ -76,6 +90,13 @@ class TBlobValues {
   // The buffer whose handle the field's slot holds; sets `code` otherwise.
   TBlobBuffer* BufferOf(std::uint16_t field_number, TConstBytes record, TEngineCode& code);
   TBlobBuffer* FindMutable(std::int32_t handle) const;
+  // The buffer of field `field_number` whose handle its slot in `record` holds, or nullptr.
+  TBlobBuffer* Referenced(std::uint16_t field_number, TConstBytes record) const;
+  // The open buffers whose handles `record` holds, with their fields, in the order opened.
+  std::vector<std::pair<TBlobBuffer*, const TFieldDescriptor*>> Named(TConstBytes record) const;
+  // Calls `visit` for every stored blob field of the table.
+  template <class TVisit>
+  void ForEachBlobField(TVisit visit) const;
 
   TDataTable& table_;
   std::vector<std::unique_ptr<TBlobBuffer>> buffers_;  // in the order opened

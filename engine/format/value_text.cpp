@@ -223,7 +223,12 @@ std::string FormatDateTimeText(double ms) {
   const auto day = static_cast<std::int32_t>(total / kMsPerDay);
   const std::string date = FormatDateText(day);
   if (date.empty()) return {};
-  return date + "T" + FormatTimeText(static_cast<std::int32_t>(total % kMsPerDay));
+  // Appended piece by piece: text + temporary string concatenations draw false overlap warnings
+  // from some optimizers.
+  std::string text = date;
+  text += 'T';
+  text += FormatTimeText(static_cast<std::int32_t>(total % kMsPerDay));
+  return text;
 }
 
 std::string FormatBooleanText(bool value) {
@@ -247,10 +252,14 @@ std::string FormatFixedText(std::int64_t scaled, int places) {
       magnitude / divisor + (magnitude % divisor * 2 >= divisor && divisor > 1 ? 1 : 0);
   std::uint64_t unit = 1;
   for (int i = 0; i < places; ++i) unit *= 10;
-  std::string out = (negative && rounded != 0 ? "-" : "") + std::to_string(rounded / unit);
+  std::string out;
+  if (negative && rounded != 0) out += '-';
+  out += std::to_string(rounded / unit);
   if (places > 0) {
-    std::string fraction = std::to_string(rounded % unit);
-    out += "." + std::string(static_cast<std::size_t>(places) - fraction.size(), '0') + fraction;
+    const std::string fraction = std::to_string(rounded % unit);
+    out += '.';
+    out.append(static_cast<std::size_t>(places) - fraction.size(), '0');
+    out += fraction;
   }
   return out;
 }

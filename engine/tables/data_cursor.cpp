@@ -84,6 +84,31 @@ auto SharedChange(TDataTable& table, TOperation operation) {
   }
 }
 
+// How often a read operation starts over after finding the table changed. Once a change was
+// found the reader lock is held, so a second start is already rare.
+constexpr int kChangeRetries = 8;
+
+// Where a blob field's slot keeps the value's stamp.
+constexpr std::size_t kBlobSlotStamp = 5;
+
+// Counts a cursor's nested read operations; the outermost one installs the index file's change
+// hook and removes it again.
+class TReadDepth {
+ public:
+  TReadDepth(int& depth, TIndexFile& index, TIndexFile::TChangeHook hook) : depth_(depth), index_(index) {
+    if (depth_++ == 0) index_.SetChangeHook(std::move(hook));
+  }
+  ~TReadDepth() {
+    if (--depth_ == 0) index_.SetChangeHook({});
+  }
+  TReadDepth(const TReadDepth&) = delete;
+  TReadDepth& operator=(const TReadDepth&) = delete;
+
+ private:
+  int& depth_;
+  TIndexFile& index_;
+};
+
 std::int32_t FollowingAutoIncrement(std::int32_t last) {
   return last == INT32_MAX ? 1 : last + 1;
 }
@@ -115,7 +140,9 @@ void TDataCursor::Open(const TCursorOpenOptions& options) {
     CheckPassword();
     if (table.OpenCount() == 1 && options.purpose == TCursorPurpose::kNormal) CheckHeaders();
     TakeCopies();
+    blob_values_ = std::make_unique<TBlobValues>(table);
   } catch (...) {
+    blob_values_.reset();
     table_ = nullptr;
     (void)directory_.CloseTable(&table, false);
     throw;
@@ -141,6 +168,8 @@ void TDataCursor::Close() {
     }
   }
   reader_taken_ = false;
+  if (blob_values_ != nullptr) blob_values_->CloseAll();
+  blob_values_.reset();
   position_.reset();
   trees_.clear();
   ForgetPosition();
@@ -281,16 +310,16 @@ std::string TDataCursor::IndexName() const {
   return table_->IndexFile().Header().slots[static_cast<std::size_t>(index_slot_)].name;
 }
 
-void TDataCursor::BeginRead() {
+bool TDataCursor::BeginRead() {
   if (table_ == nullptr) RaiseEngineError(kInvalidFileHandle, options_.table_name);
-  if (table_->SkipsLocks()) return;
+  if (table_->SkipsLocks()) return false;
   bool changed = false;
   if (session_.StrictChangeDetection && !table_->HoldsReaderLock() && !table_->HoldsWriterLock() &&
       !table_->HoldsTableLock()) {
     changed = table_->LockReader();
     reader_taken_ = true;
   }
-  if (changed || !(table_->ChangeCounters() == seen_counters_)) Reestablish();
+  return changed || !(table_->ChangeCounters() == seen_counters_);
 }
 
 void TDataCursor::EndRead() {
@@ -306,8 +335,25 @@ bool TDataCursor::CheckBeforeRead() {
   }
   const bool changed = table_->LockReader();
   reader_taken_ = true;
-  if (changed) Reestablish();
   return changed;
+}
+
+template <class TOperation>
+auto TDataCursor::ReadOperation(TOperation operation) {
+  if (table_ == nullptr) RaiseEngineError(kInvalidFileHandle, options_.table_name);
+  TReadScope scope([this] { EndRead(); });
+  TReadDepth depth(read_depth_, table_->IndexFile(), [this] { return CheckBeforeRead(); });
+  bool refresh = BeginRead();
+  for (int attempt = 0;; ++attempt) {
+    try {
+      if (refresh) Reestablish();
+      return operation();
+    } catch (const EIndexChanged&) {
+      // What the caches held is gone; the reader lock now keeps the table as it is.
+      if (attempt >= kChangeRetries) Raise(kIndexBuffersCorrupt, {}, IndexName());
+      refresh = true;
+    }
+  }
 }
 
 std::int32_t TDataCursor::RunFrom(std::int32_t slot, bool forward, std::int32_t limit) {
@@ -333,6 +379,8 @@ TRecordPin TDataCursor::Fetch(std::int32_t slot, bool forward, TReadAhead read_a
   for (int attempt = 0; attempt < 8; ++attempt) {
     TRecordPin pin = table_->DataFile().GetRecord(this, slot, forward, read_ahead);
     if (pin) return pin;
+    // Inside a read operation the whole operation starts over from the position found again.
+    if (read_depth_ > 0) throw EIndexChanged();
   }
   Raise(kRecordBuffersCorrupt);
 }
@@ -356,6 +404,8 @@ bool TDataCursor::StepSlotOrder(std::int32_t from, bool forward) {
   for (std::int32_t slot = from; slot >= 1 && slot < next; slot += forward ? 1 : -1) {
     if (LoadCurrent(slot, forward)) return true;
   }
+  // The end of what this cursor has seen: another opener may have added records since.
+  if (forward && CheckBeforeRead()) throw EIndexChanged();
   on_record_ = false;
   between_ = false;
   after_last_ = forward;
@@ -402,111 +452,115 @@ void TDataCursor::Reestablish() {
 }
 
 bool TDataCursor::First() {
-  BeginRead();
-  TReadScope scope([this] { EndRead(); });
-  if (index_slot_ == kSlotOrder) return StepSlotOrder(1, true);
-  if (!Position().First()) return SettleOnPosition();
-  return SettleOnPosition();
+  return ReadOperation([&]() -> bool {
+    // A walk starts from what the files hold now.
+    (void)CheckBeforeRead();
+    if (index_slot_ == kSlotOrder) return StepSlotOrder(1, true);
+    if (!Position().First()) return SettleOnPosition();
+    return SettleOnPosition();
+  });
 }
 
 bool TDataCursor::Last() {
-  BeginRead();
-  TReadScope scope([this] { EndRead(); });
-  if (index_slot_ == kSlotOrder) return StepSlotOrder(table_->DataFile().Header().NextRecordSlot - 1, false);
-  if (!Position().Last()) {
+  return ReadOperation([&]() -> bool {
+    (void)CheckBeforeRead();
+    if (index_slot_ == kSlotOrder)
+      return StepSlotOrder(table_->DataFile().Header().NextRecordSlot - 1, false);
+    if (!Position().Last()) {
+      ForgetPosition();
+      return false;
+    }
+    if (LoadCurrent(Position().RecordNumber(), false)) return true;
     ForgetPosition();
     return false;
-  }
-  if (LoadCurrent(Position().RecordNumber(), false)) return true;
-  ForgetPosition();
-  return false;
+  });
 }
 
 bool TDataCursor::Next() {
-  BeginRead();
-  TReadScope scope([this] { EndRead(); });
-  if (index_slot_ == kSlotOrder) {
+  return ReadOperation([&]() -> bool {
+    if (index_slot_ == kSlotOrder) {
+      if (after_last_) return false;
+      return StepSlotOrder(current_slot_ + 1, true);
+    }
     if (after_last_) return false;
-    return StepSlotOrder(current_slot_ + 1, true);
-  }
-  if (after_last_) return false;
-  if (between_) return SettleOnPosition();
-  if (!on_record_) {
-    if (!Position().First()) return SettleOnPosition();
+    if (between_) return SettleOnPosition();
+    if (!on_record_) {
+      if (!Position().First()) return SettleOnPosition();
+      return SettleOnPosition();
+    }
+    if (!Position().Next()) {
+      // The end of what this cursor has seen: another opener may have added records since.
+      if (CheckBeforeRead()) throw EIndexChanged();
+      on_record_ = false;
+      after_last_ = true;
+      return false;
+    }
     return SettleOnPosition();
-  }
-  if (!Position().Next()) {
-    on_record_ = false;
-    after_last_ = true;
-    return false;
-  }
-  return SettleOnPosition();
+  });
 }
 
 bool TDataCursor::Prior() {
-  BeginRead();
-  TReadScope scope([this] { EndRead(); });
-  if (index_slot_ == kSlotOrder) {
-    if (!on_record_ && !between_ && !after_last_) return false;
-    return StepSlotOrder(current_slot_ - 1, false);
-  }
-  bool moved = false;
-  if (after_last_ || (between_ && !Position().Valid())) {
-    moved = Position().Last();
-  } else if (on_record_ || between_) {
-    moved = Position().Prior();
-  }
-  if (!moved) {
+  return ReadOperation([&]() -> bool {
+    if (index_slot_ == kSlotOrder) {
+      if (!on_record_ && !between_ && !after_last_) return false;
+      return StepSlotOrder(current_slot_ - 1, false);
+    }
+    bool moved = false;
+    if (after_last_ || (between_ && !Position().Valid())) {
+      moved = Position().Last();
+    } else if (on_record_ || between_) {
+      moved = Position().Prior();
+    }
+    if (!moved) {
+      ForgetPosition();
+      return false;
+    }
+    if (LoadCurrent(Position().RecordNumber(), false)) return true;
     ForgetPosition();
     return false;
-  }
-  if (LoadCurrent(Position().RecordNumber(), false)) return true;
-  ForgetPosition();
-  return false;
+  });
 }
 
 bool TDataCursor::FindKey(std::span<const std::byte> record, int key_fields) {
-  BeginRead();
-  TReadScope scope([this] { EndRead(); });
-  if (index_slot_ == kSlotOrder) Raise(kNoCurrentRecord);
-  TIndexTree& tree = Tree(index_slot_);
-  const TIndexDescriptor& d = tree.Descriptor();
-  TKey key = tree.BuildKey(record);
-  const int fields = key_fields <= 0 ? d.field_count : std::min<int>(key_fields, d.field_count);
-  std::size_t length = 0;
-  for (int i = 0; i < fields; ++i) {
-    const std::uint16_t number = d.field_numbers[static_cast<std::size_t>(i)];
-    if (number == 0 || number > descriptors_.size()) break;
-    length += descriptors_[number - 1].DataSize + 1u;
-  }
-  key.resize(std::min(length, key.size()));
-  const bool found = Position().Seek(key, TBound::kLower);
-  if (!found || !SettleOnPosition()) return false;
-  // An equal entry exists when the last entry not above the key is at or behind this one.
-  TIndexPosition upper(tree);
-  if (!upper.Seek(key, TBound::kUpper)) return false;
-  return upper.Ordinal() >= Position().Ordinal();
+  return ReadOperation([&]() -> bool {
+    if (index_slot_ == kSlotOrder) Raise(kNoCurrentRecord);
+    TIndexTree& tree = Tree(index_slot_);
+    const TIndexDescriptor& d = tree.Descriptor();
+    TKey key = tree.BuildKey(record);
+    const int fields = key_fields <= 0 ? d.field_count : std::min<int>(key_fields, d.field_count);
+    std::size_t length = 0;
+    for (int i = 0; i < fields; ++i) {
+      const std::uint16_t number = d.field_numbers[static_cast<std::size_t>(i)];
+      if (number == 0 || number > descriptors_.size()) break;
+      length += descriptors_[number - 1].DataSize + 1u;
+    }
+    key.resize(std::min(length, key.size()));
+    const bool found = Position().Seek(key, TBound::kLower);
+    if (!found || !SettleOnPosition()) return false;
+    // An equal entry exists when the last entry not above the key is at or behind this one.
+    TIndexPosition upper(tree);
+    if (!upper.Seek(key, TBound::kUpper)) return false;
+    return upper.Ordinal() >= Position().Ordinal();
+  });
 }
 
 bool TDataCursor::GoToSlot(std::int32_t slot) {
-  BeginRead();
-  TReadScope scope([this] { EndRead(); });
-  if (slot <= 0 || slot >= table_->DataFile().Header().NextRecordSlot) return false;
-  if (!LoadCurrent(slot, true)) {
-    ForgetPosition();
-    return false;
-  }
-  if (index_slot_ != kSlotOrder && !Position().SeekExact(current_key_)) {
-    ForgetPosition();
-    Raise(kIndexBuffersCorrupt, {}, IndexName());
-  }
-  return true;
+  return ReadOperation([&]() -> bool {
+    if (slot <= 0 || slot >= table_->DataFile().Header().NextRecordSlot) return false;
+    if (!LoadCurrent(slot, true)) {
+      ForgetPosition();
+      return false;
+    }
+    if (index_slot_ != kSlotOrder && !Position().SeekExact(current_key_)) {
+      ForgetPosition();
+      Raise(kIndexBuffersCorrupt, {}, IndexName());
+    }
+    return true;
+  });
 }
 
 std::int32_t TDataCursor::RecordCount() {
-  BeginRead();
-  TReadScope scope([this] { EndRead(); });
-  return table_->IndexFile().ActiveRecordCount();
+  return ReadOperation([&]() -> std::int32_t { return table_->IndexFile().ActiveRecordCount(); });
 }
 
 const std::vector<std::byte>& TDataCursor::CurrentRecord() const {
@@ -515,16 +569,16 @@ const std::vector<std::byte>& TDataCursor::CurrentRecord() const {
 }
 
 std::int32_t TDataCursor::Ordinal() {
-  BeginRead();
-  TReadScope scope([this] { EndRead(); });
-  RequireRecord();
-  if (index_slot_ != kSlotOrder) return Position().Ordinal();
-  std::int32_t ordinal = 0;
-  for (std::int32_t slot = 1; slot <= current_slot_; ++slot) {
-    TRecordPin pin = Fetch(slot, true, TReadAhead::kSlotOrder);
-    if (!pin->Deleted()) ++ordinal;
-  }
-  return ordinal;
+  return ReadOperation([&]() -> std::int32_t {
+    RequireRecord();
+    if (index_slot_ != kSlotOrder) return Position().Ordinal();
+    std::int32_t ordinal = 0;
+    for (std::int32_t slot = 1; slot <= current_slot_; ++slot) {
+      TRecordPin pin = Fetch(slot, true, TReadAhead::kSlotOrder);
+      if (!pin->Deleted()) ++ordinal;
+    }
+    return ordinal;
+  });
 }
 
 // --- Record operations ---
@@ -550,7 +604,12 @@ void TDataCursor::LockCurrentRecord(std::int32_t slot) {
   if (!reader_before && table_->HoldsReaderLock()) table_->UnlockReader();
   table_->SetLockedByCursor(slot, true);
   own_locks_.insert(slot);
-  if (changed || !(table_->ChangeCounters() == seen_counters_)) Reestablish();
+  if (changed || !(table_->ChangeCounters() == seen_counters_)) {
+    (void)ReadOperation([this] {
+      Reestablish();
+      return true;
+    });
+  }
 }
 
 void TDataCursor::UnlockCurrentRecord(std::int32_t slot) {
@@ -580,17 +639,147 @@ void TDataCursor::Validate(std::span<const std::byte> buffer) const {
   }
 }
 
-void TDataCursor::StoreBlobValues(TRecord& record, std::span<const std::byte> buffer) {
-  // The blob store keeps the values of a record's blob fields: here each changed blob field gets
-  // its new stamp and the blob file stores the value, once blob buffers exist. Until then the
-  // references in `buffer` are taken as they are.
+// --- Blob values ---
+
+void TDataCursor::RaiseCode(TEngineCode code, std::uint16_t field_number) const {
+  const std::string field = field_number >= 1 && field_number <= descriptors_.size()
+                                ? descriptors_[field_number - 1u].FieldName
+                                : "";
+  Raise(code, field);
+}
+
+TEngineCode TDataCursor::OpenBlob(std::uint16_t field_number, std::span<std::byte> record,
+                                  bool engine_internal, std::uint8_t mode) {
+  if (table_ == nullptr) RaiseEngineError(kInvalidFileHandle, options_.table_name);
+  if (record.size() < record_size_) return kInvalidBlobField;
+  // Loading runs under the reader lock, so that no other opener rewrites the chain meanwhile.
+  return ReadOperation([&] {
+    (void)CheckBeforeRead();
+    return blob_values_->Open(field_number, record, engine_internal, mode);
+  });
+}
+
+TEngineCode TDataCursor::CloseBlob(std::uint16_t field_number, std::span<std::byte> record) {
+  if (table_ == nullptr) RaiseEngineError(kInvalidFileHandle, options_.table_name);
+  if (record.size() < record_size_) return kInvalidBlobField;
+  return blob_values_->Close(field_number, record);
+}
+
+TEngineCode TDataCursor::ReadBlob(std::uint16_t field_number, std::span<const std::byte> record,
+                                  std::int64_t offset, std::span<std::byte> out, std::size_t& copied) {
+  if (table_ == nullptr) RaiseEngineError(kInvalidFileHandle, options_.table_name);
+  copied = 0;
+  if (record.size() < record_size_) return kInvalidBlobField;
+  return blob_values_->Read(field_number, record, offset, out, copied);
+}
+
+TEngineCode TDataCursor::WriteBlob(std::uint16_t field_number, std::span<std::byte> record,
+                                   std::int64_t offset, std::span<const std::byte> bytes) {
+  if (table_ == nullptr) RaiseEngineError(kInvalidFileHandle, options_.table_name);
+  if (record.size() < record_size_) return kInvalidBlobField;
+  return blob_values_->Write(field_number, record, offset, bytes);
+}
+
+TEngineCode TDataCursor::SetBlobSize(std::uint16_t field_number, std::span<std::byte> record,
+                                     std::int64_t size) {
+  if (table_ == nullptr) RaiseEngineError(kInvalidFileHandle, options_.table_name);
+  if (record.size() < record_size_) return kInvalidBlobField;
+  return blob_values_->SetSize(field_number, record, size);
+}
+
+TEngineCode TDataCursor::GetBlobSize(std::uint16_t field_number, std::span<const std::byte> record,
+                                     std::int64_t& size) {
+  if (table_ == nullptr) RaiseEngineError(kInvalidFileHandle, options_.table_name);
+  size = 0;
+  if (record.size() < record_size_) return kInvalidBlobField;
+  return blob_values_->GetSize(field_number, record, size);
+}
+
+void TDataCursor::CloseBlobValues(std::span<std::byte> record) {
+  if (table_ == nullptr || record.size() < record_size_) return;
+  blob_values_->CloseRecordValues(record);
+}
+
+std::vector<std::byte> TDataCursor::ReadBlobField(std::uint16_t field_number) {
+  RequireRecord();
+  return ReadOperation([&] {
+    // The reader lock for the load; when another opener changed the table, the current record
+    // is read again first.
+    if (CheckBeforeRead()) throw EIndexChanged();
+    if (!on_record_) Raise(kRecordChanged);
+    std::vector<std::byte> image = current_;
+    if (const TEngineCode code = blob_values_->Open(field_number, image, true, kBlobModeRead); code != 0) {
+      RaiseCode(code, field_number);
+    }
+    std::int64_t size = 0;
+    std::vector<std::byte> value;
+    std::size_t copied = 0;
+    TEngineCode code = blob_values_->GetSize(field_number, image, size);
+    if (code == 0) {
+      value.resize(static_cast<std::size_t>(size));
+      code = blob_values_->Read(field_number, image, 0, value, copied);
+    }
+    (void)blob_values_->Close(field_number, image);
+    if (code != 0) RaiseCode(code, field_number);
+    return value;
+  });
+}
+
+void TDataCursor::SetBlobField(std::span<std::byte> record, std::uint16_t field_number,
+                               std::span<const std::byte> value) {
+  auto check = [&](TEngineCode code) {
+    if (code != 0) RaiseCode(code, field_number);
+  };
+  check(OpenBlob(field_number, record, true, kBlobModeWrite));
+  check(SetBlobSize(field_number, record, static_cast<std::int64_t>(value.size())));
+  check(WriteBlob(field_number, record, 0, value));
+}
+
+void TDataCursor::CheckBlobReferences(std::span<const std::byte> stored,
+                                      std::span<const std::byte> buffer) const {
+  for (const TFieldDescriptor& d : descriptors_) {
+    if (d.FieldType != kTypeBlob || !IsStored(d)) continue;
+    const TBlobRef old = GetBlobRef(ConstFieldSlot(stored, d));
+    const TBlobRef now = GetBlobRef(ConstFieldSlot(buffer, d));
+    TBlobRef named = now;
+    if (now.Reference < 0) {
+      const TBlobBuffer* open = blob_values_->Find(now.Reference);
+      if (open == nullptr) continue;  // refused by the post's own check
+      named = {open->FirstBlock(), open->Stamp()};
+    } else if (now.Reference == 0) {
+      // Clearing a reference (repair does) is taken as it is.
+      continue;
+    }
+    // The buffer names a chain the record does not hold (any more): the image is stale, and
+    // storing it would give one chain two owners.
+    if (named.Reference != old.Reference || (old.Reference != 0 && named.Stamp != old.Stamp)) {
+      Raise(kRecordChanged, std::string(TrimBlanks(d.FieldName)));
+    }
+  }
+}
+
+void TDataCursor::StoreBlobValues(TRecord& record, std::span<std::byte> image, std::span<std::byte> buffer) {
   (void)record;
-  (void)buffer;
+  blob_values_->Post(image);
+  // Stamps and references back into the caller's buffer; a value still open keeps its handle
+  // there (closing it gives the reference back) and takes the new stamp.
+  for (const TFieldDescriptor& d : descriptors_) {
+    if (d.FieldType != kTypeBlob || !IsStored(d)) continue;
+    const TConstBytes posted = ConstFieldSlot(image, d);
+    const TBytes slot = FieldSlot(buffer, d);
+    const TBlobRef ref = GetBlobRef(slot);
+    if (ref.Reference < 0 && blob_values_->Find(ref.Reference) != nullptr) {
+      PutI32(slot, kBlobSlotStamp, GetBlobRef(posted).Stamp);
+    } else {
+      std::copy(posted.begin(), posted.end(), slot.begin());
+    }
+  }
 }
 
 void TDataCursor::FreeBlobValues(TRecord& record) {
-  // The blob store frees the values a deleted record refers to (see StoreBlobValues).
-  (void)record;
+  std::vector<std::byte> image(record.Bytes().begin(), record.Bytes().end());
+  blob_values_->ReleaseRecordValues(image);
+  record.CopyFields(image);
 }
 
 void TDataCursor::WriteAfterChange() {
@@ -613,8 +802,13 @@ std::int32_t TDataCursor::AddRecordLocked(std::span<std::byte> buffer, bool repo
   // 2. The slot, locked.
   const std::int32_t slot = data.SlotForNextAppend();
   TOperationLock lock(*this, slot);
-  // 3. The fields.
+  // 3. The fields; every blob value of the buffer becomes the new record's own.
   Validate(buffer);
+  const bool has_blobs = data.BlobFieldCount() > 0;
+  if (has_blobs) {
+    blob_values_->MakeValuesOwn(buffer);
+    blob_values_->CheckPostable(buffer);
+  }
   // 4. The auto-increment value, and the header of the record as it will stand.
   const bool keep_supplied = KeepSuppliedAutoIncrement && HasAutoIncrementField();
   if (!keep_supplied) SetRecordAutoIncrement(buffer, FollowingAutoIncrement(data.LastAutoIncrement()));
@@ -651,19 +845,20 @@ std::int32_t TDataCursor::AddRecordLocked(std::span<std::byte> buffer, bool repo
   } else {
     pin->Clear(true);
   }
-  pin->CopyFields(buffer);
+  std::vector<std::byte> image(buffer.begin(), buffer.begin() + record_size_);
+  if (has_blobs) StoreBlobValues(*pin, image, buffer);
+  pin->CopyFields(image);
   pin->SetAutoIncrement(auto_increment);
   pin->SetModified(true);
   ++index.MutableHeader().active_records;
   index.MarkModified();
-  if (data.BlobFieldCount() > 0) StoreBlobValues(*pin, buffer);
   // 8. Released, and written for the other openers.
   pin.Release();
   WriteAfterChange();
   NoteCounters();
   // 9. The new record as the current one.
   if (reposition) {
-    current_.assign(buffer.begin(), buffer.begin() + record_size_);
+    current_ = std::move(image);
     current_slot_ = slot;
     on_record_ = true;
     between_ = false;
@@ -706,6 +901,11 @@ void TDataCursor::ChangeRecordLocked(std::span<std::byte> buffer, bool repositio
   }
   SetRecordDeleted(buffer, false);
   SetRecordSlotLink(buffer, slot);
+  const bool has_blobs = data.BlobFieldCount() > 0;
+  if (has_blobs) {
+    CheckBlobReferences(old, buffer);
+    blob_values_->CheckPostable(buffer);
+  }
   // Keys that move: every unique one checked before any is replaced.
   struct TMove {
     int slot;
@@ -728,9 +928,10 @@ void TDataCursor::ChangeRecordLocked(std::span<std::byte> buffer, bool repositio
     deleted_index.Replace(deleted_index.BuildKey(old), deleted_index.BuildKey(buffer), slot);
     key_changed = true;
   }
-  pin->CopyFields(buffer);
-  pin->SetAutoIncrement(RecordAutoIncrement(buffer));
-  if (data.BlobFieldCount() > 0) StoreBlobValues(*pin, buffer);
+  std::vector<std::byte> image(buffer.begin(), buffer.begin() + record_size_);
+  if (has_blobs) StoreBlobValues(*pin, image, buffer);
+  pin->CopyFields(image);
+  pin->SetAutoIncrement(RecordAutoIncrement(image));
   pin.Release();
   // Written for the other openers: the data header always, the index header when a key moved.
   if (!table_->Exclusive() && !read_only_) {
@@ -740,7 +941,7 @@ void TDataCursor::ChangeRecordLocked(std::span<std::byte> buffer, bool repositio
   }
   NoteCounters();
   const TKey old_position_key = current_key_;
-  current_.assign(buffer.begin(), buffer.begin() + record_size_);
+  current_ = std::move(image);
   if (index_slot_ != kSlotOrder) {
     if (reposition) {
       current_key_ = Tree(index_slot_).BuildKey(current_);
@@ -776,6 +977,8 @@ void TDataCursor::DeleteRecordLocked(std::span<const std::byte> buffer, bool rep
   {
     TOperationLock lock(*this, slot);
     TRecordPin pin = Fetch(slot, true, TReadAhead::kNone);
+    // The values first: a chain that cannot be freed leaves the record and its keys as they are.
+    if (data.BlobFieldCount() > 0) FreeBlobValues(*pin);
     const std::vector<std::byte> image(pin->Bytes().begin(), pin->Bytes().end());
     for (const int s : KeyedIndexes()) Tree(s).Remove(Tree(s).BuildKey(image));
     TIndexTree& deleted_index = Tree(kSysDeletedSlot);
@@ -784,7 +987,6 @@ void TDataCursor::DeleteRecordLocked(std::span<const std::byte> buffer, bool rep
     deleted_index.Replace(deleted_index.BuildKey(image), deleted_index.BuildKey(deleted_image), slot);
     --index.MutableHeader().active_records;
     index.MarkModified();
-    if (data.BlobFieldCount() > 0) FreeBlobValues(*pin);
     data.FreeSlot(*pin);
     pin.Release();
     WriteAfterChange();

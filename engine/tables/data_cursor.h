@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/blob/blob_values.h"
 #include "engine/format/data_header.h"
 #include "engine/format/field_descriptor.h"
 #include "engine/index/index_tree.h"
@@ -131,7 +132,38 @@ class TDataCursor : public TRecordFetcher {
   // With an auto-increment field: added and changed records keep the value in their buffer.
   bool KeepSuppliedAutoIncrement = false;
 
-  // TRecordFetcher
+  // --- Blob values ---
+  // A blob field of a record buffer is opened into memory, read, written and resized there, and
+  // stored when the buffer is posted by AddRecord or ChangeRecord (new stamps, the chains, the
+  // references written back into the buffer). While open, the field's slot in `record` holds a
+  // handle. Each returns 0 or the engine code for the caller to raise: 10753 not a blob field,
+  // 9998 (open) / 10030 (others) a handle of no value of this cursor, 9494 a 65th open value,
+  // 8711 a read reaching past the end (what there was is copied, `copied` tells how much).
+  // Opening loads the value (raising 8708 when its blocks carry another stamp than the slot).
+  [[nodiscard]] TEngineCode OpenBlob(std::uint16_t field_number, std::span<std::byte> record,
+                                     bool engine_internal = false, std::uint8_t mode = 1);
+  [[nodiscard]] TEngineCode CloseBlob(std::uint16_t field_number, std::span<std::byte> record);
+  [[nodiscard]] TEngineCode ReadBlob(std::uint16_t field_number, std::span<const std::byte> record,
+                                     std::int64_t offset, std::span<std::byte> out, std::size_t& copied);
+  [[nodiscard]] TEngineCode WriteBlob(std::uint16_t field_number, std::span<std::byte> record,
+                                      std::int64_t offset, std::span<const std::byte> bytes);
+  [[nodiscard]] TEngineCode SetBlobSize(std::uint16_t field_number, std::span<std::byte> record,
+                                        std::int64_t size);
+  [[nodiscard]] TEngineCode GetBlobSize(std::uint16_t field_number, std::span<const std::byte> record,
+                                        std::int64_t& size);
+  // Closes every value open in `record` (dropping unposted changes), e.g. after a refused post.
+  void CloseBlobValues(std::span<std::byte> record);
+  std::size_t OpenBlobCount() const { return blob_values_ != nullptr ? blob_values_->OpenCount() : 0; }
+  // Conveniences that raise: the whole value of a blob field of the current record (empty for
+  // NULL; 8709 off a record), and a whole new value for a blob field of `record`, stored by the
+  // next AddRecord or ChangeRecord of that buffer (an empty value makes the field NULL).
+  std::vector<std::byte> ReadBlobField(std::uint16_t field_number);
+  void SetBlobField(std::span<std::byte> record, std::uint16_t field_number,
+                    std::span<const std::byte> value);
+
+  // TRecordFetcher. Before a page or record is read from the file: the reader lock (held to the
+  // end of the read operation) and the change check; true when another opener changed the table
+  // (the caches are then dropped and the operation starts over).
   bool CheckBeforeRead() override;
   std::int32_t RunFrom(std::int32_t slot, bool forward, std::int32_t limit) override;
 
@@ -144,8 +176,9 @@ class TDataCursor : public TRecordFetcher {
   void RequireRecord() const;
   [[noreturn]] void Raise(TEngineCode code, const std::string& field = {},
                           const std::string& index = {}) const;
-  // The start of every read operation: the change check; re-establishes the position on a change.
-  void BeginRead();
+  // The start of every read operation: the change check; true when the position must be found
+  // again.
+  bool BeginRead();
   // The end of every read operation: releases a reader lock that a record fetch took.
   void EndRead();
   // Finds the place again after a change by another opener (or another cursor).
@@ -163,10 +196,21 @@ class TDataCursor : public TRecordFetcher {
   bool StepSlotOrder(std::int32_t from, bool forward);
   bool SettleOnPosition();
   void Validate(std::span<const std::byte> buffer) const;
-  // Hooks of the blob store: values of changed blob fields are stored when a record is posted and
-  // freed when it is deleted. Tables without blob fields never reach them.
-  void StoreBlobValues(TRecord& record, std::span<const std::byte> buffer);
+  // The blob store: values of changed blob fields are stored when a record is posted and freed
+  // when it is deleted. Tables without blob fields never reach them. StoreBlobValues posts
+  // `image` (the record as it goes to the file) and writes stamps and references back into the
+  // caller's `buffer`, where a value still open keeps its handle.
+  void StoreBlobValues(TRecord& record, std::span<std::byte> image, std::span<std::byte> buffer);
   void FreeBlobValues(TRecord& record);
+  // Before a change: a slot naming a value other than the stored record's (a stale image) 8708.
+  void CheckBlobReferences(std::span<const std::byte> stored, std::span<const std::byte> buffer) const;
+  void RaiseCode(TEngineCode code, std::uint16_t field_number) const;
+  // Runs a read operation: the change check at its start, the reader lock a miss took released at
+  // its end, and, when a page or record read found the table changed by another opener, the
+  // position found again and the operation run once more.
+  template <class TOperation>
+  auto ReadOperation(TOperation operation);
+
   void WriteAfterChange();
   // The operations themselves, under the writer lock.
   std::int32_t AddRecordLocked(std::span<std::byte> buffer, bool reposition);
@@ -187,6 +231,8 @@ class TDataCursor : public TRecordFetcher {
   TKey current_key_;
   std::set<std::int32_t> own_locks_;
   bool reader_taken_ = false;
+  int read_depth_ = 0;  // nested ReadOperation calls
+  std::unique_ptr<TBlobValues> blob_values_;
 
   TDataSession& session_;
   TDataDirectory& directory_;

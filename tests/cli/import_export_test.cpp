@@ -253,5 +253,79 @@ TEST_F(ImportExportTest, ARefusedRecordStopsTheImportAndKeepsTheRecordsBefore) {
   EXPECT_NE(bad.err.find("bad.jsonl:1:"), std::string::npos) << bad.err;
 }
 
+// The Kunden fixture: 200 slots, every 9th deleted, a memo and a graphic among its fields.
+class KundenExportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(std::getenv("TARVO_CLI"), nullptr);
+    testing::CopyFixture("basic", dir_.Path());
+  }
+  TTempDir dir_;
+};
+
+TEST_F(KundenExportTest, ExportGivesTheRecordsNotDeletedWithTheirBlobValues) {
+  const TRun run = RunCli("export " + dir_.File("Kunden.DAT"), dir_);
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::vector<std::string> lines = Lines(run.out);
+  std::ifstream in(testing::FixturesDir() / "basic" / "Kunden.rows.jsonl");
+  std::stringstream s;
+  s << in.rdbuf();
+  const std::vector<std::string> rows = Lines(s.str());
+  ASSERT_EQ(rows.size(), 200u);
+  ASSERT_EQ(lines.size(), 178u);
+  std::size_t line = 0;
+  int memos = 0;
+  int pictures = 0;
+  for (std::size_t slot = 1; slot <= rows.size(); ++slot) {
+    if (slot % 9 == 0) continue;
+    SCOPED_TRACE("slot " + std::to_string(slot));
+    const nlohmann::json exported = nlohmann::json::parse(lines[line++]);
+    const nlohmann::json row = nlohmann::json::parse(rows[slot - 1]);
+    EXPECT_EQ(exported["ID"], slot);
+    for (const auto& [name, value] : exported.items()) {
+      if (name == "ID") continue;  // the rows leave it out
+      nlohmann::json expected = row.contains(name) ? row[name] : nlohmann::json();
+      // An empty blob value is stored as NULL.
+      if (expected == "" || expected == nlohmann::json{{"b64", ""}}) expected = nullptr;
+      if (name == "VB" && expected.is_object()) {
+        std::vector<std::byte> bytes = FromBase64(expected["b64"].get<std::string>());
+        bytes.resize(10);
+        EXPECT_EQ(FromBase64(value["b64"].get<std::string>()), bytes);
+        continue;
+      }
+      EXPECT_EQ(value, expected) << name;
+    }
+    memos += exported["Notes"].is_string() ? 1 : 0;
+    pictures += exported["Pic"].is_object() ? 1 : 0;
+  }
+  EXPECT_GT(memos, 100);
+  EXPECT_GT(pictures, 100);
+}
+
+TEST_F(KundenExportTest, ExportImportExportGivesTheSameTextWithBlobs) {
+  TTestDatabase db(dir_.Dir());
+  CreateLike(db, "Kunden", "Again");
+  const TRun first = RunCli("export " + dir_.File("Kunden.DAT"), dir_);
+  ASSERT_EQ(first.status, 0) << first.err;
+  {
+    std::ofstream out(dir_.File("first.jsonl"));
+    out << first.out;
+  }
+  const TRun import = RunCli("import " + dir_.File("Again.DAT") + " " + dir_.File("first.jsonl"), dir_);
+  ASSERT_EQ(import.status, 0) << import.err;
+  const TRun second = RunCli("export " + dir_.File("Again.DAT"), dir_);
+  ASSERT_EQ(second.status, 0) << second.err;
+  EXPECT_EQ(second.out, first.out);
+  // A memo given as anything but text is refused with its line.
+  {
+    std::ofstream out(dir_.File("bad.jsonl"));
+    out << R"({"Notes": 5, "Count": 99999})"
+        << "\n";
+  }
+  const TRun bad = RunCli("import " + dir_.File("Again.DAT") + " " + dir_.File("bad.jsonl"), dir_);
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_NE(bad.err.find("bad.jsonl:1:"), std::string::npos) << bad.err;
+}
+
 }  // namespace
 }  // namespace tarvo

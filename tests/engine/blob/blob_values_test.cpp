@@ -182,6 +182,7 @@ TEST_F(BlobValuesTest, WritesInsideTheSizeAreStoredOnlyWhenTheyChangeSomething) 
   auto changed = notes;
   changed[700] ^= std::byte{0xFF};
   ASSERT_EQ(0, values_.Write(kNotes, record, 700, std::span(changed).subspan(700, 1)));
+  image = record;
   values_.Post(image);
   const TBlobRef after = Ref(image, kNotes);
   EXPECT_NE(5, after.Stamp);
@@ -227,6 +228,8 @@ TEST_F(BlobValuesTest, AReleaseThatFailsLeavesNoHandlesBehind) {
   EXPECT_EQ(before, record);
 }
 
+// Only the values a record image names take part in its post; among them, changed values
+// opened for two different records are refused before anything changes.
 TEST_F(BlobValuesTest, ChangedValuesOfTwoRecordsCannotBePostedTogether) {
   auto first = NewRecord(1);
   auto second = NewRecord(2);
@@ -235,11 +238,26 @@ TEST_F(BlobValuesTest, ChangedValuesOfTwoRecordsCannotBePostedTogether) {
   const auto bytes = Pattern(5, 11);
   ASSERT_EQ(0, values_.Write(kNotes, first, 0, bytes));
   ASSERT_EQ(0, values_.Write(kNotes, second, 0, bytes));
+  // The second record's value stays open and unstored when the first is posted.
+  auto image = first;
+  values_.Post(image);
+  EXPECT_GT(Ref(image, kNotes).Reference, 0);
+  std::int64_t size = 0;
+  EXPECT_EQ(0, values_.GetSize(kNotes, second, size));
+  EXPECT_EQ(5, size);
+  // One image naming values opened for records 2 and 3.
+  SetRecordSlotLink(second, 3);
+  ASSERT_EQ(0, values_.Open(kPic, second, false, kBlobModeWrite));
+  ASSERT_EQ(0, values_.Write(kPic, second, 0, bytes));
   const std::int32_t counter = t_.Table().DataFile().Header().BlobStampCounter;
   const std::int32_t end = t_.Blob().Header().end_offset;
-  EXPECT_ENGINE_ERROR(kBlobBuffersCorrupt, values_.Post(first));
+  EXPECT_ENGINE_ERROR(kBlobBuffersCorrupt, values_.Post(second));
   EXPECT_EQ(counter, t_.Table().DataFile().Header().BlobStampCounter);
   EXPECT_EQ(end, t_.Blob().Header().end_offset);
+  // A slot holding a handle of no open value is refused too.
+  auto gone = second;
+  ASSERT_EQ(0, values_.Close(kPic, second));
+  EXPECT_ENGINE_ERROR(kInvalidBlobHandle, values_.Post(gone));
 }
 
 TEST_F(BlobValuesTest, EngineInternalValuesCloseWithThePost) {
