@@ -67,7 +67,7 @@ void OptimizeTable(TDataCursor& cursor, const TCursorOpenOptions& options, const
       const TConstBytes from = ConstFieldSlot(record, d);
       const TBytes to = FieldSlot(buffer, new_fields[k]);
       if (d.FieldType == kTypeBlob) {
-        CopyBlobValue(old_table, from, new_table, to);
+        CopyBlobValue(old_table, from, target, buffer, new_fields[k].FieldNumber);
       } else {
         std::copy_n(from.begin(), std::min(from.size(), to.size()), to.begin());
       }

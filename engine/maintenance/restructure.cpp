@@ -487,7 +487,7 @@ bool CopyIntoNewTable(TDataCursor& cursor, TMaintenanceOpen& opened, const TCurs
         if (from.FieldType == kTypeBlob) {
           if (to.FieldType == kTypeBlob) {
             if (!IsNull(from_slot) || GetBlobRef(from_slot).Reference != 0) {
-              CopyBlobValue(old_table, from_slot, new_table, to_slot);
+              CopyBlobValue(old_table, from_slot, target, buffer, to.FieldNumber);
             }
           } else {
             ok = false;
@@ -517,7 +517,7 @@ bool CopyIntoNewTable(TDataCursor& cursor, TMaintenanceOpen& opened, const TCurs
           // the table stays as it was.
           throw;
         }
-        FreeStoredBlobs(new_table, new_fields, buffer);
+        target.CloseBlobValues(buffer);
         if (!losses.Lost(cause, context)) return false;
       }
     }

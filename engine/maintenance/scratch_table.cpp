@@ -162,19 +162,11 @@ std::vector<std::byte> LoadBlobOf(TDataTable& table, TConstBytes slot) {
   return LoadBlobValue(table.BlobFile(), ref.Reference, ref.Stamp);
 }
 
-void StoreBlobInto(TDataTable& table, std::span<const std::byte> value, TBytes slot) {
-  if (value.empty() || !table.HasBlobFile()) {
-    SetNull(slot);
-    return;
-  }
-  const std::int32_t stamp = table.DataFile().NextBlobStamp();
-  const std::int32_t first = StoreBlobValue(table.BlobFile(), 0, value, stamp);
-  PutBlobRef(slot, TBlobRef{first, stamp});
-}
-
-void CopyBlobValue(TDataTable& old_table, TConstBytes old_slot, TDataTable& new_table, TBytes new_slot) {
+void CopyBlobValue(TDataTable& old_table, TConstBytes old_slot, TDataCursor& target, std::span<std::byte> record,
+                   std::uint16_t field_number) {
+  // The new value goes through the target cursor, which stores it when the record is added.
   const std::vector<std::byte> value = LoadBlobOf(old_table, old_slot);
-  StoreBlobInto(new_table, value, new_slot);
+  target.SetBlobField(record, field_number, value);
 }
 
 void FreeStoredBlobs(TDataTable& table, std::span<const TFieldDescriptor> fields, TConstBytes record) {

@@ -94,11 +94,10 @@ void SizeCachesForBulk(TDataTable& table);
 // Copies the blob value referred to by slot `old_slot` (a blob field's slot of an old record)
 // into the new table's blob file with a fresh stamp, and writes the new reference into
 // `new_slot`. An empty value leaves the new field null.
-void CopyBlobValue(TDataTable& old_table, TConstBytes old_slot, TDataTable& new_table, TBytes new_slot);
+void CopyBlobValue(TDataTable& old_table, TConstBytes old_slot, TDataCursor& target, std::span<std::byte> record,
+                   std::uint16_t field_number);
 // Loads a blob field's whole value from a record's slot.
 std::vector<std::byte> LoadBlobOf(TDataTable& table, TConstBytes slot);
-// Stores `value` as a new blob value of the table and writes its reference into `slot`.
-void StoreBlobInto(TDataTable& table, std::span<const std::byte> value, TBytes slot);
 // Frees the blob values of a record that could not be added after its values were stored.
 void FreeStoredBlobs(TDataTable& table, std::span<const TFieldDescriptor> fields, TConstBytes record);
 

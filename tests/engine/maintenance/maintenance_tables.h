@@ -77,14 +77,13 @@ inline void BuildItems(TTestEngine& engine, int count, int delete_every, bool wi
     std::vector<std::byte> record = cursor->NewRecordBuffer();
     PutText(FieldSlot(record, f[1]), "Name" + std::to_string((i * 7) % 50), 0, 0, 0);
     PutInt32(FieldSlot(record, f[2]), 1000 - i);
-    if (with_blob) StoreBlobInto(cursor->Table(), MemoOfSize(kSizes[i % 8], i), FieldSlot(record, f[3]));
+    if (with_blob) cursor->SetBlobField(record, f[3].FieldNumber, MemoOfSize(kSizes[i % 8], i));
     (void)cursor->AddRecord(record, false);
   }
   if (delete_every > 0) {
     for (std::int32_t slot = delete_every; slot <= count; slot += delete_every) {
       ASSERT_TRUE(cursor->GoToSlot(slot));
       const std::vector<std::byte> image = cursor->CurrentRecord();
-      if (with_blob) FreeStoredBlobs(cursor->Table(), f, image);
       cursor->DeleteRecord(image, false);
     }
   }

@@ -74,24 +74,36 @@ class TRepairTable {
       PutText(FieldSlot(record, fields[kName - 1]), name, 0, 0, 0);
       PutInt32(FieldSlot(record, fields[kCode - 1]), code);
       if (memo > 0) {
-        TDataFile& data = cursor->Table().DataFile();
-        const std::int32_t stamp = data.NextBlobStamp();
         std::vector<std::byte> value(memo);
         for (std::size_t i = 0; i < memo; ++i) value[i] = static_cast<std::byte>('a' + i % 26);
-        const std::int32_t first = StoreBlobValue(cursor->Table().BlobFile(), 0, value, stamp);
-        PutBlobRef(FieldSlot(record, fields[kMemo - 1]), {first, stamp});
+        cursor->SetBlobField(record, kMemo, value);
       }
       slots.push_back(cursor->AddRecord(record, false));
     }
     return slots;
   }
 
+  // Deletes the record as another program might leave it: its slot still names the memo's
+  // chain, whose blocks stay in use (a repair frees what deleted records still name).
   void Delete(std::int32_t slot) {
-    auto cursor = Open();
-    ASSERT_TRUE(cursor->GoToSlot(slot));
-    const std::vector<std::byte> record = cursor->CurrentRecord();
-    // The memo's chain stays behind: a repair frees what deleted records still name.
-    cursor->DeleteRecord(record, false);
+    std::vector<std::uint8_t> memo_slot;
+    std::uint16_t memo_offset = 0;
+    {
+      auto cursor = Open();
+      ASSERT_TRUE(cursor->GoToSlot(slot));
+      std::vector<std::byte> record = cursor->CurrentRecord();
+      const TFieldDescriptor& memo = cursor->Descriptors()[kMemo - 1];
+      memo_offset = memo.RecordOffset;
+      for (const std::byte b : ConstFieldSlot(record, memo)) memo_slot.push_back(static_cast<std::uint8_t>(b));
+      if (GetBlobRef(ConstFieldSlot(record, memo)).Reference != 0) {
+        // Clearing the reference leaves the chain where it is.
+        SetNull(FieldSlot(record, memo));
+        cursor->ChangeRecord(record, false, true);
+        record = cursor->CurrentRecord();
+      }
+      cursor->DeleteRecord(record, false);
+    }
+    Patch(".DAT", RecordOffset(slot) + memo_offset, memo_slot);
   }
 
   TRepairResult Run(bool verify_only, bool lenient = false) {
