@@ -24,14 +24,6 @@ std::string FileBytes(const std::filesystem::path& file);
 std::vector<std::string> DirectoryNames(const std::filesystem::path& directory);
 
 // The text of the error that the unfinished maintenance operations raise (10758).
-inline constexpr const char* kStubbedOperationError = "Tarvo Engine Error # 10758";
 
 }  // namespace tarvo::testing
 
-// Skips the rest of a test when `text` shows that this build's table maintenance operations are
-// still placeholders (they raise 10758 "Engine not initialized").
-#define SKIP_IF_MAINTENANCE_STUBBED(text)                                                       \
-  do {                                                                                          \
-    if (std::string(text).rfind(::tarvo::testing::kStubbedOperationError, 0) == 0)              \
-      GTEST_SKIP() << "table maintenance operations not available in this build yet: " << text; \
-  } while (false)

@@ -4,8 +4,7 @@
 # same records and no backup copy may be left. A screenshot of the screen is written as
 # ARTIFACTS/desktop_end_to_end.png (and .xwd).
 # Usage: desktop_end_to_end_test.sh PROGRAM TARVO_CLI XWD_TO_PNG ARTIFACTS SOURCE_DIR
-# Exit 77 (skipped) without xvfb-run, xdotool or xwd, and while the table maintenance operations
-# of the source tree are still placeholders (the run then ends in the application's error box).
+# Exit 77 (skipped) without xvfb-run, xdotool or xwd.
 set -euo pipefail
 program=$1 cli=$2 xwd_to_png=$3 artifacts=$4 source_dir=$5
 for tool in xvfb-run xdotool xwd; do
@@ -40,6 +39,8 @@ export XDG_RUNTIME_DIR="$work/runtime"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 cat >"$work/drive.sh" <<EOF2
 set -euo pipefail
+# xdotool matches window names as UTF-8 only under a UTF-8 locale ("Bestätigung").
+export LC_ALL=C.UTF-8
 cd /
 ASAN_OPTIONS=detect_leaks=0 "$db/$name" &
 pid=\$!
@@ -53,7 +54,8 @@ question=""
 for i in \$(seq 1 600); do
   question=\$(xdotool search --name "^Bestätigung\$" 2>/dev/null | head -1 || true)
   [ -n "\$question" ] && break
-  if xdotool search --name "^Reorganisation\$" >/dev/null 2>&1; then
+  # Qt keeps a hidden window named after the application: only a visible one is the error box.
+  if xdotool search --onlyvisible --name "^Reorganisation\$" >/dev/null 2>&1; then
     sleep 0.5
     xwd -root -silent >"$artifacts/desktop_end_to_end.xwd"
     kill \$pid
@@ -77,10 +79,6 @@ run=0
 timeout 100 xvfb-run -a -s "-screen 0 1024x768x24" bash "$work/drive.sh" || run=$?
 "$xwd_to_png" "$artifacts/desktop_end_to_end.xwd" "$artifacts/desktop_end_to_end.png" || true
 if [ "$run" = 3 ]; then
-  if grep -q "RaiseEngineError(kNotInitialized" "$source_dir/components/tarvo_table_maintenance.cpp"; then
-    echo "skipped: the table maintenance operations are placeholders in this tree"
-    exit 77
-  fi
   echo "the run ended in the application's error box (see $artifacts/desktop_end_to_end.png)"
   exit 1
 fi
