@@ -5,11 +5,9 @@
 
 #include "components/engine_error.h"
 #include "engine/blob/block.h"
-#include "engine/index/index_bytes.h"
+#include "engine/format/byte_codec.h"
 
 namespace tarvo {
-
-using namespace index_bytes;
 
 TBlobHeader DecodeBlobHeader(std::span<const std::byte, kBlobHeaderSize> raw) {
   TBlobHeader h;

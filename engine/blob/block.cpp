@@ -4,11 +4,9 @@
 #include <cassert>
 
 #include "components/engine_error.h"
-#include "engine/index/index_bytes.h"
+#include "engine/format/byte_codec.h"
 
 namespace tarvo {
-
-using namespace index_bytes;
 
 namespace {
 constexpr int kBadLength = -static_cast<int>(kInvalidBlobLength);

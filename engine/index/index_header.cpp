@@ -6,11 +6,9 @@
 #include <string_view>
 
 #include "components/engine_error.h"
-#include "engine/index/index_bytes.h"
+#include "engine/format/byte_codec.h"
 
 namespace tarvo {
-
-using namespace index_bytes;
 
 namespace {
 

@@ -5,11 +5,9 @@
 #include <cstring>
 
 #include "components/engine_error.h"
-#include "engine/index/index_bytes.h"
+#include "engine/format/byte_codec.h"
 
 namespace tarvo {
-
-using namespace index_bytes;
 
 namespace {
 
