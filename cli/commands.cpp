@@ -60,7 +60,8 @@ int Run(int argc, char** argv) {
     app.exit(e);
     return kExitOk;
   } catch (const CLI::ParseError& e) {
-    app.exit(e);
+    // One line: what is wrong, and where to read more.
+    std::cerr << "tarvo: " << e.what() << " (see tarvo --help)\n";
     return kExitError;
   }
 

@@ -55,10 +55,15 @@ class TTerminalWindow : public TWindowOperations {
   void ClearLog() override {}
   void AddLogEntry(const std::string& entry) override {
     progress_.Clear();
+    step_reported_ = false;
     for (const std::string& line : SplitLogEntry(entry)) std::cout << line << "\n";
     std::cout.flush();
   }
-  void SetProgress(int percent) override { progress_.Update(records_, percent); }
+  // The bar shows once the step reports its own progress (the run's resets at a table's start are
+  // not worth a line).
+  void SetProgress(int percent) override {
+    if (step_reported_) progress_.Update(records_, percent);
+  }
   TMessageAnswer ShowMessage(TMessageKind kind, const std::string&, const std::string& text) override {
     progress_.Clear();
     switch (kind) {
@@ -86,7 +91,10 @@ class TTerminalWindow : public TWindowOperations {
   void Terminate() override { terminated_ = true; }
 
   // The records of the running operation, from the table's progress events.
-  void SetRecords(std::int64_t records) { records_ = records; }
+  void SetRecords(std::int64_t records) {
+    records_ = records;
+    step_reported_ = true;
+  }
 
   bool Terminated() const { return terminated_; }
   bool ErrorShown() const { return error_shown_; }
@@ -95,6 +103,7 @@ class TTerminalWindow : public TWindowOperations {
   TProgressDisplay& progress_;
   TBackupChoice backups_;
   std::int64_t records_ = 0;
+  bool step_reported_ = false;
   bool terminated_ = false;
   bool error_shown_ = false;
 };
