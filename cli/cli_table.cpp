@@ -1,5 +1,7 @@
 #include "cli/cli_table.h"
 
+#include "cli/terminal.h"
+
 namespace tarvo::cli {
 
 TTablePath SplitTablePath(const std::string& path) {
@@ -10,7 +12,7 @@ TTablePath SplitTablePath(const std::string& path) {
 
 TCliEngine::TCliEngine(const std::string& directory, const std::vector<std::string>& passwords)
     : directory_(session_.GetDirectory("", directory)) {
-  for (const std::string& password : passwords) session_.AddPassword(password);
+  PreparePasswords(session_, passwords);
 }
 
 TCliEngine::~TCliEngine() {

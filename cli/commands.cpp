@@ -11,9 +11,16 @@ namespace tarvo::cli {
 namespace {
 
 constexpr const char* kOverview =
-    "tarvo: create, inspect, reorganize, verify and repair Tarvo tables.\n"
+    "tarvo: create, inspect, import, export, reorganize, verify and repair Tarvo tables.\n"
     "A table T in directory D is D/T.DAT with D/T.IDX and, with blob fields, D/T.BLB.\n"
+    "Results go to standard output, messages about errors to standard error. The long operations\n"
+    "show a progress line on standard error when it is a terminal (not with --quiet).\n"
+    "Encrypted tables: give --password (repeatable); on a terminal the tool asks when one is missing.\n"
     "Exit status: 0 success, 1 damage found (verify), 2 usage or engine error, 3 table in use.";
+
+constexpr const char* kOverviewFooter =
+    "Every command has its own --help with an example, e.g. `tarvo verify --help`.\n"
+    "Example:\n  tarvo --password geheim verify /srv/daten/Kunden.DAT";
 
 std::vector<std::pair<int, TCommandSetup>>& Commands() {
   static std::vector<std::pair<int, TCommandSetup>> commands;
@@ -31,6 +38,7 @@ int Run(int argc, char** argv) {
   CLI::App app{kOverview, "tarvo"};
   app.set_version_flag("--version", std::string("tarvo ") + TARVO_VERSION);
   app.require_subcommand(0, 1);
+  app.footer(kOverviewFooter);
 
   TCliState state;
   app.add_option("--password", state.passwords, "A password of encrypted tables (repeatable)");
@@ -52,7 +60,8 @@ int Run(int argc, char** argv) {
     app.exit(e);
     return kExitOk;
   } catch (const CLI::ParseError& e) {
-    app.exit(e);
+    // One line: what is wrong, and where to read more.
+    std::cerr << "tarvo: " << e.what() << " (see tarvo --help)\n";
     return kExitError;
   }
 

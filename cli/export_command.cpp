@@ -31,6 +31,7 @@ void SetupExport(CLI::App& app, TCliState& state) {
   CLI::App* command = app.add_subcommand("export", "Write the records of a table as JSON Lines");
   command->add_option("TABLE", args->table, "The table's data file (.DAT)")->required();
   command->add_option("--index", args->index, "A secondary index whose order to follow");
+  command->footer("Example:\n  tarvo export data/Kunden.DAT --index ByName > kunden.jsonl");
   command->callback([args, &state] { state.action = [args, &state] { return RunExport(*args, state); }; });
 }
 

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "cli/commands.h"
+#include "cli/progress_display.h"
 #include "cli/record_json.h"
 #include "components/engine_error.h"
 
@@ -28,26 +29,38 @@ int RunImport(const TImportArgs& args, const TCliState& state) {
   }
   auto opened = OpenTableByPath(args.table, true, false, state.passwords);
   TDataCursor& cursor = *opened->cursor;
+  // The share of the file read so far is the progress.
+  in.seekg(0, std::ios::end);
+  const std::streamoff size = in.tellg();
+  in.seekg(0, std::ios::beg);
+  TProgressDisplay progress(state.quiet);
+  progress.Start(args.input);
   std::string line;
   long line_number = 0;
   long added = 0;
   while (std::getline(in, line)) {
     ++line_number;
     if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
+    if (progress.Enabled() && size > 0) {
+      progress.Update(added, static_cast<int>(static_cast<std::streamoff>(in.tellg()) * 100 / size));
+    }
     std::vector<std::byte> record = cursor.NewRecordBuffer();
     try {
       const nlohmann::json object = nlohmann::json::parse(line);
       cursor.KeepSuppliedAutoIncrement = JsonToCursorRecord(object, cursor, record);
       (void)cursor.AddRecord(record, false);
     } catch (const ETarvoEngineError& e) {
+      progress.Clear();
       std::cerr << args.input << ":" << line_number << ": " << e.what() << "\n";
       return kExitError;
     } catch (const std::exception& e) {
+      progress.Clear();
       std::cerr << args.input << ":" << line_number << ": " << e.what() << "\n";
       return kExitError;
     }
     ++added;
   }
+  progress.Clear();
   opened->cursor->Close();
   if (!state.quiet) std::cout << added << " records imported\n";
   return kExitOk;
@@ -58,6 +71,9 @@ void SetupImport(CLI::App& app, TCliState& state) {
   CLI::App* command = app.add_subcommand("import", "Add the records of a JSON Lines file to a table");
   command->add_option("TABLE", args->table, "The table's data file (.DAT)")->required();
   command->add_option("FILE", args->input, "One JSON object per line, keys the field names")->required();
+  command->footer(
+      "A refused record stops the import with its line number; the records before it stay.\n"
+      "Example:\n  tarvo import data/Kunden.DAT kunden.jsonl");
   command->callback([args, &state] { state.action = [args, &state] { return RunImport(*args, state); }; });
 }
 

@@ -4,6 +4,7 @@
 
 #include "cli/cli_table.h"
 #include "cli/commands.h"
+#include "cli/progress_display.h"
 #include "engine/maintenance/optimize.h"
 
 namespace tarvo::cli {
@@ -24,8 +25,14 @@ int RunOptimize(const TOptimizeOptions& options, const TCliState& state) {
   open.table_name = path.table;
   open.exclusive = true;
   std::int32_t records = 0;
+  TProgressDisplay progress(state.quiet);
+  progress.Start(path.table);
   OptimizeTable(cursor, open, options.index, options.no_backup,
-                [&records](std::int32_t current, std::uint16_t) { records = current; });
+                [&records, &progress](std::int32_t current, std::uint16_t percent) {
+                  records = current;
+                  progress.Update(current, percent);
+                });
+  progress.Clear();
   if (!state.quiet) {
     std::cout << "Optimized " << path.table << ": " << records << " records"
               << (options.no_backup ? "" : " (old files kept as .DBK, .IBK, .BBK)") << "\n";

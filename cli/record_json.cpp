@@ -1,5 +1,7 @@
 #include "cli/record_json.h"
 
+#include "cli/terminal.h"
+
 #include <filesystem>
 #include <stdexcept>
 
@@ -332,7 +334,7 @@ std::unique_ptr<TOpenedTable> OpenTableByPath(const std::string& path, bool excl
   if (folder.empty()) folder = ".";
   auto opened = std::make_unique<TOpenedTable>();
   opened->session = std::make_unique<TDataSession>();
-  for (const std::string& password : passwords) opened->session->AddPassword(password);
+  PreparePasswords(*opened->session, passwords);
   opened->directory = opened->session->GetDirectory("", folder);
   opened->cursor = std::make_unique<TDataCursor>(*opened->session, *opened->directory);
   TCursorOpenOptions options;

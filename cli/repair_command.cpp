@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "cli/cli_table.h"
+#include "cli/progress_display.h"
 #include "engine/maintenance/repair.h"
 #include "engine/tables/data_cursor.h"
 
@@ -12,6 +13,7 @@ namespace tarvo::cli {
 
 int RunRepairCommand(const std::vector<std::string>& tables, bool verify_only, const TCliState& state) {
   bool damage = false;
+  TProgressDisplay progress(state.quiet);
   for (const std::string& name : tables) {
     const TTablePath path = SplitTablePath(name);
     TCliEngine engine(path.directory, state.passwords);
@@ -23,11 +25,17 @@ int RunRepairCommand(const std::vector<std::string>& tables, bool verify_only, c
     options.verify_only = verify_only;
     int lines = 0;
     TRepairCallbacks callbacks;
-    callbacks.log = [&lines](const std::string& message) {
+    callbacks.log = [&lines, &progress](const std::string& message) {
       ++lines;
-      std::cout << message << "\n";
+      progress.Clear();
+      std::cout << message << "\n" << std::flush;
     };
+    callbacks.progress = [&progress](std::int32_t current, std::uint16_t percent) {
+      progress.Update(current, percent);
+    };
+    progress.Start(path.table);
     RepairTable(cursor, open, options, callbacks);
+    progress.Clear();
     std::cout.flush();
     // The start and the end line alone: nothing was found.
     if (lines > 2) damage = true;

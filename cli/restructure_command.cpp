@@ -5,9 +5,11 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <stdexcept>
 
 #include "cli/cli_table.h"
 #include "cli/commands.h"
+#include "cli/progress_display.h"
 #include "cli/table_definition_json.h"
 #include "engine/maintenance/restructure.h"
 #include "support/platform_names.h"
@@ -74,12 +76,24 @@ TRestructureRequest RequestFor(const TTableDefinition& definition,
 int RunRestructure(const TRestructureOptions& options, const TCliState& state) {
   std::ifstream in(options.definition);
   if (!in) {
-    std::cerr << "tarvo: cannot read " << options.definition << "\n";
+    std::cerr << "cannot read the definition " << options.definition << "\n";
     return kExitError;
   }
-  const nlohmann::json json = nlohmann::json::parse(in);
+  nlohmann::json json;
+  try {
+    json = nlohmann::json::parse(in);
+  } catch (const nlohmann::json::exception& e) {
+    std::cerr << "the definition " << options.definition << " is not valid JSON: " << e.what() << "\n";
+    return kExitError;
+  }
   const TTablePath path = SplitTablePath(options.table);
-  const TTableDefinition definition = ParseTableDefinition(json, path.table);
+  TTableDefinition definition;
+  try {
+    definition = ParseTableDefinition(json, path.table);
+  } catch (const std::invalid_argument& e) {
+    std::cerr << "the definition " << options.definition << ": " << e.what() << "\n";
+    return kExitError;
+  }
   TCliEngine engine(path.directory, state.passwords);
   std::vector<TFieldDescriptor> old_fields;
   {
@@ -94,9 +108,15 @@ int RunRestructure(const TRestructureOptions& options, const TCliState& state) {
   TRestructureRequest request = RequestFor(definition, old_fields);
   request.no_backup = options.no_backup;
   TRestructureCallbacks callbacks;
+  TProgressDisplay progress(state.quiet);
+  progress.Start(path.table);
+  callbacks.progress = [&progress](std::int32_t current, std::uint16_t percent) {
+    progress.Update(current, percent);
+  };
   int losses = 0;
   callbacks.data_lost = [&](std::uint8_t cause, const std::string& context, bool& continue_run, bool&) {
     ++losses;
+    progress.Clear();
     std::cout << "data lost: " << CauseName(cause) << " (" << int{cause} << ")"
               << (context.empty() ? "" : ": " + context) << "\n";
     if (options.stop_on_loss) continue_run = false;
@@ -106,6 +126,7 @@ int RunRestructure(const TRestructureOptions& options, const TCliState& state) {
   open.table_name = path.table;
   open.exclusive = true;
   const TRestructureWay way = RestructureTable(cursor, open, request, callbacks);
+  progress.Clear();
   if (options.stop_on_loss && losses > 0) {
     std::cerr << "tarvo: restructure of " << path.table
               << " stopped at the first data loss; the table is unchanged\n";
