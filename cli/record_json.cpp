@@ -330,8 +330,7 @@ TOpenedTable::~TOpenedTable() {
 std::unique_ptr<TOpenedTable> OpenTableByPath(const std::string& path, bool exclusive, bool read_only,
                                               const std::vector<std::string>& passwords) {
   const std::filesystem::path file(path);
-  std::string folder = file.parent_path().string();
-  if (folder.empty()) folder = ".";
+  const std::string folder = file.has_parent_path() ? file.parent_path().string() : std::string(1, '.');
   auto opened = std::make_unique<TOpenedTable>();
   opened->session = std::make_unique<TDataSession>();
   PreparePasswords(*opened->session, passwords);
