@@ -351,6 +351,8 @@ TChildRun RunInChild(const std::function<void(TChildValues&)>& operation,
   while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
   }
   run.child_maxrss_mb = Megabytes(usage.ru_maxrss);
+  run.child_cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
   std::istringstream in(text);
   std::string line;
   long start_kb = 0;

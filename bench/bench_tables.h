@@ -77,6 +77,7 @@ struct TChildRun {
   double peak_rss_mb = 0;                // its peak resident memory up to the operation's end
   double growth_mb = 0;                  // peak_rss_mb - start_rss_mb: what the operation added
   double child_maxrss_mb = 0;            // the child's ru_maxrss as wait4 reports it (whole life)
+  double child_cpu_seconds = 0;          // the child's user + system time (whole life)
   std::map<std::string, double> values;  // figures the operation reported (see TChildValues)
 };
 

@@ -85,6 +85,7 @@ void Restructure(benchmark::State& state) {
   state.counters["in_MB"] = static_cast<double>(in_bytes) / (1 << 20);
   state.counters["op_rss_growth_MB"] = run.growth_mb;
   state.counters["child_peak_rss_MB"] = run.child_maxrss_mb;
+  state.counters["child_cpu_s"] = run.child_cpu_seconds;
   state.counters["self_peak_rss_MB"] = SelfPeakMegabytes();
 }
 
