@@ -244,7 +244,7 @@ TPeopleStats BuildPeopleTable(const std::filesystem::path& directory, std::int32
       PutBoolean(FieldSlot(record, f[kPeopleActive - 1]), r.Below(10) < 7 ? 1 : 0);
       if (r.Below(5) == 0) {
         const std::string note = NoteText(r, 100 + r.Below(2901));
-        StoreBlobInto(cursor.Table(), std::as_bytes(std::span(note)), FieldSlot(record, f[kPeopleNotes - 1]));
+        cursor.SetBlobField(record, kPeopleNotes, std::as_bytes(std::span(note)));
         ++stats.notes;
         stats.note_bytes += static_cast<std::int64_t>(note.size());
       }
@@ -256,7 +256,6 @@ TPeopleStats BuildPeopleTable(const std::filesystem::path& directory, std::int32
     for (std::int32_t slot = 10; slot <= count; slot += 10) {
       if (!cursor.GoToSlot(slot)) continue;
       const std::vector<std::byte> image = cursor.CurrentRecord();
-      FreeStoredBlobs(cursor.Table(), f, image);
       cursor.DeleteRecord(image, false);
       ++stats.deleted;
       if (write_every > 0 && stats.deleted % write_every == 0) cursor.Table().WriteAll(false, false);

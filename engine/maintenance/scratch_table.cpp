@@ -27,6 +27,12 @@ constexpr std::int64_t kBlobCacheBudget = 16ll << 20;
 constexpr int kMaxPagesPerSlot = 8192;
 constexpr std::int32_t kMaxCachedRecordsBulk = 65536;
 constexpr int kMaxBlobBlocksBulk = 32767;
+// What one cached object really costs: a page keeps its entries expanded (key + 12 bytes each,
+// grown in 8 KiB steps) beside its 4 KiB image; a record buffer grows in steps of 510 bytes and
+// has its object and cache links besides.
+constexpr std::int64_t kCachedPageCost = 10 << 10;
+constexpr std::int64_t kRecordGranule = 510;
+constexpr std::int64_t kCachedRecordOverhead = 100;
 
 std::string BaseOf(const std::string& table_name) {
   const std::string normalized = NormalizeTableName(table_name);
@@ -145,10 +151,12 @@ void TScratchTable::Finish() {
 void SizeCachesForBulk(TDataTable& table) {
   TIndexFile& index = table.IndexFile();
   int slots_in_use = 1 + index.SecondaryIndexCount() + (index.NoPrimaryIndex() ? 0 : 1);
-  const auto pages = static_cast<int>(kIndexCacheBudget / kIndexPageSize / slots_in_use);
+  const auto pages = static_cast<int>(kIndexCacheBudget / kCachedPageCost / slots_in_use);
   index.SetPageCacheCapacity(std::clamp(pages, kDefaultPageCacheCapacity, kMaxPagesPerSlot));
   TDataFile& data = table.DataFile();
-  const std::int64_t records = kRecordCacheBudget / std::max<std::int64_t>(data.RecordSize(), 64);
+  const std::int64_t buffer =
+      (std::max<std::int64_t>(data.RecordSize(), 1) + kRecordGranule - 1) / kRecordGranule * kRecordGranule;
+  const std::int64_t records = kRecordCacheBudget / (buffer + kCachedRecordOverhead);
   data.SetCacheSize(static_cast<std::int32_t>(std::min<std::int64_t>(records, kMaxCachedRecordsBulk)));
   if (table.HasBlobFile()) {
     const std::int64_t blocks = kBlobCacheBudget / std::max<std::uint32_t>(data.BlobBlockSize(), 64);
@@ -162,8 +170,8 @@ std::vector<std::byte> LoadBlobOf(TDataTable& table, TConstBytes slot) {
   return LoadBlobValue(table.BlobFile(), ref.Reference, ref.Stamp);
 }
 
-void CopyBlobValue(TDataTable& old_table, TConstBytes old_slot, TDataCursor& target, std::span<std::byte> record,
-                   std::uint16_t field_number) {
+void CopyBlobValue(TDataTable& old_table, TConstBytes old_slot, TDataCursor& target,
+                   std::span<std::byte> record, std::uint16_t field_number) {
   // The new value goes through the target cursor, which stores it when the record is added.
   const std::vector<std::byte> value = LoadBlobOf(old_table, old_slot);
   target.SetBlobField(record, field_number, value);
