@@ -278,9 +278,16 @@ bool TBlobFile::RefreshIfChanged() {
   return table_.CheckForChanges();
 }
 
+void TBlobFile::ReserveCacheRoom(std::size_t more) {
+  // Room for the insertions to come, so that they cannot fail half way; grown geometrically, as
+  // growing by the few entries asked for would copy the whole list on every new block.
+  const std::size_t needed = cache_.size() + more;
+  if (needed > cache_.capacity()) cache_.reserve(std::max(needed, cache_.capacity() * 2));
+}
+
 TBlock* TBlobFile::AppendBlock() {
   if (header_.end_offset > kMaxBlobFileEnd) Raise(kTableFull);
-  cache_.reserve(cache_.size() + 1);
+  ReserveCacheRoom(1);
   std::unique_ptr<TBlock> slot = ObtainSlot(false);
   TBlock* block = slot.get();
   block->SetOffset(header_.end_offset);
@@ -321,7 +328,7 @@ void TBlobFile::ReadBlocks(std::int32_t offset, std::int64_t count, bool read_ah
   // Blocks appended but not yet written lie behind the file's end: only whole blocks count.
   const std::int64_t complete = static_cast<std::int64_t>(got / block_size_);
   if (complete == 0) Raise(kReadError);
-  cache_.reserve(cache_.size() + static_cast<std::size_t>(complete));
+  ReserveCacheRoom(static_cast<std::size_t>(complete));
   for (std::int64_t k = complete - 1; k >= 0; --k) {
     // Blocks not yet entered stay out of any flush: one written now would be refreshed from the
     // older bytes of the buffer. Those entered already may go.

@@ -155,6 +155,7 @@ class TBlobFile : public TFileHandler {
   void ResetCache();
   TBlock* Fetch(std::int32_t offset, std::int64_t count, bool read_ahead, bool detect_changes);
   TBlock* AppendBlock();
+  void ReserveCacheRoom(std::size_t more);
   void ReadBlocks(std::int32_t offset, std::int64_t count, bool read_ahead);
   // A block for the cache, linked as the newest but not yet in the sorted list. An `optional`
   // slot is nullptr rather than a flush, a growth or an error when every block is in use.
