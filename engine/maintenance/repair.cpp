@@ -30,10 +30,9 @@ constexpr std::size_t kMessageNameLength = 30;
 
 // Cache sizes for the exclusive table while the repair runs: the whole pass reads every slot once
 // and rebuilds every tree, so larger caches save rereads. Bounded: about 8 MB of records, 16 MB
-// of pages per index at most, 8 MB of blocks.
+// of pages per index at most (the blob file's blocks: repair_blob.cpp).
 constexpr std::int32_t kRepairRecordCacheBytes = 8 << 20;
 constexpr int kRepairPageCachePages = 4096;
-constexpr std::int64_t kRepairBlockCacheBytes = 8 << 20;
 
 std::string Cut(std::string_view text, std::size_t length) {
   return std::string(text.substr(0, length));
