@@ -30,10 +30,9 @@ constexpr std::size_t kMessageNameLength = 30;
 
 // Cache sizes for the exclusive table while the repair runs: the whole pass reads every slot once
 // and rebuilds every tree, so larger caches save rereads. Bounded: about 8 MB of records, 16 MB
-// of pages per index at most, 8 MB of blocks.
+// of pages per index at most (the blob file's blocks: repair_blob.cpp).
 constexpr std::int32_t kRepairRecordCacheBytes = 8 << 20;
 constexpr int kRepairPageCachePages = 4096;
-constexpr std::int64_t kRepairBlockCacheBytes = 8 << 20;
 
 std::string Cut(std::string_view text, std::size_t length) {
   return std::string(text.substr(0, length));
@@ -48,31 +47,11 @@ bool ValidNameStart(unsigned char first) {
          (first >= 129 && first <= 254);
 }
 
-// The words a date, time or date-time field may hold in place of a value.
-bool IsValueWord(TTypeCode type, std::string_view text) {
-  const std::string word = UpperCase(0, 0, TrimBlanks(text));
-  if (type == kTypeDate) return word == "DATE";
-  if (type == kTypeTime) return word == "TIME";
-  if (type == kTypeDateTime) return word == "NOW" || word == "DATE" || word == "TIME";
-  return false;
-}
-
+// A value text stays only when the open of the table accepts it: a date, time or number in its
+// text form, any text for a text field, none for the other types (bytes, blobs, ...). A text kept
+// that the open refuses would leave a repaired table that cannot be opened.
 bool ValidValue(const TFieldDescriptor& d, const std::string& text) {
-  if (text.empty()) return true;
-  if (IsValueWord(d.FieldType, text)) return true;
-  switch (d.FieldType) {
-    case kTypeDate:
-    case kTypeTime:
-    case kTypeDateTime:
-    case kTypeBoolean:
-    case kTypeInt16:
-    case kTypeInt32:
-    case kTypeFloat:
-    case kTypeFixed:
-    case kTypeUInt16:
-      return IsValidValueText(d.FieldType, d.FieldSubType, d.FieldSize, d.FieldDecimals, text);
-    default: return true;  // text, bytes and the rest: any text
-  }
+  return IsValidValueText(d.FieldType, d.FieldSubType, d.FieldSize, d.FieldDecimals, text);
 }
 
 // Runs the phases on the open table. One object per operation.

@@ -1,14 +1,17 @@
 // The table component's restructure and optimize: the reorganization sequence on a fixture, the
 // events, the primary index moved first, an unknown key field, and the database released.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "components/database_error.h"
 #include "components/session_list.h"
 #include "components/tarvo_session.h"
 #include "components/tarvo_table.h"
+#include "engine/tables/data_cursor.h"
 #include "tests/testing/engine_matchers.h"
 #include "tests/testing/temp_dir.h"
 
@@ -83,6 +86,39 @@ TEST_F(TTarvoTableMaintenanceTest, PrimaryIndexMovesFirstAndUnknownKeyFieldFails
     EXPECT_EQ(std::string(e.what()), "Das Feld 'NoSuchField' wurde nicht gefunden");
   }
   EXPECT_EQ(table_.DBFlags(), 0);
+}
+
+TEST_F(TTarvoTableMaintenanceTest, RepairOfASoundTableSendsTheStartAndEndLinesOnly) {
+  std::vector<std::string> lines;
+  table_.OnRepairLog = [&](TComponent& sender, const std::string& message) {
+    EXPECT_EQ(&sender, &table_);
+    lines.push_back(message);
+  };
+  std::int32_t last_record = 0;
+  std::uint16_t last_percent = 0;
+  table_.OnRepairProgress = [&](TComponent&, std::int32_t current, std::uint16_t percent) {
+    last_record = current;
+    last_percent = percent;
+  };
+  table_.RepairTable();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_THAT(lines[0], ::testing::MatchesRegex("Repair of table [^ ]+ started at .+"));
+  EXPECT_THAT(lines[1], ::testing::MatchesRegex("Repair of table [^ ]+ completed at .+"));
+  EXPECT_EQ(last_record, 200);  // every physical slot, deleted ones included
+  EXPECT_EQ(last_percent, 100);
+  EXPECT_EQ(table_.DBFlags(), 0);
+  lines.clear();
+  table_.VerifyTable();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_THAT(lines[0], ::testing::StartsWith("Verification of table "));
+  // With no event assigned the repair runs to the end as well, and leaves the table sound.
+  table_.OnRepairLog = nullptr;
+  table_.OnRepairProgress = nullptr;
+  table_.RepairTable();
+  table_.Open();
+  EXPECT_EQ(table_.Handle()->RecordCount(), 178);
+  EXPECT_THROW(table_.RepairTable(), EDatabaseError);  // not on an open table
+  table_.Close();
 }
 
 TEST_F(TTarvoTableMaintenanceTest, OpenTableOrUnknownIndexFail) {

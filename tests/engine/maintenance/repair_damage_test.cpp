@@ -11,7 +11,7 @@ namespace {
 
 TEST(RepairDamageTest, GeneratedDamageIsRepairedOrRefused) {
   std::mt19937 random(20260607);
-  for (int round = 0; round < 300; ++round) {
+  for (int round = 0; round < 2000; ++round) {
     std::vector<std::uint8_t> input(7 * (1 + random() % 4));
     for (auto& b : input) b = static_cast<std::uint8_t>(random());
     // Most damage in the headers and the first records, where it matters most.

@@ -99,6 +99,22 @@ TEST_F(RepairTest, RenumberingIsFixedInVerificationToo) {
   EXPECT_THAT(Findings(t_.Run(true)), ElementsAre());
 }
 
+// Damage from the generated cases: four bytes 0x86 over the memo's case mapping and the length and
+// first characters of its minimum value. The open refuses any value text on a blob field, so the
+// repair must not keep it.
+TEST_F(RepairTest, AValueTextTheOpenRefusesIsCleared) {
+  t_.Add({{"Anna", 1, 30}});
+  t_.Patch(".DAT", 127 + 768 * (kMemo - 1) + 93, {0x86, 0x86, 0x86, 0x86});
+  t_.Patch(".DAT", 127 + 768 * (kCode - 1) + 196, {3, 'a', 'b', 'c'});  // default of an integer
+  EXPECT_THAT(Findings(t_.Run(true)),
+              ElementsAre("Invalid default value for field Code in table header, error not fixed",
+                          "Invalid minimum value for field Memo in table header, error not fixed"));
+  EXPECT_THAT(Findings(t_.Run(false)),
+              ElementsAre("Invalid default value for field Code in table header, error fixed",
+                          "Invalid minimum value for field Memo in table header, error fixed"));
+  t_.ExpectSound();
+}
+
 TEST_F(RepairTest, APartialRecordIsCutBeforeTheRecordCountIsCompared) {
   t_.Add({{"Anna", 1, 0}, {"Bert", 2, 0}});
   t_.Resize(".DAT", kDataHeader + 2 * kRecordSize + 20);
