@@ -118,9 +118,11 @@ const std::filesystem::path& SourceTable() {
         }
         cursor.AddRecord(record, false);
       }
-      for (std::int32_t slot = 10; slot <= kRecords; slot += 10) {
+      for (std::int32_t slot = 10, deleted = 0; slot <= kRecords; slot += 10) {
         if (!cursor.GoToSlot(slot)) continue;
         cursor.DeleteRecord(cursor.CurrentRecord(), false);
+        // Written now and then: a cache full of changed records makes every further read slow.
+        if (++deleted % 1000 == 0) cursor.Table().WriteAll(false, false);
       }
       cursor.Close();
     }
