@@ -19,6 +19,8 @@ namespace tarvo {
 namespace {
 
 constexpr std::int64_t kEngineVersionStamp = 20800;  // "2.08" with four decimals
+// How many changed records a search for a free cache entry walks past before it writes them.
+constexpr int kModifiedBeforeWrite = 64;
 
 // The local date and time as a day count with fraction (day 0 = 1899-12-30).
 double LocalDayCount() {
@@ -337,8 +339,17 @@ std::unique_ptr<TRecord> TDataFile::ObtainRecord(std::int32_t slot, bool must) {
     record = pool_.Get(header_.RecordSize);
   } else {
     for (int attempt = 0; attempt < 2 && record == nullptr; ++attempt) {
+      int modified_passed = 0;
       for (TRecord* r = oldest_; r != nullptr; r = r->newer) {
-        if (r->Modified() || r->PinCount() > 0) continue;
+        if (r->Modified() || r->PinCount() > 0) {
+          // Changed records pile up at the old end (deletions, for one): writing them once is
+          // cheaper than walking past all of them on every miss.
+          if (attempt == 0 && r->Modified() && ++modified_passed > kModifiedBeforeWrite &&
+              !table_.HoldsTableLock()) {
+            break;
+          }
+          continue;
+        }
         const std::size_t at = LowerBound(r->SlotNumber());
         assert(at < cached_.size() && cached_[at].get() == r);
         Unlink(r);
