@@ -17,24 +17,14 @@ struct TCreateOptions {
 };
 
 int RunCreate(const TCreateOptions& options, const TCliState& state) {
-  std::ifstream in(options.definition);
-  if (!in) {
-    std::cerr << "cannot read the definition " << options.definition << "\n";
-    return kExitError;
-  }
-  nlohmann::json json;
-  try {
-    json = nlohmann::json::parse(in);
-  } catch (const nlohmann::json::exception& e) {
-    std::cerr << "the definition " << options.definition << " is not valid JSON: " << e.what() << "\n";
-    return kExitError;
-  }
+  const std::optional<nlohmann::json> json = ReadDefinitionFile(options.definition);
+  if (!json) return kExitError;
   const TTablePath path = SplitTablePath(options.table);
   TCliEngine engine(path.directory, state.passwords);
   const std::string name = NormalizeTableName(path.table);
   if (engine.Directory().TableExists(name)) RaiseEngineError(kTableExists, name);
   try {
-    engine.Directory().CreateTable(name, ParseTableDefinition(json, name));
+    engine.Directory().CreateTable(name, ParseTableDefinition(*json, name));
   } catch (const std::invalid_argument& e) {
     std::cerr << e.what() << "\n";
     return kExitError;

@@ -74,22 +74,12 @@ TRestructureRequest RequestFor(const TTableDefinition& definition,
 }
 
 int RunRestructure(const TRestructureOptions& options, const TCliState& state) {
-  std::ifstream in(options.definition);
-  if (!in) {
-    std::cerr << "cannot read the definition " << options.definition << "\n";
-    return kExitError;
-  }
-  nlohmann::json json;
-  try {
-    json = nlohmann::json::parse(in);
-  } catch (const nlohmann::json::exception& e) {
-    std::cerr << "the definition " << options.definition << " is not valid JSON: " << e.what() << "\n";
-    return kExitError;
-  }
+  const std::optional<nlohmann::json> json = ReadDefinitionFile(options.definition);
+  if (!json) return kExitError;
   const TTablePath path = SplitTablePath(options.table);
   TTableDefinition definition;
   try {
-    definition = ParseTableDefinition(json, path.table);
+    definition = ParseTableDefinition(*json, path.table);
   } catch (const std::invalid_argument& e) {
     std::cerr << "the definition " << options.definition << ": " << e.what() << "\n";
     return kExitError;

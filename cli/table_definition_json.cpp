@@ -1,6 +1,8 @@
 #include "cli/table_definition_json.h"
 
 #include <array>
+#include <fstream>
+#include <iostream>
 #include <stdexcept>
 
 #include "components/engine_error.h"
@@ -182,6 +184,20 @@ json FieldNames(const TIndexDescriptor& d, const std::vector<TFieldDescriptor>& 
 }
 
 }  // namespace
+
+std::optional<json> ReadDefinitionFile(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) {
+    std::cerr << "cannot read the definition " << path << "\n";
+    return std::nullopt;
+  }
+  try {
+    return json::parse(in);
+  } catch (const json::exception& e) {
+    std::cerr << "the definition " << path << " is not valid JSON: " << e.what() << "\n";
+    return std::nullopt;
+  }
+}
 
 TTableDefinition ParseTableDefinition(const json& json_definition, const std::string& table_name) {
   if (!json_definition.is_object()) Bad("the definition must be a JSON object");

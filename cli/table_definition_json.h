@@ -19,6 +19,7 @@
 #pragma once
 
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 
 #include "engine/format/data_header.h"
@@ -26,6 +27,9 @@
 #include "engine/tables/table_definition.h"
 
 namespace tarvo::cli {
+
+// The JSON of a definition file; on failure one line on standard error and nothing returned.
+std::optional<nlohmann::json> ReadDefinitionFile(const std::string& path);
 
 // Raises std::invalid_argument for JSON that is not a definition (wrong kinds of values,
 // unknown type names) and ETarvoEngineError (9985) for an index field that is not a field.
