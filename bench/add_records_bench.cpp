@@ -2,7 +2,9 @@
 // the integer and two secondary indexes (the text case-insensitive, the date), through the
 // cursor. Reports the time and the peak resident memory of the process.
 #include <benchmark/benchmark.h>
+
 #include <sys/resource.h>
+#include "bench/bench_tables.h"
 
 #include <filesystem>
 #include <random>
@@ -17,31 +19,6 @@
 namespace tarvo {
 namespace {
 
-TFieldDescriptor Field(const std::string& name, std::uint8_t type, std::uint8_t size, std::uint16_t number) {
-  TFieldDescriptor d;
-  d.FieldNumber = number;
-  d.FieldName = name;
-  d.FieldType = type;
-  d.FieldSize = size;
-  return d;
-}
-
-TIndexDescriptor Index(const std::string& name, std::uint16_t field, bool unique, bool case_insensitive) {
-  TIndexDescriptor d;
-  d.name = name;
-  d.unique = unique ? 1 : 0;
-  d.case_insensitive = case_insensitive ? 1 : 0;
-  d.field_count = 1;
-  d.field_numbers[0] = field;
-  return d;
-}
-
-double PeakMegabytes() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_maxrss) / 1024.0;  // ru_maxrss is in kilobytes
-}
-
 void AddRecords(benchmark::State& state) {
   const auto count = static_cast<std::int32_t>(state.range(0));
   const std::filesystem::path dir =
@@ -53,10 +30,11 @@ void AddRecords(benchmark::State& state) {
     TDataSession session;
     TDataDirectory* directory = session.GetDirectory("", dir.string());
     TTableDefinition definition;
-    definition.fields = {Field("Name", kTypeText, 30, 1), Field("Count", kTypeInt32, 0, 2),
-                         Field("Born", kTypeDate, 0, 3)};
-    definition.indexes = {Index("", 2, true, false), Index("ByName", 1, false, true),
-                          Index("ByBorn", 3, false, false)};
+    definition.fields = {bench::Field("Name", kTypeText, 30, 0, 1),
+                         bench::Field("Count", kTypeInt32, 0, 0, 2),
+                         bench::Field("Born", kTypeDate, 0, 0, 3)};
+    definition.indexes = {bench::Index("", {2}, true), bench::Index("ByName", {1}, false, true),
+                          bench::Index("ByBorn", {3}, false)};
     directory->CreateTable("Bench", definition);
     std::mt19937 random(42);
     std::uniform_int_distribution<int> letter(0, 51);
@@ -87,7 +65,7 @@ void AddRecords(benchmark::State& state) {
   }
   std::filesystem::remove_all(dir);
   state.counters["records"] = count;
-  state.counters["peak_rss_MB"] = PeakMegabytes();
+  state.counters["peak_rss_MB"] = bench::SelfPeakMegabytes();
 }
 
 BENCHMARK(AddRecords)->Arg(1'000'000)->Iterations(1)->Unit(benchmark::kSecond);

@@ -133,25 +133,6 @@ std::uint64_t FoldedHash(std::string_view text) {
   return h;
 }
 
-TFieldDescriptor Field(const std::string& name, std::uint8_t type, std::uint8_t size, std::uint8_t subtype,
-                       std::uint16_t number) {
-  TFieldDescriptor d;
-  d.FieldNumber = number;
-  d.FieldName = name;
-  d.FieldType = type;
-  d.FieldSize = size;
-  d.FieldSubType = subtype;
-  return d;
-}
-
-TIndexDescriptor Index(const std::string& name, std::initializer_list<std::uint16_t> fields, bool unique) {
-  TIndexDescriptor d;
-  d.name = name;
-  d.unique = unique ? 1 : 0;
-  for (const std::uint16_t number : fields) d.field_numbers[d.field_count++] = number;
-  return d;
-}
-
 double Megabytes(long kilobytes) {
   return static_cast<double>(kilobytes) / 1024.0;
 }
@@ -468,6 +449,27 @@ double SelfPeakMegabytes() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   return Megabytes(usage.ru_maxrss);
+}
+
+TFieldDescriptor Field(const std::string& name, std::uint8_t type, std::uint8_t size, std::uint8_t subtype,
+                       std::uint16_t number) {
+  TFieldDescriptor d;
+  d.FieldNumber = number;
+  d.FieldName = name;
+  d.FieldType = type;
+  d.FieldSize = size;
+  d.FieldSubType = subtype;
+  return d;
+}
+
+TIndexDescriptor Index(const std::string& name, std::initializer_list<std::uint16_t> fields, bool unique,
+                       bool case_insensitive) {
+  TIndexDescriptor d;
+  d.name = name;
+  d.unique = unique ? 1 : 0;
+  d.case_insensitive = case_insensitive ? 1 : 0;
+  for (const std::uint16_t number : fields) d.field_numbers[d.field_count++] = number;
+  return d;
 }
 
 }  // namespace tarvo::bench

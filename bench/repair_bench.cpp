@@ -4,8 +4,10 @@
 // each iteration repairs a fresh copy of its three files. Reports the time, the process's peak
 // resident memory (getrusage, building included) and the peak during the repairs alone.
 #include <benchmark/benchmark.h>
+
 #include <sys/resource.h>
 #include <unistd.h>
+#include "bench/bench_tables.h"
 
 #include <filesystem>
 #include <fstream>
@@ -25,33 +27,6 @@ namespace {
 
 constexpr std::int32_t kRecords = 1'000'000;
 constexpr std::uint16_t kMemoField = 5;
-
-TFieldDescriptor Field(const std::string& name, std::uint8_t type, std::uint8_t subtype, std::uint8_t size,
-                       std::uint16_t number) {
-  TFieldDescriptor d;
-  d.FieldNumber = number;
-  d.FieldName = name;
-  d.FieldType = type;
-  d.FieldSubType = subtype;
-  d.FieldSize = size;
-  return d;
-}
-
-TIndexDescriptor Index(const std::string& name, std::uint16_t field, bool unique, bool case_insensitive) {
-  TIndexDescriptor d;
-  d.name = name;
-  d.unique = unique ? 1 : 0;
-  d.case_insensitive = case_insensitive ? 1 : 0;
-  d.field_count = 1;
-  d.field_numbers[0] = field;
-  return d;
-}
-
-double PeakMegabytes() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_maxrss) / 1024.0;  // ru_maxrss is in kilobytes
-}
 
 // The kernel's high-water mark of the resident set can be reset: the peak of one phase alone.
 void ResetPeakResident() {
@@ -82,11 +57,12 @@ const std::filesystem::path& SourceTable() {
     TDataSession session;
     TDataDirectory* directory = session.GetDirectory("", path.string());
     TTableDefinition definition;
-    definition.fields = {Field("Name", kTypeText, 0, 20, 1), Field("Count", kTypeInt32, 0, 0, 2),
-                         Field("Born", kTypeDate, 0, 0, 3), Field("Rate", kTypeFloat, 0, 0, 4),
-                         Field("Memo", kTypeBlob, kSubTypeMemo, 0, kMemoField)};
-    definition.indexes = {Index("", 2, true, false), Index("ByName", 1, false, true),
-                          Index("ByBorn", 3, false, false)};
+    definition.fields = {bench::Field("Name", kTypeText, 20, 0, 1),
+                         bench::Field("Count", kTypeInt32, 0, 0, 2), bench::Field("Born", kTypeDate, 0, 0, 3),
+                         bench::Field("Rate", kTypeFloat, 0, 0, 4),
+                         bench::Field("Memo", kTypeBlob, 0, kSubTypeMemo, kMemoField)};
+    definition.indexes = {bench::Index("", {2}, true), bench::Index("ByName", {1}, false, true),
+                          bench::Index("ByBorn", {3}, false)};
     definition.blob_block_size = 512;
     directory->CreateTable("Bench", definition);
     {
@@ -166,7 +142,7 @@ void RepairLargeTable(benchmark::State& state) {
   state.counters["records"] = kRecords;
   state.counters["log_lines_per_run"] =
       static_cast<double>(findings) / static_cast<double>(state.iterations());
-  state.counters["peak_rss_MB"] = PeakMegabytes();
+  state.counters["peak_rss_MB"] = bench::SelfPeakMegabytes();
   state.counters["repair_peak_rss_MB"] = repair_peak;
 }
 

@@ -11,6 +11,7 @@
 
 #include "components/restructure_defs.h"
 #include "components/tarvo_data_set.h"
+#include "engine/tables/data_cursor.h"
 
 namespace tarvo {
 
@@ -106,6 +107,8 @@ class TTarvoTable : public TTarvoDBDataSet {
   void WithCursor(const std::function<void(TDataCursor&)>& read);
   void CheckTableName() const;
   void RunRepair(bool verify_only);
+  // The engine cursor's options of a maintenance operation: this table, exclusive.
+  TCursorOpenOptions MaintenanceOpenOptions() const;
 
   bool exclusive_ = false;
   std::string index_field_names_;

@@ -14,6 +14,15 @@
 
 namespace tarvo {
 
+TCursorOpenOptions TTarvoTable::MaintenanceOpenOptions() const {
+  TCursorOpenOptions options;
+  options.table_name = CutToShortText(TableName());
+  options.exclusive = true;
+  options.read_only = ReadOnly();
+  options.in_memory = InMemory();
+  return options;
+}
+
 void TTarvoTable::RestructureTable(std::uint16_t language_id, std::uint16_t sort_id,
                                    std::uint16_t user_major_version, std::uint16_t user_minor_version,
                                    bool encrypted, const std::string& password,
@@ -55,10 +64,8 @@ void TTarvoTable::RestructureTable(std::uint16_t language_id, std::uint16_t sort
   // 2., 5. The engine cursor and the callbacks.
   TTarvoDatabase& database = *Database();
   TDataCursor cursor(*database.Session().EngineSession(), *database.Handle());
-  TCursorOpenOptions options;
-  options.table_name = CutToShortText(TableName());
-  options.exclusive = true;
-  options.in_memory = InMemory();
+  TCursorOpenOptions options = MaintenanceOpenOptions();
+  options.read_only = false;  // a restructure always writes
   TRestructureCallbacks callbacks;
   callbacks.progress = [this](std::int32_t current, std::uint16_t percent) {
     if (OnRestructureProgress) OnRestructureProgress(*this, current, percent);
@@ -78,11 +85,7 @@ void TTarvoTable::OptimizeTable(const std::string& index_name, bool no_backup) {
   CheckTableName();
   TTarvoDatabase& database = *Database();
   TDataCursor cursor(*database.Session().EngineSession(), *database.Handle());
-  TCursorOpenOptions options;
-  options.table_name = CutToShortText(TableName());
-  options.exclusive = true;
-  options.read_only = ReadOnly();
-  options.in_memory = InMemory();
+  const TCursorOpenOptions options = MaintenanceOpenOptions();
   const TMaintenanceProgress progress = [this](std::int32_t current, std::uint16_t percent) {
     if (OnOptimizeProgress) OnOptimizeProgress(*this, current, percent);
   };
@@ -106,11 +109,7 @@ void TTarvoTable::RunRepair(bool verify_only) {
   CheckTableName();
   TTarvoDatabase& database = *Database();
   TDataCursor cursor(*database.Session().EngineSession(), *database.Handle());
-  TCursorOpenOptions open;
-  open.table_name = CutToShortText(TableName());
-  open.exclusive = true;
-  open.read_only = ReadOnly();
-  open.in_memory = InMemory();
+  const TCursorOpenOptions open = MaintenanceOpenOptions();
   TRepairOptions options;
   options.verify_only = verify_only;
   options.lenient_blob_ownership = false;
