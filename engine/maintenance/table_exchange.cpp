@@ -145,13 +145,16 @@ void RollBack(const TIntent& intent, bool in_memory) {
   }
 }
 
-// After the commit: without backups the old files go. A file that cannot be deleted stays
-// under its aside name; the table itself is complete.
-void FinishCommitted(const TIntent& intent, bool in_memory) {
-  if (intent.keep_backups) return;
+// After the commit: without backups the old files go. Returns false when one of them could not
+// be deleted: it stays under its aside name, and the intent file that names it must stay too, so
+// that the recovery deletes it later. The table itself is complete either way.
+bool FinishCommitted(const TIntent& intent, bool in_memory) {
+  if (intent.keep_backups) return true;
+  bool all_gone = true;
   for (const TMove& m : intent.aside) {
-    if (Exists(m.to, in_memory)) (void)EngineFileList().DeleteEntry(m.to, in_memory);
+    if (Exists(m.to, in_memory) && EngineFileList().DeleteEntry(m.to, in_memory) < 0) all_gone = false;
   }
+  return all_gone;
 }
 
 std::string DirectoryOf(const std::string& path) {
@@ -221,8 +224,7 @@ void ExchangeTableFiles(const TExchangePlan& plan) {
   // Committed: the table is complete. What is left to tidy is tidied again by the recovery
   // when it fails now.
   try {
-    FinishCommitted(intent, mem);
-    if (!mem) RemoveIntent(intent_path, plan.directory);
+    if (FinishCommitted(intent, mem) && !mem) RemoveIntent(intent_path, plan.directory);
   } catch (const ETarvoEngineError&) {
   }
 }
@@ -236,11 +238,12 @@ bool RecoverTableExchange(const std::string& directory, const std::string& table
   std::string text;
   if (!ReadIntent(path, text)) return false;
   const TIntent intent = Parse(text);
+  bool finished = true;
   if (intent.complete) {
     const bool committed =
         std::all_of(intent.place.begin(), intent.place.end(), [](const TMove& m) { return Done(m, false); });
     if (committed) {
-      FinishCommitted(intent, false);
+      finished = FinishCommitted(intent, false);
     } else {
       RollBack(intent, false);
       // The new table is of no use now; its files go with the scratch area.
@@ -254,7 +257,7 @@ bool RecoverTableExchange(const std::string& directory, const std::string& table
     }
   }
   // An intent file without its end line was cut off while it was written: nothing was moved.
-  RemoveIntent(path, directory);
+  if (finished) RemoveIntent(path, directory);
   return true;
 }
 

@@ -13,7 +13,8 @@
 //   end                           the list is complete
 //
 // The exchange commits when every "place" step is done. The intent file goes after the last
-// new file is in place (and, without backups, after the old files are deleted). An interrupted
+// new file is in place (and, without backups, after the old files are deleted; while one of them
+// cannot be deleted the intent file stays, so that the recovery deletes it later). An interrupted
 // exchange is completed (all new files in place) or rolled back (otherwise) by
 // RecoverTableExchange. Tables in memory keep no intent file; their exchange rolls back in
 // the process on a failure.
@@ -41,7 +42,8 @@ void ExchangeTableFiles(const TExchangePlan& plan);
 
 // Completes or rolls back an exchange of table `table_name` (with or without extension) in
 // `directory` that was interrupted. Returns whether there was one. Raises when a step cannot be
-// done; the intent file then stays for the next attempt.
+// done; the intent file then stays for the next attempt. An old file that cannot be deleted after
+// the commit is no failure (the table is complete): the intent file stays for the next attempt.
 bool RecoverTableExchange(const std::string& directory, const std::string& table_name);
 
 // Writes the file's data to the disk (a no-op for files that do not exist).
