@@ -249,8 +249,9 @@ class DiskFailureTest : public ::testing::Test {
     return harmless;
   }
 
-  // Whether exactly the deletes after the exchange's commit did no harm: the old files of a run
-  // without backups, and the intent file, each of which a later maintenance run deletes.
+  // Whether exactly `deletes` failure points per error did no harm, all of them deletes after the
+  // commit: of an exchange, the old files of a run without backups and the intent file (a later
+  // maintenance run deletes what is left); of a change in place, the copies of the table's files.
   static void ExpectOnlyDeletesAfterTheCommit(const std::vector<THarmless>& harmless, std::size_t deletes) {
     std::ostringstream listed;
     for (const THarmless& p : harmless) listed << p.kind << " " << p.n << " (" << p.error_number << ") ";
@@ -277,7 +278,7 @@ class DiskFailureTest : public ::testing::Test {
     return RestructureTable(cursor, options, request, {});
   }
 
-  // Way 2: a secondary index added.
+  // A secondary index added: the index file is rebuilt in place.
   std::function<void()> AddIndex() {
     TRestructureRequest r = OwnRequest();
     r.indexes.push_back(Index("ByCountDesc", {3}, false, 3));
