@@ -1,7 +1,7 @@
 // What the tests that make file operations fail during a maintenance run share besides
-// DirectoryBytes: a directory's files put back byte for byte, every entry of a directory (hidden folders and
-// empty ones included), the descriptors the process holds, and the dry run that counts the calls a failure
-// can be injected into.
+// DirectoryBytes: a directory's files put back byte for byte, every entry of a directory (hidden
+// folders and empty ones included), the descriptors the process holds, and the dry run that
+// counts the calls a failure can be injected into.
 #pragma once
 
 #include <dirent.h>

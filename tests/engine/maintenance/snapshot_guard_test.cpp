@@ -15,6 +15,7 @@
 #include "engine/maintenance/restructure.h"
 #include "engine/maintenance/table_exchange.h"
 #include "support/fault_injector.h"
+#include "tests/engine/maintenance/failure_sweep.h"
 #include "tests/engine/maintenance/maintenance_tables.h"
 #include "tests/testing/child_process.h"
 #include "tests/testing/engine_matchers.h"
@@ -50,12 +51,7 @@ TEST_F(SnapshotGuardTest, RepairThatFailsLeavesTheTableByteForByte) {
     writes = TFaultInjector::Calls();
   }
   // The run that counted rewrote the table: start again from the original bytes.
-  const auto restore = [&] {
-    for (const auto& [name, bytes] : files) {
-      std::ofstream out(dir_.File(name), std::ios::binary | std::ios::trunc);
-      out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    }
-  };
+  const auto restore = [&] { RestoreDirectory(dir_.Path(), files); };
   restore();
   ASSERT_GT(writes, 4);
   for (const std::int64_t n : {std::int64_t{1}, std::int64_t{3}, writes / 2, writes - 1, writes}) {
