@@ -27,8 +27,9 @@ struct TIntent {
   bool keep_backups = true;
   std::vector<TMove> aside;
   std::vector<TMove> place;
-  std::vector<TMove> restore;       // from the copy to the table's file
-  std::vector<std::string> absent;  // files the table did not have
+  std::vector<TMove> restore;        // from the copy to the table's file
+  std::vector<std::string> absent;   // files the table did not have
+  std::vector<std::string> discard;  // copies of a committed change, to be deleted
   bool complete = false;
 
   bool Guard() const { return !restore.empty() || !absent.empty(); }
@@ -70,6 +71,7 @@ std::string Serialize(const TIntent& intent) {
   for (const TMove& m : intent.place) text += "place\t" + m.from + "\t" + m.to + "\n";
   for (const TMove& m : intent.restore) text += "restore\t" + m.from + "\t" + m.to + "\n";
   for (const std::string& f : intent.absent) text += "absent\t" + f + "\n";
+  for (const std::string& f : intent.discard) text += "discard\t" + f + "\n";
   text += "end\n";
   return text;
 }
@@ -102,6 +104,8 @@ TIntent Parse(const std::string& text) {
       intent.restore.push_back({parts[1], parts[2]});
     } else if (parts.size() == 2 && parts[0] == "absent") {
       intent.absent.push_back(parts[1]);
+    } else if (parts.size() == 2 && parts[0] == "discard") {
+      intent.discard.push_back(parts[1]);
     } else {
       return TIntent{};
     }
@@ -221,11 +225,23 @@ class TIntentFile {
     return text;
   }
 
-  // Removes the file (the change is over) and releases it.
+  // Replaces the intent and makes it durable. A cut-off rewrite reads as an intent without its
+  // end line.
+  void Rewrite(const TIntent& intent) {
+    const std::string text = Serialize(intent);
+    std::size_t done = 0;
+    RaiseOs(file_.Truncate(0), path_);
+    TOsError error = file_.WriteAt(0, std::as_bytes(std::span(text.data(), text.size())), done);
+    if (error == kOsOk && done != text.size()) error = kOsDiskFull;
+    if (error == kOsOk) error = file_.Flush();
+    RaiseOs(error, path_);
+  }
+
+  // Removes the file (the change is over) and releases it; on a failure it stays held.
   void Remove() {
     const TOsError error = OsDeleteHeldFile(path_, file_);
-    file_.Close();
     if (error != kOsOk && error != kOsFileNotFound) RaiseOs(error, path_);
+    file_.Close();
     RaiseOs(OsSyncDirectory(directory_), directory_);
   }
 
@@ -313,7 +329,14 @@ bool RecoverTableExchange(const std::string& directory, const std::string& table
   const TIntent intent = Parse(held->Text());
   bool finished = true;
   // An intent file without its end line was cut off while it was written: nothing was touched.
-  if (intent.complete && intent.Guard()) {
+  if (intent.complete && !intent.discard.empty()) {
+    // A change that committed: only its copies are left to delete.
+    for (const std::string& copy : intent.discard) {
+      if (OsFileExists(copy)) RaiseOs(OsDeleteFile(copy), copy);
+    }
+    if (const std::string dir = DirectoryOf(intent.discard.front()); dir != directory)
+      RemoveEmptyDirectory(dir);
+  } else if (intent.complete && intent.Guard()) {
     RestoreSnapshots(intent);
     for (const TMove& m : intent.restore) {
       if (const std::string dir = DirectoryOf(m.from); !dir.empty() && dir != directory)
@@ -372,7 +395,7 @@ TSnapshotGuard::TSnapshotGuard() = default;
 TSnapshotGuard::~TSnapshotGuard() {
   if (!intent_) return;
   try {
-    RestoreSnapshots(Parse(intent_->Text()));
+    RestoreSnapshots(Parse(intent_text_));
     intent_->Remove();
     RemoveEmptyDirectory(scratch_directory_);
   } catch (...) {
@@ -405,25 +428,36 @@ void TSnapshotGuard::Take(const std::string& directory, const std::string& table
     }
     RaiseOs(OsSyncDirectory(scratch_directory_), scratch_directory_);
     intent.complete = true;
+    intent_text_ = Serialize(intent);
     intent_ =
         TIntentFile::Write(ExchangeIntentPath(directory, table_base), directory, table_base + ".DAT", intent);
   } catch (...) {
-    RemoveCopies();
+    for (const std::string& copy : copies_) (void)OsDeleteFile(copy);
+    copies_.clear();
+    RemoveEmptyDirectory(scratch_directory_);
     throw;
   }
 }
 
 void TSnapshotGuard::Commit() {
   if (!intent_) return;
-  intent_->Remove();
-  intent_.reset();
-  RemoveCopies();
-}
-
-void TSnapshotGuard::RemoveCopies() noexcept {
-  for (const std::string& copy : copies_) (void)OsDeleteFile(copy);
+  // The commit: the intent says from now on that the copies are only to be deleted. When that
+  // fails the destructor rolls the change back.
+  TIntent committed;
+  committed.discard = copies_;
+  committed.complete = true;
+  if (!committed.discard.empty()) intent_->Rewrite(committed);
+  // Tidying: what cannot be deleted now is deleted by the next open of the table.
+  std::unique_ptr<TIntentFile> held = std::move(intent_);
+  bool all_gone = true;
+  for (const std::string& copy : copies_) all_gone = OsDeleteFile(copy) == kOsOk && all_gone;
   copies_.clear();
   RemoveEmptyDirectory(scratch_directory_);
+  if (!all_gone) return;
+  try {
+    held->Remove();
+  } catch (const ETarvoEngineError&) {
+  }
 }
 
 }  // namespace tarvo

@@ -11,6 +11,7 @@
 #include "engine/format/header_check.h"
 #include "engine/format/record_layout.h"
 #include "engine/format/value_text.h"
+#include "engine/maintenance/table_exchange.h"
 #include "engine/tables/data_directory.h"
 #include "engine/tables/data_session.h"
 #include "engine/tables/table_lock_guard.h"
@@ -1023,6 +1024,7 @@ void TDataCursor::RemoveAddedRecord(std::int32_t slot, int skip_index) {
 
 TDataHeader ReadClosedTableHeader(TDataDirectory& directory, const std::string& table_name, bool in_memory) {
   const std::string name = NormalizeTableName(table_name);
+  if (!in_memory) (void)RecoverTableExchange(directory.Path(), name);
   TFileHandler file;
   file.SetFileName((in_memory ? std::string() : directory.Path()) + name);
   file.SetInMemory(in_memory);
