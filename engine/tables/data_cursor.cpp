@@ -609,6 +609,11 @@ void TDataCursor::LockCurrentRecord(std::int32_t slot) {
       Reestablish();
       return true;
     });
+  } else if (session_.StrictChangeDetection && !table_->SkipsLocks()) {
+    // With strict change detection the lock itself checked nothing: the check runs now, after the
+    // lock byte is held, so that the record the caller edits is the one the file holds (and no
+    // one else can change it any more). A change found re-reads it.
+    (void)ReadOperation([] { return true; });
   }
 }
 

@@ -420,6 +420,38 @@ TEST_F(DataCursorRecordsTest, ARecordHeldByAnotherProcessIsRetriedLockRetryCount
   cursor->LockCurrentRecord(1);
 }
 
+// Lock, read, change: what the cursor holds once the lock is taken is what the file holds, however
+// the session notices other openers' changes; otherwise the change would write back a stale
+// record over the other opener's.
+TEST_F(DataCursorRecordsTest, ALockedRecordIsReadAsTheFileHoldsItWithEitherChangeDetection) {
+  db_.directory->CreateTable("People", PeopleDefinition(true));
+  for (const bool strict : {false, true}) {
+    SCOPED_TRACE(strict ? "strict" : "not strict");
+    db_.session.StrictChangeDetection = strict;
+    auto editor = OpenCursor();
+    if (editor->RecordCount() == 0) Add(*editor, {"Anna", 1});
+    ASSERT_TRUE(editor->First());
+    const std::int32_t count = *GetInt32(ConstFieldSlot(editor->CurrentRecord(), editor->Descriptors()[3]));
+    {
+      TTestDatabase other(dir_.Dir());
+      TDataCursor cursor(other.session, *other.directory);
+      TCursorOpenOptions options;
+      options.table_name = "People";
+      cursor.Open(options);
+      ASSERT_TRUE(cursor.First());
+      std::vector<std::byte> record = cursor.CurrentRecord();
+      PutInt32(FieldSlot(record, cursor.Descriptors()[3]), count + 1);
+      cursor.ChangeRecord(record, false, true);
+    }
+    editor->LockCurrentRecord();
+    std::vector<std::byte> record = editor->CurrentRecord();
+    EXPECT_EQ(count + 1, *GetInt32(ConstFieldSlot(record, editor->Descriptors()[3])));
+    PutInt32(FieldSlot(record, editor->Descriptors()[3]), count + 2);
+    editor->ChangeRecord(record, false, true);
+    EXPECT_FALSE(editor->HoldsRecordLock(editor->CurrentSlot()));
+  }
+}
+
 constexpr int kRecordsPerProcess = 150;
 
 // Adds records to a shared table, then counts what it sees when told to.

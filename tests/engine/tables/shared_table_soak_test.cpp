@@ -182,6 +182,8 @@ class TSoakProcess {
     // another record now and then.
     db_.session.LockRetryCount = 3;
     db_.session.LockWaitTime = 2;
+    // Two programs with two ways of noticing the others' changes.
+    db_.session.StrictChangeDetection = process_ % 2 == 1;
     TCursorOpenOptions options;
     options.table_name = kTable;
     cursor_.Open(options);
