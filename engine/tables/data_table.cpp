@@ -352,7 +352,9 @@ bool TDataTable::CheckForChanges() {
     data_file_.ReleaseAll();
     changed = true;
   }
-  if (blob_file_.IsOpen() && blob_file_.HeaderChanged()) {
+  // Blocks go with any change: a program that writes a value over its own chain without writing
+  // the blob header still writes the data header.
+  if (blob_file_.IsOpen() && (blob_file_.HeaderChanged() || changed)) {
     blob_file_.DropBlocks();
     changed = true;
   }

@@ -275,8 +275,8 @@ class TSoakProcess {
       } catch (const ETarvoEngineError& e) {
         cursor_.CloseBlobValues(buffer_);
         if (!IsLockCode(EngineCode(e))) {
-          return Fail(std::string("op ") + op + ": engine error " + std::to_string(EngineCode(e)) + ": " +
-                      e.what());
+          return Fail(std::string("op ") + op + " (" + stage_ + "): engine error " +
+                      std::to_string(EngineCode(e)) + ": " + e.what());
         }
         ++refusals_[EngineCode(e)];
         // A lock this process still holds after a refusal is given back before the next try.
@@ -291,6 +291,7 @@ class TSoakProcess {
   }
 
   bool Add() {
+    stage_ = "add";
     const TVersion v = NewValues(process_ + kProcesses * next_key_, 1);
     buffer_ = cursor_.NewRecordBuffer();
     PutVersion(cursor_, buffer_, v);
@@ -303,6 +304,7 @@ class TSoakProcess {
   // Changes or deletes a record near a random key, under its record lock. false when there was
   // none to lock (the table is empty, or the record went away meanwhile).
   bool Edit(bool remove, std::string& problem) {
+    stage_ = "find";
     buffer_ = cursor_.NewRecordBuffer();
     const auto target =
         static_cast<std::int32_t>(random_() % static_cast<unsigned>(kProcesses * (next_key_ + 1)));
@@ -316,6 +318,7 @@ class TSoakProcess {
     }
     const std::int32_t key = IntField(cursor_, cursor_.CurrentRecord(), kKey);
     const std::int32_t slot = cursor_.CurrentSlot();
+    stage_ = "lock";
     cursor_.LockCurrentRecord();
     locked_slot_ = slot;
     if (!cursor_.OnRecord() || cursor_.CurrentSlot() != slot ||
@@ -327,9 +330,11 @@ class TSoakProcess {
       return false;
     }
     const TVersion now = VersionOf(cursor_, cursor_.CurrentRecord());
+    stage_ = "read " + now.Line() + " in slot " + std::to_string(slot);
     problem = ValueMismatch(cursor_, now);
     if (!problem.empty()) return false;
     if (remove) {
+      stage_ = "delete " + now.Line() + " in slot " + std::to_string(slot);
       cursor_.DeleteRecord(cursor_.CurrentRecord(), false);
       TVersion gone = now;
       gone.op = 'D';
@@ -339,7 +344,9 @@ class TSoakProcess {
       buffer_ = cursor_.CurrentRecord();
       TVersion next = NewValues(key, now.version + 1);
       next.op = 'C';
+      stage_ = "set values of " + now.Line() + " in slot " + std::to_string(slot);
       PutVersion(cursor_, buffer_, next);
+      stage_ = "change " + now.Line() + " in slot " + std::to_string(slot);
       cursor_.ChangeRecord(buffer_, false, true);
       Log(next);
     }
@@ -362,6 +369,7 @@ class TSoakProcess {
   std::int32_t next_key_ = 0;
   std::int32_t locked_slot_ = 0;
   int op_ = 0;
+  std::string stage_;  // what the current operation does, for failure messages
   int gone_ = 0;
   std::map<char, int> counts_;
   std::map<TEngineCode, int> refusals_;
