@@ -210,7 +210,8 @@ class TSoakProcess {
     watchdog.join();
     if (status != 0) return status;
     std::ostringstream summary;
-    summary << "done " << counts_['A'] << ' ' << counts_['C'] << ' ' << counts_['D'] << ' ' << counts_['V'];
+    summary << "done " << counts_['A'] << ' ' << counts_['C'] << ' ' << counts_['D'] << ' ' << counts_['V']
+            << ' ' << gone_;
     for (const auto& [code, count] : refusals_) summary << ' ' << code << ':' << count;
     TellParent(summary.str());
     return 0;
@@ -429,6 +430,7 @@ struct TProcessResult {
   int changes = 0;
   int deletes = 0;
   int void_deletes = 0;  // on an empty table
+  int gone = 0;          // records deleted by another process between finding and locking them
   std::map<TEngineCode, int> refusals;
 };
 
@@ -436,7 +438,7 @@ TProcessResult ParseSummary(const std::string& line) {
   std::istringstream in(line);
   std::string word;
   TProcessResult result;
-  in >> word >> result.adds >> result.changes >> result.deletes >> result.void_deletes;
+  in >> word >> result.adds >> result.changes >> result.deletes >> result.void_deletes >> result.gone;
   while (in >> word) {
     const auto colon = word.find(':');
     result.refusals[static_cast<TEngineCode>(std::stoi(word.substr(0, colon)))] =
@@ -475,8 +477,8 @@ TEST(SharedTableSoakTest, FourProcessesChangingOneTableLeaveExactlyWhatTheirLogs
     ASSERT_EQ(0, status) << "process " << p << " (seed " << base_seed + static_cast<unsigned>(p) << ")";
     const TProcessResult result = ParseSummary(summary);
     EXPECT_EQ(operations, result.adds + result.changes + result.deletes + result.void_deletes) << summary;
-    std::printf("process %d: %d adds, %d changes, %d deletes; refused:", p, result.adds, result.changes,
-                result.deletes);
+    std::printf("process %d: %d adds, %d changes, %d deletes, %d records gone before the lock; refused:", p,
+                result.adds, result.changes, result.deletes, result.gone);
     for (const auto& [code, count] : result.refusals) {
       std::printf(" %d x %d", count, code);
       refusals[code] += count;
@@ -542,6 +544,8 @@ TEST(SharedTableSoakTest, FourProcessesChangingOneTableLeaveExactlyWhatTheirLogs
       ADD_FAILURE() << "missing from the table: " << next->second.Line();
     }
     EXPECT_EQ(static_cast<std::int32_t>(expected.size()), cursor.RecordCount());
+    std::printf("%d records, %lld blob blocks (%lld free) at the end\n", cursor.RecordCount(),
+                static_cast<long long>(blobs.block_count), static_cast<long long>(blobs.free_blocks));
   }
 
   TDataCursor verifier(db.session, *db.directory);
@@ -557,6 +561,8 @@ TEST(SharedTableSoakTest, FourProcessesChangingOneTableLeaveExactlyWhatTheirLogs
   std::string text;
   for (const auto& line : lines) text += line + "\n";
   EXPECT_EQ(2u, lines.size()) << text;
+  EXPECT_TRUE(!lines.empty() && lines.front().starts_with("Verification of table")) << text;
+  std::printf("%s", text.c_str());
   if (HasFailure()) std::printf("seeds:%s\n", seeds.c_str());
 }
 
