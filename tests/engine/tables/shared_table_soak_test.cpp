@@ -8,7 +8,8 @@
 // delete locks, reads and logs the version it removed. Keys are never used twice, so per key the
 // logged versions must run 1, 2, 3, ... without a gap or a repeat (a repeat is a lost update, a
 // gap a change the engine made but refused), and the table holds the highest version of every key
-// that was not deleted.
+// that was not deleted. Now and then a process walks a secondary index without locks. Processes
+// 1 and 3 notice the others' changes with strict change detection, 0 and 2 without.
 //
 // TARVO_SOAK_OPS sets the operations per process (300 by default), TARVO_SOAK_SEED the seed of
 // process 0 (process p takes seed + p).
@@ -211,7 +212,7 @@ class TSoakProcess {
     if (status != 0) return status;
     std::ostringstream summary;
     summary << "done " << counts_['A'] << ' ' << counts_['C'] << ' ' << counts_['D'] << ' ' << counts_['V']
-            << ' ' << gone_;
+            << ' ' << counts_['W'] << ' ' << gone_;
     for (const auto& [code, count] : refusals_) summary << ' ' << code << ':' << count;
     TellParent(summary.str());
     return 0;
@@ -265,13 +266,13 @@ class TSoakProcess {
   // One operation, retried after refusals until it is done.
   int RunOperation() {
     const unsigned pick = random_() % 100;
-    const char op = pick < 35 ? 'A' : pick < 80 ? 'C' : 'D';
+    const char op = pick < 35 ? 'A' : pick < 77 ? 'C' : pick < 95 ? 'D' : 'W';
     const TClock::time_point start = TClock::now();
     for (;;) {
       Progress();
       std::string problem;
       try {
-        if (op == 'A' ? Add() : Edit(op == 'D', problem)) return 0;
+        if (op == 'A' ? Add() : op == 'W' ? Walk(problem) : Edit(op == 'D', problem)) return 0;
         if (!problem.empty()) return Fail(problem);
       } catch (const ETarvoEngineError& e) {
         cursor_.CloseBlobValues(buffer_);
@@ -289,6 +290,41 @@ class TSoakProcess {
       }
       if (TClock::now() - start > kStuckAfter) return Fail(std::string("op ") + op + " refused for 30 s");
     }
+  }
+
+  // Walks a few records in the order of ByText from a random place without locks: the order holds,
+  // and every record read carries its own values. A record that goes away under the walk ends it.
+  bool Walk(std::string& problem) {
+    stage_ = "walk";
+    cursor_.SelectIndex("ByText");
+    buffer_ = cursor_.NewRecordBuffer();
+    const std::string from{static_cast<char>('a' + random_() % 26), static_cast<char>('a' + random_() % 26)};
+    PutText(FieldSlot(buffer_, cursor_.Descriptors()[kText - 1u]), from, 0, 0, 0);
+    std::string last;
+    try {
+      int steps = 0;
+      for (bool on = cursor_.FindKey(buffer_) || cursor_.OnRecord(); on && steps < 20; on = cursor_.Next()) {
+        ++steps;
+        // The value first: reading it reads the record again when another process changed the table.
+        const std::vector<std::byte> memo = cursor_.ReadBlobField(kMemo);
+        const TVersion v = VersionOf(cursor_, cursor_.CurrentRecord());
+        if (v.text < last) problem = "the walk went back from " + last + " to " + v.Line();
+        if (memo != MemoValue(v.key, v.version, v.memo_length))
+          problem = "the walk read a wrong memo of " + v.Line();
+        if (!problem.empty()) break;
+        last = v.text;
+      }
+    } catch (const ETarvoEngineError& e) {
+      if (EngineCode(e) != kRecordChanged) {
+        cursor_.SelectIndex("");
+        throw;
+      }
+      ++gone_;
+    }
+    cursor_.SelectIndex("");
+    if (!problem.empty()) return false;
+    ++counts_['W'];
+    return true;
   }
 
   bool Add() {
@@ -430,7 +466,8 @@ struct TProcessResult {
   int changes = 0;
   int deletes = 0;
   int void_deletes = 0;  // on an empty table
-  int gone = 0;          // records deleted by another process between finding and locking them
+  int walks = 0;
+  int gone = 0;  // records deleted by another process between finding and locking or reading them
   std::map<TEngineCode, int> refusals;
 };
 
@@ -438,7 +475,8 @@ TProcessResult ParseSummary(const std::string& line) {
   std::istringstream in(line);
   std::string word;
   TProcessResult result;
-  in >> word >> result.adds >> result.changes >> result.deletes >> result.void_deletes >> result.gone;
+  in >> word >> result.adds >> result.changes >> result.deletes >> result.void_deletes >> result.walks >>
+      result.gone;
   while (in >> word) {
     const auto colon = word.find(':');
     result.refusals[static_cast<TEngineCode>(std::stoi(word.substr(0, colon)))] =
@@ -476,9 +514,10 @@ TEST(SharedTableSoakTest, FourProcessesChangingOneTableLeaveExactlyWhatTheirLogs
     const int status = children[p]->Wait();
     ASSERT_EQ(0, status) << "process " << p << " (seed " << base_seed + static_cast<unsigned>(p) << ")";
     const TProcessResult result = ParseSummary(summary);
-    EXPECT_EQ(operations, result.adds + result.changes + result.deletes + result.void_deletes) << summary;
-    std::printf("process %d: %d adds, %d changes, %d deletes, %d records gone before the lock; refused:", p,
-                result.adds, result.changes, result.deletes, result.gone);
+    EXPECT_EQ(operations, result.adds + result.changes + result.deletes + result.void_deletes + result.walks)
+        << summary;
+    std::printf("process %d: %d adds, %d changes, %d deletes, %d walks, %d records gone under them; refused:",
+                p, result.adds, result.changes, result.deletes, result.walks, result.gone);
     for (const auto& [code, count] : result.refusals) {
       std::printf(" %d x %d", count, code);
       refusals[code] += count;
