@@ -222,7 +222,8 @@ class TSoakProcess {
   using TClock = std::chrono::steady_clock;
 
   int Fail(const std::string& what) {
-    std::fprintf(stderr, "soak process %d (seed %u), operation %d: %s\n", process_, seed_, op_, what.c_str());
+    std::fprintf(stderr, "soak process %d (seed %u), operation %d: %s\n", process_, seed_, op_.load(),
+                 what.c_str());
     return 2;
   }
 
@@ -231,7 +232,8 @@ class TSoakProcess {
     while (!finished_) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       if (TClock::now() - TClock::time_point(TClock::duration(last_progress_.load())) > kStuckAfter) {
-        std::fprintf(stderr, "soak process %d (seed %u) stuck in operation %d\n", process_, seed_, op_);
+        std::fprintf(stderr, "soak process %d (seed %u) stuck in operation %d\n", process_, seed_,
+                     op_.load());
         std::fflush(stderr);
         std::_Exit(3);
       }
@@ -405,8 +407,8 @@ class TSoakProcess {
   std::vector<std::byte> buffer_;
   std::int32_t next_key_ = 0;
   std::int32_t locked_slot_ = 0;
-  int op_ = 0;
-  std::string stage_;  // what the current operation does, for failure messages
+  std::atomic<int> op_ = 0;  // read by the watchdog too
+  std::string stage_;        // what the current operation does, for failure messages
   int gone_ = 0;
   std::map<char, int> counts_;
   std::map<TEngineCode, int> refusals_;
