@@ -219,6 +219,21 @@ int TDataTable::FixedRetryReaderByte(TFileHandler& file) {
   }
 }
 
+bool TDataTable::CheckedChanges(const std::function<void()>& release) {
+  try {
+    return CheckForChanges();
+  } catch (...) {
+    // The headers could not be read: the lock just taken is given back, so that a refused lock
+    // leaves nothing held that would keep the other openers out.
+    try {
+      release();
+    } catch (...) {
+      // The lock goes with the file's descriptor at the latest.
+    }
+    throw;
+  }
+}
+
 bool TDataTable::LockReader() {
   if (SkipsLocks() || reader_lock_ || writer_lock_ || table_locked_) return false;
   index_reader_byte_ = FixedRetryReaderByte(index_file_);
@@ -232,7 +247,7 @@ bool TDataTable::LockReader() {
     }
   }
   reader_lock_ = true;
-  return CheckForChanges();
+  return CheckedChanges([this] { UnlockReader(); });
 }
 
 void TDataTable::UnlockReader() {
@@ -260,7 +275,7 @@ bool TDataTable::LockWriter() {
     Raise(kLockFailure);
   }
   writer_lock_ = true;
-  return table_locked_ ? false : CheckForChanges();
+  return table_locked_ ? false : CheckedChanges([this] { UnlockWriter(); });
 }
 
 void TDataTable::UnlockWriter() {
@@ -277,7 +292,7 @@ bool TDataTable::LockTable() {
   if (SkipsLocks()) return false;
   if (!FixedRetryLock(data_file_, kHeaderLockOffset, 1)) Raise(kLockFailure);
   table_locked_ = true;
-  return flags_.exclusive ? false : CheckForChanges();
+  return flags_.exclusive ? false : CheckedChanges([this] { UnlockTable(); });
 }
 
 void TDataTable::UnlockTable() {

@@ -452,6 +452,67 @@ TEST_F(DataCursorRecordsTest, ALockedRecordIsReadAsTheFileHoldsItWithEitherChang
   }
 }
 
+// Every read of a lock's change check, and of the record read again after it, fails in turn: a
+// refused lock is not held, in the file or by the cursor, and keeps no other opener out.
+TEST_F(DataCursorRecordsTest, ALockWhoseChangeCheckFailsIsGivenBack) {
+  db_.directory->CreateTable("People", PeopleDefinition(true));
+  auto editor = OpenCursor();
+  Add(*editor, {"Anna", 1});
+  TDataTable& table = editor->Table();
+  TTestDatabase other(dir_.Dir());
+  TDataCursor changer(other.session, *other.directory);
+  TCursorOpenOptions options;
+  options.table_name = "People";
+  changer.Open(options);
+  for (std::int64_t n = 1;; ++n) {
+    SCOPED_TRACE("read " + std::to_string(n));
+    ASSERT_TRUE(editor->First());
+    ASSERT_TRUE(changer.First());
+    std::vector<std::byte> record = changer.CurrentRecord();
+    PutInt32(FieldSlot(record, changer.Descriptors()[3]), static_cast<std::int32_t>(n + 1));
+    changer.ChangeRecord(record, false, true);
+    bool fired = false;
+    {
+      TFaultScope fault(TFaultOp::kRead, n, EIO);
+      try {
+        editor->LockCurrentRecord();
+      } catch (const ETarvoEngineError& e) {
+        EXPECT_TRUE(IsIoCode(EngineCode(e))) << e.what();
+      }
+      fired = fault.Fired();
+    }
+    EXPECT_EQ(!fired, editor->HoldsRecordLock(1));
+    EXPECT_EQ(!fired, table.RecordLockedInFile(1));
+    EXPECT_EQ(!fired, table.LockedByCursor(1));
+    EXPECT_FALSE(table.HoldsReaderLock());
+    if (!fired) break;
+  }
+  EXPECT_EQ(*GetInt32(ConstFieldSlot(editor->CurrentRecord(), editor->Descriptors()[3])),
+            *GetInt32(ConstFieldSlot(changer.CurrentRecord(), changer.Descriptors()[3])));
+  editor->UnlockCurrentRecord(1);
+  // The same for the writer lock of an addition.
+  for (std::int64_t n = 1;; ++n) {
+    SCOPED_TRACE("add, read " + std::to_string(n));
+    ASSERT_TRUE(changer.First());
+    std::vector<std::byte> record = changer.CurrentRecord();
+    PutInt32(FieldSlot(record, changer.Descriptors()[3]), static_cast<std::int32_t>(100 + n));
+    changer.ChangeRecord(record, false, true);
+    bool fired = false;
+    {
+      TFaultScope fault(TFaultOp::kRead, n, EIO);
+      try {
+        Add(*editor, {"N" + std::to_string(n), static_cast<std::int32_t>(1000 + n)});
+      } catch (const ETarvoEngineError& e) {
+        EXPECT_TRUE(IsIoCode(EngineCode(e))) << e.what();
+      }
+      fired = fault.Fired();
+    }
+    EXPECT_FALSE(table.HoldsWriterLock());
+    EXPECT_FALSE(table.HoldsReaderLock());
+    if (!fired) break;
+  }
+}
+
 constexpr int kRecordsPerProcess = 150;
 
 // Adds records to a shared table, then counts what it sees when told to.
