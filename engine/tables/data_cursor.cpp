@@ -605,11 +605,26 @@ void TDataCursor::LockCurrentRecord(std::int32_t slot) {
   if (!reader_before && table_->HoldsReaderLock()) table_->UnlockReader();
   table_->SetLockedByCursor(slot, true);
   own_locks_.insert(slot);
-  if (changed || !(table_->ChangeCounters() == seen_counters_)) {
-    (void)ReadOperation([this] {
-      Reestablish();
-      return true;
-    });
+  // A lock whose record could not be read again is given back: the caller saw the lock refused.
+  try {
+    if (changed || !(table_->ChangeCounters() == seen_counters_)) {
+      (void)ReadOperation([this] {
+        Reestablish();
+        return true;
+      });
+    } else if (session_.StrictChangeDetection && !table_->SkipsLocks()) {
+      // With strict change detection the lock itself checked nothing: the check runs now, after
+      // the lock byte is held, so that the record the caller edits is the one the file holds (and
+      // no one else can change it any more). A change found re-reads it.
+      (void)ReadOperation([] { return true; });
+    }
+  } catch (...) {
+    try {
+      UnlockCurrentRecord(slot);
+    } catch (...) {
+      // The lock byte goes with the table's close at the latest.
+    }
+    throw;
   }
 }
 
