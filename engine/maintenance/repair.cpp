@@ -578,12 +578,12 @@ std::string RepairTimeText() {
   std::tm local{};
   localtime_r(&now, &local);
   char text[128] = {};
-  // The user's formats, without touching the process's locale.
-  locale_t user = newlocale(LC_ALL_MASK, "", static_cast<locale_t>(0));
+  // The user's formats, without touching the process's locale. Made once: building a locale
+  // reads its files, and the environment that names it does not change while the process runs.
+  static const locale_t user = newlocale(LC_ALL_MASK, "", static_cast<locale_t>(0));
   std::size_t length = 0;
   if (user != static_cast<locale_t>(0)) {
     length = strftime_l(text, sizeof text, "%x %X", &local, user);
-    freelocale(user);
   } else {
     length = std::strftime(text, sizeof text, "%x %X", &local);
   }

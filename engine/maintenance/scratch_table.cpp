@@ -55,6 +55,7 @@ void CheckMaintenancePreconditions(const TDataCursor& cursor, const TCursorOpenO
 }
 
 TMaintenanceOpen::TMaintenanceOpen(TDataCursor& cursor, const TCursorOpenOptions& options) : cursor_(cursor) {
+  CheckTableName(options.table_name);  // before the exchange recovery looks for files by that name
   if (!options.in_memory)
     (void)RecoverTableExchange(cursor.Directory().Path(), NormalizeTableName(options.table_name));
   cursor_.Open(options);

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <span>
 #include <sstream>
+#include <string_view>
 #include <vector>
 
 #include "components/engine_error.h"
+#include "engine/maintenance/scratch_table.h"
 #include "support/file_list.h"
 #include "support/platform.h"
 #include "support/platform_errors.h"
@@ -227,6 +229,48 @@ void ExchangeTableFiles(const TExchangePlan& plan) {
   }
 }
 
+namespace {
+
+// An intent file is only followed where the exchange that wrote it can have worked: the old and
+// the placed files lie in the table's directory itself, and a new file in the table's scratch
+// folder or elsewhere (a session's private directory). Anything else (a path with "..", a file
+// of another directory) is a file nobody's exchange wrote, and the intent is left alone.
+bool InDirectory(const std::string& path, const std::string& directory) {
+  if (directory.empty() || DirectoryOf(path) != directory) return false;
+  const std::string_view name = std::string_view(path).substr(directory.size());
+  return !name.empty() && name != "." && name != "..";
+}
+
+bool HasDotSegment(const std::string& path) {
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    const std::size_t slash = std::min(path.find('/', start), path.size());
+    const std::string_view segment(path.data() + start, slash - start);
+    if (segment == "." || segment == "..") return true;
+    start = slash + 1;
+  }
+  return false;
+}
+
+// The scratch side of a placement may be deleted or moved back to by a roll-back only in the
+// table's directory or its scratch folder; a file elsewhere is left to its owner.
+bool InScratchFolder(const std::string& path, const std::string& directory) {
+  return InDirectory(path, directory) || InDirectory(path, directory + kScratchSubdirectory + "/");
+}
+
+bool IntentFits(const TIntent& intent, const std::string& directory) {
+  for (const TMove& m : intent.aside) {
+    if (!InDirectory(m.from, directory) || !InDirectory(m.to, directory)) return false;
+  }
+  for (const TMove& m : intent.place) {
+    if (!InDirectory(m.to, directory)) return false;
+    if (!InScratchFolder(m.from, directory) && (m.from.empty() || HasDotSegment(m.from))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool RecoverTableExchange(const std::string& directory, const std::string& table_name) {
   std::string base = table_name;
   const std::size_t slash = base.find_last_of('/');
@@ -236,16 +280,21 @@ bool RecoverTableExchange(const std::string& directory, const std::string& table
   std::string text;
   if (!ReadIntent(path, text)) return false;
   const TIntent intent = Parse(text);
+  if (intent.complete && !IntentFits(intent, directory)) return false;
   if (intent.complete) {
     const bool committed =
         std::all_of(intent.place.begin(), intent.place.end(), [](const TMove& m) { return Done(m, false); });
     if (committed) {
       FinishCommitted(intent, false);
     } else {
-      RollBack(intent, false);
-      // The new table is of no use now; its files go with the scratch area.
+      // A placed file whose scratch side lies outside the table's scratch folder is deleted where
+      // it is instead of being moved back out of the directory: the new table is of no use now.
       for (const TMove& m : intent.place) {
-        if (OsFileExists(m.from)) (void)OsDeleteFile(m.from);
+        if (!InScratchFolder(m.from, directory) && Done(m, false)) (void)OsDeleteFile(m.to);
+      }
+      RollBack(intent, false);
+      for (const TMove& m : intent.place) {
+        if (InScratchFolder(m.from, directory) && OsFileExists(m.from)) (void)OsDeleteFile(m.from);
       }
     }
     for (const TMove& m : intent.place) {

@@ -1022,6 +1022,7 @@ void TDataCursor::RemoveAddedRecord(std::int32_t slot, int skip_index) {
 }
 
 TDataHeader ReadClosedTableHeader(TDataDirectory& directory, const std::string& table_name, bool in_memory) {
+  CheckTableName(table_name);
   const std::string name = NormalizeTableName(table_name);
   TFileHandler file;
   file.SetFileName((in_memory ? std::string() : directory.Path()) + name);
