@@ -1,6 +1,7 @@
 // Writes the seed inputs of the fuzz targets: make_seeds OUT FIXTURES writes OUT/open_table_fuzz
-// and OUT/repair_table_fuzz (fuzz/corpus is made with OUT = fuzz/corpus, FIXTURES = the folder of
-// the fixture tables).
+// and OUT/repair_table_fuzz. From the repository root, after a build without TARVO_FUZZ:
+//   build/dev/fuzz/make_seeds fuzz/corpus ../shared/fixtures
+// The output is the same byte for byte on every run.
 //
 // open_table_fuzz seeds are whole tables: small copies of the fixture tables (their definitions
 // and first records: every field type, descending and compressed indexes, no primary index, a
