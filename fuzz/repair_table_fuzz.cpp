@@ -7,6 +7,7 @@
 // cannot fix, the table opens normally and a verification reports only its start and end lines.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <span>
@@ -192,7 +193,15 @@ void RepairOneInput(const std::uint8_t* data, std::size_t size) {
       unfixable = true;
     }
   }
-  if (!unfixable && Run(session, *directory, true).size() != 2) std::abort();
+  if (!unfixable) {
+    const std::vector<std::string> findings = Run(session, *directory, true);
+    if (findings.size() != 2) {
+      // What the repair left behind, for whoever reads the crash report.
+      for (const std::string& line : lines) std::fprintf(stderr, "repair: %s\n", line.c_str());
+      for (const std::string& line : findings) std::fprintf(stderr, "verify: %s\n", line.c_str());
+      std::abort();
+    }
+  }
   (void)session.ReleaseDirectory(directory);
   RemoveFiles();
 }

@@ -91,6 +91,9 @@ class TRepairRun {
   // Repair only: whether "Sys Deleted" already holds the record's key (its logical ID is taken).
   bool IdTaken(const TRecordPin& pin);
   void NewId(TRecordPin& pin, std::int32_t r);
+  // A logical ID past every ID met so far, never 0 or negative, also when the header's counter
+  // was damaged (below the IDs in use, or negative).
+  std::int32_t FreshId();
   std::int32_t SlotsToVisit() const;
   void Progress(std::int32_t r);
   void EnlargeCaches();
@@ -107,6 +110,7 @@ class TRepairRun {
   std::vector<std::unique_ptr<TIndexTree>> trees_;  // repair: the keyed indexes, then slot 31
   std::vector<int> keyed_slots_;
   std::int32_t highest_id_ = 0;
+  bool counter_raised_ = false;  // FreshId had to move the header's counter up
   std::int32_t active_ = 0;
 };
 
@@ -435,7 +439,7 @@ void TRepairRun::RecordPhase() {
     index_.MarkModified();
     if (blobs_ != nullptr) blobs_->FreeOrphans();
   }
-  if (data_.LastAutoIncrement() < highest_id_) {
+  if (data_.LastAutoIncrement() < highest_id_ || counter_raised_) {
     Log(std::string("Invalid next available record ID (auto-increment), ") + Outcome());
     if (!verify_) data_.SetLastAutoIncrement(highest_id_);
   }
@@ -459,8 +463,17 @@ bool TRepairRun::IdTaken(const TRecordPin& pin) {
 void TRepairRun::NewId(TRecordPin& pin, std::int32_t r) {
   Log("Logical record ID for physical record # " + std::to_string(r) + " is " + "invalid, " + Outcome());
   if (verify_) return;
-  pin->SetAutoIncrement(data_.NextAutoIncrement());
+  pin->SetAutoIncrement(FreshId());
   pin->SetModified(true);
+}
+
+std::int32_t TRepairRun::FreshId() {
+  const std::int32_t floor = std::max(highest_id_, 0);
+  if (data_.LastAutoIncrement() < floor) {
+    data_.SetLastAutoIncrement(floor);
+    counter_raised_ = true;
+  }
+  return data_.NextAutoIncrement();
 }
 
 void TRepairRun::HandleRecord(std::int32_t r) {
@@ -487,7 +500,7 @@ void TRepairRun::LiveRecord(TRecordPin& pin, std::int32_t r) {
         "error fixed but physical record deleted");
     if (data_.BlobFieldCount() > 0) ReleaseBlobValues(pin, r);
     data_.FreeSlot(*pin);
-    if (IdTaken(pin)) pin->SetAutoIncrement(data_.NextAutoIncrement());
+    if (IdTaken(pin)) pin->SetAutoIncrement(FreshId());
     highest_id_ = std::max(highest_id_, pin->AutoIncrement());
     InsertSysDeleted(pin);
     --active_;
