@@ -189,7 +189,11 @@ void RepairOneInput(const std::uint8_t* data, std::size_t size) {
       cursor.Close();
     } catch (const ETarvoEngineError& e) {
       // A locale this system cannot serve is no damage a repair can mend.
-      if (EngineCode(e) != kLocaleUnavailable) std::abort();
+      if (EngineCode(e) != kLocaleUnavailable) {
+        for (const std::string& line : lines) std::fprintf(stderr, "repair: %s\n", line.c_str());
+        std::fprintf(stderr, "open: %s\n", e.what());
+        std::abort();
+      }
       unfixable = true;
     }
   }
