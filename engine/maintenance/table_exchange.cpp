@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <span>
 #include <sstream>
+#include <string_view>
 #include <vector>
 
 #include "components/engine_error.h"
@@ -143,6 +144,51 @@ bool FinishCommitted(const TIntent& intent, bool in_memory) {
 std::string DirectoryOf(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// An intent file is only followed where a change of this engine can have worked: the table's
+// files lie in the table's directory itself, copies in its scratch folder, and a new table's
+// files in that folder or elsewhere (a session's private directory). Anything else (a path with
+// "..", a file of another directory) is a file no change of ours wrote, and it is left alone.
+bool InDirectory(const std::string& path, const std::string& directory) {
+  if (directory.empty() || DirectoryOf(path) != directory) return false;
+  const std::string_view name = std::string_view(path).substr(directory.size());
+  return !name.empty() && name != "." && name != "..";
+}
+
+bool HasDotSegment(const std::string& path) {
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    const std::size_t slash = std::min(path.find('/', start), path.size());
+    const std::string_view segment(path.data() + start, slash - start);
+    if (segment == "." || segment == "..") return true;
+    start = slash + 1;
+  }
+  return false;
+}
+
+bool InScratchFolder(const std::string& path, const std::string& directory) {
+  return InDirectory(path, directory) || InDirectory(path, directory + kScratchSubdirectory + "/");
+}
+
+bool IntentFits(const TIntent& intent, const std::string& directory) {
+  for (const TMove& m : intent.aside) {
+    if (!InDirectory(m.from, directory) || !InDirectory(m.to, directory)) return false;
+  }
+  for (const TMove& m : intent.place) {
+    if (!InDirectory(m.to, directory)) return false;
+    if (!InScratchFolder(m.from, directory) && (m.from.empty() || HasDotSegment(m.from))) return false;
+  }
+  for (const TMove& m : intent.restore) {
+    if (!InScratchFolder(m.from, directory) || !InDirectory(m.to, directory)) return false;
+  }
+  for (const std::string& f : intent.absent) {
+    if (!InDirectory(f, directory)) return false;
+  }
+  for (const std::string& f : intent.discard) {
+    if (!InScratchFolder(f, directory)) return false;
+  }
+  return true;
 }
 
 // A snapshot roll-back: every file back from its copy, the files the table did not have gone.
@@ -327,6 +373,7 @@ bool RecoverTableExchange(const std::string& directory, const std::string& table
   std::unique_ptr<TIntentFile> held = TIntentFile::Claim(path, directory, base + ".DAT");
   if (!held) return false;
   const TIntent intent = Parse(held->Text());
+  if (intent.complete && !IntentFits(intent, directory)) return false;
   bool finished = true;
   // An intent file without its end line was cut off while it was written: nothing was touched.
   if (intent.complete && !intent.discard.empty()) {
@@ -348,10 +395,14 @@ bool RecoverTableExchange(const std::string& directory, const std::string& table
     if (committed) {
       finished = FinishCommitted(intent, false);
     } else {
-      RollBack(intent, false);
-      // The new table is of no use now; its files go with the scratch area.
+      // A placed file whose scratch side lies outside the table's scratch folder is deleted where
+      // it is instead of being moved back out of the directory: the new table is of no use now.
       for (const TMove& m : intent.place) {
-        if (OsFileExists(m.from)) (void)OsDeleteFile(m.from);
+        if (!InScratchFolder(m.from, directory) && Done(m, false)) (void)OsDeleteFile(m.to);
+      }
+      RollBack(intent, false);
+      for (const TMove& m : intent.place) {
+        if (InScratchFolder(m.from, directory) && OsFileExists(m.from)) (void)OsDeleteFile(m.from);
       }
     }
     for (const TMove& m : intent.place) {

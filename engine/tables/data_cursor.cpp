@@ -1038,6 +1038,7 @@ void TDataCursor::RemoveAddedRecord(std::int32_t slot, int skip_index) {
 }
 
 TDataHeader ReadClosedTableHeader(TDataDirectory& directory, const std::string& table_name, bool in_memory) {
+  CheckTableName(table_name);
   const std::string name = NormalizeTableName(table_name);
   if (!in_memory) (void)RecoverTableExchange(directory.Path(), name);
   TFileHandler file;
