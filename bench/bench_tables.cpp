@@ -45,6 +45,7 @@ class TRandom {
   std::uint32_t Below(std::uint32_t n) { return static_cast<std::uint32_t>(((Next() >> 32) * n) >> 32); }
   // Uniform in [0, 1).
   double Unit() { return static_cast<double>(Next() >> 11) * 0x1.0p-53; }
+  std::uint64_t State() const { return state_; }
 
  private:
   std::uint64_t state_;
@@ -124,15 +125,6 @@ std::string NoteText(TRandom& r, std::size_t length) {
   return text;
 }
 
-std::uint64_t FoldedHash(std::string_view text) {
-  std::uint64_t h = 1469598103934665603ull;  // FNV-1a over the upper-cased characters
-  for (const char c : text) {
-    const char u = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-    h = (h ^ static_cast<unsigned char>(u)) * 1099511628211ull;
-  }
-  return h;
-}
-
 double Megabytes(long kilobytes) {
   return static_cast<double>(kilobytes) / 1024.0;
 }
@@ -160,6 +152,47 @@ bool WriteAll(int fd, const std::string& text) {
 
 }  // namespace
 
+std::uint64_t FoldedNameHash(std::string_view name) {
+  std::uint64_t h = 1469598103934665603ull;  // FNV-1a over the upper-cased characters
+  for (const char c : name) {
+    const char u = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    h = (h ^ static_cast<unsigned char>(u)) * 1099511628211ull;
+  }
+  return h;
+}
+
+TPeopleGenerator::TPeopleGenerator(std::uint64_t seed) : seed_(seed), state_(seed) {}
+
+std::uint32_t TPeopleGenerator::CityCount() {
+  return static_cast<std::uint32_t>(kCityHeads.size() * kCityTails.size());
+}
+
+void TPeopleGenerator::Next(TPeopleRow& row) {
+  TRandom r(state_);
+  if (fresh_ > 0 && r.Unit() < 0.30) {
+    row.name = FreshName(seed_, r.Below(static_cast<std::uint32_t>(fresh_)));
+    if (r.Below(5) == 0) {  // the same person typed in capitals
+      for (char& c : row.name) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    }
+  } else {
+    row.name = FreshName(seed_, fresh_++);
+  }
+  // A few big cities and a long tail.
+  const double u = r.Unit();
+  row.city_number = static_cast<std::uint32_t>(u * u * static_cast<double>(CityCount()));
+  row.city = CityName(row.city_number);
+  row.amount = static_cast<double>(r.Below(10'000'000)) / 100.0;
+  row.born = kFirstBornDay + static_cast<std::int32_t>(r.Below(kBornDays));
+  row.active = r.Below(10) < 7;
+  row.has_notes = r.Below(5) == 0;
+  if (row.has_notes) {
+    row.notes = NoteText(r, 100 + r.Below(2901));
+  } else {
+    row.notes.clear();
+  }
+  state_ = r.State();
+}
+
 TTableDefinition PeopleDefinition() {
   TTableDefinition d;
   d.fields = {Field("ID", kTypeInt32, 0, kSubTypeAutoInc, kPeopleId),
@@ -177,57 +210,44 @@ TTableDefinition PeopleDefinition() {
 }
 
 TPeopleStats BuildPeopleTable(const std::filesystem::path& directory, std::int32_t count, std::uint64_t seed,
-                              std::int32_t write_every) {
+                              std::int32_t write_every, const std::string& table) {
   std::filesystem::create_directories(directory);
   for (const char* extension : {".DAT", ".IDX", ".BLB"}) {
-    std::filesystem::remove(directory / (std::string(kPeopleTable) + extension));
+    std::filesystem::remove(directory / (table + extension));
   }
   TPeopleStats stats;
   TDataSession session;
   TDataDirectory* dir = session.GetDirectory("", directory.string() + "/");
-  dir->CreateTable(kPeopleTable, PeopleDefinition());
+  dir->CreateTable(table, PeopleDefinition());
   {
     TDataCursor cursor(session, *dir);
     TCursorOpenOptions options;
-    options.table_name = kPeopleTable;
+    options.table_name = table;
     options.exclusive = true;
     cursor.Open(options);
     SizeCachesForBulk(cursor.Table());
     const auto& f = cursor.Descriptors();
-    TRandom r(seed);
+    TPeopleGenerator generator(seed);
+    TPeopleRow row;
     std::vector<std::uint64_t> name_hashes;
     name_hashes.reserve(static_cast<std::size_t>(count));
-    std::vector<bool> city_seen(kCityHeads.size() * kCityTails.size());
-    std::uint64_t fresh = 0;
+    std::vector<bool> city_seen(TPeopleGenerator::CityCount());
     std::vector<std::byte> record = cursor.NewRecordBuffer();
     const auto t0 = std::chrono::steady_clock::now();
     for (std::int32_t i = 0; i < count; ++i) {
       std::fill(record.begin(), record.end(), std::byte{0});
-      std::string name;
-      if (fresh > 0 && r.Unit() < 0.30) {
-        name = FreshName(seed, r.Below(static_cast<std::uint32_t>(fresh)));
-        if (r.Below(5) == 0) {  // the same person typed in capitals
-          for (char& c : name) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-        }
-      } else {
-        name = FreshName(seed, fresh++);
-      }
-      name_hashes.push_back(FoldedHash(name));
-      // A few big cities and a long tail.
-      const double u = r.Unit();
-      const auto city = static_cast<std::uint32_t>(u * u * static_cast<double>(city_seen.size()));
-      city_seen[city] = true;
-      PutText(FieldSlot(record, f[kPeopleName - 1]), name, 0, 0, 0);
-      PutText(FieldSlot(record, f[kPeopleCity - 1]), CityName(city), 0, 0, 0);
-      PutFloat(FieldSlot(record, f[kPeopleAmount - 1]), static_cast<double>(r.Below(10'000'000)) / 100.0);
-      PutDate(FieldSlot(record, f[kPeopleBorn - 1]),
-              kFirstBornDay + static_cast<std::int32_t>(r.Below(kBornDays)));
-      PutBoolean(FieldSlot(record, f[kPeopleActive - 1]), r.Below(10) < 7 ? 1 : 0);
-      if (r.Below(5) == 0) {
-        const std::string note = NoteText(r, 100 + r.Below(2901));
-        cursor.SetBlobField(record, kPeopleNotes, std::as_bytes(std::span(note)));
+      generator.Next(row);
+      name_hashes.push_back(FoldedNameHash(row.name));
+      city_seen[row.city_number] = true;
+      PutText(FieldSlot(record, f[kPeopleName - 1]), row.name, 0, 0, 0);
+      PutText(FieldSlot(record, f[kPeopleCity - 1]), row.city, 0, 0, 0);
+      PutFloat(FieldSlot(record, f[kPeopleAmount - 1]), row.amount);
+      PutDate(FieldSlot(record, f[kPeopleBorn - 1]), row.born);
+      PutBoolean(FieldSlot(record, f[kPeopleActive - 1]), row.active ? 1 : 0);
+      if (row.has_notes) {
+        cursor.SetBlobField(record, kPeopleNotes, std::as_bytes(std::span(row.notes)));
         ++stats.notes;
-        stats.note_bytes += static_cast<std::int64_t>(note.size());
+        stats.note_bytes += static_cast<std::int64_t>(row.notes.size());
       }
       (void)cursor.AddRecord(record, false);
       ++stats.added;

@@ -19,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "engine/tables/data_cursor.h"
 #include "engine/tables/table_definition.h"
@@ -44,6 +45,36 @@ inline constexpr std::uint16_t kPeopleNotes = 7;
 
 TTableDefinition PeopleDefinition();
 
+// One record of the People table as the generator makes it (ID is the record's position, from 1).
+struct TPeopleRow {
+  std::string name;
+  std::string city;
+  std::uint32_t city_number = 0;  // which of the 500 cities
+  double amount = 0;
+  std::int32_t born = 0;  // day number, 0001-01-01 = day 1
+  bool active = false;
+  bool has_notes = false;
+  std::string notes;
+};
+
+// The records of the People table one after the other: the same seed gives the same rows,
+// whichever program writes them out.
+class TPeopleGenerator {
+ public:
+  explicit TPeopleGenerator(std::uint64_t seed);
+  // Fills `row` with the next record.
+  void Next(TPeopleRow& row);
+  static std::uint32_t CityCount();
+
+ private:
+  std::uint64_t seed_;
+  std::uint64_t state_;
+  std::uint64_t fresh_ = 0;  // names made up so far
+};
+
+// The name with ASCII letters upper-cased, hashed: rows whose names differ only in case agree.
+std::uint64_t FoldedNameHash(std::string_view name);
+
 // What a build put into the table.
 struct TPeopleStats {
   std::int64_t added = 0;
@@ -60,8 +91,10 @@ struct TPeopleStats {
 // table of that name is replaced) and deletes every 10th slot. The records are written out after
 // every `write_every` deletions (0: only at the end): with a large record cache full of deleted
 // (modified) records, finding a record to evict walks the whole cache each time.
+// The table is named `table` (default "People").
 TPeopleStats BuildPeopleTable(const std::filesystem::path& directory, std::int32_t count,
-                              std::uint64_t seed = kDefaultSeed, std::int32_t write_every = 1000);
+                              std::uint64_t seed = kDefaultSeed, std::int32_t write_every = 1000,
+                              const std::string& table = kPeopleTable);
 
 // The table files (every regular file) of `from` copied into `to`, which is emptied first.
 void CopyTableFiles(const std::filesystem::path& from, const std::filesystem::path& to);
