@@ -32,8 +32,9 @@ bool SlotIsSound(const TIndexHeader& h, int slot, std::span<const TKeyFieldInfo>
     if (!d.name.empty()) return false;
     if (h.no_primary == 0 && d.unique == 0) return false;
   } else {
-    if (d.name.empty() || !IsIdentifierStart(d.name.front())) return false;
+    // Names are compared without their blanks, as the repair checks them.
     const std::string mine = TrimmedLower(d.name);
+    if (mine.empty() || !IsIdentifierStart(mine.front())) return false;
     for (int other = 1; other < slot; ++other) {
       if (TrimmedLower(h.slots[other].name) == mine) return false;
     }
