@@ -81,31 +81,49 @@ TOsError OpenForRemoval(const std::string& path, const struct stat& st, int& fd)
   return kOsOk;
 }
 
+// Copies every byte of `from_fd` to `to_fd` from offset 0: in the kernel where it can, through a
+// buffer where it cannot (another file system type, an old kernel). Each step counts as a write.
+TOsError CopyContents(int from_fd, int to_fd) {
+  constexpr std::size_t kStep = 8u << 20;
+  off_t in_offset = 0;
+  off_t out_offset = 0;
+  for (;;) {
+    if (Injected(TFaultOp::kWrite)) return OsErrorFromErrno(errno);
+    const ssize_t n = ::copy_file_range(from_fd, &in_offset, to_fd, &out_offset, kStep, 0);
+    if (n == 0) return kOsOk;
+    if (n > 0) continue;
+    if (errno == EINTR) continue;
+    if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+      return OsErrorFromErrno(errno);
+    break;
+  }
+  std::vector<std::byte> buffer(1u << 20);
+  for (off_t offset = in_offset;;) {
+    const ssize_t got = ::pread(from_fd, buffer.data(), buffer.size(), offset);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return OsErrorFromErrno(errno);
+    if (got == 0) return kOsOk;
+    for (ssize_t put = 0; put < got;) {
+      const ssize_t n =
+          Injected(TFaultOp::kWrite)
+              ? -1
+              : ::pwrite(to_fd, buffer.data() + put, static_cast<std::size_t>(got - put), offset + put);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return OsErrorFromErrno(errno);
+      put += n;
+    }
+    offset += got;
+  }
+}
+
 // Copies the open source `from_fd` to a new file `to` (never replacing one) and makes it durable.
 // On failure nothing of `to` is left.
 TOsError CopyToNewFile(int from_fd, const struct stat& st, const std::string& to) {
   if (S_ISDIR(st.st_mode)) return kOsAccessDenied;
   const int to_fd = OpenNoInterrupt(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777);
   if (to_fd < 0) return OsErrorFromErrno(errno, TErrnoContext::kMove, to);
-  TOsError error = kOsOk;
-  std::vector<std::byte> buffer(65536);
-  for (off_t offset = 0; error == kOsOk;) {
-    const ssize_t got = ::pread(from_fd, buffer.data(), buffer.size(), offset);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) error = OsErrorFromErrno(errno);
-    if (got <= 0) break;
-    for (ssize_t put = 0; put < got && error == kOsOk;) {
-      const ssize_t n =
-          Injected(TFaultOp::kWrite)
-              ? -1
-              : ::pwrite(to_fd, buffer.data() + put, static_cast<std::size_t>(got - put), offset + put);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) error = OsErrorFromErrno(errno);
-      if (n > 0) put += n;
-    }
-    offset += got;
-  }
-  if (error == kOsOk && ::fsync(to_fd) != 0) error = OsErrorFromErrno(errno);
+  TOsError error = CopyContents(from_fd, to_fd);
+  if (error == kOsOk && (Injected(TFaultOp::kFlush) || ::fsync(to_fd) != 0)) error = OsErrorFromErrno(errno);
   const struct timespec times[2] = {st.st_atim, st.st_mtim};
   if (error == kOsOk && ::futimens(to_fd, times) != 0) error = OsErrorFromErrno(errno);
   if (::close(to_fd) != 0 && error == kOsOk) error = OsErrorFromErrno(errno);
@@ -328,6 +346,34 @@ TOsError OsDeleteFile(const std::string& path) {
   TOsError error = kOsOk;
   if (::unlink(path.c_str()) != 0) error = OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
   ::close(fd);
+  return error;
+}
+
+TOsError OsDeleteHeldFile(const std::string& path, const TOsFile& held) {
+  if (!held.IsOpen()) return kOsInvalidHandle;
+  if (Injected(TFaultOp::kDelete)) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
+  TFileIdentity identity;
+  if (const TOsError error = OsPathIdentity(path, identity); error != kOsOk) return error;
+  if (!(identity == held.Identity())) return kOsFileNotFound;
+  if (::unlink(path.c_str()) != 0) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
+  return kOsOk;
+}
+
+TOsError OsCopyHeldFile(const std::string& from, const std::string& to) {
+  if (Injected(TFaultOp::kOpen)) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, from);
+  const int from_fd = OpenNoInterrupt(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (from_fd < 0) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, from);
+  const int to_fd = OpenNoInterrupt(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (to_fd < 0) {
+    const TOsError error = OsErrorFromErrno(errno, TErrnoContext::kGeneral, to);
+    ::close(from_fd);
+    return error;
+  }
+  TOsError error = CopyContents(from_fd, to_fd);
+  if (error == kOsOk && (Injected(TFaultOp::kFlush) || ::fsync(to_fd) != 0)) error = OsErrorFromErrno(errno);
+  if (::close(to_fd) != 0 && error == kOsOk) error = OsErrorFromErrno(errno);
+  ::close(from_fd);
+  if (error != kOsOk) ::unlink(to.c_str());
   return error;
 }
 

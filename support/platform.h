@@ -104,6 +104,12 @@ bool OsDirectoryExists(const std::string& path);
 // holds open (kOsSharingViolation). Across file systems the file is copied, synced, given its
 // modification time back and the source removed; a failed copy leaves no partial target.
 [[nodiscard]] TOsError OsMoveFile(const std::string& from, const std::string& to);
+// Deletes a file that this process holds open through `held` (its share lock keeps every other
+// opener out until the name is gone). kOsFileNotFound when the name leads to another file now.
+[[nodiscard]] TOsError OsDeleteHeldFile(const std::string& path, const TOsFile& held);
+// Copies a file that this process holds open exclusively (no share lock is asked for) to `to`,
+// which is created or emptied, and makes the copy durable. On failure nothing of `to` is left.
+[[nodiscard]] TOsError OsCopyHeldFile(const std::string& from, const std::string& to);
 // Makes the directory's entries (creations, renames) durable.
 [[nodiscard]] TOsError OsSyncDirectory(const std::string& directory);
 

@@ -15,6 +15,7 @@
 #include "engine/format/value_text.h"
 #include "engine/index/index_tree.h"
 #include "engine/maintenance/repair_blob.h"
+#include "engine/maintenance/table_exchange.h"
 #include "engine/tables/data_directory.h"
 #include "engine/tables/data_table.h"
 #include "support/locale.h"
@@ -598,13 +599,26 @@ void RepairTable(TDataCursor& cursor, const TCursorOpenOptions& open, const TRep
   if (!options.verify_only && open.read_only) RaiseEngineError(kAccessDenied, name);
   TCursorOpenOptions repair_open = open;
   repair_open.purpose = TCursorPurpose::kRepair;
+  // A repair changes the table in place: a copy of its files taken first rolls an interrupted
+  // run back (declared before the open, so that it acts after the table is closed).
+  TSnapshotGuard snapshot;
   cursor.Open(repair_open);
   try {
     // Files the system lets us only read cannot take the fixes.
     if (!options.verify_only && cursor.ReadOnly())
       RaiseEngineError(kAccessDenied, cursor.Table().TableName());
+    TDataTable& table = cursor.Table();
+    if (!options.verify_only && !table.InMemory()) {
+      table.WriteAll(false, false);
+      snapshot.Take(table.Directory().Path(), table.BaseName(),
+                    {table.DataFile().FileName(), table.IndexFile().FileName(), table.BlobFile().FileName()});
+    }
     TRepairRun run(cursor, options, callbacks);
     run.Run();
+    if (snapshot.Active()) {
+      table.WriteAll(true, true);
+      table.FlushFiles();
+    }
   } catch (...) {
     try {
       cursor.Close();
@@ -614,6 +628,7 @@ void RepairTable(TDataCursor& cursor, const TCursorOpenOptions& open, const TRep
     throw;
   }
   cursor.Close();
+  snapshot.Commit();
 }
 
 }  // namespace tarvo

@@ -539,6 +539,9 @@ TRestructureWay RestructureTable(TDataCursor& cursor, const TCursorOpenOptions& 
   CheckMaintenancePreconditions(cursor, options);
   TCursorOpenOptions open = options;
   open.purpose = TCursorPurpose::kNormal;
+  // Rebuilding the indexes changes the table in place: a copy of its files taken first rolls an
+  // interrupted run back (declared first, so that it acts after the table is closed).
+  TSnapshotGuard snapshot;
   TMaintenanceOpen opened(cursor, open);
   TDataTable& table = cursor.Table();
   if (request.last_auto_inc_value == -1) request.last_auto_inc_value = table.DataFile().LastAutoIncrement();
@@ -550,8 +553,14 @@ TRestructureWay RestructureTable(TDataCursor& cursor, const TCursorOpenOptions& 
   }
   const std::vector<bool> changed = ChangedSlots(request, table);
   if (IndexesChanged(request, table, changed)) {
+    if (!table.InMemory()) {
+      table.WriteAll(false, false);
+      snapshot.Take(table.Directory().Path(), table.BaseName(),
+                    {table.DataFile().FileName(), table.IndexFile().FileName(), table.BlobFile().FileName()});
+    }
     (void)RebuildIndexes(cursor, request, changed, losses, callbacks.progress);
     opened.Close();
+    snapshot.Commit();
     return TRestructureWay::kIndexesInPlace;
   }
   RewriteDescriptors(table, request);

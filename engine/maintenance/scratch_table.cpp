@@ -55,8 +55,6 @@ void CheckMaintenancePreconditions(const TDataCursor& cursor, const TCursorOpenO
 }
 
 TMaintenanceOpen::TMaintenanceOpen(TDataCursor& cursor, const TCursorOpenOptions& options) : cursor_(cursor) {
-  if (!options.in_memory)
-    (void)RecoverTableExchange(cursor.Directory().Path(), NormalizeTableName(options.table_name));
   cursor_.Open(options);
 }
 

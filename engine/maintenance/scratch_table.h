@@ -15,6 +15,7 @@
 #include <string>
 
 #include "engine/format/byte_codec.h"
+#include "engine/maintenance/table_exchange.h"
 #include "engine/tables/data_cursor.h"
 #include "engine/tables/table_definition.h"
 
@@ -30,15 +31,11 @@ using TMaintenanceProgress = std::function<void(std::int32_t current, std::uint1
 // Trunc(current / slots × 100), computed in floating point; 0 for a table without slots.
 std::uint16_t ProgressPercent(std::int32_t current, std::int32_t slots);
 
-// The hidden scratch subdirectory's name.
-inline constexpr char kScratchSubdirectory[] = ".tarvo-scratch";
-
 // Raises 10031 for an open cursor, 10253 unless `options` ask for an exclusive table, 11013 for
 // read-only options.
 void CheckMaintenancePreconditions(const TDataCursor& cursor, const TCursorOpenOptions& options);
 
-// Opens the cursor for a maintenance operation (after completing an interrupted exchange of the
-// table's files) and closes it on every way out.
+// Opens the cursor for a maintenance operation and closes it on every way out.
 class TMaintenanceOpen {
  public:
   TMaintenanceOpen(TDataCursor& cursor, const TCursorOpenOptions& options);
@@ -94,8 +91,8 @@ void SizeCachesForBulk(TDataTable& table);
 // Copies the blob value referred to by slot `old_slot` (a blob field's slot of an old record)
 // into the new table's blob file with a fresh stamp, and writes the new reference into
 // `new_slot`. An empty value leaves the new field null.
-void CopyBlobValue(TDataTable& old_table, TConstBytes old_slot, TDataCursor& target, std::span<std::byte> record,
-                   std::uint16_t field_number);
+void CopyBlobValue(TDataTable& old_table, TConstBytes old_slot, TDataCursor& target,
+                   std::span<std::byte> record, std::uint16_t field_number);
 // Loads a blob field's whole value from a record's slot.
 std::vector<std::byte> LoadBlobOf(TDataTable& table, TConstBytes slot);
 // Frees the blob values of a record that could not be added after its values were stored.

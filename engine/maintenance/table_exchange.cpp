@@ -1,6 +1,7 @@
 #include "engine/maintenance/table_exchange.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <span>
 #include <sstream>
 #include <vector>
@@ -25,8 +26,16 @@ struct TIntent {
   bool keep_backups = true;
   std::vector<TMove> aside;
   std::vector<TMove> place;
+  std::vector<TMove> restore;       // from the copy to the table's file
+  std::vector<std::string> absent;  // files the table did not have
   bool complete = false;
+
+  bool Guard() const { return !restore.empty() || !absent.empty(); }
 };
+
+// How often, and how long apart, an intent file held by another process is asked for again.
+constexpr int kIntentRetries = 5;
+constexpr std::uint32_t kIntentRetryPause = 20;
 
 void RaiseOs(TOsError error, const std::string& path) {
   if (error != kOsOk) RaiseEngineError(EngineCodeFromOsError(error), path);
@@ -58,6 +67,8 @@ std::string Serialize(const TIntent& intent) {
   text += std::string("keep-backups\t") + (intent.keep_backups ? "1" : "0") + "\n";
   for (const TMove& m : intent.aside) text += "aside\t" + m.from + "\t" + m.to + "\n";
   for (const TMove& m : intent.place) text += "place\t" + m.from + "\t" + m.to + "\n";
+  for (const TMove& m : intent.restore) text += "restore\t" + m.from + "\t" + m.to + "\n";
+  for (const std::string& f : intent.absent) text += "absent\t" + f + "\n";
   text += "end\n";
   return text;
 }
@@ -86,48 +97,15 @@ TIntent Parse(const std::string& text) {
       intent.aside.push_back({parts[1], parts[2]});
     } else if (parts.size() == 3 && parts[0] == "place") {
       intent.place.push_back({parts[1], parts[2]});
+    } else if (parts.size() == 3 && parts[0] == "restore") {
+      intent.restore.push_back({parts[1], parts[2]});
+    } else if (parts.size() == 2 && parts[0] == "absent") {
+      intent.absent.push_back(parts[1]);
     } else {
       return TIntent{};
     }
   }
   return intent;
-}
-
-void WriteIntent(const std::string& path, const std::string& directory, const TIntent& intent) {
-  const std::string text = Serialize(intent);
-  TOsFile file;
-  RaiseOs(file.Create(path, TOsOpenOptions{}), path);
-  std::size_t done = 0;
-  TOsError error = file.WriteAt(0, std::as_bytes(std::span(text.data(), text.size())), done);
-  if (error == kOsOk && done != text.size()) error = kOsDiskFull;
-  if (error == kOsOk) error = file.Flush();
-  file.Close();
-  if (error == kOsOk) error = OsSyncDirectory(directory);
-  if (error != kOsOk) {
-    (void)OsDeleteFile(path);
-    RaiseOs(error, path);
-  }
-}
-
-bool ReadIntent(const std::string& path, std::string& text) {
-  if (!OsFileExists(path)) return false;
-  TOsFile file;
-  TOsOpenOptions options;
-  options.read_only = true;
-  RaiseOs(file.Open(path, options), path);
-  std::int64_t size = 0;
-  RaiseOs(file.Size(size), path);
-  text.assign(static_cast<std::size_t>(size), '\0');
-  std::size_t done = 0;
-  RaiseOs(file.ReadAt(0, std::as_writable_bytes(std::span(text.data(), text.size())), done), path);
-  text.resize(done);
-  return true;
-}
-
-void RemoveIntent(const std::string& path, const std::string& directory) {
-  if (path.empty()) return;
-  if (const TOsError error = OsDeleteFile(path); error != kOsOk && OsFileExists(path)) RaiseOs(error, path);
-  RaiseOs(OsSyncDirectory(directory), directory);
 }
 
 // A step is done when its target exists and its source does not.
@@ -159,7 +137,99 @@ std::string DirectoryOf(const std::string& path) {
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
+// A snapshot roll-back: every file back from its copy, the files the table did not have gone.
+// A file whose copy is gone was rolled back already.
+void RestoreSnapshots(const TIntent& intent) {
+  for (const TMove& m : intent.restore) {
+    if (!OsFileExists(m.from)) continue;
+    if (OsFileExists(m.to)) RaiseOs(OsDeleteFile(m.to), m.to);
+    RaiseOs(OsMoveFile(m.from, m.to), m.to);
+  }
+  for (const std::string& f : intent.absent) {
+    if (OsFileExists(f)) RaiseOs(OsDeleteFile(f), f);
+  }
+}
+
+void RemoveEmptyDirectory(const std::string& path) {
+  std::error_code error;
+  std::filesystem::remove(path, error);  // only when empty
+}
+
 }  // namespace
+
+// The intent file of one change, held open exclusively from its writing to its removal.
+class TIntentFile {
+ public:
+  TIntentFile(std::string path, std::string directory)
+      : path_(std::move(path)), directory_(std::move(directory)) {}
+
+  // Writes the intent and makes it durable. Raises 10241 when another process holds the file.
+  static std::unique_ptr<TIntentFile> Write(const std::string& path, const std::string& directory,
+                                            const std::string& table_name, const TIntent& intent) {
+    auto held = std::make_unique<TIntentFile>(path, directory);
+    const TOsError created = held->file_.Create(path, TOsOpenOptions{});
+    if (created == kOsSharingViolation) RaiseEngineError(kTableLocked, table_name);
+    RaiseOs(created, path);
+    const std::string text = Serialize(intent);
+    std::size_t done = 0;
+    TOsError error = held->file_.WriteAt(0, std::as_bytes(std::span(text.data(), text.size())), done);
+    if (error == kOsOk && done != text.size()) error = kOsDiskFull;
+    if (error == kOsOk) error = held->file_.Flush();
+    if (error == kOsOk) error = OsSyncDirectory(directory);
+    if (error != kOsOk) {
+      (void)OsDeleteHeldFile(path, held->file_);
+      RaiseOs(error, path);
+    }
+    return held;
+  }
+
+  // The intent file of another change that nobody runs any more, held; nullptr when there is
+  // none. Raises 10241 when another process still holds it.
+  static std::unique_ptr<TIntentFile> Claim(const std::string& path, const std::string& directory,
+                                            const std::string& table_name) {
+    for (int attempt = 0;; ++attempt) {
+      if (!OsFileExists(path)) return nullptr;
+      auto held = std::make_unique<TIntentFile>(path, directory);
+      TOsOpenOptions options;
+      options.exclusive = true;
+      const TOsError error = held->file_.Open(path, options);
+      if (error == kOsFileNotFound || error == kOsPathNotFound) return nullptr;
+      if (error == kOsSharingViolation) {
+        if (attempt + 1 >= kIntentRetries) RaiseEngineError(kTableLocked, table_name);
+        OsSleep(kIntentRetryPause);
+        continue;
+      }
+      RaiseOs(error, path);
+      // The name may have been removed between our look and our lock.
+      TFileIdentity identity;
+      if (OsPathIdentity(path, identity) != kOsOk || !(identity == held->file_.Identity())) continue;
+      return held;
+    }
+  }
+
+  std::string Text() {
+    std::int64_t size = 0;
+    RaiseOs(file_.Size(size), path_);
+    std::string text(static_cast<std::size_t>(size), '\0');
+    std::size_t done = 0;
+    RaiseOs(file_.ReadAt(0, std::as_writable_bytes(std::span(text.data(), text.size())), done), path_);
+    text.resize(done);
+    return text;
+  }
+
+  // Removes the file (the change is over) and releases it.
+  void Remove() {
+    const TOsError error = OsDeleteHeldFile(path_, file_);
+    file_.Close();
+    if (error != kOsOk && error != kOsFileNotFound) RaiseOs(error, path_);
+    RaiseOs(OsSyncDirectory(directory_), directory_);
+  }
+
+ private:
+  std::string path_;
+  std::string directory_;
+  TOsFile file_;
+};
 
 std::string ExchangeIntentPath(const std::string& directory, const std::string& table_base) {
   return directory + table_base + ".XCH";
@@ -199,8 +269,10 @@ void ExchangeTableFiles(const TExchangePlan& plan) {
   for (const TMove& m : intent.aside) {
     if (Exists(m.to, mem)) Remove(m.to, mem);
   }
-  const std::string intent_path = mem ? std::string() : ExchangeIntentPath(plan.directory, plan.table_base);
-  if (!mem) WriteIntent(intent_path, plan.directory, intent);
+  std::unique_ptr<TIntentFile> held;
+  if (!mem)
+    held = TIntentFile::Write(ExchangeIntentPath(plan.directory, plan.table_base), plan.directory,
+                              plan.table_base + ".DAT", intent);
 
   try {
     for (const TMove& m : intent.aside) Move(m, mem);
@@ -212,7 +284,7 @@ void ExchangeTableFiles(const TExchangePlan& plan) {
   } catch (...) {
     try {
       RollBack(intent, mem);
-      if (!mem) RemoveIntent(intent_path, plan.directory);
+      if (held) held->Remove();
     } catch (...) {
       // The intent file stays: RecoverTableExchange completes the roll-back later.
     }
@@ -222,7 +294,7 @@ void ExchangeTableFiles(const TExchangePlan& plan) {
   // when it fails now.
   try {
     FinishCommitted(intent, mem);
-    if (!mem) RemoveIntent(intent_path, plan.directory);
+    if (held) held->Remove();
   } catch (const ETarvoEngineError&) {
   }
 }
@@ -233,10 +305,17 @@ bool RecoverTableExchange(const std::string& directory, const std::string& table
   const std::size_t dot = base.find_last_of('.');
   if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) base.resize(dot);
   const std::string path = ExchangeIntentPath(directory, base);
-  std::string text;
-  if (!ReadIntent(path, text)) return false;
-  const TIntent intent = Parse(text);
-  if (intent.complete) {
+  std::unique_ptr<TIntentFile> held = TIntentFile::Claim(path, directory, base + ".DAT");
+  if (!held) return false;
+  const TIntent intent = Parse(held->Text());
+  // An intent file without its end line was cut off while it was written: nothing was touched.
+  if (intent.complete && intent.Guard()) {
+    RestoreSnapshots(intent);
+    for (const TMove& m : intent.restore) {
+      if (const std::string dir = DirectoryOf(m.from); !dir.empty() && dir != directory)
+        RemoveEmptyDirectory(dir);
+    }
+  } else if (intent.complete) {
     const bool committed =
         std::all_of(intent.place.begin(), intent.place.end(), [](const TMove& m) { return Done(m, false); });
     if (committed) {
@@ -253,9 +332,86 @@ bool RecoverTableExchange(const std::string& directory, const std::string& table
         (void)OsSyncDirectory(dir);
     }
   }
-  // An intent file without its end line was cut off while it was written: nothing was moved.
-  RemoveIntent(path, directory);
+  held->Remove();
   return true;
+}
+
+int RecoverTableExchanges(const std::string& directory) {
+  std::vector<std::string> tables;
+  std::error_code error;
+  for (std::filesystem::directory_iterator it(directory, error), end; !error && it != end;
+       it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() <= 4) continue;
+    std::string extension = name.substr(name.size() - 4);
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    if (extension == ".XCH") tables.push_back(name.substr(0, name.size() - 4));
+  }
+  int recovered = 0;
+  for (const std::string& table : tables) recovered += RecoverTableExchange(directory, table) ? 1 : 0;
+  return recovered;
+}
+
+// --- TSnapshotGuard ---
+
+TSnapshotGuard::TSnapshotGuard() = default;
+
+TSnapshotGuard::~TSnapshotGuard() {
+  if (!intent_) return;
+  try {
+    RestoreSnapshots(Parse(intent_->Text()));
+    intent_->Remove();
+    RemoveEmptyDirectory(scratch_directory_);
+  } catch (...) {
+    // Our descriptor goes with the guard, and with it our hold of the intent file: the next open
+    // of the table finishes the roll-back.
+  }
+}
+
+void TSnapshotGuard::Take(const std::string& directory, const std::string& table_base,
+                          const std::vector<std::string>& files) {
+  directory_ = directory;
+  scratch_directory_ = directory + kScratchSubdirectory + "/";
+  if (!OsDirectoryExists(scratch_directory_)) {
+    std::error_code error;
+    std::filesystem::create_directory(scratch_directory_, error);
+    if (error) RaiseEngineError(kInvalidPath, scratch_directory_);
+  }
+  TIntent intent;
+  try {
+    for (const std::string& file : files) {
+      if (!OsFileExists(file)) {
+        intent.absent.push_back(file);
+        continue;
+      }
+      const std::string name = file.substr(file.find_last_of('/') + 1);
+      const std::string copy = scratch_directory_ + name + ".snapshot";
+      copies_.push_back(copy);
+      RaiseOs(OsCopyHeldFile(file, copy), copy);
+      intent.restore.push_back({copy, file});
+    }
+    RaiseOs(OsSyncDirectory(scratch_directory_), scratch_directory_);
+    intent.complete = true;
+    intent_ =
+        TIntentFile::Write(ExchangeIntentPath(directory, table_base), directory, table_base + ".DAT", intent);
+  } catch (...) {
+    RemoveCopies();
+    throw;
+  }
+}
+
+void TSnapshotGuard::Commit() {
+  if (!intent_) return;
+  intent_->Remove();
+  intent_.reset();
+  RemoveCopies();
+}
+
+void TSnapshotGuard::RemoveCopies() noexcept {
+  for (const std::string& copy : copies_) (void)OsDeleteFile(copy);
+  copies_.clear();
+  RemoveEmptyDirectory(scratch_directory_);
 }
 
 }  // namespace tarvo

@@ -1,27 +1,42 @@
-// Table file exchange: puts the files of a freshly built table in place of a table's files, so
-// that a failure or a crash at any moment leaves one complete table (the old or the new one)
-// under the table's name.
+// Table file exchange and snapshot guard: the two ways in which a maintenance operation changes a
+// table's files so that a failure or a crash at any moment leaves one complete table under the
+// table's name, either the old one or the new one.
 //
-// Before the first old file is touched an intent file "<table>.XCH" is written beside the table
-// and flushed (with its directory). It lists every step of the exchange:
+// An exchange puts the files of a freshly built table in place of the table's files (optimize,
+// restructure by copying). A snapshot guard protects a change made in place (repair, rebuilding
+// the indexes): the table's files are copied first, and an interrupted change is rolled back from
+// the copies.
+//
+// Before the first file of the table is touched an intent file "<table>.XCH" is written beside the
+// table and flushed (with its directory). Its lines:
 //
 //   line                          meaning
 //   tarvo-exchange 1              format marker
-//   keep-backups<TAB>0|1          whether the old files stay as backups
-//   aside<TAB>FROM<TAB>TO         an old file moved out of the way (data file first)
-//   place<TAB>FROM<TAB>TO         a new file moved into place (data file last)
+//   keep-backups<TAB>0|1          exchange: whether the old files stay as backups
+//   aside<TAB>FROM<TAB>TO         exchange: an old file moved out of the way (data file first)
+//   place<TAB>FROM<TAB>TO         exchange: a new file moved into place (data file last)
+//   restore<TAB>COPY<TAB>FILE     guard: FILE is rolled back from its copy COPY
+//   absent<TAB>FILE               guard: FILE did not exist; a roll-back deletes it
 //   end                           the list is complete
 //
-// The exchange commits when every "place" step is done. The intent file goes after the last
-// new file is in place (and, without backups, after the old files are deleted). An interrupted
-// exchange is completed (all new files in place) or rolled back (otherwise) by
-// RecoverTableExchange. Tables in memory keep no intent file; their exchange rolls back in
+// The process that writes the intent file keeps it open exclusively until it removes it, so that
+// nobody else acts on it while the change runs; a process that dies releases it with its
+// descriptors. An exchange commits when every "place" step is done; the intent file goes after
+// the last new file is in place (and, without backups, after the old files are deleted). A
+// guarded change commits when the intent file goes, after every changed file is on the disk.
+// RecoverTableExchange completes a committed exchange and rolls back everything else; every open
+// of a table calls it first. Tables in memory keep no intent file; their exchange rolls back in
 // the process on a failure.
 #pragma once
 
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace tarvo {
+
+// The hidden subdirectory of a table's directory that holds scratch tables and snapshots.
+inline constexpr char kScratchSubdirectory[] = ".tarvo-scratch";
 
 struct TExchangePlan {
   std::string directory;      // of the table, with a trailing "/"; "" for a table in memory
@@ -39,12 +54,47 @@ std::string ExchangeIntentPath(const std::string& directory, const std::string& 
 // Raises the file layer's codes; a failure before the commit rolls every step back.
 void ExchangeTableFiles(const TExchangePlan& plan);
 
-// Completes or rolls back an exchange of table `table_name` (with or without extension) in
-// `directory` that was interrupted. Returns whether there was one. Raises when a step cannot be
-// done; the intent file then stays for the next attempt.
+// Completes or rolls back an interrupted exchange or guarded change of table `table_name` (with
+// or without extension) in `directory`. Returns whether there was one. Raises 10241 when another
+// process is in the middle of one, and the file layer's code when a step cannot be done; the
+// intent file then stays for the next attempt.
 bool RecoverTableExchange(const std::string& directory, const std::string& table_name);
+
+// The same for every table of `directory` that has an intent file (before its tables are listed:
+// a table caught between its files can lack its data file). Returns how many there were.
+int RecoverTableExchanges(const std::string& directory);
 
 // Writes the file's data to the disk (a no-op for files that do not exist).
 void SyncFileToDisk(const std::string& path);
+
+class TIntentFile;
+
+// Guards a change made in place to a table that this process holds open exclusively. Take()
+// copies the table's files and writes the intent file; Commit() ends the guard once the table is
+// closed and its files are on the disk. Without Commit(), the destructor rolls the table back
+// from the copies (the table must be closed by then); when that fails the intent file stays for
+// RecoverTableExchange.
+class TSnapshotGuard {
+ public:
+  TSnapshotGuard();
+  ~TSnapshotGuard();
+  TSnapshotGuard(const TSnapshotGuard&) = delete;
+  TSnapshotGuard& operator=(const TSnapshotGuard&) = delete;
+
+  // `directory` with a trailing "/"; `table_base` without extension; `files` the table's files
+  // (those that do not exist are deleted by a roll-back).
+  void Take(const std::string& directory, const std::string& table_base,
+            const std::vector<std::string>& files);
+  void Commit();
+  bool Active() const { return intent_ != nullptr; }
+
+ private:
+  void RemoveCopies() noexcept;
+
+  std::string directory_;
+  std::string scratch_directory_;  // of the copies
+  std::vector<std::string> copies_;
+  std::unique_ptr<TIntentFile> intent_;
+};
 
 }  // namespace tarvo

@@ -3,6 +3,7 @@
 #include <random>
 
 #include "components/engine_error.h"
+#include "engine/maintenance/table_exchange.h"
 #include "engine/tables/data_directory.h"
 #include "engine/tables/data_session.h"
 #include "support/platform.h"
@@ -85,6 +86,9 @@ void TDataTable::Open() {
   open_count_ = 1;
   if (is_open_) return;
   BuildFileNames();
+  // A change of the table's files that was cut off is completed or rolled back first; a table
+  // caught between its files may lack its data file until then.
+  if (!flags_.in_memory) (void)RecoverTableExchange(directory_.Path(), BaseName());
   try {
     data_file_.Open();
     try {
