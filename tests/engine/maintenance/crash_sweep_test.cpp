@@ -44,7 +44,7 @@ namespace fs = std::filesystem;
 constexpr std::uint32_t kCrashOps =
     TFaultOp::kWrite | TFaultOp::kFlush | TFaultOp::kRename | TFaultOp::kDelete;
 constexpr const char* kTable = "T";
-constexpr int kRecords = 300;
+constexpr int kRecords = 200;
 constexpr int kDeleteEvery = 7;
 // Exit status of a child whose operation raised instead of running to its end.
 constexpr int kChildRaised = 3;
@@ -177,17 +177,19 @@ void CopyTableFiles(const fs::path& from, const fs::path& to) {
 using TOperation = std::function<void(TTestEngine& engine)>;
 
 struct TSweepResult {
-  std::int64_t calls = 0;  // counted calls of a whole run
-  int crash_points = 0;    // crashes swept
-  int as_before = 0;       // ... after which the table was as before
-  int as_after = 0;        // ... or as after a complete run
+  std::int64_t calls = 0;   // counted calls of a whole run
+  int crash_points = 0;     // crashes swept
+  int as_before = 0;        // ... after which the table was as before
+  int as_after = 0;         // ... or as after a complete run
+  int scratch_left = 0;     // ... after which a second run left files in the scratch area
+  std::string left_behind;  // the first such file
   double seconds = 0;
 };
 
 // Runs `operation` once on a copy to count its calls and to learn the state it leaves, then once
-// per crash point (every `stride`-th call) in a child that ends at that call.
+// per crash point in a child that ends at that call. `prepare` changes the built table first.
 void Sweep(TSweepResult& result, const TOperation& operation,
-           const std::function<void(const fs::path&)>& prepare = {}, int stride = 1) {
+           const std::function<void(const fs::path&)>& prepare = {}, bool expect_clean_scratch = false) {
   const auto started = std::chrono::steady_clock::now();
   TTempDir original;
   BuildTable(original.Dir());
@@ -210,7 +212,7 @@ void Sweep(TSweepResult& result, const TOperation& operation,
   EXPECT_NE(before, after) << "the operation must change something the sweep can see";
   EXPECT_GT(result.calls, 0);
 
-  for (std::int64_t n = 1; n <= result.calls; n += stride) {
+  for (std::int64_t n = 1; n <= result.calls; ++n) {
     SCOPED_TRACE("crash at call " + std::to_string(n) + " of " + std::to_string(result.calls));
     TTempDir dir;
     CopyTableFiles(original.Path(), dir.Path());
@@ -233,7 +235,7 @@ void Sweep(TSweepResult& result, const TOperation& operation,
         << "the child did not end at the crash point (status " << status << ")";
     ++result.crash_points;
 
-    (void)RecoverTableExchange(dir.Dir(), kTable);
+    // The open completes or rolls back whatever the crash cut off.
     TTableState now;
     ASSERT_NO_THROW(now = ReadCheckedState(dir.Dir()));
     EXPECT_FALSE(fs::exists(dir.File(std::string(kTable) + ".XCH")));
@@ -252,8 +254,29 @@ void Sweep(TSweepResult& result, const TOperation& operation,
       TTestEngine engine(dir.Dir());
       EXPECT_NO_THROW(operation(engine));
     }
-    EXPECT_EQ(ReadCheckedState(dir.Dir()).records.size(), after.records.size());
+    {
+      TTestEngine engine(dir.Dir());
+      TDataCursor cursor(*engine.session, *engine.directory);
+      cursor.Open(ExclusiveOptions());
+      EXPECT_EQ(cursor.RecordCount(), static_cast<std::int32_t>(after.records.size()));
+    }
     EXPECT_FALSE(fs::exists(dir.File(std::string(kTable) + ".XCH")));
+    // Beside the table nothing but its files and backups; what the scratch area still holds is
+    // counted.
+    bool scratch_left = false;
+    for (const auto& entry : fs::recursive_directory_iterator(dir.Path())) {
+      const std::string name = fs::relative(entry.path(), dir.Path()).string();
+      if (name.starts_with(kScratchSubdirectory)) {
+        if (entry.is_regular_file() && result.left_behind.empty()) result.left_behind = name;
+        scratch_left = scratch_left || entry.is_regular_file();
+        continue;
+      }
+      EXPECT_TRUE(name.starts_with(std::string(kTable) + ".") && name.size() == 5) << "left behind: " << name;
+    }
+    result.scratch_left += scratch_left ? 1 : 0;
+    if (expect_clean_scratch) {
+      EXPECT_FALSE(scratch_left) << "left in the scratch area: " << result.left_behind;
+    }
     if (::testing::Test::HasFatalFailure()) break;
   }
   EXPECT_EQ(result.as_before + result.as_after, result.crash_points);
@@ -265,7 +288,10 @@ void Sweep(TSweepResult& result, const TOperation& operation,
 
 void Report(const char* name, const TSweepResult& r) {
   std::cout << name << ": " << r.calls << " calls, " << r.crash_points << " crash points, " << r.as_before
-            << " as before, " << r.as_after << " as after, " << r.seconds << " s\n";
+            << " as before, " << r.as_after << " as after, " << r.seconds << " s";
+  if (r.scratch_left > 0)
+    std::cout << "; files left in the scratch area after " << r.scratch_left << " (" << r.left_behind << ")";
+  std::cout << "\n";
 }
 
 TRestructureRequest OwnRequest(TTestEngine& engine) {
@@ -289,55 +315,72 @@ TRestructureWay Restructure(TTestEngine& engine, const TRestructureRequest& requ
   return RestructureTable(cursor, ExclusiveOptions(), request, callbacks);
 }
 
+void Optimize(TTestEngine& engine, bool no_backup) {
+  TDataCursor cursor(*engine.session, *engine.directory);
+  OptimizeTable(cursor, ExclusiveOptions(), "ByName", no_backup, {});
+}
+
+// Name widened and a field added (a second run finds them done and changes nothing).
+void RestructureByCopy(TTestEngine& engine) {
+  TRestructureRequest request = OwnRequest(engine);
+  if (request.fields.size() == 5) {
+    request.fields[1].FieldSize = 40;
+    TFieldDescriptor note = Field("Note", kTypeText, 10);
+    note.FieldNumber = 100;  // a new field
+    request.fields.push_back(note);
+  }
+  Restructure(engine, request);
+}
+
+// ByCount changed and a descending index added (a second run finds them done).
+void RestructureIndexes(TTestEngine& engine) {
+  TRestructureRequest request = OwnRequest(engine);
+  if (request.indexes.size() == 3) {
+    request.indexes[2].compression = 3;
+    TIndexDescriptor by_count_desc = Index("ByCountDesc", {3, 1}, false, 2);
+    by_count_desc.descending = 1;
+    by_count_desc.field_descending.fill(1);
+    request.indexes.push_back(by_count_desc);
+  }
+  EXPECT_NE(Restructure(engine, request), TRestructureWay::kCopy);
+}
+
 TEST(CrashSweepTest, Optimize) {
   // With backups the old files are moved aside; without, they are deleted after the commit.
   for (const bool no_backup : {false, true}) {
     SCOPED_TRACE(no_backup ? "without backups" : "with backups");
     TSweepResult r;
-    Sweep(r, [no_backup](TTestEngine& engine) {
-      TDataCursor cursor(*engine.session, *engine.directory);
-      OptimizeTable(cursor, ExclusiveOptions(), "ByName", no_backup, {});
-    });
+    Sweep(r, [no_backup](TTestEngine& engine) { Optimize(engine, no_backup); });
     Report(no_backup ? "optimize without backups" : "optimize", r);
   }
 }
 
 TEST(CrashSweepTest, RestructureByCopy) {
   TSweepResult r;
-  Sweep(r, [](TTestEngine& engine) {
-    TRestructureRequest request = OwnRequest(engine);
-    if (request.fields.size() == 5) {
-      request.fields[1].FieldSize = 40;  // Name widened
-      TFieldDescriptor note = Field("Note", kTypeText, 10);
-      note.FieldNumber = 100;  // a new field
-      request.fields.push_back(note);
-    }
-    Restructure(engine, request);
-  });
+  Sweep(r, RestructureByCopy);
   Report("restructure by copy", r);
 }
 
 TEST(CrashSweepTest, RestructureIndexesInPlace) {
-  // Restructure rebuilds the index file in place, without a copy to go back to after a crash.
-  GTEST_SKIP() << "waiting for the snapshot guard of in-place operations";
   TSweepResult r;
-  Sweep(r, [](TTestEngine& engine) {
-    TRestructureRequest request = OwnRequest(engine);
-    if (request.indexes.size() == 3) {
-      request.indexes[2].compression = 3;  // ByCount changed
-      TIndexDescriptor by_count_desc = Index("ByCountDesc", {3, 1}, false, 2);
-      by_count_desc.descending = 1;
-      by_count_desc.field_descending.fill(1);
-      request.indexes.push_back(by_count_desc);  // and one added
-    }
-    EXPECT_NE(Restructure(engine, request), TRestructureWay::kCopy);
-  });
+  Sweep(r, RestructureIndexes);
   Report("restructure of indexes", r);
 }
 
+// A crash leaves the scratch table being built (optimize, restructure by copying), or the
+// snapshot copies when it comes after a guarded change committed, in the hidden scratch area,
+// and no later open or run removes them. Enable once the scratch area is cleaned up.
+TEST(CrashSweepTest, DISABLED_NothingStaysInTheScratchArea) {
+  TSweepResult r;
+  Sweep(
+      r, [](TTestEngine& engine) { Optimize(engine, true); }, {}, true);
+  Report("optimize without backups", r);
+  TSweepResult s;
+  Sweep(s, RestructureIndexes, {}, true);
+  Report("restructure of indexes", s);
+}
+
 TEST(CrashSweepTest, Repair) {
-  // Repair rewrites the trees and records in place, without a copy to go back to after a crash.
-  GTEST_SKIP() << "waiting for the snapshot guard of in-place operations";
   // The auto-increment counter below the highest ID: the repair raises it.
   const auto lower_counter = [](const fs::path& dir) {
     std::fstream file(dir / "T.DAT", std::ios::in | std::ios::out | std::ios::binary);
