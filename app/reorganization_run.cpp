@@ -5,6 +5,8 @@
 #include "app/backup_deletion.h"
 #include "app/maintenance_texts.h"
 #include "components/database_error.h"
+#include "components/engine_error.h"
+#include "engine/maintenance/table_exchange.h"
 #include "support/platform_names.h"
 
 namespace tarvo {
@@ -34,6 +36,13 @@ class TTableCloseGuard {
 std::vector<std::string> TReorganizationRun::TableNames(bool& found_any) const {
   std::vector<std::string> names;
   found_any = false;
+  // A table whose files were being exchanged when a run was cut off can lack its data file
+  // until the exchange is completed or rolled back.
+  try {
+    (void)RecoverTableExchanges(components_.DatabaseDirectory());
+  } catch (const ETarvoEngineError&) {
+    // Another program is changing that table now; it is listed (or not) as it stands.
+  }
   if (ListDirectory(components_.DatabaseDirectory(), "*.dat", TListKind::kFiles, names) != kOsOk) {
     return {};
   }

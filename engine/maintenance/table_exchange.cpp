@@ -1,6 +1,7 @@
 #include "engine/maintenance/table_exchange.h"
 
 #include <algorithm>
+#include <exception>
 #include <filesystem>
 #include <span>
 #include <sstream>
@@ -349,7 +350,15 @@ int RecoverTableExchanges(const std::string& directory) {
     if (extension == ".XCH") tables.push_back(name.substr(0, name.size() - 4));
   }
   int recovered = 0;
-  for (const std::string& table : tables) recovered += RecoverTableExchange(directory, table) ? 1 : 0;
+  std::exception_ptr first_failure;
+  for (const std::string& table : tables) {
+    try {
+      recovered += RecoverTableExchange(directory, table) ? 1 : 0;
+    } catch (const ETarvoEngineError&) {
+      if (!first_failure) first_failure = std::current_exception();
+    }
+  }
+  if (first_failure) std::rethrow_exception(first_failure);
   return recovered;
 }
 

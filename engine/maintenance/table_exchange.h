@@ -61,7 +61,8 @@ void ExchangeTableFiles(const TExchangePlan& plan);
 bool RecoverTableExchange(const std::string& directory, const std::string& table_name);
 
 // The same for every table of `directory` that has an intent file (before its tables are listed:
-// a table caught between its files can lack its data file). Returns how many there were.
+// a table caught between its files can lack its data file). Returns how many there were; goes
+// on past a table that fails and raises the first failure at the end.
 int RecoverTableExchanges(const std::string& directory);
 
 // Writes the file's data to the disk (a no-op for files that do not exist).
