@@ -1,5 +1,7 @@
 #include "support/fault_injector.h"
 
+#include <unistd.h>
+
 #include <mutex>
 
 namespace tarvo {
@@ -12,6 +14,7 @@ struct TFaultState {
   std::int64_t nth = 0;    // Guarded by lock.
   std::int64_t calls = 0;  // Guarded by lock.
   int error_number = 0;    // Guarded by lock.
+  bool crash = false;      // Guarded by lock.
   bool fired = false;      // Guarded by lock.
 };
 
@@ -31,8 +34,16 @@ void TFaultInjector::Arm(std::uint32_t ops, std::int64_t nth, int error_number) 
   state.nth = nth;
   state.calls = 0;
   state.error_number = error_number;
+  state.crash = false;
   state.fired = false;
   armed_.store(true, std::memory_order_relaxed);
+}
+
+void TFaultInjector::ArmCrash(std::uint32_t ops, std::int64_t nth) {
+  Arm(ops, nth, 0);
+  TFaultState& state = State();
+  std::lock_guard lock(state.lock);
+  state.crash = true;
 }
 
 void TFaultInjector::Disarm() {
@@ -40,6 +51,7 @@ void TFaultInjector::Disarm() {
   std::lock_guard lock(state.lock);
   armed_.store(false, std::memory_order_relaxed);
   state.ops = 0;
+  state.crash = false;
 }
 
 bool TFaultInjector::Fired() {
@@ -60,6 +72,7 @@ bool TFaultInjector::CountCall(TFaultOp op, int& error_number) {
   if ((state.ops & static_cast<std::uint32_t>(op)) == 0) return false;
   ++state.calls;
   if (state.calls != state.nth) return false;
+  if (state.crash) ::_exit(kFaultCrashExitStatus);
   state.fired = true;
   error_number = state.error_number;
   return true;

@@ -1,8 +1,10 @@
 // TFaultInjector: a process-wide switch that makes the n-th call of chosen kinds of file operation
 // fail with a chosen errno, so that tests can sweep every failure point of a run (disk full,
-// I/O errors, refused locks). The file layer asks ShouldFail() at each operation; while nothing
-// is armed that is one relaxed atomic load. Tests arm it through TFaultScope, which disarms on
-// every way out.
+// I/O errors, refused locks), or end the process right there, before the operation is done (a
+// kill or a power cut at that instant, as far as the files are concerned: no destructor runs and
+// nothing buffered in the process is written). The file layer asks ShouldFail() at each
+// operation; while nothing is armed that is one relaxed atomic load. Tests arm it through
+// TFaultScope, which disarms on every way out.
 #pragma once
 
 #include <atomic>
@@ -29,6 +31,9 @@ constexpr std::uint32_t operator|(std::uint32_t a, TFaultOp b) {
   return a | static_cast<std::uint32_t>(b);
 }
 
+// The exit status of a process ended by ArmCrash.
+inline constexpr int kFaultCrashExitStatus = 86;
+
 class TFaultInjector {
  public:
   // From now on, counts the calls whose kind is in `ops`; the `nth` of them (1-based) fails with
@@ -37,6 +42,10 @@ class TFaultInjector {
   static void Arm(TFaultOp op, std::int64_t nth, int error_number) {
     Arm(static_cast<std::uint32_t>(op), nth, error_number);
   }
+  // From now on, counts the calls whose kind is in `ops`; at the `nth` of them (1-based) the
+  // process ends at once with status kFaultCrashExitStatus (_exit: no destructors, no flushes).
+  static void ArmCrash(std::uint32_t ops, std::int64_t nth);
+  static void ArmCrash(TFaultOp op, std::int64_t nth) { ArmCrash(static_cast<std::uint32_t>(op), nth); }
   static void Disarm();
   // Whether the armed failure has happened since the last Arm.
   static bool Fired();

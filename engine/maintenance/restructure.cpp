@@ -362,6 +362,13 @@ bool RebuildIndexes(TDataCursor& cursor, const TRestructureRequest& r, const std
       TRecordPin pin = data.GetRecord(nullptr, u, true, TReadAhead::kNone);
       if (!pin) RaiseEngineError(kRecordBuffersCorrupt, table.TableName());
       FreeStoredBlobs(table, fields, pin->Bytes());
+      // As after a deletion through a cursor, the record keeps no reference to the freed blocks.
+      std::vector<std::byte> cleared(pin->Bytes().begin(), pin->Bytes().end());
+      for (const TFieldDescriptor& d : fields) {
+        if (d.FieldType != kTypeBlob || d.NotStored != 0) continue;
+        PutBlobRef(FieldSlot(cleared, d), {0, GetBlobRef(ConstFieldSlot(cleared, d)).Stamp});
+      }
+      pin->CopyFields(cleared);
       data.FreeSlot(*pin);
     }
     header.active_records = active;
