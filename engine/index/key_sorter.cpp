@@ -19,7 +19,7 @@ constexpr std::size_t kSlicePairs = 4096;
 }  // namespace
 
 TKeySorter::TKeySorter(const TIndexTree& tree, std::size_t budget_bytes, std::string spill_name,
-                       bool in_memory)
+                       bool in_memory, std::int64_t most_pairs)
     : tree_(tree),
       key_length_(tree.KeyLength()),
       width_(key_length_ + kRecordBytes),
@@ -27,6 +27,8 @@ TKeySorter::TKeySorter(const TIndexTree& tree, std::size_t budget_bytes, std::st
       in_memory_(in_memory) {
   // Each pair costs its bytes and its place in the order.
   capacity_ = std::max<std::size_t>(budget_bytes / (width_ + sizeof(std::uint32_t)), 2);
+  if (most_pairs >= 0)
+    capacity_ = std::min(capacity_, std::max<std::size_t>(static_cast<std::size_t>(most_pairs), 2));
 }
 
 TKeySorter::~TKeySorter() {

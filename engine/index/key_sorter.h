@@ -26,8 +26,10 @@ class TKeySorter {
   using TEmit = std::function<void(std::span<const std::byte> key, std::int32_t record)>;
 
   // `spill_name` names the spill file, made only when the pairs outgrow `budget_bytes` and
-  // deleted when the sorter goes.
-  TKeySorter(const TIndexTree& tree, std::size_t budget_bytes, std::string spill_name, bool in_memory);
+  // deleted when the sorter goes. `most_pairs`, when not negative, bounds the pairs to come: the
+  // buffer is no larger than they need.
+  TKeySorter(const TIndexTree& tree, std::size_t budget_bytes, std::string spill_name, bool in_memory,
+             std::int64_t most_pairs = -1);
   ~TKeySorter();
   TKeySorter(const TKeySorter&) = delete;
   TKeySorter& operator=(const TKeySorter&) = delete;

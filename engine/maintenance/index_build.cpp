@@ -1,5 +1,6 @@
 #include "engine/maintenance/index_build.h"
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -48,15 +49,16 @@ void BuildIndexesFromRecords(TDataTable& table, std::span<const int> slots, cons
     every_slot = every_slot || slot == kSysDeletedSlot;
   }
   // The budget is shared in proportion to the pairs' sizes: every sorter fills at the same pace.
+  // No sorter takes more than one pair per slot.
+  const std::int32_t end = last_slot >= 0 ? last_slot + 1 : data.Header().NextRecordSlot;
   for (std::size_t i = 0; i < slots.size(); ++i) {
     const std::size_t share = budget / key_bytes * (trees[i]->KeyLength() + 8u);
-    sorters.push_back(
-        std::make_unique<TKeySorter>(*trees[i], share, SpillName(spill_base, slots[i]), in_memory));
+    sorters.push_back(std::make_unique<TKeySorter>(*trees[i], share, SpillName(spill_base, slots[i]),
+                                                   in_memory, std::max(end - 1, 0)));
   }
 
   // 1. One pass over the slots: a key per record in use, a "Sys Deleted" key per slot.
   std::vector<std::byte> key;
-  const std::int32_t end = last_slot >= 0 ? last_slot + 1 : data.Header().NextRecordSlot;
   for (std::int32_t s = 1; s < end; ++s) {
     TRecordPin pin = data.GetRecord(nullptr, s, true, TReadAhead::kSlotOrder);
     if (!pin) RaiseEngineError(kRecordBuffersCorrupt, table.TableName());
