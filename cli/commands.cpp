@@ -1,10 +1,12 @@
 #include "cli/commands.h"
 
 #include <algorithm>
+#include <cstring>
 #include <iostream>
 #include <utility>
 
 #include "components/engine_error.h"
+#include "support/platform_errors.h"
 
 namespace tarvo::cli {
 
@@ -70,10 +72,16 @@ int Run(int argc, char** argv) {
     return kExitOk;
   }
   try {
+    ClearLastSystemErrorNumber();
     return state.action();
   } catch (const ETarvoEngineError& e) {
     std::cerr << e.what() << "\n";
     const TEngineCode code = EngineCode(e);
+    // Reading, writing and unknown system errors do not say why: the system's own reason does
+    // (a full disk, a read-only file system, a failing device).
+    if ((code == kReadError || code == kWriteError || code == kUnknownOsError) &&
+        LastSystemErrorNumber() != 0)
+      std::cerr << "tarvo: " << std::strerror(LastSystemErrorNumber()) << "\n";
     const bool in_use =
         code == kAccessDenied || code == kTableLocked || code == kNeedsExclusive || code == kTableInUse;
     return in_use ? kExitInUse : kExitError;

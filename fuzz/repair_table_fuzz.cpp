@@ -1,11 +1,13 @@
 // Damages a small valid table (blobs, a primary and two secondary indexes, deleted records) as
 // the input says and repairs it. Input: records of 7 bytes: file (0 data, 1 index, 2 blob, 3 cut a
 // file to the offset), offset (uint32, taken modulo the file's length), operation (0 set byte,
-// 1 xor byte, 2 set 32-bit word), value. The files live in the in-memory store.
+// 1 xor byte, 2 set 32-bit word), value. The files live in the in-memory store; the table is
+// made once and copied for each input.
 // Whatever the damage: no crash, no hang; and when the repair ran to its end without a finding it
 // cannot fix, the table opens normally and a verification reports only its start and end lines.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <span>
@@ -61,7 +63,7 @@ void MakeTable(TDataSession& session, TDataDirectory& directory) {
   open.in_memory = true;
   cursor.Open(open);
   const auto& fields = cursor.Descriptors();
-  for (int i = 0; i < 12; ++i) {
+  for (int i = 0; i < 8; ++i) {
     std::vector<std::byte> record = cursor.NewRecordBuffer();
     PutText(FieldSlot(record, fields[1]), "N" + std::to_string(i % 5), 0, 0, 0);
     PutInt32(FieldSlot(record, fields[2]), i * 7);
@@ -73,7 +75,7 @@ void MakeTable(TDataSession& session, TDataDirectory& directory) {
     }
     cursor.AddRecord(record, false);
   }
-  for (const std::int32_t slot : {3, 8}) {
+  for (const std::int32_t slot : {3, 6}) {
     if (!cursor.GoToSlot(slot)) continue;
     const std::vector<std::byte> record = cursor.CurrentRecord();
     cursor.DeleteRecord(record, false);  // the memo stays behind for the repair to free
@@ -99,6 +101,22 @@ void Damage(const char* name, std::uint32_t offset, std::uint8_t operation, std:
       file.WriteAt(at, std::span<const std::byte>(bytes, n));
     }
   }
+  file.Close();
+}
+
+std::vector<std::byte> ReadFile(const char* name) {
+  TFileHandler file(name, true);
+  file.Open();
+  std::vector<std::byte> bytes(static_cast<std::size_t>(file.GetSize()));
+  (void)file.ReadAt(0, bytes, false);
+  file.Close();
+  return bytes;
+}
+
+void WriteFile(const char* name, const std::vector<std::byte>& bytes) {
+  TFileHandler file(name, true);
+  file.CreateNew();
+  if (!bytes.empty()) file.WriteAt(0, bytes);
   file.Close();
 }
 
@@ -132,7 +150,15 @@ void RepairOneInput(const std::uint8_t* data, std::size_t size) {
   TDataSession session;
   session.FixedLockRetries = 0;
   TDataDirectory* directory = session.GetDirectory("MEMORY", "");
-  MakeTable(session, *directory);
+  // The table is made once; every input starts from a copy of its three files. That is half the
+  // time of a run saved, and every input meets the same bytes.
+  static const std::vector<std::vector<std::byte>> sound = [&] {
+    MakeTable(session, *directory);
+    return std::vector<std::vector<std::byte>>{ReadFile("FZ.DAT"), ReadFile("FZ.IDX"), ReadFile("FZ.BLB")};
+  }();
+  WriteFile("FZ.DAT", sound[0]);
+  WriteFile("FZ.IDX", sound[1]);
+  WriteFile("FZ.BLB", sound[2]);
   for (std::size_t i = 0; i + 7 <= size && i < 7 * 16; i += 7) {
     const std::uint8_t which = data[i] % 4;
     const std::uint32_t offset =
@@ -163,11 +189,23 @@ void RepairOneInput(const std::uint8_t* data, std::size_t size) {
       cursor.Close();
     } catch (const ETarvoEngineError& e) {
       // A locale this system cannot serve is no damage a repair can mend.
-      if (EngineCode(e) != kLocaleUnavailable) std::abort();
+      if (EngineCode(e) != kLocaleUnavailable) {
+        for (const std::string& line : lines) std::fprintf(stderr, "repair: %s\n", line.c_str());
+        std::fprintf(stderr, "open: %s\n", e.what());
+        std::abort();
+      }
       unfixable = true;
     }
   }
-  if (!unfixable && Run(session, *directory, true).size() != 2) std::abort();
+  if (!unfixable) {
+    const std::vector<std::string> findings = Run(session, *directory, true);
+    if (findings.size() != 2) {
+      // What the repair left behind, for whoever reads the crash report.
+      for (const std::string& line : lines) std::fprintf(stderr, "repair: %s\n", line.c_str());
+      for (const std::string& line : findings) std::fprintf(stderr, "verify: %s\n", line.c_str());
+      std::abort();
+    }
+  }
   (void)session.ReleaseDirectory(directory);
   RemoveFiles();
 }

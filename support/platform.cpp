@@ -341,6 +341,13 @@ TOsError OsDeleteFile(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
   if (S_ISDIR(st.st_mode) || IsReadOnlyMode(st.st_mode)) return kOsAccessDenied;
+  if (!S_ISREG(st.st_mode)) {
+    // A fifo, a socket or a device (or a link to one) is removed as an entry and never opened: an
+    // open can block or act on the device. Nobody holds a share lock on such a thing anyway.
+    if (::unlink(path.c_str()) != 0) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
+    return kOsOk;
+  }
+  // A symbolic link goes as a link: unlink never follows it, the file it points to stays.
   int fd = -1;
   if (const TOsError error = OpenForRemoval(path, st, fd); error != kOsOk) return error;
   TOsError error = kOsOk;

@@ -24,9 +24,20 @@ bool ParentDirectoryExists(std::string_view path) {
   return ::stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+thread_local int last_error_number = 0;
+
 }  // namespace
 
+int LastSystemErrorNumber() {
+  return last_error_number;
+}
+
+void ClearLastSystemErrorNumber() {
+  last_error_number = 0;
+}
+
 TOsError OsErrorFromErrno(int error_number, TErrnoContext context, std::string_view path) {
+  if (error_number != 0) last_error_number = error_number;
   switch (error_number) {
     case 0: return kOsOk;
     case ENOENT: return path.empty() || ParentDirectoryExists(path) ? kOsFileNotFound : kOsPathNotFound;

@@ -53,4 +53,10 @@ TOsError OsErrorFromErrno(int error_number, TErrnoContext context = TErrnoContex
 // Operating-system error → engine code (kOsOk is not a failure and has no code).
 TEngineCode EngineCodeFromOsError(TOsError error);
 
+// The errno of the most recent failure that this thread mapped with OsErrorFromErrno (0 when none
+// since the last clear): engine codes such as 9218 and 11047 do not tell the system's reason, which
+// a tool may want to show beside them.
+int LastSystemErrorNumber();
+void ClearLastSystemErrorNumber();
+
 }  // namespace tarvo

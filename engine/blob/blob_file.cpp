@@ -465,6 +465,10 @@ bool TBlobFile::FlushBlocks() {
     run_start = run_end;
   }
   table_.SetDataWritten();
+  // Blocks on the disk are a change the other openers must notice: the header, with its change
+  // counter, follows them at the next header write even when no block was allocated or freed (a
+  // value written over its own chain).
+  modified_ = true;
   return true;
 }
 

@@ -93,6 +93,9 @@ class TRepairRun {
   // Repair only: whether "Sys Deleted" already holds the record's key (its logical ID is taken).
   bool IdTaken(const TRecordPin& pin);
   void NewId(TRecordPin& pin, std::int32_t r);
+  // A logical ID past every ID met so far, never 0 or negative, also when the header's counter
+  // was damaged (below the IDs in use, or negative).
+  std::int32_t FreshId();
   std::int32_t SlotsToVisit() const;
   void Progress(std::int32_t r);
   void EnlargeCaches();
@@ -113,6 +116,7 @@ class TRepairRun {
   std::vector<int> keyed_slots_;
   std::vector<int> deferred_slots_;
   std::int32_t highest_id_ = 0;
+  bool counter_raised_ = false;  // FreshId had to move the header's counter up
   std::int32_t active_ = 0;
 };
 
@@ -456,7 +460,7 @@ void TRepairRun::RecordPhase() {
     index_.MarkModified();
     if (blobs_ != nullptr) blobs_->FreeOrphans();
   }
-  if (data_.LastAutoIncrement() < highest_id_) {
+  if (data_.LastAutoIncrement() < highest_id_ || counter_raised_) {
     Log(std::string("Invalid next available record ID (auto-increment), ") + Outcome());
     if (!verify_) data_.SetLastAutoIncrement(highest_id_);
   }
@@ -480,8 +484,17 @@ bool TRepairRun::IdTaken(const TRecordPin& pin) {
 void TRepairRun::NewId(TRecordPin& pin, std::int32_t r) {
   Log("Logical record ID for physical record # " + std::to_string(r) + " is " + "invalid, " + Outcome());
   if (verify_) return;
-  pin->SetAutoIncrement(data_.NextAutoIncrement());
+  pin->SetAutoIncrement(FreshId());
   pin->SetModified(true);
+}
+
+std::int32_t TRepairRun::FreshId() {
+  const std::int32_t floor = std::max(highest_id_, 0);
+  if (data_.LastAutoIncrement() < floor) {
+    data_.SetLastAutoIncrement(floor);
+    counter_raised_ = true;
+  }
+  return data_.NextAutoIncrement();
 }
 
 void TRepairRun::HandleRecord(std::int32_t r) {
@@ -508,7 +521,7 @@ void TRepairRun::LiveRecord(TRecordPin& pin, std::int32_t r) {
         "error fixed but physical record deleted");
     if (data_.BlobFieldCount() > 0) ReleaseBlobValues(pin, r);
     data_.FreeSlot(*pin);
-    if (IdTaken(pin)) pin->SetAutoIncrement(data_.NextAutoIncrement());
+    if (IdTaken(pin)) pin->SetAutoIncrement(FreshId());
     highest_id_ = std::max(highest_id_, pin->AutoIncrement());
     InsertSysDeleted(pin);
     --active_;
@@ -599,12 +612,12 @@ std::string RepairTimeText() {
   std::tm local{};
   localtime_r(&now, &local);
   char text[128] = {};
-  // The user's formats, without touching the process's locale.
-  locale_t user = newlocale(LC_ALL_MASK, "", static_cast<locale_t>(0));
+  // The user's formats, without touching the process's locale. Made once: building a locale
+  // reads its files, and the environment that names it does not change while the process runs.
+  static const locale_t user = newlocale(LC_ALL_MASK, "", static_cast<locale_t>(0));
   std::size_t length = 0;
   if (user != static_cast<locale_t>(0)) {
     length = strftime_l(text, sizeof text, "%x %X", &local, user);
-    freelocale(user);
   } else {
     length = std::strftime(text, sizeof text, "%x %X", &local);
   }

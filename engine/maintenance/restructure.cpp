@@ -554,9 +554,12 @@ TRestructureWay RestructureTable(TDataCursor& cursor, const TCursorOpenOptions& 
   const std::vector<bool> changed = ChangedSlots(request, table);
   if (IndexesChanged(request, table, changed)) {
     if (!table.InMemory()) {
+      // The index backup too: a run that fails while making it leaves none, and one that an
+      // earlier run left comes back.
       table.WriteAll(false, false);
       snapshot.Take(table.Directory().Path(), table.BaseName(),
-                    {table.DataFile().FileName(), table.IndexFile().FileName(), table.BlobFile().FileName()});
+                    {table.DataFile().FileName(), table.IndexFile().FileName(), table.BlobFile().FileName(),
+                     BackupIndexPath(table)});
     }
     (void)RebuildIndexes(cursor, request, changed, losses, callbacks.progress);
     opened.Close();

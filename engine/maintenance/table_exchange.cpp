@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <span>
 #include <sstream>
+#include <string_view>
 #include <vector>
 
 #include "components/engine_error.h"
@@ -27,8 +28,9 @@ struct TIntent {
   bool keep_backups = true;
   std::vector<TMove> aside;
   std::vector<TMove> place;
-  std::vector<TMove> restore;       // from the copy to the table's file
-  std::vector<std::string> absent;  // files the table did not have
+  std::vector<TMove> restore;        // from the copy to the table's file
+  std::vector<std::string> absent;   // files the table did not have
+  std::vector<std::string> discard;  // copies of a committed change, to be deleted
   bool complete = false;
 
   bool Guard() const { return !restore.empty() || !absent.empty(); }
@@ -70,6 +72,7 @@ std::string Serialize(const TIntent& intent) {
   for (const TMove& m : intent.place) text += "place\t" + m.from + "\t" + m.to + "\n";
   for (const TMove& m : intent.restore) text += "restore\t" + m.from + "\t" + m.to + "\n";
   for (const std::string& f : intent.absent) text += "absent\t" + f + "\n";
+  for (const std::string& f : intent.discard) text += "discard\t" + f + "\n";
   text += "end\n";
   return text;
 }
@@ -102,6 +105,8 @@ TIntent Parse(const std::string& text) {
       intent.restore.push_back({parts[1], parts[2]});
     } else if (parts.size() == 2 && parts[0] == "absent") {
       intent.absent.push_back(parts[1]);
+    } else if (parts.size() == 2 && parts[0] == "discard") {
+      intent.discard.push_back(parts[1]);
     } else {
       return TIntent{};
     }
@@ -124,18 +129,66 @@ void RollBack(const TIntent& intent, bool in_memory) {
   }
 }
 
-// After the commit: without backups the old files go. A file that cannot be deleted stays
-// under its aside name; the table itself is complete.
-void FinishCommitted(const TIntent& intent, bool in_memory) {
-  if (intent.keep_backups) return;
+// After the commit: without backups the old files go. Returns false when one of them could not
+// be deleted: it stays under its aside name, and the intent file that names it must stay too, so
+// that the recovery deletes it later. The table itself is complete either way.
+bool FinishCommitted(const TIntent& intent, bool in_memory) {
+  if (intent.keep_backups) return true;
+  bool all_gone = true;
   for (const TMove& m : intent.aside) {
-    if (Exists(m.to, in_memory)) (void)EngineFileList().DeleteEntry(m.to, in_memory);
+    if (Exists(m.to, in_memory) && EngineFileList().DeleteEntry(m.to, in_memory) < 0) all_gone = false;
   }
+  return all_gone;
 }
 
 std::string DirectoryOf(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// An intent file is only followed where a change of this engine can have worked: the table's
+// files lie in the table's directory itself, copies in its scratch folder, and a new table's
+// files in that folder or elsewhere (a session's private directory). Anything else (a path with
+// "..", a file of another directory) is a file no change of ours wrote, and it is left alone.
+bool InDirectory(const std::string& path, const std::string& directory) {
+  if (directory.empty() || DirectoryOf(path) != directory) return false;
+  const std::string_view name = std::string_view(path).substr(directory.size());
+  return !name.empty() && name != "." && name != "..";
+}
+
+bool HasDotSegment(const std::string& path) {
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    const std::size_t slash = std::min(path.find('/', start), path.size());
+    const std::string_view segment(path.data() + start, slash - start);
+    if (segment == "." || segment == "..") return true;
+    start = slash + 1;
+  }
+  return false;
+}
+
+bool InScratchFolder(const std::string& path, const std::string& directory) {
+  return InDirectory(path, directory) || InDirectory(path, directory + kScratchSubdirectory + "/");
+}
+
+bool IntentFits(const TIntent& intent, const std::string& directory) {
+  for (const TMove& m : intent.aside) {
+    if (!InDirectory(m.from, directory) || !InDirectory(m.to, directory)) return false;
+  }
+  for (const TMove& m : intent.place) {
+    if (!InDirectory(m.to, directory)) return false;
+    if (!InScratchFolder(m.from, directory) && (m.from.empty() || HasDotSegment(m.from))) return false;
+  }
+  for (const TMove& m : intent.restore) {
+    if (!InScratchFolder(m.from, directory) || !InDirectory(m.to, directory)) return false;
+  }
+  for (const std::string& f : intent.absent) {
+    if (!InDirectory(f, directory)) return false;
+  }
+  for (const std::string& f : intent.discard) {
+    if (!InScratchFolder(f, directory)) return false;
+  }
+  return true;
 }
 
 // A snapshot roll-back: every file back from its copy, the files the table did not have gone.
@@ -218,11 +271,23 @@ class TIntentFile {
     return text;
   }
 
-  // Removes the file (the change is over) and releases it.
+  // Replaces the intent and makes it durable. A cut-off rewrite reads as an intent without its
+  // end line.
+  void Rewrite(const TIntent& intent) {
+    const std::string text = Serialize(intent);
+    std::size_t done = 0;
+    RaiseOs(file_.Truncate(0), path_);
+    TOsError error = file_.WriteAt(0, std::as_bytes(std::span(text.data(), text.size())), done);
+    if (error == kOsOk && done != text.size()) error = kOsDiskFull;
+    if (error == kOsOk) error = file_.Flush();
+    RaiseOs(error, path_);
+  }
+
+  // Removes the file (the change is over) and releases it; on a failure it stays held.
   void Remove() {
     const TOsError error = OsDeleteHeldFile(path_, file_);
-    file_.Close();
     if (error != kOsOk && error != kOsFileNotFound) RaiseOs(error, path_);
+    file_.Close();
     RaiseOs(OsSyncDirectory(directory_), directory_);
   }
 
@@ -294,8 +359,7 @@ void ExchangeTableFiles(const TExchangePlan& plan) {
   // Committed: the table is complete. What is left to tidy is tidied again by the recovery
   // when it fails now.
   try {
-    FinishCommitted(intent, mem);
-    if (held) held->Remove();
+    if (FinishCommitted(intent, mem) && held) held->Remove();
   } catch (const ETarvoEngineError&) {
   }
 }
@@ -309,8 +373,17 @@ bool RecoverTableExchange(const std::string& directory, const std::string& table
   std::unique_ptr<TIntentFile> held = TIntentFile::Claim(path, directory, base + ".DAT");
   if (!held) return false;
   const TIntent intent = Parse(held->Text());
+  if (intent.complete && !IntentFits(intent, directory)) return false;
+  bool finished = true;
   // An intent file without its end line was cut off while it was written: nothing was touched.
-  if (intent.complete && intent.Guard()) {
+  if (intent.complete && !intent.discard.empty()) {
+    // A change that committed: only its copies are left to delete.
+    for (const std::string& copy : intent.discard) {
+      if (OsFileExists(copy)) RaiseOs(OsDeleteFile(copy), copy);
+    }
+    if (const std::string dir = DirectoryOf(intent.discard.front()); dir != directory)
+      RemoveEmptyDirectory(dir);
+  } else if (intent.complete && intent.Guard()) {
     RestoreSnapshots(intent);
     for (const TMove& m : intent.restore) {
       if (const std::string dir = DirectoryOf(m.from); !dir.empty() && dir != directory)
@@ -320,12 +393,16 @@ bool RecoverTableExchange(const std::string& directory, const std::string& table
     const bool committed =
         std::all_of(intent.place.begin(), intent.place.end(), [](const TMove& m) { return Done(m, false); });
     if (committed) {
-      FinishCommitted(intent, false);
+      finished = FinishCommitted(intent, false);
     } else {
-      RollBack(intent, false);
-      // The new table is of no use now; its files go with the scratch area.
+      // A placed file whose scratch side lies outside the table's scratch folder is deleted where
+      // it is instead of being moved back out of the directory: the new table is of no use now.
       for (const TMove& m : intent.place) {
-        if (OsFileExists(m.from)) (void)OsDeleteFile(m.from);
+        if (!InScratchFolder(m.from, directory) && Done(m, false)) (void)OsDeleteFile(m.to);
+      }
+      RollBack(intent, false);
+      for (const TMove& m : intent.place) {
+        if (InScratchFolder(m.from, directory) && OsFileExists(m.from)) (void)OsDeleteFile(m.from);
       }
     }
     for (const TMove& m : intent.place) {
@@ -333,7 +410,7 @@ bool RecoverTableExchange(const std::string& directory, const std::string& table
         (void)OsSyncDirectory(dir);
     }
   }
-  held->Remove();
+  if (finished) held->Remove();
   return true;
 }
 
@@ -369,7 +446,7 @@ TSnapshotGuard::TSnapshotGuard() = default;
 TSnapshotGuard::~TSnapshotGuard() {
   if (!intent_) return;
   try {
-    RestoreSnapshots(Parse(intent_->Text()));
+    RestoreSnapshots(Parse(intent_text_));
     intent_->Remove();
     RemoveEmptyDirectory(scratch_directory_);
   } catch (...) {
@@ -402,25 +479,36 @@ void TSnapshotGuard::Take(const std::string& directory, const std::string& table
     }
     RaiseOs(OsSyncDirectory(scratch_directory_), scratch_directory_);
     intent.complete = true;
+    intent_text_ = Serialize(intent);
     intent_ =
         TIntentFile::Write(ExchangeIntentPath(directory, table_base), directory, table_base + ".DAT", intent);
   } catch (...) {
-    RemoveCopies();
+    for (const std::string& copy : copies_) (void)OsDeleteFile(copy);
+    copies_.clear();
+    RemoveEmptyDirectory(scratch_directory_);
     throw;
   }
 }
 
 void TSnapshotGuard::Commit() {
   if (!intent_) return;
-  intent_->Remove();
-  intent_.reset();
-  RemoveCopies();
-}
-
-void TSnapshotGuard::RemoveCopies() noexcept {
-  for (const std::string& copy : copies_) (void)OsDeleteFile(copy);
+  // The commit: the intent says from now on that the copies are only to be deleted. When that
+  // fails the destructor rolls the change back.
+  TIntent committed;
+  committed.discard = copies_;
+  committed.complete = true;
+  if (!committed.discard.empty()) intent_->Rewrite(committed);
+  // Tidying: what cannot be deleted now is deleted by the next open of the table.
+  std::unique_ptr<TIntentFile> held = std::move(intent_);
+  bool all_gone = true;
+  for (const std::string& copy : copies_) all_gone = OsDeleteFile(copy) == kOsOk && all_gone;
   copies_.clear();
   RemoveEmptyDirectory(scratch_directory_);
+  if (!all_gone) return;
+  try {
+    held->Remove();
+  } catch (const ETarvoEngineError&) {
+  }
 }
 
 }  // namespace tarvo

@@ -17,13 +17,16 @@
 //   place<TAB>FROM<TAB>TO         exchange: a new file moved into place (data file last)
 //   restore<TAB>COPY<TAB>FILE     guard: FILE is rolled back from its copy COPY
 //   absent<TAB>FILE               guard: FILE did not exist; a roll-back deletes it
+//   discard<TAB>COPY              guard, committed: the copy is only to be deleted
 //   end                           the list is complete
 //
 // The process that writes the intent file keeps it open exclusively until it removes it, so that
 // nobody else acts on it while the change runs; a process that dies releases it with its
 // descriptors. An exchange commits when every "place" step is done; the intent file goes after
-// the last new file is in place (and, without backups, after the old files are deleted). A
-// guarded change commits when the intent file goes, after every changed file is on the disk.
+// the last new file is in place (and, without backups, after the old files are deleted; while one
+// of them cannot be deleted it stays, so that the recovery deletes that file later). A
+// guarded change commits when its intent file is rewritten to list only the copies to delete,
+// after every changed file is on the disk; the intent file goes when the copies are gone.
 // RecoverTableExchange completes a committed exchange and rolls back everything else; every open
 // of a table calls it first. Tables in memory keep no intent file; their exchange rolls back in
 // the process on a failure.
@@ -57,7 +60,8 @@ void ExchangeTableFiles(const TExchangePlan& plan);
 // Completes or rolls back an interrupted exchange or guarded change of table `table_name` (with
 // or without extension) in `directory`. Returns whether there was one. Raises 10241 when another
 // process is in the middle of one, and the file layer's code when a step cannot be done; the
-// intent file then stays for the next attempt.
+// intent file then stays for the next attempt. An old file that cannot be deleted after a commit
+// is no failure (the table is complete): the intent file stays for the next attempt.
 bool RecoverTableExchange(const std::string& directory, const std::string& table_name);
 
 // The same for every table of `directory` that has an intent file (before its tables are listed:
@@ -72,9 +76,9 @@ class TIntentFile;
 
 // Guards a change made in place to a table that this process holds open exclusively. Take()
 // copies the table's files and writes the intent file; Commit() ends the guard once the table is
-// closed and its files are on the disk. Without Commit(), the destructor rolls the table back
-// from the copies (the table must be closed by then); when that fails the intent file stays for
-// RecoverTableExchange.
+// closed and its files are on the disk (raising when the commit itself cannot be written). Without Commit(),
+// the destructor rolls the table back from the copies (the table must be closed by then); when that fails the
+// intent file stays for RecoverTableExchange.
 class TSnapshotGuard {
  public:
   TSnapshotGuard();
@@ -90,11 +94,10 @@ class TSnapshotGuard {
   bool Active() const { return intent_ != nullptr; }
 
  private:
-  void RemoveCopies() noexcept;
-
   std::string directory_;
   std::string scratch_directory_;  // of the copies
   std::vector<std::string> copies_;
+  std::string intent_text_;  // what the intent file says until the commit
   std::unique_ptr<TIntentFile> intent_;
 };
 

@@ -11,6 +11,7 @@
 #include "engine/format/header_check.h"
 #include "engine/format/record_layout.h"
 #include "engine/format/value_text.h"
+#include "engine/maintenance/table_exchange.h"
 #include "engine/tables/data_directory.h"
 #include "engine/tables/data_session.h"
 #include "engine/tables/table_lock_guard.h"
@@ -604,11 +605,26 @@ void TDataCursor::LockCurrentRecord(std::int32_t slot) {
   if (!reader_before && table_->HoldsReaderLock()) table_->UnlockReader();
   table_->SetLockedByCursor(slot, true);
   own_locks_.insert(slot);
-  if (changed || !(table_->ChangeCounters() == seen_counters_)) {
-    (void)ReadOperation([this] {
-      Reestablish();
-      return true;
-    });
+  // A lock whose record could not be read again is given back: the caller saw the lock refused.
+  try {
+    if (changed || !(table_->ChangeCounters() == seen_counters_)) {
+      (void)ReadOperation([this] {
+        Reestablish();
+        return true;
+      });
+    } else if (session_.StrictChangeDetection && !table_->SkipsLocks()) {
+      // With strict change detection the lock itself checked nothing: the check runs now, after
+      // the lock byte is held, so that the record the caller edits is the one the file holds (and
+      // no one else can change it any more). A change found re-reads it.
+      (void)ReadOperation([] { return true; });
+    }
+  } catch (...) {
+    try {
+      UnlockCurrentRecord(slot);
+    } catch (...) {
+      // The lock byte goes with the table's close at the latest.
+    }
+    throw;
   }
 }
 
@@ -1023,7 +1039,9 @@ void TDataCursor::RemoveAddedRecord(std::int32_t slot, int skip_index) {
 }
 
 TDataHeader ReadClosedTableHeader(TDataDirectory& directory, const std::string& table_name, bool in_memory) {
+  CheckTableName(table_name);
   const std::string name = NormalizeTableName(table_name);
+  if (!in_memory) (void)RecoverTableExchange(directory.Path(), name);
   TFileHandler file;
   file.SetFileName((in_memory ? std::string() : directory.Path()) + name);
   file.SetInMemory(in_memory);

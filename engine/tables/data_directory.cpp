@@ -23,6 +23,16 @@ std::string NormalizeTableName(const std::string& table_name) {
   return CutToShortText(name + ".DAT");
 }
 
+bool IsPlainTableName(const std::string& table_name) {
+  const std::string_view name = TrimBlanks(table_name);
+  if (name.find_first_of(std::string_view("/\\:\0", 4)) != std::string_view::npos) return false;
+  return name != "." && name != "..";
+}
+
+void CheckTableName(const std::string& table_name) {
+  if (!IsPlainTableName(table_name)) RaiseEngineError(kInvalidPath, std::string(TrimBlanks(table_name)));
+}
+
 TDataDirectory::TDataDirectory(TDataSession& session, std::string database_name, std::string path,
                                std::string universal_path)
     : session_(session),
@@ -52,6 +62,7 @@ std::string TDataDirectory::NameOnDisk(const std::string& normalized) const {
 }
 
 TDataTable& TDataDirectory::OpenTable(const std::string& table_name, const TTableOpenRequest& request) {
+  CheckTableName(table_name);
   // Files keep the letter case they have on disk, also through renames and exchanges.
   const std::string name =
       request.in_memory ? NormalizeTableName(table_name) : NameOnDisk(NormalizeTableName(table_name));
@@ -102,6 +113,7 @@ int TDataDirectory::CloseTable(TDataTable* table, bool discard) {
 
 void TDataDirectory::CreateTable(const std::string& table_name, const TTableDefinition& definition,
                                  bool in_memory) {
+  CheckTableName(table_name);
   const std::string name = NormalizeTableName(table_name);
   if (TDataTable* listed = FindTable(name, in_memory); listed != nullptr && listed->OpenCount() > 0) {
     RaiseEngineError(kAccessDenied, name);
@@ -137,6 +149,9 @@ void CheckResult(int rc, const std::string& name) {
 
 void TDataDirectory::RenameTable(const std::string& table_name, const std::string& new_name, bool to_backups,
                                  bool in_memory) {
+  CheckTableName(table_name);
+  if (!to_backups) CheckTableName(new_name);
+  CheckTableName(table_name);
   const std::string name = NormalizeTableName(table_name);
   if (TDataTable* listed = FindTable(name, in_memory); listed != nullptr && listed->OpenCount() > 0) {
     RaiseEngineError(kAccessDenied, name);
@@ -155,6 +170,7 @@ void TDataDirectory::RenameTable(const std::string& table_name, const std::strin
 }
 
 void TDataDirectory::DeleteTable(const std::string& table_name, bool in_memory) {
+  CheckTableName(table_name);
   const std::string name = NormalizeTableName(table_name);
   if (TDataTable* listed = FindTable(name, in_memory); listed != nullptr && listed->OpenCount() > 0) {
     RaiseEngineError(kAccessDenied, name);
@@ -171,6 +187,7 @@ void TDataDirectory::DeleteTable(const std::string& table_name, bool in_memory) 
 }
 
 bool TDataDirectory::TableExists(const std::string& table_name, bool in_memory) const {
+  if (!IsPlainTableName(table_name)) return false;
   const std::string name = NormalizeTableName(table_name);
   if (FindTable(name, in_memory) != nullptr) return true;
   return EngineFileList().EntryExists((in_memory ? std::string() : path_) + name, in_memory);

@@ -85,4 +85,10 @@ class TDataDirectory {
 // The table name as the engine keeps it: trimmed, with the extension ".DAT".
 std::string NormalizeTableName(const std::string& table_name);
 
+// A table name names a file of its directory and nothing else: a name with a path delimiter ("/",
+// "\\", ":"), a zero byte, or the name "." or ".." raises 11010. Whoever holds a path splits it
+// into directory and name first; the engine never joins such a name to its directory.
+void CheckTableName(const std::string& table_name);
+bool IsPlainTableName(const std::string& table_name);
+
 }  // namespace tarvo

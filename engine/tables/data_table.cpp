@@ -223,6 +223,21 @@ int TDataTable::FixedRetryReaderByte(TFileHandler& file) {
   }
 }
 
+bool TDataTable::CheckedChanges(const std::function<void()>& release) {
+  try {
+    return CheckForChanges();
+  } catch (...) {
+    // The headers could not be read: the lock just taken is given back, so that a refused lock
+    // leaves nothing held that would keep the other openers out.
+    try {
+      release();
+    } catch (...) {
+      // The lock goes with the file's descriptor at the latest.
+    }
+    throw;
+  }
+}
+
 bool TDataTable::LockReader() {
   if (SkipsLocks() || reader_lock_ || writer_lock_ || table_locked_) return false;
   index_reader_byte_ = FixedRetryReaderByte(index_file_);
@@ -236,7 +251,7 @@ bool TDataTable::LockReader() {
     }
   }
   reader_lock_ = true;
-  return CheckForChanges();
+  return CheckedChanges([this] { UnlockReader(); });
 }
 
 void TDataTable::UnlockReader() {
@@ -264,7 +279,7 @@ bool TDataTable::LockWriter() {
     Raise(kLockFailure);
   }
   writer_lock_ = true;
-  return table_locked_ ? false : CheckForChanges();
+  return table_locked_ ? false : CheckedChanges([this] { UnlockWriter(); });
 }
 
 void TDataTable::UnlockWriter() {
@@ -281,7 +296,7 @@ bool TDataTable::LockTable() {
   if (SkipsLocks()) return false;
   if (!FixedRetryLock(data_file_, kHeaderLockOffset, 1)) Raise(kLockFailure);
   table_locked_ = true;
-  return flags_.exclusive ? false : CheckForChanges();
+  return flags_.exclusive ? false : CheckedChanges([this] { UnlockTable(); });
 }
 
 void TDataTable::UnlockTable() {
@@ -356,7 +371,9 @@ bool TDataTable::CheckForChanges() {
     data_file_.ReleaseAll();
     changed = true;
   }
-  if (blob_file_.IsOpen() && blob_file_.HeaderChanged()) {
+  // Blocks go with any change: a program that writes a value over its own chain without writing
+  // the blob header still writes the data header.
+  if (blob_file_.IsOpen() && (blob_file_.HeaderChanged() || changed)) {
     blob_file_.DropBlocks();
     changed = true;
   }

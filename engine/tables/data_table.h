@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -129,6 +130,8 @@ class TDataTable {
   void Rollback();
 
  private:
+  // CheckForChanges right after a lock was taken; when it fails, `release` gives the lock back.
+  bool CheckedChanges(const std::function<void()>& release);
   // Tries a lock up to the fixed retry count; false when every attempt failed.
   bool FixedRetryLock(TFileHandler& file, std::int64_t offset, std::int64_t length);
   // Reader byte: draws a new r for each attempt; returns it, 0 on failure.

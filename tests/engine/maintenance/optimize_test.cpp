@@ -1,16 +1,14 @@
 // Optimize: records afterwards exactly as before in primary-key order in slots 1..N, sound trees
 // and blob file, progress against the slot count, backups and their replacement, the unknown
-// index, preconditions, a table held by another process, failures injected before the exchange,
-// the hidden scratch area, and the fixtures.
+// index, preconditions, a table held by another process, an interrupted exchange, the hidden
+// scratch area, and the fixtures. Injected disk failures: disk_failure_test.cpp.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <fstream>
 
 #include "engine/maintenance/optimize.h"
 #include "engine/maintenance/table_exchange.h"
-#include "support/fault_injector.h"
 #include "tests/engine/maintenance/maintenance_tables.h"
 #include "tests/testing/child_process.h"
 #include "tests/testing/engine_matchers.h"
@@ -136,46 +134,6 @@ TEST_F(OptimizeTest, TableHeldByAnotherProcessIsLeftAlone) {
   EXPECT_ENGINE_ERROR(kAccessDenied, Optimize());
   child.Send("done");
   EXPECT_EQ(DirectoryBytes(dir_.Path()), files);
-}
-
-TEST_F(OptimizeTest, FailureBeforeTheExchangeLeavesTheTableByteForByte) {
-  BuildItems(engine_, 60, 5);
-  const auto files = DirectoryBytes(dir_.Path());
-  const auto before = Snapshot(engine_);
-  int failures = 0;
-  for (std::int64_t n = 1;; ++n) {
-    bool fired = false;
-    bool failed = false;
-    {
-      TFaultScope fault(TFaultOp::kWrite | TFaultOp::kFlush | TFaultOp::kRename, n, ENOSPC);
-      try {
-        Optimize();
-      } catch (const ETarvoEngineError&) {
-        failed = true;
-      }
-      fired = fault.Fired();
-    }
-    if (!fired) break;
-    ++failures;
-    // Either the old table as it was, or the complete new one with its backups.
-    const auto now = DirectoryBytes(dir_.Path());
-    if (failed && !std::filesystem::exists(dir_.File("Items.DBK"))) {
-      EXPECT_EQ(now, files) << "failure " << n;
-    } else {
-      EXPECT_FALSE(std::filesystem::exists(dir_.File("Items.XCH")));
-      EXPECT_EQ(Snapshot(engine_).size(), before.size());
-      std::filesystem::remove(dir_.File("Items.DBK"));
-      std::filesystem::remove(dir_.File("Items.IBK"));
-      std::filesystem::remove(dir_.File("Items.BBK"));
-      // Back to the original table for the next failure point.
-      for (const auto& [name, bytes] : files) {
-        std::ofstream out(dir_.File(name), std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-      }
-    }
-    ASSERT_FALSE(std::filesystem::exists(dir_.File(".tarvo-scratch"))) << "failure " << n;
-  }
-  EXPECT_GT(failures, 5);
 }
 
 TEST_F(OptimizeTest, InterruptedExchangeIsCompletedOrRolledBack) {

@@ -420,6 +420,99 @@ TEST_F(DataCursorRecordsTest, ARecordHeldByAnotherProcessIsRetriedLockRetryCount
   cursor->LockCurrentRecord(1);
 }
 
+// Lock, read, change: what the cursor holds once the lock is taken is what the file holds, however
+// the session notices other openers' changes; otherwise the change would write back a stale
+// record over the other opener's.
+TEST_F(DataCursorRecordsTest, ALockedRecordIsReadAsTheFileHoldsItWithEitherChangeDetection) {
+  db_.directory->CreateTable("People", PeopleDefinition(true));
+  for (const bool strict : {false, true}) {
+    SCOPED_TRACE(strict ? "strict" : "not strict");
+    db_.session.StrictChangeDetection = strict;
+    auto editor = OpenCursor();
+    if (editor->RecordCount() == 0) Add(*editor, {"Anna", 1});
+    ASSERT_TRUE(editor->First());
+    const std::int32_t count = *GetInt32(ConstFieldSlot(editor->CurrentRecord(), editor->Descriptors()[3]));
+    {
+      TTestDatabase other(dir_.Dir());
+      TDataCursor cursor(other.session, *other.directory);
+      TCursorOpenOptions options;
+      options.table_name = "People";
+      cursor.Open(options);
+      ASSERT_TRUE(cursor.First());
+      std::vector<std::byte> record = cursor.CurrentRecord();
+      PutInt32(FieldSlot(record, cursor.Descriptors()[3]), count + 1);
+      cursor.ChangeRecord(record, false, true);
+    }
+    editor->LockCurrentRecord();
+    std::vector<std::byte> record = editor->CurrentRecord();
+    EXPECT_EQ(count + 1, *GetInt32(ConstFieldSlot(record, editor->Descriptors()[3])));
+    PutInt32(FieldSlot(record, editor->Descriptors()[3]), count + 2);
+    editor->ChangeRecord(record, false, true);
+    EXPECT_FALSE(editor->HoldsRecordLock(editor->CurrentSlot()));
+  }
+}
+
+// Every read of a lock's change check, and of the record read again after it, fails in turn: a
+// refused lock is not held, in the file or by the cursor, and keeps no other opener out.
+TEST_F(DataCursorRecordsTest, ALockWhoseChangeCheckFailsIsGivenBack) {
+  db_.directory->CreateTable("People", PeopleDefinition(true));
+  auto editor = OpenCursor();
+  Add(*editor, {"Anna", 1});
+  TDataTable& table = editor->Table();
+  TTestDatabase other(dir_.Dir());
+  TDataCursor changer(other.session, *other.directory);
+  TCursorOpenOptions options;
+  options.table_name = "People";
+  changer.Open(options);
+  for (std::int64_t n = 1;; ++n) {
+    SCOPED_TRACE("read " + std::to_string(n));
+    ASSERT_TRUE(editor->First());
+    ASSERT_TRUE(changer.First());
+    std::vector<std::byte> record = changer.CurrentRecord();
+    PutInt32(FieldSlot(record, changer.Descriptors()[3]), static_cast<std::int32_t>(n + 1));
+    changer.ChangeRecord(record, false, true);
+    bool fired = false;
+    {
+      TFaultScope fault(TFaultOp::kRead, n, EIO);
+      try {
+        editor->LockCurrentRecord();
+      } catch (const ETarvoEngineError& e) {
+        EXPECT_TRUE(IsIoCode(EngineCode(e))) << e.what();
+      }
+      fired = fault.Fired();
+    }
+    EXPECT_EQ(!fired, editor->HoldsRecordLock(1));
+    EXPECT_EQ(!fired, table.RecordLockedInFile(1));
+    EXPECT_EQ(!fired, table.LockedByCursor(1));
+    EXPECT_FALSE(table.HoldsReaderLock());
+    if (!fired) break;
+  }
+  EXPECT_EQ(*GetInt32(ConstFieldSlot(editor->CurrentRecord(), editor->Descriptors()[3])),
+            *GetInt32(ConstFieldSlot(changer.CurrentRecord(), changer.Descriptors()[3])));
+  editor->UnlockCurrentRecord(1);
+  // The same for the writer lock of an addition.
+  for (std::int64_t n = 1;; ++n) {
+    SCOPED_TRACE("add, read " + std::to_string(n));
+    ASSERT_TRUE(changer.First());
+    std::vector<std::byte> record = changer.CurrentRecord();
+    PutInt32(FieldSlot(record, changer.Descriptors()[3]), static_cast<std::int32_t>(100 + n));
+    changer.ChangeRecord(record, false, true);
+    bool fired = false;
+    {
+      TFaultScope fault(TFaultOp::kRead, n, EIO);
+      try {
+        Add(*editor, {"N" + std::to_string(n), static_cast<std::int32_t>(1000 + n)});
+      } catch (const ETarvoEngineError& e) {
+        EXPECT_TRUE(IsIoCode(EngineCode(e))) << e.what();
+      }
+      fired = fault.Fired();
+    }
+    EXPECT_FALSE(table.HoldsWriterLock());
+    EXPECT_FALSE(table.HoldsReaderLock());
+    if (!fired) break;
+  }
+}
+
 constexpr int kRecordsPerProcess = 150;
 
 // Adds records to a shared table, then counts what it sees when told to.

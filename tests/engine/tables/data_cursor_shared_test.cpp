@@ -184,6 +184,35 @@ TEST_F(SharedBlobTest, AWalkGoesOnFromItsPlaceWhenAPageReadFindsTheIndexChanged)
   EXPECT_EQ(600, walker->RecordCount());
 }
 
+// A value of the same number of blocks is written over its old chain: no block is allocated or
+// freed. The blocks this opener still has cached are old all the same, and the other opener
+// writes the blob header for the others to notice.
+TEST_F(SharedBlobTest, AValueRewrittenInItsOwnBlocksByAnotherOpenerIsReadAsItIsNow) {
+  {
+    auto writer = OpenCursor(db_, "Shared", true);
+    auto record = writer->NewRecordBuffer();
+    PutName(*writer, record, "anna");
+    writer->SetBlobField(record, kBlobNotes, Pattern(3 * 494, 1));
+    (void)writer->AddRecord(record, false);
+  }
+  auto reader = OpenCursor(db_, "Shared", false);
+  ASSERT_TRUE(reader->First());
+  EXPECT_EQ(Pattern(3 * 494, 1), reader->ReadBlobField(kBlobNotes));
+  for (unsigned round = 2; round < 4; ++round) {
+    {
+      TTestDatabase other(dir_.Dir());
+      auto cursor = OpenCursor(other, "Shared", false);
+      ASSERT_TRUE(cursor->First());
+      auto record = cursor->CurrentRecord();
+      cursor->SetBlobField(record, kBlobNotes, Pattern(3 * 494 - round, round));
+      const std::int32_t blob_changes = cursor->Table().BlobFile().ChangeCount();
+      cursor->ChangeRecord(record, false, true);
+      EXPECT_GT(cursor->Table().BlobFile().ChangeCount(), blob_changes) << "the blob header was not written";
+    }
+    EXPECT_EQ(Pattern(3 * 494 - round, round), reader->ReadBlobField(kBlobNotes));
+  }
+}
+
 TEST_F(SharedBlobTest, ValuesChangedByAnotherProcessAreReadAsTheyAreNow) {
   {
     auto writer = OpenCursor(db_, "Shared", true);
