@@ -152,26 +152,16 @@ bool TBlobFile::IsBlockOffset(std::int64_t offset) const {
 
 // ---- The cache's lists ----
 
-std::size_t TBlobFile::LowerBound(std::int32_t offset) const {
-  const auto it =
-      std::lower_bound(cache_.begin(), cache_.end(), offset,
-                       [](const std::unique_ptr<TBlock>& b, std::int32_t o) { return b->Offset() < o; });
-  return static_cast<std::size_t>(it - cache_.begin());
-}
-
 TBlock* TBlobFile::FindCached(std::int32_t offset) const {
-  const std::size_t at = LowerBound(offset);
-  return at < cache_.size() && cache_[at]->Offset() == offset ? cache_[at].get() : nullptr;
+  return cache_.Find(offset);
 }
 
 const TBlock* TBlobFile::CachedBlock(std::int32_t offset) const {
   return FindCached(offset);
 }
 
-void TBlobFile::InsertSorted(std::unique_ptr<TBlock> block) {
-  const std::size_t at = LowerBound(block->Offset());
-  assert(at == cache_.size() || cache_[at]->Offset() != block->Offset());
-  cache_.insert(cache_.begin() + static_cast<std::ptrdiff_t>(at), std::move(block));
+void TBlobFile::InsertCached(std::unique_ptr<TBlock> block) {
+  (void)cache_.Insert(std::move(block));
 }
 
 void TBlobFile::LinkNewest(TBlock* block) {
@@ -244,16 +234,11 @@ TBlock* TBlobFile::Fetch(std::int32_t offset, std::int64_t count, bool read_ahea
   // would read overlapping or missing bytes.
   if (!IsBlockOffset(offset)) Raise(kBlobBuffersCorrupt);
 
-  // 1. The four most recently used blocks.
-  int looked = 0;
-  for (TBlock* b = newest_; b != nullptr && looked < 4; b = b->Older(), ++looked) {
-    if (b->Offset() == offset) {
-      MakeNewest(b);
-      b->Pin();
-      return b;
-    }
+  // 1. and 2. The newest block, then the table.
+  if (newest_ != nullptr && newest_->Offset() == offset) {
+    newest_->Pin();
+    return newest_;
   }
-  // 2. Bisection.
   if (TBlock* b = FindCached(offset); b != nullptr) {
     MakeNewest(b);
     b->Pin();
@@ -281,8 +266,7 @@ bool TBlobFile::RefreshIfChanged() {
 void TBlobFile::ReserveCacheRoom(std::size_t more) {
   // Room for the insertions to come, so that they cannot fail half way; grown geometrically, as
   // growing by the few entries asked for would copy the whole list on every new block.
-  const std::size_t needed = cache_.size() + more;
-  if (needed > cache_.capacity()) cache_.reserve(std::max(needed, cache_.capacity() * 2));
+  cache_.Reserve(cache_.Size() + more);
 }
 
 TBlock* TBlobFile::AppendBlock() {
@@ -293,7 +277,7 @@ TBlock* TBlobFile::AppendBlock() {
   block->SetOffset(header_.end_offset);
   // The new block must reach the file, or the file would end before the end offset.
   block->SetModified(true);
-  InsertSorted(std::move(slot));
+  InsertCached(std::move(slot));
   block->Pin();
   header_.end_offset += block_size_;
   header_.changed = 1;
@@ -344,7 +328,7 @@ void TBlobFile::ReadBlocks(std::int32_t offset, std::int64_t count, bool read_ah
     if (slot == nullptr) continue;
     slot->SetOffset(at);
     DecodeBlock(*slot, image);
-    InsertSorted(std::move(slot));
+    InsertCached(std::move(slot));
   }
 }
 
@@ -356,7 +340,7 @@ TBlock* TBlobFile::FindEvictable() const {
 }
 
 std::unique_ptr<TBlock> TBlobFile::ObtainSlot(bool optional) {
-  if (static_cast<int>(cache_.size()) < capacity_) {
+  if (static_cast<int>(cache_.Size()) < capacity_) {
     std::unique_ptr<TBlock> block = pool_.Take();
     LinkNewest(block.get());
     return block;
@@ -370,10 +354,8 @@ std::unique_ptr<TBlock> TBlobFile::ObtainSlot(bool optional) {
     victim = FindEvictable();
   }
   if (victim != nullptr) {
-    const std::size_t at = LowerBound(victim->Offset());
-    assert(at < cache_.size() && cache_[at].get() == victim);
-    std::unique_ptr<TBlock> block = std::move(cache_[at]);
-    cache_.erase(cache_.begin() + static_cast<std::ptrdiff_t>(at));
+    std::unique_ptr<TBlock> block = cache_.Remove(victim->Offset());
+    assert(block.get() == victim);
     MakeNewest(victim);
     block->Clear();
     block->SetOffset(0);
@@ -448,14 +430,17 @@ void TBlobFile::FreeChain(std::int32_t first, std::int32_t stamp, std::int64_t c
 // ---- Write-back ----
 
 bool TBlobFile::FlushBlocks() {
-  std::vector<TBlock*> dirty;
+  std::vector<TBlock*>& dirty = dirty_;
+  dirty.clear();
   const std::int64_t window_end = window_start_ + window_length_;
-  for (const auto& b : cache_) {
-    if (!b->Modified() || b->PinCount() > 0) continue;
-    if (window_length_ > 0 && b->Offset() >= window_start_ && b->Offset() < window_end) continue;
-    dirty.push_back(b.get());
-  }
+  cache_.ForEach([&](TBlock* b) {
+    if (!b->Modified() || b->PinCount() > 0) return;
+    if (window_length_ > 0 && b->Offset() >= window_start_ && b->Offset() < window_end) return;
+    dirty.push_back(b);
+  });
   if (dirty.empty()) return false;
+  std::sort(dirty.begin(), dirty.end(),
+            [](const TBlock* a, const TBlock* b) { return a->Offset() < b->Offset(); });
   std::size_t run_start = 0;
   while (run_start < dirty.size()) {
     std::size_t run_end = run_start + 1;
@@ -488,7 +473,7 @@ bool TBlobFile::FlushBlocks() {
 }
 
 void TBlobFile::DropBlocks() {
-  for (auto& block : cache_) {
+  cache_.ForEachOwned([&](std::unique_ptr<TBlock>& block) {
     block->SetNewer(nullptr);
     block->SetOlder(nullptr);
     if (block->PinCount() > 0) {
@@ -496,21 +481,28 @@ void TBlobFile::DropBlocks() {
     } else {
       Give(block);
     }
-  }
-  cache_.clear();
+  });
+  cache_.Clear();
   newest_ = nullptr;
   oldest_ = nullptr;
 }
 
 void TBlobFile::TrimCache() {
   capacity_ = base_capacity_;
-  for (std::size_t i = cache_.size(); i > 0 && static_cast<int>(cache_.size()) > base_capacity_; --i) {
-    TBlock* block = cache_[i - 1].get();
-    // Blocks still held or not yet written stay: dropping them would lose data.
-    if (block->PinCount() > 0 || block->Modified()) continue;
+  if (static_cast<int>(cache_.Size()) <= base_capacity_) return;
+  // Blocks still held or not yet written stay: dropping them would lose data. The others go
+  // from the high end.
+  std::vector<TBlock*>& spare = dirty_;
+  spare.clear();
+  cache_.ForEach([&](TBlock* b) {
+    if (b->PinCount() == 0 && !b->Modified()) spare.push_back(b);
+  });
+  std::sort(spare.begin(), spare.end(),
+            [](const TBlock* a, const TBlock* b) { return a->Offset() > b->Offset(); });
+  for (TBlock* block : spare) {
+    if (static_cast<int>(cache_.Size()) <= base_capacity_) break;
     Unlink(block);
-    std::unique_ptr<TBlock> gone = std::move(cache_[i - 1]);
-    cache_.erase(cache_.begin() + static_cast<std::ptrdiff_t>(i - 1));
+    std::unique_ptr<TBlock> gone = cache_.Remove(block->Offset());
     Give(gone);
   }
 }

@@ -1,7 +1,7 @@
 // TBlobFile: the handler of a table's blob file (.BLB). Keeps the 512-byte header in memory,
 // creates, reads, writes and verifies it and notices writes by other openers. It also keeps the
-// block cache: blocks sorted by offset for bisection, a recency list (most recent first) whose
-// four newest entries are looked at before the search, read-ahead of up to R = 65535 div B
+// block cache: blocks found by offset in a hash table, a recency list (most recent first),
+// read-ahead of up to R = 65535 div B
 // blocks in one read, and write-back of modified blocks in runs of adjacent blocks.
 //
 // Invariants: every cached block has an offset 512 + k * B below the end offset, and no offset
@@ -23,6 +23,7 @@
 #include "engine/blob/block.h"
 #include "engine/blob/block_stack.h"
 #include "support/file_handler.h"
+#include "support/owner_table.h"
 
 namespace tarvo {
 
@@ -142,7 +143,7 @@ class TBlobFile : public TFileHandler {
   int MaxBlocksPerReadAhead() const { return max_read_blocks_; }
 
   // Inspection.
-  std::size_t CachedBlockCount() const { return cache_.size(); }
+  std::size_t CachedBlockCount() const { return cache_.Size(); }
   const TBlock* CachedBlock(std::int32_t offset) const;
   std::size_t SpareBlockCount() const { return pool_.SpareCount(); }
   std::int64_t ReadCount() const { return read_count_; }
@@ -157,14 +158,12 @@ class TBlobFile : public TFileHandler {
   TBlock* AppendBlock();
   void ReserveCacheRoom(std::size_t more);
   void ReadBlocks(std::int32_t offset, std::int64_t count, bool read_ahead);
-  // A block for the cache, linked as the newest but not yet in the sorted list. An `optional`
+  // A block for the cache, linked as the newest but not yet in the table. An `optional`
   // slot is nullptr rather than a flush, a growth or an error when every block is in use.
   std::unique_ptr<TBlock> ObtainSlot(bool optional);
   TBlock* FindEvictable() const;
-  // Position in cache_ of the first block whose offset is not below `offset`.
-  std::size_t LowerBound(std::int32_t offset) const;
   TBlock* FindCached(std::int32_t offset) const;
-  void InsertSorted(std::unique_ptr<TBlock> block);
+  void InsertCached(std::unique_ptr<TBlock> block);
   void LinkNewest(TBlock* block);
   void Unlink(TBlock* block);
   void MakeNewest(TBlock* block);
@@ -181,7 +180,11 @@ class TBlobFile : public TFileHandler {
   std::uint16_t block_size_ = 512;
   TBlobHeader header_;
   bool modified_ = false;
-  std::vector<std::unique_ptr<TBlock>> cache_;  // sorted by offset
+  struct TBlockOffset {
+    std::int64_t operator()(const TBlock& block) const { return block.Offset(); }
+  };
+  TOwnerTable<TBlock, TBlockOffset> cache_;
+  std::vector<TBlock*> dirty_;  // FlushBlocks' list, kept for its capacity
   TBlock* newest_ = nullptr;
   TBlock* oldest_ = nullptr;
   std::vector<std::unique_ptr<TBlock>> detached_;  // dropped while pinned

@@ -279,26 +279,11 @@ std::int64_t TDataFile::RecordOffset(std::int32_t slot) const {
 void TDataFile::SetCacheSize(std::int32_t records) {
   cache_size_request_ = std::max(0, records);
   cache_size_ = cache_size_request_ > 0 ? cache_size_request_ : DefaultCacheSize(header_.RecordSize);
-  cache_capacity_ = std::max<std::int32_t>(cache_size_, static_cast<std::int32_t>(cached_.size()));
-}
-
-std::size_t TDataFile::LowerBound(std::int32_t slot) const {
-  std::size_t low = 0;
-  std::size_t high = cached_.size();
-  while (low < high) {
-    const std::size_t mid = low + (high - low) / 2;
-    if (cached_[mid]->SlotNumber() < slot) {
-      low = mid + 1;
-    } else {
-      high = mid;
-    }
-  }
-  return low;
+  cache_capacity_ = std::max<std::int32_t>(cache_size_, static_cast<std::int32_t>(cached_.Size()));
 }
 
 TRecord* TDataFile::CachedRecord(std::int32_t slot) const {
-  const std::size_t at = LowerBound(slot);
-  return at < cached_.size() && cached_[at]->SlotNumber() == slot ? cached_[at].get() : nullptr;
+  return cached_.Find(slot);
 }
 
 void TDataFile::Unlink(TRecord* record) {
@@ -335,7 +320,7 @@ TRecord* TDataFile::LookAside(std::int32_t slot) {
 
 std::unique_ptr<TRecord> TDataFile::ObtainRecord(std::int32_t slot, bool must) {
   std::unique_ptr<TRecord> record;
-  if (static_cast<std::int32_t>(cached_.size()) < cache_capacity_) {
+  if (static_cast<std::int32_t>(cached_.Size()) < cache_capacity_) {
     record = pool_.Get(header_.RecordSize);
   } else {
     for (int attempt = 0; attempt < 2 && record == nullptr; ++attempt) {
@@ -350,11 +335,9 @@ std::unique_ptr<TRecord> TDataFile::ObtainRecord(std::int32_t slot, bool must) {
           }
           continue;
         }
-        const std::size_t at = LowerBound(r->SlotNumber());
-        assert(at < cached_.size() && cached_[at].get() == r);
         Unlink(r);
-        record = std::move(cached_[at]);
-        cached_.erase(cached_.begin() + static_cast<std::ptrdiff_t>(at));
+        record = cached_.Remove(r->SlotNumber());
+        assert(record.get() == r);
         break;
       }
       // Room by writing: not while the table lock keeps the changes in memory until commit.
@@ -379,11 +362,9 @@ std::unique_ptr<TRecord> TDataFile::ObtainRecord(std::int32_t slot, bool must) {
 }
 
 TRecord* TDataFile::InsertCached(std::unique_ptr<TRecord> record) {
-  TRecord* raw = record.get();
-  const std::size_t at = LowerBound(raw->SlotNumber());
-  assert(at == cached_.size() || cached_[at]->SlotNumber() != raw->SlotNumber());
-  cached_.insert(cached_.begin() + static_cast<std::ptrdiff_t>(at), std::move(record));
-  return raw;
+  assert(cached_.Find(record->SlotNumber()) == nullptr);
+  cached_.Reserve(cached_.Size() + 1);
+  return cached_.Insert(std::move(record));
 }
 
 TRecordPin TDataFile::CreateSlotAtEnd() {
@@ -494,38 +475,37 @@ void TDataFile::FreeSlot(TRecord& record) {
 }
 
 bool TDataFile::WriteModifiedRecords() {
-  // 1. and 2.: modified, unpinned records in slot order (cached_ is sorted), in runs of
-  // consecutive slots, one positioned write per run.
+  // 1. and 2.: modified, unpinned records in slot order, in runs of consecutive slots, one
+  // positioned write per run.
   const std::size_t size = header_.RecordSize;
   if (size == 0) return false;
-  bool written = false;
+  std::vector<TRecord*>& dirty = listed_;
+  dirty.clear();
+  cached_.ForEach([&](TRecord* r) {
+    if (r->Modified() && r->PinCount() == 0) dirty.push_back(r);
+  });
+  if (dirty.empty()) return false;
+  std::sort(dirty.begin(), dirty.end(),
+            [](const TRecord* a, const TRecord* b) { return a->SlotNumber() < b->SlotNumber(); });
   std::size_t i = 0;
-  while (i < cached_.size()) {
-    TRecord* record = cached_[i].get();
-    if (!record->Modified() || record->PinCount() > 0) {
-      ++i;
-      continue;
-    }
-    const std::int32_t first = record->SlotNumber();
-    std::size_t end = i;
-    while (end < cached_.size() && end - i < static_cast<std::size_t>(records_per_read_)) {
-      TRecord* r = cached_[end].get();
-      if (r->SlotNumber() != first + static_cast<std::int32_t>(end - i) || !r->Modified() ||
-          r->PinCount() > 0)
-        break;
+  while (i < dirty.size()) {
+    const std::int32_t first = dirty[i]->SlotNumber();
+    std::size_t end = i + 1;
+    while (end < dirty.size() && end - i < static_cast<std::size_t>(records_per_read_) &&
+           dirty[end]->SlotNumber() == first + static_cast<std::int32_t>(end - i)) {
       ++end;
     }
     const std::size_t bytes = (end - i) * size;
     if (write_buffer_.size() < bytes) write_buffer_.resize(bytes);
     for (std::size_t k = i; k < end; ++k) {
-      cached_[k]->StoreForFile(std::span(write_buffer_).subspan((k - i) * size, size));
+      dirty[k]->StoreForFile(std::span(write_buffer_).subspan((k - i) * size, size));
     }
     const std::int64_t offset = RecordOffset(first);
     try {
       WriteAt(offset, std::span<const std::byte>(write_buffer_.data(), bytes));
     } catch (...) {
       // Not written after all: the records stay modified for the next attempt.
-      for (std::size_t k = i; k < end; ++k) cached_[k]->SetModified(true);
+      for (std::size_t k = i; k < end; ++k) dirty[k]->SetModified(true);
       throw;
     }
     // The read buffer no longer holds what the file holds there.
@@ -534,41 +514,47 @@ bool TDataFile::WriteModifiedRecords() {
     }
     table_.SetDataWritten();
     ++counters_.write_operations;
-    written = true;
     i = end;
   }
-  return written;
+  return true;
 }
 
 void TDataFile::ReleaseAll() {
   // A pinned record is in use by a caller that holds a pointer to it: it stays cached (and keeps
   // its pin); everything else goes back to the pool, modified or not.
-  std::deque<std::unique_ptr<TRecord>> kept;
-  for (auto& record : cached_) {
-    if (record->PinCount() > 0) {
-      kept.push_back(std::move(record));
-      continue;
-    }
-    Unlink(record.get());
-    pool_.Put(std::move(record));
+  std::vector<TRecord*>& gone = listed_;
+  gone.clear();
+  cached_.ForEach([&](TRecord* r) {
+    if (r->PinCount() == 0) gone.push_back(r);
+  });
+  for (TRecord* r : gone) {
+    Unlink(r);
+    pool_.Put(cached_.Remove(r->SlotNumber()));
   }
-  cached_ = std::move(kept);
   read_length_ = 0;
 }
 
 void TDataFile::Trim() {
-  for (std::size_t i = cached_.size(); i-- > 0 && static_cast<std::int32_t>(cached_.size()) > cache_size_;) {
-    TRecord* record = cached_[i].get();
-    if (record->Modified() || record->PinCount() > 0) continue;
-    Unlink(record);
-    pool_.Put(std::move(cached_[i]));
-    cached_.erase(cached_.begin() + static_cast<std::ptrdiff_t>(i));
+  if (static_cast<std::int32_t>(cached_.Size()) > cache_size_) {
+    // Unmodified, unpinned records from the highest slots down.
+    std::vector<TRecord*>& spare = listed_;
+    spare.clear();
+    cached_.ForEach([&](TRecord* r) {
+      if (!r->Modified() && r->PinCount() == 0) spare.push_back(r);
+    });
+    std::sort(spare.begin(), spare.end(),
+              [](const TRecord* a, const TRecord* b) { return a->SlotNumber() > b->SlotNumber(); });
+    for (TRecord* r : spare) {
+      if (static_cast<std::int32_t>(cached_.Size()) <= cache_size_) break;
+      Unlink(r);
+      pool_.Put(cached_.Remove(r->SlotNumber()));
+    }
   }
-  cache_capacity_ = std::max<std::int32_t>(cache_size_, static_cast<std::int32_t>(cached_.size()));
+  cache_capacity_ = std::max<std::int32_t>(cache_size_, static_cast<std::int32_t>(cached_.Size()));
 }
 
 void TDataFile::ResetCache() {
-  cached_.clear();
+  cached_.Clear();
   newest_ = nullptr;
   oldest_ = nullptr;
   pool_.Clear();

@@ -23,6 +23,7 @@
 #include "engine/records/record_stack.h"
 #include "engine/tables/table_definition.h"
 #include "support/file_handler.h"
+#include "support/owner_table.h"
 
 namespace tarvo {
 
@@ -203,7 +204,7 @@ class TDataFile : public TFileHandler {
   void SetCacheSize(std::int32_t records);
   std::int32_t CacheSize() const { return cache_size_; }
   std::int32_t CacheCapacity() const { return cache_capacity_; }
-  std::size_t CachedCount() const { return cached_.size(); }
+  std::size_t CachedCount() const { return cached_.Size(); }
   // The cached record of a slot, or null (no pin, no recency change).
   TRecord* CachedRecord(std::int32_t slot) const;
   std::int32_t RecordsPerRead() const { return records_per_read_; }
@@ -213,8 +214,6 @@ class TDataFile : public TFileHandler {
 
  private:
   [[noreturn]] void RaiseForTable(TEngineCode code) const;
-  // The index in cached_ where `slot` is or would go.
-  std::size_t LowerBound(std::int32_t slot) const;
   TRecord* LookAside(std::int32_t slot);
   void MakeNewest(TRecord* record);
   void Unlink(TRecord* record);
@@ -234,10 +233,13 @@ class TDataFile : public TFileHandler {
   std::vector<TFieldDescriptor> descriptors_;
   bool descriptors_changed_ = false;
 
-  // The record cache: cached_ sorted by slot number (a deque: appending at the end and evicting
-  // the lowest slots, the common case, move nothing); the recency chain from newest_ (most
-  // recently used) through `older` links to oldest_.
-  std::deque<std::unique_ptr<TRecord>> cached_;
+  // The record cache: cached_ finds a record by slot number; the recency chain runs from newest_
+  // (most recently used) through `older` links to oldest_.
+  struct TSlotOf {
+    std::int64_t operator()(const TRecord& record) const { return record.SlotNumber(); }
+  };
+  TOwnerTable<TRecord, TSlotOf> cached_;
+  std::vector<TRecord*> listed_;  // WriteModifiedRecords' and Trim's list, kept for its capacity
   TRecord* newest_ = nullptr;
   TRecord* oldest_ = nullptr;
   TRecordStack pool_;

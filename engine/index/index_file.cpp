@@ -216,11 +216,7 @@ TPage* TIndexFile::FindCached(TSlotCache& cache, std::int32_t offset) {
     TPage* second = cache.newest->Older();
     if (second != nullptr && second->Offset() == offset) return second;
   }
-  const auto it =
-      std::lower_bound(cache.pages.begin(), cache.pages.end(), offset,
-                       [](const std::unique_ptr<TPage>& p, std::int32_t off) { return p->Offset() < off; });
-  if (it != cache.pages.end() && (*it)->Offset() == offset) return it->get();
-  return nullptr;
+  return cache.pages.Find(offset);
 }
 
 void TIndexFile::MakeNewest(TSlotCache& cache, TPage& page) {
@@ -240,11 +236,9 @@ void TIndexFile::LinkCached(TSlotCache& cache, std::unique_ptr<TPage> page) {
   TPage& ref = *page;
   ref.SetNewer(nullptr);
   ref.SetOlder(nullptr);
-  const auto it =
-      std::lower_bound(cache.pages.begin(), cache.pages.end(), ref.Offset(),
-                       [](const std::unique_ptr<TPage>& p, std::int32_t off) { return p->Offset() < off; });
-  assert(it == cache.pages.end() || (*it)->Offset() != ref.Offset());
-  cache.pages.insert(it, std::move(page));
+  assert(cache.pages.Find(ref.Offset()) == nullptr);
+  cache.pages.Reserve(cache.pages.Size() + 1);
+  (void)cache.pages.Insert(std::move(page));
   MakeNewest(cache, ref);
 }
 
@@ -255,12 +249,8 @@ std::unique_ptr<TPage> TIndexFile::UnlinkCached(TSlotCache& cache, TPage& page) 
   if (cache.oldest == &page) cache.oldest = page.Newer();
   page.SetNewer(nullptr);
   page.SetOlder(nullptr);
-  const auto it =
-      std::lower_bound(cache.pages.begin(), cache.pages.end(), page.Offset(),
-                       [](const std::unique_ptr<TPage>& p, std::int32_t off) { return p->Offset() < off; });
-  assert(it != cache.pages.end() && it->get() == &page);
-  std::unique_ptr<TPage> owned = std::move(*it);
-  cache.pages.erase(it);
+  std::unique_ptr<TPage> owned = cache.pages.Remove(page.Offset());
+  assert(owned.get() == &page);
   return owned;
 }
 
@@ -273,7 +263,7 @@ std::unique_ptr<TPage> TIndexFile::TakeEvictable(TSlotCache& cache) {
 
 std::unique_ptr<TPage> TIndexFile::ObtainPage(int slot) {
   TSlotCache& cache = caches_[slot];
-  if (static_cast<int>(cache.pages.size()) < cache.capacity) return stack_.Take();
+  if (static_cast<int>(cache.pages.Size()) < cache.capacity) return stack_.Take();
   if (std::unique_ptr<TPage> page = TakeEvictable(cache)) return page;
   if (!table_.InTransaction()) {
     FlushPages();
@@ -392,12 +382,13 @@ void TIndexFile::SetRootPage(int slot, std::int32_t offset) {
 }
 
 void TIndexFile::FlushPages() {
-  std::vector<TPage*> dirty;
+  std::vector<TPage*>& dirty = dirty_;
+  dirty.clear();
   for (int slot = 0; slot < kIndexSlotCount; ++slot) {
     if (!SlotInUse(slot)) continue;
-    for (const auto& page : caches_[slot].pages) {
-      if (page->Modified() && page->PinCount() == 0) dirty.push_back(page.get());
-    }
+    caches_[slot].pages.ForEach([&](TPage* page) {
+      if (page->Modified() && page->PinCount() == 0) dirty.push_back(page);
+    });
   }
   if (dirty.empty()) return;
   std::sort(dirty.begin(), dirty.end(),
@@ -434,7 +425,7 @@ void TIndexFile::FlushPages() {
 
 void TIndexFile::DropPages() {
   for (TSlotCache& cache : caches_) {
-    for (auto& page : cache.pages) {
+    cache.pages.ForEachOwned([&](std::unique_ptr<TPage>& page) {
       page->SetNewer(nullptr);
       page->SetOlder(nullptr);
       if (page->PinCount() > 0) {
@@ -443,8 +434,8 @@ void TIndexFile::DropPages() {
       } else {
         stack_.Put(std::move(page));
       }
-    }
-    cache.pages.clear();
+    });
+    cache.pages.Clear();
     cache.newest = nullptr;
     cache.oldest = nullptr;
   }
@@ -454,12 +445,18 @@ void TIndexFile::TrimCache() {
   for (int slot = 0; slot < kIndexSlotCount; ++slot) {
     TSlotCache& cache = caches_[slot];
     cache.capacity = page_cache_capacity_;
-    if (!SlotInUse(slot)) continue;
-    for (std::size_t i = cache.pages.size();
-         i-- > 0 && static_cast<int>(cache.pages.size()) > cache.capacity;) {
-      TPage& page = *cache.pages[i];
-      if (page.PinCount() > 0 || page.Modified()) continue;
-      stack_.Put(UnlinkCached(cache, page));
+    if (!SlotInUse(slot) || static_cast<int>(cache.pages.Size()) <= cache.capacity) continue;
+    // The highest offsets go first; pages held or not yet written stay.
+    std::vector<TPage*>& spare = dirty_;
+    spare.clear();
+    cache.pages.ForEach([&](TPage* page) {
+      if (page->PinCount() == 0 && !page->Modified()) spare.push_back(page);
+    });
+    std::sort(spare.begin(), spare.end(),
+              [](const TPage* a, const TPage* b) { return a->Offset() > b->Offset(); });
+    for (TPage* page : spare) {
+      if (static_cast<int>(cache.pages.Size()) <= cache.capacity) break;
+      stack_.Put(UnlinkCached(cache, *page));
     }
   }
 }

@@ -1,7 +1,7 @@
 // TIndexFile: the handler of a table's index file (.IDX). Keeps the 4096-byte header with its 33
 // index descriptor slots in memory, creates, reads, writes and verifies it, and notices when
-// another opener wrote it. The page cache of the B+-trees lives here too: per index slot a list
-// of cached pages sorted by offset and a most-recently-used chain, a pool of spare page objects,
+// another opener wrote it. The page cache of the B+-trees lives here too: per index slot a hash
+// table of cached pages by offset and a most-recently-used chain, a pool of spare page objects,
 // page allocation through the free chains, and the write-back of dirty pages in runs.
 //
 // Page discipline: every page handed out is pinned (TPagePin unpins it); pinned or modified
@@ -21,6 +21,7 @@
 #include "engine/index/index_header.h"
 #include "engine/index/page.h"
 #include "support/file_handler.h"
+#include "support/owner_table.h"
 
 namespace tarvo {
 
@@ -157,7 +158,7 @@ class TIndexFile : public TFileHandler {
   void SetPageCacheCapacity(int pages);
   // The current capacity of one slot (it grows inside transactions) and its cached pages.
   int SlotCapacity(int slot) const { return caches_[slot].capacity; }
-  int CachedPageCount(int slot) const { return static_cast<int>(caches_[slot].pages.size()); }
+  int CachedPageCount(int slot) const { return static_cast<int>(caches_[slot].pages.Size()); }
   const TPageCacheStats& CacheStats() const { return stats_; }
   const TPageStack& PageStack() const { return stack_; }
 
@@ -167,9 +168,12 @@ class TIndexFile : public TFileHandler {
   void SetChangeHook(TChangeHook hook) { change_hook_ = std::move(hook); }
 
  private:
+  struct TPageOffset {
+    std::int64_t operator()(const TPage& page) const { return page.Offset(); }
+  };
   struct TSlotCache {
-    std::vector<std::unique_ptr<TPage>> pages;  // sorted by offset
-    TPage* newest = nullptr;                    // head of the most-recently-used chain
+    TOwnerTable<TPage, TPageOffset> pages;
+    TPage* newest = nullptr;  // head of the most-recently-used chain
     TPage* oldest = nullptr;
     int capacity = kDefaultPageCacheCapacity;
   };
@@ -196,6 +200,7 @@ class TIndexFile : public TFileHandler {
   TPageStack stack_;
   std::vector<std::byte> read_buffer_;
   std::vector<std::byte> write_buffer_;
+  std::vector<TPage*> dirty_;  // FlushPages' and TrimCache's list, kept for its capacity
   TPageCacheStats stats_;
   TChangeHook change_hook_;
 };

@@ -1,7 +1,9 @@
 #include "engine/index/key_codec.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
+#include <cassert>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -162,6 +164,13 @@ void TKeyCodec::EncodeField(const TKeyField& field, std::span<const std::byte> r
 
 TKey TKeyCodec::Build(std::span<const std::byte> record) const {
   TKey key(key_length_, std::byte{0});
+  BuildInto(record, key);
+  return key;
+}
+
+void TKeyCodec::BuildInto(std::span<const std::byte> record, std::span<std::byte> key) const {
+  assert(key.size() == key_length_);
+  std::fill(key.begin(), key.end(), std::byte{0});
   const auto auto_increment = [&](std::byte* out) {
     std::int32_t value = 0;
     if (record.size() >= kRecordHeaderSize) value = RecordAutoIncrement(record);
@@ -170,21 +179,22 @@ TKey TKeyCodec::Build(std::span<const std::byte> record) const {
   if (slot_ == kSysDeletedSlot) {
     key[0] = record.empty() ? std::byte{0} : record[kRecOffDeleted];
     auto_increment(key.data() + 1);
-    return key;
+    return;
   }
-  std::vector<std::byte> portion;
+  // A field's data size is a byte: its encoded form, with the null flag, fits 256 bytes.
+  std::array<std::byte, 256> portion{};
   std::size_t pos = 0;
   for (const TKeyField& field : fields_) {
-    portion.assign(std::size_t{field.data_size} + 1, std::byte{0});
-    EncodeField(field, record, portion);
-    const std::size_t n = std::min(portion.size(), key.size() - std::min(pos, key.size()));
+    const std::size_t width = std::size_t{field.data_size} + 1;
+    std::fill_n(portion.begin(), width, std::byte{0});
+    EncodeField(field, record, std::span(portion.data(), width));
+    const std::size_t n = std::min(width, key.size() - std::min(pos, key.size()));
     std::copy_n(portion.begin(), n, key.begin() + static_cast<std::ptrdiff_t>(pos));
-    pos += portion.size();
+    pos += width;
   }
   if (!unique_ && key.size() >= kKeySuffixSize && pos + kKeySuffixSize <= key.size()) {
     auto_increment(key.data() + key.size() - kKeySuffixSize);
   }
-  return key;
 }
 
 int TKeyCodec::Compare(std::span<const std::byte> a, std::span<const std::byte> b, std::size_t length) const {

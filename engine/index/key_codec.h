@@ -55,6 +55,8 @@ class TKeyCodec {
 
   // The key of a record image. Bytes outside the image read as a NULL field.
   TKey Build(std::span<const std::byte> record) const;
+  // As Build, into `key` (KeyLength() bytes), without allocating.
+  void BuildInto(std::span<const std::byte> record, std::span<std::byte> key) const;
 
   // −1, 0, 1 over the first `length` bytes of both keys.
   // Requires: length <= a.size() and length <= b.size().

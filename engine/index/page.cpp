@@ -315,6 +315,26 @@ void TPage::InsertEntry(int after, std::span<const std::byte> key, std::int32_t 
   Touched();
 }
 
+void TPage::AppendEntry(std::span<const std::byte> key, std::int32_t value, std::int32_t subtree_count) {
+  assert(key.size() == format_.key_length);
+  Reserve(count_ + 1);
+  const std::size_t n = format_.key_length;
+  entries_.resize(entries_.size() + EntrySize());
+  ++count_;
+  std::span<std::byte> e = EntryBytes(count_);
+  std::copy(key.begin(), key.end(), e.begin());
+  PutI32(e, n + kExpValue, value);
+  PutI32(e, n + kExpSubtree, IsNode() ? subtree_count : 0);
+  TShape s;
+  if (IsCompressedLeaf()) {
+    s = LeafShape(format_, count_ > 1 ? EntryBytes(count_ - 1).data() : nullptr, e.data());
+    compressed_bytes_ += s.size;
+  }
+  PutU16(e, n + kExpPrefix, static_cast<std::uint16_t>(s.prefix));
+  PutU16(e, n + kExpCut, static_cast<std::uint16_t>(s.cut));
+  modified_ = true;
+}
+
 void TPage::RemoveEntry(int pos) {
   RemoveEntries(pos, 1);
 }

@@ -151,6 +151,8 @@ class TPage {
   // Requires: 0 <= after <= EntryCount(), key.size() == KeyLength().
   void InsertEntry(int after, std::span<const std::byte> key, std::int32_t value,
                    std::int32_t subtree_count = 0);
+  // InsertEntry(EntryCount(), ...) in constant time: only the new entry's shape is worked out.
+  void AppendEntry(std::span<const std::byte> key, std::int32_t value, std::int32_t subtree_count = 0);
   // Requires: 1 <= pos <= EntryCount().
   void RemoveEntry(int pos);
   // Copies `n` entries of `from` starting at its position `first` after position `after`.

@@ -6,6 +6,7 @@
 #include "engine/format/field_types.h"
 #include "engine/format/field_values.h"
 #include "engine/format/record_layout.h"
+#include "engine/maintenance/index_build.h"
 #include "engine/tables/data_directory.h"
 #include "engine/tables/data_table.h"
 
@@ -55,7 +56,8 @@ void OptimizeTable(TDataCursor& cursor, const TCursorOpenOptions& options, const
   const std::vector<TFieldDescriptor>& new_fields = target.Descriptors();
   const std::int32_t slots = old_table.DataFile().RecordSlotCount();
   const std::int32_t old_last_auto_increment = old_table.DataFile().LastAutoIncrement();
-  // 4. The records in index order, with their blob values.
+  // 4. The records in index order, with their blob values; their keys come afterwards, sorted.
+  target.DeferIndexKeys(true);
   std::vector<std::byte> buffer = target.NewRecordBuffer();
   std::int32_t i = 1;
   for (bool on = cursor.First(); on; on = cursor.Next(), ++i) {
@@ -76,6 +78,8 @@ void OptimizeTable(TDataCursor& cursor, const TCursorOpenOptions& options, const
     (void)target.AddRecord(buffer, false);
     if (progress) progress(i, ProgressPercent(i, slots));
   }
+  target.DeferIndexKeys(false);
+  BuildIndexesFromRecords(new_table, AllIndexSlots(new_table.IndexFile()), scratch.Base(), options.in_memory);
   TDataFile& new_data = new_table.DataFile();
   // The counter never goes back: values of deleted records are not handed out again.
   if (old_last_auto_increment > new_data.LastAutoIncrement())

@@ -14,6 +14,7 @@
 #include "engine/format/record_layout.h"
 #include "engine/format/value_text.h"
 #include "engine/index/index_tree.h"
+#include "engine/maintenance/index_build.h"
 #include "engine/maintenance/repair_blob.h"
 #include "engine/maintenance/table_exchange.h"
 #include "engine/tables/data_directory.h"
@@ -108,8 +109,12 @@ class TRepairRun {
   // The record length the record phase can trust (0: none, the phase is skipped).
   std::uint16_t record_size_ = 0;
   std::unique_ptr<TBlobRepair> blobs_;
-  std::vector<std::unique_ptr<TIndexTree>> trees_;  // repair: the keyed indexes, then slot 31
+  // Repair: the unique indexes, then slot 31, take each record's keys at once (a duplicate
+  // deletes the record, a logical ID met twice is renewed); the other indexes cannot refuse a key
+  // and are written from the records once every record is settled.
+  std::vector<std::unique_ptr<TIndexTree>> trees_;
   std::vector<int> keyed_slots_;
+  std::vector<int> deferred_slots_;
   std::int32_t highest_id_ = 0;
   bool counter_raised_ = false;  // FreshId had to move the header's counter up
   std::int32_t active_ = 0;
@@ -421,19 +426,34 @@ std::int32_t TRepairRun::SlotsToVisit() const {
 void TRepairRun::RecordPhase() {
   if (!verify_) {
     keyed_slots_.clear();
-    if (!index_.NoPrimaryIndex()) keyed_slots_.push_back(kPrimarySlot);
-    for (int slot = 1; slot <= index_.SecondaryIndexCount(); ++slot) keyed_slots_.push_back(slot);
-    keyed_slots_.push_back(kSysDeletedSlot);
+    deferred_slots_.clear();
+    for (const int slot : AllIndexSlots(index_)) {
+      const bool unique = index_.Header().slots[static_cast<std::size_t>(slot)].unique != 0;
+      if (slot == kSysDeletedSlot || unique) {
+        keyed_slots_.push_back(slot);
+      } else {
+        deferred_slots_.push_back(slot);
+      }
+    }
     for (const int slot : keyed_slots_) {
       trees_.push_back(std::make_unique<TIndexTree>(index_, slot, data_.Descriptors(), data_.LanguageID(),
                                                     data_.SortID()));
     }
   }
+  std::int32_t visited = 0;
   if (record_size_ != 0 && record_size_ == data_.RecordSize()) {
     for (std::int32_t r = 1; r <= SlotsToVisit(); ++r) {
       HandleRecord(r);
       Progress(r);
+      visited = r;
     }
+  }
+  if (!verify_ && visited > 0) {
+    const std::string& file = data_.FileName();
+    const std::size_t dot = file.find_last_of('.');
+    const std::string base =
+        dot != std::string::npos && file.find('/', dot) == std::string::npos ? file.substr(0, dot) : file;
+    BuildIndexesFromRecords(table_, deferred_slots_, base, data_.InMemory(), kIndexBuildBudget, visited);
   }
   if (!verify_) {
     index_.MutableHeader().active_records = active_;

@@ -832,7 +832,7 @@ std::int32_t TDataCursor::AddRecordLocked(std::span<std::byte> buffer, bool repo
   SetRecordSlotLink(buffer, slot);
   const std::int32_t auto_increment = RecordAutoIncrement(buffer);
   // 5. Every key, checked before anything changes; a full table too.
-  const std::vector<int> keyed = KeyedIndexes();
+  const std::vector<int> keyed = defer_keys_ ? std::vector<int>() : KeyedIndexes();
   std::vector<TKey> keys;
   keys.reserve(keyed.size());
   for (const int s : keyed) {
@@ -848,11 +848,12 @@ std::int32_t TDataCursor::AddRecordLocked(std::span<std::byte> buffer, bool repo
   TRecordPin pin;
   if (at_end) {
     pin = Fetch(slot, true, TReadAhead::kNone);
-    deleted_index.Insert(deleted_index.BuildKey(buffer), slot);
+    if (!defer_keys_) deleted_index.Insert(deleted_index.BuildKey(buffer), slot);
   } else {
     pin = data.AllocateSlot(this);
     if (!pin) Raise(kRecordBuffersCorrupt);
-    deleted_index.Replace(deleted_index.BuildKey(pin->Bytes()), deleted_index.BuildKey(buffer), slot);
+    if (!defer_keys_)
+      deleted_index.Replace(deleted_index.BuildKey(pin->Bytes()), deleted_index.BuildKey(buffer), slot);
   }
   // 7. The record itself.
   if (keep_supplied) {

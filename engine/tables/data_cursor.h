@@ -131,6 +131,9 @@ class TDataCursor : public TRecordFetcher {
   void RemoveAddedRecord(std::int32_t slot, int skip_index);
   // With an auto-increment field: added and changed records keep the value in their buffer.
   bool KeepSuppliedAutoIncrement = false;
+  // While set, AddRecord leaves every index alone (no keys, no unique checks, no "Sys Deleted"
+  // key): for a table whose indexes are built from all its records afterwards.
+  void DeferIndexKeys(bool defer) { defer_keys_ = defer; }
 
   // --- Blob values ---
   // A blob field of a record buffer is opened into memory, read, written and resized there, and
@@ -239,6 +242,7 @@ class TDataCursor : public TRecordFetcher {
   TCursorOpenOptions options_;
   TDataTable* table_ = nullptr;
   bool read_only_ = false;
+  bool defer_keys_ = false;
   TLanguageId language_id_ = 0;
   TSortId sort_id_ = 0;
   std::uint16_t record_size_ = 0;

@@ -1,0 +1,156 @@
+#include "engine/index/key_sorter.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cstring>
+
+#include "engine/format/byte_codec.h"
+
+namespace tarvo {
+
+namespace {
+
+constexpr std::size_t kRecordBytes = 4;
+// Pairs a run reads at least at a time when merging.
+constexpr std::size_t kMinSharePairs = 1;
+// Pairs staged per write of a run.
+constexpr std::size_t kSlicePairs = 4096;
+
+}  // namespace
+
+TKeySorter::TKeySorter(const TIndexTree& tree, std::size_t budget_bytes, std::string spill_name,
+                       bool in_memory, std::int64_t most_pairs)
+    : tree_(tree),
+      key_length_(tree.KeyLength()),
+      width_(key_length_ + kRecordBytes),
+      spill_name_(std::move(spill_name)),
+      in_memory_(in_memory) {
+  // Each pair costs its bytes and its place in the order.
+  capacity_ = std::max<std::size_t>(budget_bytes / (width_ + sizeof(std::uint32_t)), 2);
+  if (most_pairs >= 0)
+    capacity_ = std::min(capacity_, std::max<std::size_t>(static_cast<std::size_t>(most_pairs), 2));
+}
+
+TKeySorter::~TKeySorter() {
+  if (spill_ == nullptr) return;
+  try {
+    spill_->Close();
+    spill_->Delete();
+  } catch (...) {
+    // A spill file left behind is only litter in the scratch area.
+  }
+}
+
+int TKeySorter::Compare(const std::byte* a, const std::byte* b) const {
+  const int by_key = tree_.CompareKeys(std::span(a, key_length_), std::span(b, key_length_));
+  if (by_key != 0) return by_key;
+  const std::int32_t ra = GetI32(std::span(a + key_length_, kRecordBytes), 0);
+  const std::int32_t rb = GetI32(std::span(b + key_length_, kRecordBytes), 0);
+  return ra < rb ? -1 : (ra > rb ? 1 : 0);
+}
+
+void TKeySorter::Add(std::span<const std::byte> key, std::int32_t record) {
+  assert(key.size() == key_length_);
+  if (buffer_.empty()) {
+    buffer_.resize(capacity_ * width_);
+    order_.reserve(capacity_);
+  }
+  if (held_ == capacity_) SpillBuffer();
+  std::byte* at = buffer_.data() + held_ * width_;
+  std::memcpy(at, key.data(), key_length_);
+  PutI32(std::span(at + key_length_, kRecordBytes), 0, record);
+  ++held_;
+  ++pairs_;
+}
+
+void TKeySorter::SortBuffer() {
+  order_.resize(held_);
+  for (std::size_t i = 0; i < held_; ++i) order_[i] = static_cast<std::uint32_t>(i);
+  const std::byte* base = buffer_.data();
+  std::sort(order_.begin(), order_.end(), [&](std::uint32_t a, std::uint32_t b) {
+    return Compare(base + a * width_, base + b * width_) < 0;
+  });
+}
+
+void TKeySorter::SpillBuffer() {
+  SortBuffer();
+  if (spill_ == nullptr) {
+    spill_ = std::make_unique<TFileHandler>(spill_name_, in_memory_);
+    spill_->CreateNew();
+  }
+  // Written in sorted order, a slice of pairs at a time through a small staging buffer.
+  std::vector<std::byte>& slice = slice_;
+  slice.resize(std::min(held_, kSlicePairs) * width_);
+  TRun run;
+  run.offset = spill_end_;
+  run.count = static_cast<std::int64_t>(held_);
+  for (std::size_t first = 0; first < held_; first += kSlicePairs) {
+    const std::size_t n = std::min(kSlicePairs, held_ - first);
+    for (std::size_t i = 0; i < n; ++i) {
+      std::memcpy(slice.data() + i * width_, buffer_.data() + order_[first + i] * width_, width_);
+    }
+    spill_->WriteAt(spill_end_, std::span<const std::byte>(slice.data(), n * width_));
+    spill_end_ += static_cast<std::int64_t>(n * width_);
+  }
+  runs_.push_back(run);
+  held_ = 0;
+}
+
+void TKeySorter::Refill(TRun& run, std::size_t share_pairs) {
+  const auto left = static_cast<std::size_t>(run.count - run.taken);
+  const std::size_t n = std::min(left, share_pairs);
+  run.next = 0;
+  run.held = n;
+  if (n == 0) return;
+  const std::span<std::byte> into(buffer_.data() + run.buffer, n * width_);
+  (void)spill_->ReadAt(run.offset + run.taken * static_cast<std::int64_t>(width_), into, false);
+  run.taken += static_cast<std::int64_t>(n);
+}
+
+void TKeySorter::Drain(const TEmit& emit) {
+  if (runs_.empty()) {
+    // Everything fits: sorted where it lies.
+    SortBuffer();
+    for (std::size_t i = 0; i < held_; ++i) {
+      const std::byte* pair = buffer_.data() + order_[i] * width_;
+      emit(std::span(pair, key_length_), GetI32(std::span(pair + key_length_, kRecordBytes), 0));
+    }
+  } else {
+    if (held_ > 0) SpillBuffer();
+    order_.clear();
+    order_.shrink_to_fit();
+    // Each run reads through an equal share of the buffer.
+    const std::size_t share = std::max(capacity_ / runs_.size(), kMinSharePairs);
+    if (buffer_.size() < share * width_ * runs_.size()) buffer_.resize(share * width_ * runs_.size());
+    std::vector<std::size_t> heap;
+    heap.reserve(runs_.size());
+    for (std::size_t r = 0; r < runs_.size(); ++r) {
+      runs_[r].buffer = r * share * width_;
+      Refill(runs_[r], share);
+      if (runs_[r].held > 0) heap.push_back(r);
+    }
+    // A min-heap on the runs' head pairs.
+    const auto later = [&](std::size_t a, std::size_t b) {
+      return Compare(Head(runs_[a]), Head(runs_[b])) > 0;
+    };
+    std::make_heap(heap.begin(), heap.end(), later);
+    while (!heap.empty()) {
+      std::pop_heap(heap.begin(), heap.end(), later);
+      TRun& run = runs_[heap.back()];
+      const std::byte* pair = Head(run);
+      emit(std::span(pair, key_length_), GetI32(std::span(pair + key_length_, kRecordBytes), 0));
+      if (++run.next == run.held) Refill(run, share);
+      if (run.held == 0) {
+        heap.pop_back();
+      } else {
+        std::push_heap(heap.begin(), heap.end(), later);
+      }
+    }
+  }
+  held_ = 0;
+  pairs_ = 0;
+  runs_.clear();
+  spill_end_ = 0;
+}
+
+}  // namespace tarvo

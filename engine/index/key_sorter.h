@@ -1,0 +1,77 @@
+// TKeySorter: the (key, record number) pairs of one index put into the index's order within a
+// fixed memory budget. Pairs gather in one buffer; when it is full it is sorted and written as a
+// run to a spill file, and at the end the runs are merged, each read through its share of the
+// same buffer, so the memory stays the budget whatever the number of pairs. Equal keys come out
+// in record number order.
+//
+// Pair layout in the buffer and the spill file: key (key length bytes), record number (4,
+// little-endian).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "engine/index/index_tree.h"
+#include "support/file_handler.h"
+
+namespace tarvo {
+
+class TKeySorter {
+ public:
+  using TEmit = std::function<void(std::span<const std::byte> key, std::int32_t record)>;
+
+  // `spill_name` names the spill file, made only when the pairs outgrow `budget_bytes` and
+  // deleted when the sorter goes. `most_pairs`, when not negative, bounds the pairs to come: the
+  // buffer is no larger than they need.
+  TKeySorter(const TIndexTree& tree, std::size_t budget_bytes, std::string spill_name, bool in_memory,
+             std::int64_t most_pairs = -1);
+  ~TKeySorter();
+  TKeySorter(const TKeySorter&) = delete;
+  TKeySorter& operator=(const TKeySorter&) = delete;
+
+  // Requires: key.size() == the index's key length.
+  void Add(std::span<const std::byte> key, std::int32_t record);
+  // Calls `emit` for every pair added, in order; the sorter is empty afterwards.
+  void Drain(const TEmit& emit);
+
+  std::int64_t PairCount() const { return pairs_; }
+  int RunCount() const { return static_cast<int>(runs_.size()); }
+
+ private:
+  struct TRun {
+    std::int64_t offset = 0;  // in the spill file
+    std::int64_t count = 0;   // pairs in the run
+    std::int64_t taken = 0;   // pairs read into the buffer so far
+    std::size_t buffer = 0;   // byte offset of its share of the buffer
+    std::size_t held = 0;     // pairs in its share
+    std::size_t next = 0;     // the next pair in its share
+  };
+
+  int Compare(const std::byte* a, const std::byte* b) const;
+  void SortBuffer();
+  void SpillBuffer();
+  void Refill(TRun& run, std::size_t share_pairs);
+  const std::byte* Head(const TRun& run) const { return buffer_.data() + run.buffer + run.next * width_; }
+
+  const TIndexTree& tree_;
+  std::size_t key_length_;
+  std::size_t width_;
+  std::size_t capacity_;  // pairs the buffer holds
+  std::vector<std::byte> buffer_;
+  std::vector<std::uint32_t> order_;
+  std::vector<std::byte> slice_;
+  std::size_t held_ = 0;
+  std::int64_t pairs_ = 0;
+  std::string spill_name_;
+  bool in_memory_;
+  std::unique_ptr<TFileHandler> spill_;
+  std::int64_t spill_end_ = 0;
+  std::vector<TRun> runs_;
+};
+
+}  // namespace tarvo

@@ -1,0 +1,35 @@
+// Building the indexes of a table from its records in one pass: every key gathered and sorted
+// within a fixed memory budget (runs spilled beside the table when they outgrow it), then every
+// tree written left to right. Used where a whole table's indexes are made at once, instead of one
+// tree insert per record and index.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace tarvo {
+
+class TDataTable;
+class TIndexFile;
+
+// The memory the sorting of all indexes together may take.
+inline constexpr std::size_t kIndexBuildBudget = 64u << 20;
+
+// The slots of every index of a table: the primary index (when there is one), the secondary
+// indexes, "Sys Deleted".
+std::vector<int> AllIndexSlots(const TIndexFile& index);
+
+// Writes the trees of the indexes in `slots` from the records of the table's data file: a key
+// per record in use, and for "Sys Deleted" a key per slot. `spill_base` is the path prefix of
+// the spill files (suffixes .S00, .S01, ... are added; each is removed again). 9729 naming the
+// index when a unique index meets the same key twice: the trees are then incomplete and the
+// caller discards the table. Only slots up to `last_slot` are read (-1: every slot).
+// Requires: the table open exclusively, these indexes empty.
+void BuildIndexesFromRecords(TDataTable& table, std::span<const int> slots, const std::string& spill_base,
+                             bool in_memory, std::size_t budget = kIndexBuildBudget,
+                             std::int32_t last_slot = -1);
+
+}  // namespace tarvo

@@ -1,0 +1,164 @@
+// Trees written from sorted keys against trees grown by inserts: the same records go into two
+// tables, one through the cursor's ordinary inserts, one with its keys deferred and its indexes
+// built afterwards. Every index kind takes part (each compression mode, unique and not,
+// descending, a descending field, case-insensitive text with case variants and NULLs); the built
+// trees must pass the tree checker, hold the same leaf entries as the inserted ones, keep working
+// under later inserts and deletes, and refuse a unique key met twice. Small sort budgets force
+// the keys through spilled runs.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <utility>
+
+#include "components/engine_error.h"
+#include "engine/maintenance/index_build.h"
+#include "tests/engine/index/index_test_table.h"
+#include "tests/testing/engine_matchers.h"
+#include "tests/testing/tree_checker.h"
+
+namespace tarvo {
+namespace {
+
+using testing::MakeField;
+using testing::MakeIndex;
+using testing::TIndexTestTable;
+
+constexpr std::uint16_t kId = 1;
+constexpr std::uint16_t kName = 2;
+constexpr std::uint16_t kNum = 3;
+constexpr std::uint16_t kSmall = 4;
+constexpr int kNameSize = 250;  // long keys: few entries a page, trees of three levels
+
+std::vector<TFieldDescriptor> Fields() {
+  return {MakeField(kId, "ID", kTypeInt32, 0, kSubTypeAutoInc),
+          MakeField(kName, "Name", kTypeText, kNameSize), MakeField(kNum, "Num", kTypeInt32),
+          MakeField(kSmall, "Small", kTypeInt16)};
+}
+
+std::vector<TIndexDescriptor> Indexes(bool unique_name) {
+  return {MakeIndex({"", {kId}, {}, true}),
+          MakeIndex({"ByNameNum", {kName, kNum}, {}, true, false, false, 0}),
+          MakeIndex({"ByName1", {kName}, {}, unique_name, false, false, 1}),
+          MakeIndex({"ByNameDesc2", {kName}, {}, false, true, false, 2}),
+          MakeIndex({"ByNameCI3", {kName}, {}, false, false, true, 3}),
+          MakeIndex({"ByNumNameDesc", {kNum, kName}, {false, true}, false, false, false, 0}),
+          MakeIndex({"BySmall3", {kSmall}, {}, false, false, false, 3})};
+}
+
+// Names with long shared beginnings, case variants and NULLs: every compression mode has
+// prefixes and trailing zeros to take away.
+std::vector<std::byte> MakeRecord(TIndexTestTable& table, std::mt19937& rng, std::int32_t n) {
+  std::vector<std::byte> record = table.NewRecord(0);
+  const int kind = static_cast<int>(rng() % 10);
+  if (kind > 0) {
+    std::string name = std::string(rng() % 40, 'm') + std::to_string(rng() % 997);
+    if (kind == 1) name[0] = 'M';
+    if (kind == 2) name += std::string(60, 'z');
+    table.SetText(record, kName, name);
+  }
+  table.SetInt32(record, kNum, n % 2 == 0 ? n : -n);
+  table.SetInt16(record, kSmall, static_cast<std::int16_t>(rng() % 50));
+  return record;
+}
+
+std::string SpillBase(TIndexTestTable& table) {
+  return table.Dir().File("T");
+}
+
+void AddAll(TIndexTestTable& table, std::int32_t count, bool deferred) {
+  std::mt19937 rng(count);
+  table.Cursor().DeferIndexKeys(deferred);
+  for (std::int32_t n = 1; n <= count; ++n) {
+    std::vector<std::byte> record = MakeRecord(table, rng, n);
+    (void)table.Cursor().AddRecord(record, false);
+  }
+  table.Cursor().DeferIndexKeys(false);
+}
+
+void ExpectSoundTable(TIndexTestTable& table) {
+  const auto reader = testing::FileRecordReader(table.Table());
+  table.Table().WriteAll(true, true);
+  for (const auto& line : testing::CheckAllIndexTrees(table.Table())) ADD_FAILURE() << line;
+  for (const auto& line : testing::CheckOneKeyPerRecord(table.Table(), reader)) ADD_FAILURE() << line;
+  for (const auto& line : testing::CheckSysDeletedKeys(table.Table(), reader)) ADD_FAILURE() << line;
+  for (const auto& line : testing::CheckActiveRecordCount(table.Table(), reader)) ADD_FAILURE() << line;
+}
+
+TEST(TreeBuilderTest, BuiltTreesEqualInsertedTreesAtEverySize) {
+  // Budgets: everything in memory, and one small enough to sort in many spilled runs.
+  const std::size_t small = 20000;
+  const std::pair<std::int32_t, std::size_t> cases[] = {{0, kIndexBuildBudget},   {1, small},
+                                                        {9, kIndexBuildBudget},   {250, small},
+                                                        {800, kIndexBuildBudget}, {800, small}};
+  for (const auto& [count, budget] : cases) {
+    SCOPED_TRACE("count " + std::to_string(count) + ", budget " + std::to_string(budget));
+    TIndexTestTable inserted(Fields(), Indexes(false));
+    TIndexTestTable built(Fields(), Indexes(false));
+    AddAll(inserted, count, false);
+    AddAll(built, count, true);
+    BuildIndexesFromRecords(built.Table(), AllIndexSlots(built.File()), SpillBase(built), false, budget);
+    ExpectSoundTable(built);
+    int deepest = 0;
+    for (const int slot : testing::IndexSlots(built.Table(), true)) {
+      const testing::TTreeReport want = testing::CheckIndexTree(*inserted.Tree(slot));
+      const testing::TTreeReport got = testing::CheckIndexTree(*built.Tree(slot));
+      EXPECT_TRUE(got.Ok()) << "slot " << slot << "\n" << got.Text();
+      EXPECT_EQ(got.entries, want.entries) << "slot " << slot;
+      // Full pages: never more pages than the inserts needed.
+      EXPECT_LE(got.pages, want.pages) << "slot " << slot;
+      deepest = std::max(deepest, got.depth);
+    }
+    if (count >= 800) {
+      EXPECT_GE(deepest, 3);
+    }
+    // The spill files are gone.
+    for (const auto& entry : std::filesystem::directory_iterator(built.Dir().Dir())) {
+      EXPECT_EQ(entry.path().string().find(".S"), std::string::npos) << entry.path();
+    }
+  }
+}
+
+TEST(TreeBuilderTest, BuiltTreesTakeLaterChangesAndSurviveReopening) {
+  TIndexTestTable built(Fields(), Indexes(false));
+  AddAll(built, 600, true);
+  BuildIndexesFromRecords(built.Table(), AllIndexSlots(built.File()), SpillBase(built), false, 50000);
+  built.Reopen();
+  ExpectSoundTable(built);
+  // Full leaves split, half-full ones merge: inserts between existing keys, deletes in runs.
+  std::mt19937 rng(7);
+  for (std::int32_t n = 1; n <= 400; ++n) {
+    std::vector<std::byte> record = MakeRecord(built, rng, 5000 + n);
+    (void)built.Cursor().AddRecord(record, false);
+  }
+  // Two slots in three deleted: leaves empty and merge, levels shrink.
+  TDataCursor& cursor = built.Cursor();
+  for (std::int32_t slot = 1; slot <= 1000; ++slot) {
+    if (slot % 3 == 0 || !cursor.GoToSlot(slot)) continue;
+    const std::vector<std::byte> record = cursor.CurrentRecord();
+    cursor.DeleteRecord(record, false);
+  }
+  ExpectSoundTable(built);
+}
+
+TEST(TreeBuilderTest, UniqueKeyMetTwiceIsRefused) {
+  for (const std::size_t budget : {kIndexBuildBudget, std::size_t{3000}}) {
+    TIndexTestTable built(Fields(), Indexes(true));
+    std::mt19937 rng(3);
+    built.Cursor().DeferIndexKeys(true);
+    for (std::int32_t n = 1; n <= 300; ++n) {
+      std::vector<std::byte> record = built.NewRecord(0);
+      built.SetText(record, kName, "name" + std::to_string(n) + "x");
+      if (n == 250) built.SetText(record, kName, "name17x");  // the key of record 17 again
+      built.SetInt32(record, kNum, n);
+      (void)built.Cursor().AddRecord(record, false);
+    }
+    EXPECT_ENGINE_ERROR(kDuplicateKey, BuildIndexesFromRecords(built.Table(), AllIndexSlots(built.File()),
+                                                               SpillBase(built), false, budget));
+  }
+}
+
+}  // namespace
+}  // namespace tarvo
