@@ -1,7 +1,9 @@
 // The conversion of a field value between field types during a restructure.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <string>
 
 #include "engine/format/field_types.h"
 #include "engine/format/field_values.h"
@@ -22,8 +24,20 @@ bool IsBytesType(TTypeCode t) {
   return t == kTypeBytes || t == kTypeVarBytes;
 }
 
-// The old value's data bytes into the new slot, min of both sizes, flag set.
-void PutRaw(TConstBytes from, TBytes to) {
+// The old value's data bytes into the new slot, min of both sizes, flag set. A text target gets
+// the bytes as characters up to the first zero byte, so it keeps its terminator and an empty
+// text stays null.
+void PutRaw(TConstBytes from, TBytes to, const TFieldDescriptor& to_field, TLanguageId language,
+            TSortId sort) {
+  if (to_field.FieldType == kTypeText) {
+    std::string chars;
+    for (const std::byte b : from.subspan(1)) {
+      if (b == std::byte{0}) break;
+      chars.push_back(static_cast<char>(b));
+    }
+    PutText(to, chars, to_field.CaseMapping, language, sort);
+    return;
+  }
   SetNull(to);
   const std::size_t n = std::min(from.size(), to.size()) - 1;
   std::copy_n(from.begin() + 1, n, to.begin() + 1);
@@ -49,20 +63,32 @@ std::int64_t ScaledFromDouble(double v, std::uint8_t decimals, bool& ok) {
 }
 
 // Stores an integer into an integer, float, boolean or fixed-point target (the rules' "same
-// value", "low 16 bits", "times 10,000").
-void PutInteger(const TFieldDescriptor& to, TBytes slot, std::int64_t v) {
+// value", "times 10,000", and any non-zero value a true boolean). A value outside an integer
+// target's range is not cut to its low bits: the target gets zero and false is returned.
+bool PutInteger(const TFieldDescriptor& to, TBytes slot, std::int64_t v) {
   switch (to.FieldType) {
-    case kTypeInt16: PutInt16(slot, static_cast<std::int16_t>(static_cast<std::uint16_t>(v & 0xFFFF))); break;
-    case kTypeUInt16: PutUInt16(slot, static_cast<std::uint16_t>(v & 0xFFFF)); break;
-    case kTypeInt32:
-      PutInt32(slot, static_cast<std::int32_t>(static_cast<std::uint32_t>(v & 0xFFFFFFFF)));
+    case kTypeInt16:
+      if (v < INT16_MIN || v > INT16_MAX) return PutInt16(slot, 0), false;
+      PutInt16(slot, static_cast<std::int16_t>(v));
       break;
-    case kTypeUInt32: PutUInt32(slot, static_cast<std::uint32_t>(v & 0xFFFFFFFF)); break;
+    case kTypeUInt16:
+      if (v < 0 || v > UINT16_MAX) return PutUInt16(slot, 0), false;
+      PutUInt16(slot, static_cast<std::uint16_t>(v));
+      break;
+    case kTypeInt32:
+      if (v < INT32_MIN || v > INT32_MAX) return PutInt32(slot, 0), false;
+      PutInt32(slot, static_cast<std::int32_t>(v));
+      break;
+    case kTypeUInt32:
+      if (v < 0 || v > UINT32_MAX) return PutUInt32(slot, 0), false;
+      PutUInt32(slot, static_cast<std::uint32_t>(v));
+      break;
     case kTypeFloat: PutFloat(slot, static_cast<double>(v)); break;
     case kTypeBoolean: PutBoolean(slot, v == 0 ? 0 : 1); break;
     case kTypeFixed: PutFixed(slot, RoundScaled(v * kFixedScale, to.FieldDecimals)); break;
     default: break;
   }
+  return true;
 }
 
 void PutZero(const TFieldDescriptor& to, TBytes slot) {
@@ -107,7 +133,7 @@ bool FromText(const std::string& text, const TFieldDescriptor& to, TBytes slot) 
       const std::int64_t max = to.FieldType == kTypeInt16   ? INT16_MAX
                                : to.FieldType == kTypeInt32 ? INT32_MAX
                                                             : UINT16_MAX;
-      if (auto v = ParseIntegerText(text, min, max)) return PutInteger(to, slot, *v), true;
+      if (auto v = ParseIntegerText(text, min, max)) return PutInteger(to, slot, *v);
       break;
     }
     case kTypeFloat:
@@ -139,7 +165,7 @@ bool ConvertFieldValue(const TFieldDescriptor& from, TConstBytes from_slot, cons
     if (ft == kTypeText) {
       PutTextValue(to, to_slot, GetText(from_slot).value_or(std::string()), language, sort);
     } else if (IsBytesType(ft) || from_slot.size() != to_slot.size()) {
-      PutRaw(from_slot, to_slot);
+      PutRaw(from_slot, to_slot, to, language, sort);
     } else {
       std::copy(from_slot.begin(), from_slot.end(), to_slot.begin());
     }
@@ -148,12 +174,12 @@ bool ConvertFieldValue(const TFieldDescriptor& from, TConstBytes from_slot, cons
   // Raw copies into and out of byte fields (a blob never takes part).
   if (ft == kTypeBlob || tt == kTypeBlob) return false;
   if (IsBytesType(ft) || (IsBytesType(tt) && ft != kTypeText)) {
-    PutRaw(from_slot, to_slot);
+    PutRaw(from_slot, to_slot, to, language, sort);
     return true;
   }
   // Types without rules are copied as they are.
   if (ft == kTypeUInt32 || ft == kTypeExtended || ft > kTypeVarBytes) {
-    PutRaw(from_slot, to_slot);
+    PutRaw(from_slot, to_slot, to, language, sort);
     return true;
   }
   switch (ft) {
@@ -168,7 +194,7 @@ bool ConvertFieldValue(const TFieldDescriptor& from, TConstBytes from_slot, cons
       const bool v = GetBoolean(from_slot).value_or(false);
       if (tt == kTypeText) return PutTextValue(to, to_slot, v ? "True" : "False", language, sort), true;
       if (tt == kTypeInt16 || tt == kTypeInt32 || tt == kTypeUInt16)
-        return PutInteger(to, to_slot, v ? 1 : 0), true;
+        return PutInteger(to, to_slot, v ? 1 : 0);
       if (tt == kTypeFixed) return PutFixed(to_slot, v ? 1 : 0), true;
       return false;
     }
@@ -182,7 +208,7 @@ bool ConvertFieldValue(const TFieldDescriptor& from, TConstBytes from_slot, cons
       if (tt == kTypeBoolean && ft == kTypeInt32) return false;
       if (tt == kTypeInt16 || tt == kTypeInt32 || tt == kTypeUInt16 || tt == kTypeFloat || tt == kTypeFixed ||
           tt == kTypeBoolean || tt == kTypeUInt32) {
-        return PutInteger(to, to_slot, v), true;
+        return PutInteger(to, to_slot, v);
       }
       return false;
     }
@@ -192,7 +218,7 @@ bool ConvertFieldValue(const TFieldDescriptor& from, TConstBytes from_slot, cons
       if (tt == kTypeInt16 || tt == kTypeInt32 || tt == kTypeUInt16) {
         const double t = std::trunc(v);
         if (!std::isfinite(t) || std::fabs(t) > 9.2e18) return PutZero(to, to_slot), false;
-        return PutInteger(to, to_slot, static_cast<std::int64_t>(t)), true;
+        return PutInteger(to, to_slot, static_cast<std::int64_t>(t));
       }
       if (tt == kTypeFixed) {
         bool ok = true;
@@ -207,7 +233,7 @@ bool ConvertFieldValue(const TFieldDescriptor& from, TConstBytes from_slot, cons
       if (tt == kTypeText)
         return PutTextValue(to, to_slot, FormatFixedText(scaled, from.FieldDecimals), language, sort), true;
       if (tt == kTypeInt16 || tt == kTypeInt32 || tt == kTypeUInt16)
-        return PutInteger(to, to_slot, scaled / kFixedScale), true;
+        return PutInteger(to, to_slot, scaled / kFixedScale);
       if (tt == kTypeFloat) return PutFloat(to_slot, static_cast<double>(scaled) / kFixedScale), true;
       return false;
     }
@@ -221,10 +247,12 @@ bool ConvertFieldValue(const TFieldDescriptor& from, TConstBytes from_slot, cons
     case kTypeDateTime: {
       const double v = GetDateTime(from_slot).value_or(0.0);
       if (tt == kTypeText) return PutTextValue(to, to_slot, FormatDateTimeText(v), language, sort), true;
+      if (tt != kTypeDate && tt != kTypeTime) return false;
       const double day = std::floor(v / kMsPerDay);
+      // A stored value no day number can hold (another writer's damage) is not converted.
+      if (!std::isfinite(day) || day < INT32_MIN || day > INT32_MAX) return PutZero(to, to_slot), false;
       if (tt == kTypeDate) return PutDate(to_slot, static_cast<std::int32_t>(day)), true;
-      if (tt == kTypeTime) return PutTime(to_slot, static_cast<std::int32_t>(v - day * kMsPerDay)), true;
-      return false;
+      return PutTime(to_slot, static_cast<std::int32_t>(v - day * kMsPerDay)), true;
     }
     default: return false;
   }
