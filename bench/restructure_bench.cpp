@@ -21,12 +21,7 @@ TRestructureRequest WiderPeople(TDataCursor& cursor) {
   cursor.Open(ExclusivePeople());
   const TTableDefinition d = DefinitionOf(cursor.Table());
   cursor.Close();
-  TRestructureRequest r;
-  r.fields = d.fields;
-  r.indexes = d.indexes;
-  r.language_id = d.language_id;
-  r.sort_id = d.sort_id;
-  r.blob_block_size = d.blob_block_size;
+  TRestructureRequest r = RequestFromDefinition(d);
   for (TFieldDescriptor& field : r.fields) {
     if (field.FieldNumber == kPeopleName) field.FieldSize = 50;
   }

@@ -40,7 +40,9 @@ const char* CauseName(std::uint8_t cause) {
 // The request for `definition`, its fields paired with the table's by name.
 TRestructureRequest RequestFor(const TTableDefinition& definition,
                                const std::vector<TFieldDescriptor>& old_fields) {
-  TRestructureRequest request;
+  TRestructureRequest request = RequestFromDefinition(definition);
+  request.fields.clear();
+  request.indexes.clear();
   std::uint16_t next_number = 0;
   for (const TFieldDescriptor& d : old_fields) next_number = std::max(next_number, d.FieldNumber);
   std::vector<std::uint16_t> numbers;  // by position in the new definition
@@ -62,14 +64,6 @@ TRestructureRequest RequestFor(const TTableDefinition& definition,
     }
     request.indexes.push_back(index);
   }
-  request.language_id = definition.language_id;
-  request.sort_id = definition.sort_id;
-  request.user_major_version = definition.user_word1;
-  request.user_minor_version = definition.user_word2;
-  request.encrypted = definition.encrypted;
-  request.password = definition.password;
-  request.description = definition.description;
-  request.blob_block_size = definition.blob_block_size;
   return request;
 }
 

@@ -22,31 +22,12 @@
 #include "engine/tables/data_cursor.h"
 #include "engine/tables/data_directory.h"
 #include "engine/tables/data_session.h"
+#include "fuzz/fuzz_definitions.h"
 #include "support/file_handler.h"
 
 namespace tarvo::fuzz {
 
 namespace {
-
-TFieldDescriptor Field(std::uint16_t number, const char* name, TTypeCode type, TTypeCode subtype,
-                       std::uint8_t size) {
-  TFieldDescriptor d;
-  d.FieldNumber = number;
-  d.FieldName = name;
-  d.FieldType = type;
-  d.FieldSubType = subtype;
-  d.FieldSize = size;
-  return d;
-}
-
-TIndexDescriptor Index(const char* name, std::uint16_t field, bool unique) {
-  TIndexDescriptor d;
-  d.name = name;
-  d.unique = unique ? 1 : 0;
-  d.field_count = 1;
-  d.field_numbers[0] = field;
-  return d;
-}
 
 void MakeTable(TDataSession& session, TDataDirectory& directory) {
   TTableDefinition def;

@@ -541,6 +541,21 @@ bool CopyIntoNewTable(TDataCursor& cursor, TMaintenanceOpen& opened, const TCurs
 
 }  // namespace
 
+TRestructureRequest RequestFromDefinition(const TTableDefinition& definition) {
+  TRestructureRequest r;
+  r.fields = definition.fields;
+  r.indexes = definition.indexes;
+  r.language_id = definition.language_id;
+  r.sort_id = definition.sort_id;
+  r.user_major_version = definition.user_word1;
+  r.user_minor_version = definition.user_word2;
+  r.encrypted = definition.encrypted;
+  r.password = definition.password;
+  r.description = definition.description;
+  r.blob_block_size = definition.blob_block_size;
+  return r;
+}
+
 TRestructureWay RestructureTable(TDataCursor& cursor, const TCursorOpenOptions& options,
                                  TRestructureRequest request, const TRestructureCallbacks& callbacks) {
   CheckMaintenancePreconditions(cursor, options);

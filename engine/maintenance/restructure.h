@@ -55,6 +55,10 @@ struct TRestructureCallbacks {
   TDataLostCallback data_lost;
 };
 
+// A request that keeps everything of `definition` (its fields, indexes, locale, block size, user
+// words, description and encryption) and the table's auto-increment counter.
+TRestructureRequest RequestFromDefinition(const TTableDefinition& definition);
+
 // Which way a restructure took (for tests and the command line).
 enum class TRestructureWay { kHeaderOnly = 1, kIndexesInPlace = 2, kCopy = 3 };
 

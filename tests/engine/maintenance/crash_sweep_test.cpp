@@ -299,13 +299,7 @@ TRestructureRequest OwnRequest(TTestEngine& engine) {
   cursor.Open(ExclusiveOptions());
   const TTableDefinition d = DefinitionOf(cursor.Table());
   cursor.Close();
-  TRestructureRequest r;
-  r.fields = d.fields;
-  r.indexes = d.indexes;
-  r.language_id = d.language_id;
-  r.sort_id = d.sort_id;
-  r.blob_block_size = d.blob_block_size;
-  return r;
+  return RequestFromDefinition(d);
 }
 
 TRestructureWay Restructure(TTestEngine& engine, const TRestructureRequest& request) {

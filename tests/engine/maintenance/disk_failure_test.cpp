@@ -261,14 +261,7 @@ class DiskFailureTest : public ::testing::Test {
 
   TRestructureRequest OwnRequest() {
     auto cursor = OpenPeople(engine_);
-    const TTableDefinition d = DefinitionOf(cursor->Table());
-    TRestructureRequest r;
-    r.fields = d.fields;
-    r.indexes = d.indexes;
-    r.language_id = d.language_id;
-    r.sort_id = d.sort_id;
-    r.blob_block_size = d.blob_block_size;
-    return r;
+    return RequestFromDefinition(DefinitionOf(cursor->Table()));
   }
   TRestructureWay Restructure(const TRestructureRequest& request) {
     TDataCursor cursor(*engine_.session, *engine_.directory);

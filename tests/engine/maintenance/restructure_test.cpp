@@ -24,14 +24,7 @@ class RestructureTest : public ::testing::Test {
   // The table's own definition as a request.
   TRestructureRequest OwnRequest() {
     auto cursor = OpenItems(engine_, true);
-    const TTableDefinition d = DefinitionOf(cursor->Table());
-    TRestructureRequest r;
-    r.fields = d.fields;
-    r.indexes = d.indexes;
-    r.language_id = d.language_id;
-    r.sort_id = d.sort_id;
-    r.blob_block_size = d.blob_block_size;
-    return r;
+    return RequestFromDefinition(DefinitionOf(cursor->Table()));
   }
   TRestructureWay Run(const TRestructureRequest& request) {
     TDataCursor cursor(*engine_.session, *engine_.directory);

@@ -1,0 +1,32 @@
+// Field and index definitions for the small tables of the fuzz targets and their seeds.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/format/field_descriptor.h"
+#include "engine/index/index_header.h"
+
+namespace tarvo::fuzz {
+
+inline TFieldDescriptor Field(std::uint16_t number, const char* name, TTypeCode type, TTypeCode subtype,
+                              std::uint8_t size) {
+  TFieldDescriptor d;
+  d.FieldNumber = number;
+  d.FieldName = name;
+  d.FieldType = type;
+  d.FieldSubType = subtype;
+  d.FieldSize = size;
+  return d;
+}
+
+// A one-field index.
+inline TIndexDescriptor Index(const char* name, std::uint16_t field, bool unique) {
+  TIndexDescriptor d;
+  d.name = name;
+  d.unique = unique ? 1 : 0;
+  d.field_count = 1;
+  d.field_numbers[0] = field;
+  return d;
+}
+
+}  // namespace tarvo::fuzz
