@@ -50,7 +50,8 @@ void TBlobRepair::AlignFile() {
     h.free_head = 0;
   }
   if (!verify_ || !(h == before)) file_.MarkModified();
-  state_.assign(static_cast<std::size_t>(file_.BlockCount()), kUnseen);
+  block_count_ = file_.BlockCount();
+  state_.assign((static_cast<std::size_t>(block_count_) + 3) / 4, 0);
 }
 
 bool TBlobRepair::InRange(std::int32_t reference) const {
@@ -58,13 +59,13 @@ bool TBlobRepair::InRange(std::int32_t reference) const {
 }
 
 void TBlobRepair::ForgetRecord() {
-  for (const std::int32_t offset : record_blocks_) State(offset) = kUnseen;
+  for (const std::int32_t offset : record_blocks_) SetState(offset, kUnseen);
   record_blocks_.clear();
 }
 
 void TBlobRepair::CheckLiveChain(std::int32_t r, std::int32_t stamp, std::int32_t& reference) {
   const std::int64_t data = static_cast<std::int64_t>(file_.DataSize());
-  if (State(reference) != kUnseen) {
+  if (StateOf(reference) != kUnseen) {
     // The block belongs to a chain met before.
     Report("Invalid BLOB offset in BLOB file for physical record # ", r);
     if (!verify_) reference = 0;
@@ -87,7 +88,7 @@ void TBlobRepair::CheckLiveChain(std::int32_t r, std::int32_t stamp, std::int32_
     return;
   }
   const std::size_t chain_start = record_blocks_.size();
-  State(reference) = kLive;
+  SetState(reference, kLive);
   record_blocks_.push_back(reference);
   TBlock* first_block = first.Get();
   TBlockPin current_pin;  // the current block when it is not the first
@@ -106,7 +107,7 @@ void TBlobRepair::CheckLiveChain(std::int32_t r, std::int32_t stamp, std::int32_
       if (!verify_) current->SetNextBlock(0);
       break;
     }
-    if (State(next) != kUnseen) {
+    if (StateOf(next) != kUnseen) {
       Report("Recursive intra-block pointer in BLOB file for physical record # ", r);
       if (!verify_) current->SetNextBlock(0);
       break;
@@ -128,7 +129,7 @@ void TBlobRepair::CheckLiveChain(std::int32_t r, std::int32_t stamp, std::int32_
     }
     seen += current->UsedBytes();
     if (!verify_) following->SetPrevBlock(current->Offset());
-    State(next) = kLive;
+    SetState(next, kLive);
     record_blocks_.push_back(next);
     current_pin = std::move(following);
     current = current_pin.Get();
@@ -146,7 +147,8 @@ void TBlobRepair::CheckLiveChain(std::int32_t r, std::int32_t stamp, std::int32_
       // A value that kept no byte is no value.
       // A value that kept no byte is none: its blocks go to the free list with the orphans.
       if (seen == 0) {
-        for (std::size_t i = chain_start; i < record_blocks_.size(); ++i) State(record_blocks_[i]) = kUnseen;
+        for (std::size_t i = chain_start; i < record_blocks_.size(); ++i)
+          SetState(record_blocks_[i], kUnseen);
         record_blocks_.resize(chain_start);
         reference = 0;
       }
@@ -155,7 +157,7 @@ void TBlobRepair::CheckLiveChain(std::int32_t r, std::int32_t stamp, std::int32_
 }
 
 void TBlobRepair::ReleaseChain(std::int32_t r, std::int32_t stamp, std::int32_t& reference) {
-  if (State(reference) != kUnseen) {
+  if (StateOf(reference) != kUnseen) {
     Report("Invalid BLOB offset in BLOB file for physical record # ", r);
     reference = 0;
     return;
@@ -175,7 +177,7 @@ void TBlobRepair::ReleaseChain(std::int32_t r, std::int32_t stamp, std::int32_t&
 }
 
 void TBlobRepair::WalkChain(std::int32_t r, std::int32_t stamp, TBlockPin current, std::int64_t count) {
-  State(current->Offset()) = kReleased;
+  SetState(current->Offset(), kReleased);
   std::int64_t ahead = std::max<std::int64_t>(count - 1, 1);
   while (current->NextBlock() != 0) {
     const std::int32_t next = current->NextBlock();
@@ -184,7 +186,7 @@ void TBlobRepair::WalkChain(std::int32_t r, std::int32_t stamp, TBlockPin curren
       if (!verify_) current->SetNextBlock(0);
       break;
     }
-    if (State(next) != kUnseen) {
+    if (StateOf(next) != kUnseen) {
       Report("Recursive intra-block pointer in BLOB file for physical record # ", r);
       if (!verify_) current->SetNextBlock(0);
       break;
@@ -204,7 +206,7 @@ void TBlobRepair::WalkChain(std::int32_t r, std::int32_t stamp, TBlockPin curren
       }
       following->SetBlobStamp(stamp);
     }
-    State(next) = kReleased;
+    SetState(next, kReleased);
     if (!verify_) file_.FreeBlock(*current);
     current = std::move(following);
   }
@@ -213,13 +215,13 @@ void TBlobRepair::WalkChain(std::int32_t r, std::int32_t stamp, TBlockPin curren
 
 void TBlobRepair::FreeOrphans() {
   if (verify_) return;
-  const std::int64_t blocks = static_cast<std::int64_t>(state_.size());
+  const std::int64_t blocks = block_count_;
   for (std::int64_t k = 0; k < blocks; ++k) {
-    if (state_[static_cast<std::size_t>(k)] != kUnseen) continue;
     const auto offset = static_cast<std::int32_t>(kFirstBlockOffset + k * file_.BlockSize());
+    if (StateOf(offset) != kUnseen) continue;
     TBlockPin block(file_, &file_.GetBlockForWrite(offset, blocks - k, true));
     file_.FreeBlock(*block);
-    state_[static_cast<std::size_t>(k)] = kReleased;
+    SetState(offset, kReleased);
   }
 }
 

@@ -47,7 +47,16 @@ class TBlobRepair {
 
   void Report(const char* text, std::int32_t r) const;
   std::size_t BlockIndex(std::int32_t offset) const;
-  std::uint8_t& State(std::int32_t offset) { return state_[BlockIndex(offset)]; }
+  // Two bits a block, four blocks a byte: the map grows with the blob file, so it is kept small.
+  std::uint8_t StateOf(std::int32_t offset) const {
+    const std::size_t i = BlockIndex(offset);
+    return static_cast<std::uint8_t>((state_[i / 4] >> (i % 4 * 2)) & 3u);
+  }
+  void SetState(std::int32_t offset, std::uint8_t state) {
+    const std::size_t i = BlockIndex(offset);
+    const int shift = static_cast<int>(i % 4 * 2);
+    state_[i / 4] = static_cast<std::uint8_t>((state_[i / 4] & ~(3u << shift)) | (unsigned{state} << shift));
+  }
   // Frees (repair) or inspects the chain from `first` on.
   void WalkChain(std::int32_t r, std::int32_t stamp, TBlockPin first, std::int64_t count);
 
@@ -55,7 +64,8 @@ class TBlobRepair {
   const bool verify_;
   const bool lenient_;
   TLog log_;
-  std::vector<std::uint8_t> state_;
+  std::int64_t block_count_ = 0;
+  std::vector<std::uint8_t> state_;  // two bits a block (see StateOf)
   std::vector<std::int32_t> record_blocks_;
 };
 
