@@ -6,6 +6,9 @@ namespace tarvo {
 
 namespace {
 
+constexpr char kInvalidPointer[] = "Invalid intra-block pointer in BLOB file for physical record # ";
+constexpr char kRecursivePointer[] = "Recursive intra-block pointer in BLOB file for physical record # ";
+
 // Blocks cached while the repair runs: about 8 MB.
 constexpr std::int64_t kRepairBlockCacheBytes = 8 << 20;
 
@@ -52,6 +55,26 @@ void TBlobRepair::AlignFile() {
   if (!verify_ || !(h == before)) file_.MarkModified();
   block_count_ = file_.BlockCount();
   state_.assign((static_cast<std::size_t>(block_count_) + 3) / 4, 0);
+}
+
+const char* TBlobRepair::BadLink(std::int32_t next) const {
+  if (!file_.IsBlockOffset(next)) return kInvalidPointer;
+  if (StateOf(next) != kUnseen) return kRecursivePointer;
+  return nullptr;
+}
+
+const char* TBlobRepair::BadFollower(TBlock& following, std::int32_t stamp) {
+  if (following.PinCount() > 1) return kRecursivePointer;
+  if (following.BlobStamp() != stamp) {
+    if (!lenient_) return kInvalidPointer;
+    following.SetBlobStamp(stamp);
+  }
+  return nullptr;
+}
+
+void TBlobRepair::CutChain(TBlock& block, const char* fault, std::int32_t r) {
+  Report(fault, r);
+  if (!verify_) block.SetNextBlock(0);
 }
 
 bool TBlobRepair::InRange(std::int32_t reference) const {
@@ -102,30 +125,15 @@ void TBlobRepair::CheckLiveChain(std::int32_t r, std::int32_t stamp, std::int32_
       break;
     }
     const std::int32_t next = current->NextBlock();
-    if (!file_.IsBlockOffset(next)) {
-      Report("Invalid intra-block pointer in BLOB file for physical record # ", r);
-      if (!verify_) current->SetNextBlock(0);
-      break;
-    }
-    if (StateOf(next) != kUnseen) {
-      Report("Recursive intra-block pointer in BLOB file for physical record # ", r);
-      if (!verify_) current->SetNextBlock(0);
+    if (const char* fault = BadLink(next)) {
+      CutChain(*current, fault, r);
       break;
     }
     TBlockPin following(
         file_, &file_.GetBlockForWrite(next, std::max<std::int64_t>(1, CeilDiv(size - seen, data)), true));
-    if (following->PinCount() > 1) {
-      Report("Recursive intra-block pointer in BLOB file for physical record # ", r);
-      if (!verify_) current->SetNextBlock(0);
+    if (const char* fault = BadFollower(*following, stamp)) {
+      CutChain(*current, fault, r);
       break;
-    }
-    if (following->BlobStamp() != stamp) {
-      if (!lenient_) {
-        Report("Invalid intra-block pointer in BLOB file for physical record # ", r);
-        if (!verify_) current->SetNextBlock(0);
-        break;
-      }
-      following->SetBlobStamp(stamp);
     }
     seen += current->UsedBytes();
     if (!verify_) following->SetPrevBlock(current->Offset());
@@ -181,30 +189,15 @@ void TBlobRepair::WalkChain(std::int32_t r, std::int32_t stamp, TBlockPin curren
   std::int64_t ahead = std::max<std::int64_t>(count - 1, 1);
   while (current->NextBlock() != 0) {
     const std::int32_t next = current->NextBlock();
-    if (!file_.IsBlockOffset(next)) {
-      Report("Invalid intra-block pointer in BLOB file for physical record # ", r);
-      if (!verify_) current->SetNextBlock(0);
-      break;
-    }
-    if (StateOf(next) != kUnseen) {
-      Report("Recursive intra-block pointer in BLOB file for physical record # ", r);
-      if (!verify_) current->SetNextBlock(0);
+    if (const char* fault = BadLink(next)) {
+      CutChain(*current, fault, r);
       break;
     }
     TBlockPin following(file_, &file_.GetBlockForWrite(next, ahead, true));
     ahead = std::max<std::int64_t>(ahead - 1, 1);
-    if (following->PinCount() > 1) {
-      Report("Recursive intra-block pointer in BLOB file for physical record # ", r);
-      if (!verify_) current->SetNextBlock(0);
+    if (const char* fault = BadFollower(*following, stamp)) {
+      CutChain(*current, fault, r);
       break;
-    }
-    if (following->BlobStamp() != stamp) {
-      if (!lenient_) {
-        Report("Invalid intra-block pointer in BLOB file for physical record # ", r);
-        if (!verify_) current->SetNextBlock(0);
-        break;
-      }
-      following->SetBlobStamp(stamp);
     }
     SetState(next, kReleased);
     if (!verify_) file_.FreeBlock(*current);

@@ -57,6 +57,12 @@ class TBlobRepair {
     const int shift = static_cast<int>(i % 4 * 2);
     state_[i / 4] = static_cast<std::uint8_t>((state_[i / 4] & ~(3u << shift)) | (unsigned{state} << shift));
   }
+  // Why a chain's link to `next` cannot be followed (the message), or nullptr.
+  const char* BadLink(std::int32_t next) const;
+  // The same for the block reached; in lenient mode a block of another value is taken over.
+  const char* BadFollower(TBlock& following, std::int32_t stamp);
+  // Reports `fault` and, in repair, ends the chain at `block`.
+  void CutChain(TBlock& block, const char* fault, std::int32_t r);
   // Frees (repair) or inspects the chain from `first` on.
   void WalkChain(std::int32_t r, std::int32_t stamp, TBlockPin first, std::int64_t count);
 
