@@ -58,6 +58,14 @@ class TKeyCodec {
   // As Build, into `key` (KeyLength() bytes), without allocating.
   void BuildInto(std::span<const std::byte> record, std::span<std::byte> key) const;
 
+  // How Compare orders whole keys when it is plain byte order: 1 ascending, −1 descending (the
+  // negated byte order), 0 when a locale's collation decides.
+  int ByteOrder() const {
+    if (slot_ == kSysDeletedSlot) return 1;
+    if (language_ != 0) return 0;
+    return descending_ ? -1 : 1;
+  }
+
   // −1, 0, 1 over the first `length` bytes of both keys.
   // Requires: length <= a.size() and length <= b.size().
   int Compare(std::span<const std::byte> a, std::span<const std::byte> b, std::size_t length) const;

@@ -23,10 +23,11 @@ TKeySorter::TKeySorter(const TIndexTree& tree, std::size_t budget_bytes, std::st
     : tree_(tree),
       key_length_(tree.KeyLength()),
       width_(key_length_ + kRecordBytes),
+      byte_order_(tree.Codec().ByteOrder()),
       spill_name_(std::move(spill_name)),
       in_memory_(in_memory) {
   // Each pair costs its bytes and its place in the order.
-  capacity_ = std::max<std::size_t>(budget_bytes / (width_ + sizeof(std::uint32_t)), 2);
+  capacity_ = std::max<std::size_t>(budget_bytes / (width_ + sizeof(TOrdered)), 2);
   if (most_pairs >= 0)
     capacity_ = std::min(capacity_, std::max<std::size_t>(static_cast<std::size_t>(most_pairs), 2));
 }
@@ -49,6 +50,15 @@ int TKeySorter::Compare(const std::byte* a, const std::byte* b) const {
   return ra < rb ? -1 : (ra > rb ? 1 : 0);
 }
 
+std::uint64_t TKeySorter::PrefixOf(const std::byte* pair) const {
+  if (byte_order_ == 0) return 0;
+  std::uint64_t prefix = 0;
+  const std::size_t n = std::min<std::size_t>(key_length_, 8);
+  for (std::size_t i = 0; i < n; ++i) prefix |= std::uint64_t{static_cast<std::uint8_t>(pair[i])} << (56 - 8 * i);
+  // Shorter keys are padded with zeros, which sorts them as the byte order does.
+  return byte_order_ > 0 ? prefix : ~prefix;
+}
+
 void TKeySorter::Add(std::span<const std::byte> key, std::int32_t record) {
   assert(key.size() == key_length_);
   if (buffer_.empty()) {
@@ -65,10 +75,12 @@ void TKeySorter::Add(std::span<const std::byte> key, std::int32_t record) {
 
 void TKeySorter::SortBuffer() {
   order_.resize(held_);
-  for (std::size_t i = 0; i < held_; ++i) order_[i] = static_cast<std::uint32_t>(i);
   const std::byte* base = buffer_.data();
-  std::sort(order_.begin(), order_.end(), [&](std::uint32_t a, std::uint32_t b) {
-    return Compare(base + a * width_, base + b * width_) < 0;
+  for (std::size_t i = 0; i < held_; ++i) order_[i] = {PrefixOf(base + i * width_), static_cast<std::uint32_t>(i)};
+  // Different prefixes order their keys as the whole keys do; equal ones leave it to the keys.
+  std::sort(order_.begin(), order_.end(), [&](const TOrdered& a, const TOrdered& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    return Compare(base + std::size_t{a.at} * width_, base + std::size_t{b.at} * width_) < 0;
   });
 }
 
@@ -87,7 +99,7 @@ void TKeySorter::SpillBuffer() {
   for (std::size_t first = 0; first < held_; first += kSlicePairs) {
     const std::size_t n = std::min(kSlicePairs, held_ - first);
     for (std::size_t i = 0; i < n; ++i) {
-      std::memcpy(slice.data() + i * width_, buffer_.data() + order_[first + i] * width_, width_);
+      std::memcpy(slice.data() + i * width_, buffer_.data() + std::size_t{order_[first + i].at} * width_, width_);
     }
     spill_->WriteAt(spill_end_, std::span<const std::byte>(slice.data(), n * width_));
     spill_end_ += static_cast<std::int64_t>(n * width_);
@@ -112,7 +124,7 @@ void TKeySorter::Drain(const TEmit& emit) {
     // Everything fits: sorted where it lies.
     SortBuffer();
     for (std::size_t i = 0; i < held_; ++i) {
-      const std::byte* pair = buffer_.data() + order_[i] * width_;
+      const std::byte* pair = buffer_.data() + std::size_t{order_[i].at} * width_;
       emit(std::span(pair, key_length_), GetI32(std::span(pair + key_length_, kRecordBytes), 0));
     }
   } else {

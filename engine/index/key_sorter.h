@@ -52,7 +52,15 @@ class TKeySorter {
     std::size_t next = 0;     // the next pair in its share
   };
 
+  // A pair's place in the sort: in a byte-ordered index its key's first 8 bytes as a number
+  // decide most comparisons without touching the pair.
+  struct TOrdered {
+    std::uint64_t prefix = 0;
+    std::uint32_t at = 0;
+  };
+
   int Compare(const std::byte* a, const std::byte* b) const;
+  std::uint64_t PrefixOf(const std::byte* pair) const;
   void SortBuffer();
   void SpillBuffer();
   void Refill(TRun& run, std::size_t share_pairs);
@@ -63,7 +71,8 @@ class TKeySorter {
   std::size_t width_;
   std::size_t capacity_;  // pairs the buffer holds
   std::vector<std::byte> buffer_;
-  std::vector<std::uint32_t> order_;
+  int byte_order_;  // the tree's Codec().ByteOrder()
+  std::vector<TOrdered> order_;
   std::vector<std::byte> slice_;
   std::size_t held_ = 0;
   std::int64_t pairs_ = 0;
