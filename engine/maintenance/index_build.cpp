@@ -17,12 +17,12 @@ namespace {
 // pages leave in runs of this length.
 constexpr int kBuildPagesPerSlot = 256;
 
+}  // namespace
+
 std::string SpillName(const std::string& base, int slot) {
   const char digits[] = {static_cast<char>('0' + slot / 10), static_cast<char>('0' + slot % 10), 0};
   return base + ".S" + digits;
 }
-
-}  // namespace
 
 std::vector<int> AllIndexSlots(const TIndexFile& index) {
   std::vector<int> slots;

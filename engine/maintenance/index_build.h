@@ -18,6 +18,10 @@ class TIndexFile;
 // The memory the sorting of all indexes together may take.
 inline constexpr std::size_t kIndexBuildBudget = 64u << 20;
 
+// The spill file of an index's key sorting beside `base` (the table's path without extension):
+// base.S00 for the primary index, base.S31 for "Sys Deleted".
+std::string SpillName(const std::string& base, int slot);
+
 // The slots of every index of a table: the primary index (when there is one), the secondary
 // indexes, "Sys Deleted".
 std::vector<int> AllIndexSlots(const TIndexFile& index);

@@ -16,6 +16,7 @@
 #include "engine/index/index_tree.h"
 #include "engine/maintenance/index_build.h"
 #include "engine/maintenance/repair_blob.h"
+#include "engine/maintenance/streamed_index.h"
 #include "engine/maintenance/table_exchange.h"
 #include "engine/tables/data_directory.h"
 #include "engine/tables/data_table.h"
@@ -35,6 +36,8 @@ constexpr std::size_t kMessageNameLength = 30;
 // of pages per index at most (the blob file's blocks: repair_blob.cpp).
 constexpr std::int32_t kRepairRecordCacheBytes = 8 << 20;
 constexpr int kRepairPageCachePages = 4096;
+// The memory the keys of the unique indexes and "Sys Deleted" may take while they are gathered.
+constexpr std::size_t kStreamedKeysBudget = 32u << 20;
 
 std::string Cut(std::string_view text, std::size_t length) {
   return std::string(text.substr(0, length));
@@ -113,6 +116,8 @@ class TRepairRun {
   // deletes the record, a logical ID met twice is renewed); the other indexes cannot refuse a key
   // and are written from the records once every record is settled.
   std::vector<std::unique_ptr<TIndexTree>> trees_;
+  std::vector<std::unique_ptr<TStreamedIndex>> streams_;  // one per tree
+  std::vector<std::vector<std::byte>> keys_;              // the current record's key per tree
   std::vector<int> keyed_slots_;
   std::vector<int> deferred_slots_;
   std::int32_t highest_id_ = 0;
@@ -435,9 +440,26 @@ void TRepairRun::RecordPhase() {
         deferred_slots_.push_back(slot);
       }
     }
+  }
+  const std::string& file = data_.FileName();
+  const std::size_t dot = file.find_last_of('.');
+  const std::string base =
+      dot != std::string::npos && file.find('/', dot) == std::string::npos ? file.substr(0, dot) : file;
+  const std::int32_t slots = SlotsToVisit();
+  if (!verify_) {
+    // The sorting budget shared in proportion to the pairs' sizes, as for the deferred indexes.
+    std::size_t key_bytes = 0;
     for (const int slot : keyed_slots_) {
       trees_.push_back(std::make_unique<TIndexTree>(index_, slot, data_.Descriptors(), data_.LanguageID(),
                                                     data_.SortID()));
+      key_bytes += trees_.back()->KeyLength() + 8u;
+    }
+    for (std::size_t i = 0; i < trees_.size(); ++i) {
+      TIndexTree& tree = *trees_[i];
+      const std::size_t share = kStreamedKeysBudget / key_bytes * (tree.KeyLength() + 8u);
+      streams_.push_back(
+          std::make_unique<TStreamedIndex>(tree, share, SpillName(base, tree.Slot()), data_.InMemory(), slots));
+      keys_.emplace_back(tree.KeyLength());
     }
   }
   std::int32_t visited = 0;
@@ -448,11 +470,11 @@ void TRepairRun::RecordPhase() {
       visited = r;
     }
   }
+  if (!verify_) {
+    for (const auto& stream : streams_) stream->Finish();
+    streams_.clear();
+  }
   if (!verify_ && visited > 0) {
-    const std::string& file = data_.FileName();
-    const std::size_t dot = file.find_last_of('.');
-    const std::string base =
-        dot != std::string::npos && file.find('/', dot) == std::string::npos ? file.substr(0, dot) : file;
     BuildIndexesFromRecords(table_, deferred_slots_, base, data_.InMemory(), kIndexBuildBudget, visited);
   }
   if (!verify_) {
@@ -475,10 +497,10 @@ void TRepairRun::Progress(std::int32_t r) {
 
 bool TRepairRun::IdTaken(const TRecordPin& pin) {
   if (verify_) return false;
-  TIndexTree& sys = *trees_.back();
-  std::vector<std::byte> image(pin->Bytes().begin(), pin->Bytes().end());
-  image[kRecOffDeleted] = std::byte{pin->Deleted() ? std::uint8_t{1} : std::uint8_t{0}};
-  return sys.Find(sys.BuildKey(image));
+  std::vector<std::byte>& key = keys_.back();
+  trees_.back()->Codec().BuildInto(pin->Bytes(), key);
+  key[0] = std::byte{pin->Deleted() ? std::uint8_t{1} : std::uint8_t{0}};  // the flag as it stands
+  return streams_.back()->Contains(key);
 }
 
 void TRepairRun::NewId(TRecordPin& pin, std::int32_t r) {
@@ -593,16 +615,17 @@ void TRepairRun::RebuildKeys(TRecordPin& pin, std::int32_t r) {
   const std::span<const std::byte> bytes = pin->Bytes();
   const std::size_t keyed = trees_.size() - 1;
   for (std::size_t i = 0; i < keyed; ++i) {
-    TIndexTree& tree = *trees_[i];
-    if (tree.Unique()) tree.CheckUnique(tree.BuildKey(bytes));
+    trees_[i]->Codec().BuildInto(bytes, keys_[i]);
+    if (trees_[i]->Unique()) streams_[i]->CheckUnique(keys_[i]);
   }
-  for (std::size_t i = 0; i < keyed; ++i) trees_[i]->Insert(trees_[i]->BuildKey(bytes), r);
+  for (std::size_t i = 0; i < keyed; ++i) streams_[i]->Insert(keys_[i], r);
   InsertSysDeleted(pin);
 }
 
 void TRepairRun::InsertSysDeleted(TRecordPin& pin) {
-  TIndexTree& sys = *trees_.back();
-  sys.Insert(sys.BuildKey(pin->Bytes()), pin->SlotNumber());
+  std::vector<std::byte>& key = keys_.back();
+  trees_.back()->Codec().BuildInto(pin->Bytes(), key);
+  streams_.back()->Insert(key, pin->SlotNumber());
 }
 
 }  // namespace

@@ -1,6 +1,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <random>
+#include <set>
+#include <span>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "engine/format/byte_codec.h"
 #include "engine/index/index_file.h"
 #include "tests/engine/maintenance/repair_table.h"
 #include "tests/testing/engine_matchers.h"
@@ -324,6 +333,86 @@ TEST_F(RepairTest, TheRepairRebuildsEveryLostIndexOfTheFixture) {
     a.root = b.root = 0;
     a.free_head = b.free_head = 0;
     EXPECT_EQ(a, b) << "index slot " << slot;
+  }
+}
+
+// The unique keys and logical IDs of the records, taken in slot order, decide which record keeps
+// a key and which ID is renewed: the first comes first, wherever the keys and IDs stand in their
+// indexes' order. Random IDs (0, repeated, deleted beside live) and codes (repeated, NULL) after
+// an undamaged beginning, against a model of those rules.
+TEST(RepairKeyOrderTest, SlotOrderDecidesWhateverTheKeyOrder) {
+  constexpr std::int32_t kRecords = 160;
+  constexpr std::int32_t kCounter = 1000;
+  for (std::uint32_t seed = 1; seed <= 12; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    TRepairTable t;
+    std::vector<std::tuple<std::string, std::int32_t, std::size_t>> rows;
+    for (std::int32_t i = 1; i <= kRecords; ++i) rows.emplace_back("N" + std::to_string(i), i * 10, 0);
+    t.Add(rows);
+    for (std::int32_t slot = 3; slot <= kRecords; slot += 7) t.Delete(slot);
+    // Damage from a slot on that moves with the seed: the keys before it arrive in order.
+    const std::int32_t from = 1 + static_cast<std::int32_t>(rng() % (kRecords / 2));
+    for (std::int32_t slot = from; slot <= kRecords; ++slot) {
+      const std::int64_t at = TRepairTable::RecordOffset(slot);
+      if (rng() % 3 == 0) t.PatchI32(".DAT", at + kRecOffAutoIncrement, static_cast<std::int32_t>(rng() % 200));
+      const std::uint32_t code = rng() % 6;
+      if (code == 0) t.Patch(".DAT", at + 31, {0});  // NULL
+      if (code == 1) t.PatchI32(".DAT", at + 32, static_cast<std::int32_t>(rng() % 40) * 10);
+    }
+    t.PatchI32(".DAT", 17, kCounter);
+
+    // The model: the slots in order, as the records stand before the repair.
+    struct TExpected {
+      bool deleted;
+      std::int32_t id;
+    };
+    std::vector<TExpected> expected;
+    std::vector<std::string> lines;
+    {
+      const std::vector<std::byte> bytes = t.Bytes(".DAT");
+      std::set<std::pair<bool, std::int32_t>> taken;
+      std::set<std::int64_t> codes;
+      std::int32_t counter = kCounter;
+      std::int32_t highest = 0;
+      const auto fresh = [&] {
+        counter = std::max(counter, highest);
+        return ++counter;
+      };
+      for (std::int32_t slot = 1; slot <= kRecords; ++slot) {
+        const std::span<const std::byte> record(bytes.data() + TRepairTable::RecordOffset(slot), kRecordSize);
+        bool deleted = IsRecordDeleted(record);
+        std::int32_t id = RecordAutoIncrement(record);
+        const std::int64_t code = GetU8(record, 31) != 0 ? std::int64_t{GetI32(record, 32)} : -1;
+        if (id == 0 || taken.contains({deleted, id})) {
+          lines.push_back("Logical record ID for physical record # " + std::to_string(slot) +
+                          " is invalid, error fixed");
+          id = fresh();
+        }
+        highest = std::max(highest, id);
+        if (!deleted && !codes.insert(code).second) {
+          lines.push_back("Error rebuilding index keys for physical record # " + std::to_string(slot) +
+                          ", error fixed but physical record deleted");
+          deleted = true;
+          if (taken.contains({true, id})) id = fresh();
+          highest = std::max(highest, id);
+        }
+        taken.insert({deleted, id});
+        expected.push_back({deleted, id});
+      }
+    }
+
+    EXPECT_EQ(Findings(t.Run(false)), lines);
+    {
+      auto cursor = t.Open();
+      const auto read = testing::FileRecordReader(cursor->Table());
+      for (std::int32_t slot = 1; slot <= kRecords; ++slot) {
+        const std::vector<std::byte> record = read(slot);
+        EXPECT_EQ(IsRecordDeleted(record), expected[static_cast<std::size_t>(slot - 1)].deleted) << slot;
+        EXPECT_EQ(RecordAutoIncrement(record), expected[static_cast<std::size_t>(slot - 1)].id) << slot;
+      }
+    }
+    t.ExpectSound();
   }
 }
 
