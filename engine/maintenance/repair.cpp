@@ -81,6 +81,8 @@ class TRepairRun {
 
   void HeaderPhase();
   void CheckFieldNames(std::size_t i, const std::vector<std::string>& original_upper);
+  // The name a field with a blank name gets: "Repaired_Fld" and its number, unique in the table.
+  std::string NameForBlank(std::size_t i, const std::vector<std::string>& original_upper) const;
   void IndexDefinitionPhase();
   void CheckIndexSlot(int slot, std::vector<bool>& removal);
   void OpenBlobFile();
@@ -273,7 +275,7 @@ void TRepairRun::CheckFieldNames(std::size_t i, const std::vector<std::string>& 
   const std::string n = std::to_string(d.FieldNumber);
   if (d.FieldName.empty()) {
     Log("Invalid field name (blank) for field # " + n + HeaderSuffix());
-    if (!verify_) d.FieldName = Cut("Repaired_Fld" + n, kFieldNameWidth);
+    if (!verify_) d.FieldName = NameForBlank(i, original_upper);
   } else {
     const std::string upper = UpperCase(data_.LanguageID(), data_.SortID(), d.FieldName);
     if (upper.empty() || !ValidNameStart(static_cast<unsigned char>(upper.front()))) {
@@ -301,6 +303,22 @@ void TRepairRun::CheckFieldNames(std::size_t i, const std::vector<std::string>& 
     });
     if (clash) d.FieldName = Cut("_" + n + d.FieldName, kFieldNameWidth);
   }
+}
+
+std::string TRepairRun::NameForBlank(std::size_t i, const std::vector<std::string>& original_upper) const {
+  // The number the field has once the header is mended: a damaged number (two blank fields with
+  // number 0, say) must not give two fields one name, which no open would accept.
+  const std::vector<TFieldDescriptor>& fields = data_.Descriptors();
+  std::string name = Cut("Repaired_Fld" + std::to_string(i + 1), kFieldNameWidth);
+  const auto taken = [&](const std::string& candidate) {
+    const std::string upper = UpperTrimmed(data_, candidate);
+    for (std::size_t j = 0; j < fields.size(); ++j) {
+      if (j != i && (original_upper[j] == upper || UpperTrimmed(data_, fields[j].FieldName) == upper)) return true;
+    }
+    return false;
+  };
+  while (taken(name) && name.size() < kFieldNameWidth) name = "_" + name;
+  return name;
 }
 
 // --- Index definition phase ---

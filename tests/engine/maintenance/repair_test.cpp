@@ -100,6 +100,25 @@ TEST_F(RepairTest, FieldNamesAreMended) {
   t_.ExpectSound();
 }
 
+TEST_F(RepairTest, BlankFieldsWithADamagedNumberGetNamesOfTheirOwn) {
+  t_.Add({{"Anna", 1, 0}});
+  // Number and name of fields 2 and 3 zeroed: both read as field number 0 without a name.
+  t_.Patch(".DAT", 127 + 768 * 1, {0, 0, 0, 0});
+  t_.Patch(".DAT", 127 + 768 * 2, {0, 0, 0, 0});
+  t_.SetFieldName(4, "Repaired_Fld3");  // the name the third field would get
+  EXPECT_THAT(Findings(t_.Run(false)),
+              ElementsAre("Invalid field name (blank) for field # 0 in table header, error fixed",
+                          "Invalid field number for field Repaired_Fld2 in table header, error fixed",
+                          "Invalid field name (blank) for field # 0 in table header, error fixed",
+                          "Invalid field number for field _Repaired_Fld3 in table header, error fixed"));
+  auto cursor = t_.Open();
+  EXPECT_EQ(cursor->Descriptors()[1].FieldName, "Repaired_Fld2");
+  EXPECT_EQ(cursor->Descriptors()[2].FieldName, "_Repaired_Fld3");
+  EXPECT_EQ(cursor->Descriptors()[2].FieldNumber, 3);
+  cursor.reset();
+  t_.ExpectSound();
+}
+
 TEST_F(RepairTest, RenumberingIsFixedInVerificationToo) {
   t_.Add({{"Anna", 1, 0}});
   t_.Patch(".DAT", 127 + 768 * 1, {7, 0});  // field 2 stored as number 7
