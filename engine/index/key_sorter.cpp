@@ -50,13 +50,38 @@ int TKeySorter::Compare(const std::byte* a, const std::byte* b) const {
   return ra < rb ? -1 : (ra > rb ? 1 : 0);
 }
 
-std::uint64_t TKeySorter::PrefixOf(const std::byte* pair) const {
+std::uint64_t TKeySorter::PrefixOf(const std::byte* pair, std::size_t from) const {
   if (byte_order_ == 0) return 0;
   std::uint64_t prefix = 0;
-  const std::size_t n = std::min<std::size_t>(key_length_, 8);
-  for (std::size_t i = 0; i < n; ++i) prefix |= std::uint64_t{static_cast<std::uint8_t>(pair[i])} << (56 - 8 * i);
+  const std::size_t n = from < key_length_ ? std::min<std::size_t>(key_length_ - from, 8) : 0;
+  for (std::size_t i = 0; i < n; ++i)
+    prefix |= std::uint64_t{static_cast<std::uint8_t>(pair[from + i])} << (56 - 8 * i);
   // Shorter keys are padded with zeros, which sorts them as the byte order does.
   return byte_order_ > 0 ? prefix : ~prefix;
+}
+
+void TKeySorter::SortRange(TOrdered* first, TOrdered* last, std::size_t from) {
+  const std::byte* base = buffer_.data();
+  // Different prefixes order their keys as the whole keys do; equal ones go on to the next 8
+  // bytes, and once the key is used up (or under a locale) the whole pairs decide.
+  if (byte_order_ == 0 || from >= key_length_) {
+    std::sort(first, last, [&](const TOrdered& a, const TOrdered& b) {
+      return Compare(base + std::size_t{a.at} * width_, base + std::size_t{b.at} * width_) < 0;
+    });
+    return;
+  }
+  std::sort(first, last, [](const TOrdered& a, const TOrdered& b) {
+    return a.prefix != b.prefix ? a.prefix < b.prefix : a.at < b.at;
+  });
+  while (first != last) {
+    TOrdered* run_end = first + 1;
+    while (run_end != last && run_end->prefix == first->prefix) ++run_end;
+    if (run_end - first > 1) {
+      for (TOrdered* o = first; o != run_end; ++o) o->prefix = PrefixOf(base + std::size_t{o->at} * width_, from + 8);
+      SortRange(first, run_end, from + 8);
+    }
+    first = run_end;
+  }
 }
 
 void TKeySorter::Add(std::span<const std::byte> key, std::int32_t record) {
@@ -76,12 +101,8 @@ void TKeySorter::Add(std::span<const std::byte> key, std::int32_t record) {
 void TKeySorter::SortBuffer() {
   order_.resize(held_);
   const std::byte* base = buffer_.data();
-  for (std::size_t i = 0; i < held_; ++i) order_[i] = {PrefixOf(base + i * width_), static_cast<std::uint32_t>(i)};
-  // Different prefixes order their keys as the whole keys do; equal ones leave it to the keys.
-  std::sort(order_.begin(), order_.end(), [&](const TOrdered& a, const TOrdered& b) {
-    if (a.prefix != b.prefix) return a.prefix < b.prefix;
-    return Compare(base + std::size_t{a.at} * width_, base + std::size_t{b.at} * width_) < 0;
-  });
+  for (std::size_t i = 0; i < held_; ++i) order_[i] = {PrefixOf(base + i * width_, 0), static_cast<std::uint32_t>(i)};
+  SortRange(order_.data(), order_.data() + order_.size(), 0);
 }
 
 void TKeySorter::SpillBuffer() {

@@ -52,15 +52,19 @@ class TKeySorter {
     std::size_t next = 0;     // the next pair in its share
   };
 
-  // A pair's place in the sort: in a byte-ordered index its key's first 8 bytes as a number
-  // decide most comparisons without touching the pair.
+  // A pair's place in the sort: in a byte-ordered index 8 bytes of its key as a number decide
+  // most comparisons without touching the pair.
   struct TOrdered {
     std::uint64_t prefix = 0;
     std::uint32_t at = 0;
   };
 
   int Compare(const std::byte* a, const std::byte* b) const;
-  std::uint64_t PrefixOf(const std::byte* pair) const;
+  // Key bytes from..from+7 of a pair as a number in the index's order (0 under a locale).
+  std::uint64_t PrefixOf(const std::byte* pair, std::size_t from) const;
+  // Sorts the pairs of [first, last), whose key bytes before `from` are equal and whose prefixes
+  // hold the key bytes from `from` on.
+  void SortRange(TOrdered* first, TOrdered* last, std::size_t from);
   void SortBuffer();
   void SpillBuffer();
   void Refill(TRun& run, std::size_t share_pairs);
