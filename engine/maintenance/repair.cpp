@@ -606,7 +606,9 @@ void TRepairRun::BlobFields(TRecordPin& pin, std::int32_t r, bool live) {
       reference = 0;
     }
     if (verify_) continue;
-    PutU8(slot, 0, reference != 0 ? 1 : 0);
+    const std::uint8_t mended = reference != 0 ? 1 : 0;
+    if (presence == mended && GetI32(slot, 1) == reference) continue;  // a sound record stays unwritten
+    PutU8(slot, 0, mended);
     PutI32(slot, 1, reference);
     pin->SetModified(true);
   }
