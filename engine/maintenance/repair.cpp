@@ -34,7 +34,7 @@ constexpr std::size_t kMessageNameLength = 30;
 // Cache sizes for the exclusive table while the repair runs: the whole pass reads every slot once
 // and rebuilds every tree, so larger caches save rereads. Bounded: about 8 MB of records, 16 MB
 // of pages per index at most (the blob file's blocks: repair_blob.cpp).
-constexpr std::int32_t kRepairRecordCacheBytes = 8 << 20;
+constexpr std::int32_t kRepairRecordCacheBytes = 256 << 10;
 constexpr int kRepairPageCachePages = 4096;
 // The memory the keys of the unique indexes and "Sys Deleted" may take while they are gathered.
 constexpr std::size_t kStreamedKeysBudget = 32u << 20;
@@ -482,7 +482,8 @@ void TRepairRun::RecordPhase() {
   }
   std::int32_t visited = 0;
   if (record_size_ != 0 && record_size_ == data_.RecordSize()) {
-    for (std::int32_t r = 1; r <= SlotsToVisit(); ++r) {
+    // The pass changes records in place only: the slot count stays as the header phase left it.
+    for (std::int32_t r = 1; r <= slots; ++r) {
       HandleRecord(r);
       Progress(r);
       visited = r;
