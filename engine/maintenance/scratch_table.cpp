@@ -23,7 +23,7 @@ namespace {
 // Memory a bulk load may give each cache of the new table, and the reading table's caches.
 constexpr std::int64_t kIndexCacheBudget = 96ll << 20;
 constexpr std::int64_t kRecordCacheBudget = 2ll << 20;
-constexpr std::int64_t kBlobCacheBudget = 16ll << 20;
+constexpr std::int64_t kBlobCacheBudget = 1ll << 20;
 constexpr int kMaxPagesPerSlot = 8192;
 constexpr std::int32_t kMaxCachedRecordsBulk = 65536;
 constexpr int kMaxBlobBlocksBulk = 32767;
