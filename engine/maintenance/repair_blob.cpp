@@ -94,7 +94,9 @@ void TBlobRepair::CheckLiveChain(std::int32_t r, std::int32_t stamp, std::int32_
     if (!verify_) reference = 0;
     return;
   }
-  TBlockPin first(file_, &file_.GetBlockForWrite(reference, 1, false));
+  // The chains lie mostly in the order of their records: a read of the first block brings the
+  // blocks of the next values along.
+  TBlockPin first(file_, &file_.GetBlockForWrite(reference, file_.MaxBlocksPerReadAhead(), true));
   if (first->BlobStamp() != stamp) {
     if (!lenient_) {
       Report("Invalid BLOB offset in BLOB file for physical record # ", r);
@@ -170,7 +172,9 @@ void TBlobRepair::ReleaseChain(std::int32_t r, std::int32_t stamp, std::int32_t&
     reference = 0;
     return;
   }
-  TBlockPin first(file_, &file_.GetBlockForWrite(reference, 1, false));
+  // The chains lie mostly in the order of their records: a read of the first block brings the
+  // blocks of the next values along.
+  TBlockPin first(file_, &file_.GetBlockForWrite(reference, file_.MaxBlocksPerReadAhead(), true));
   if (first->BlobStamp() != stamp) {
     if (!lenient_) {
       Report("Invalid BLOB offset in BLOB file for physical record # ", r);

@@ -59,12 +59,15 @@ bool TRecord::Deleted() const {
   return IsRecordDeleted(buffer_);
 }
 
+// A record whose bytes stay as they were needs no write (a free chain rebuilt in its old order).
 void TRecord::SetDeleted(bool deleted) {
+  const std::byte before = buffer_[kRecOffDeleted];
   SetRecordDeleted(buffer_, deleted);
-  modified_ = true;
+  if (buffer_[kRecOffDeleted] != before) modified_ = true;
 }
 
 void TRecord::SetLink(std::int32_t slot) {
+  if (RecordSlotLink(buffer_) == slot) return;
   SetRecordSlotLink(buffer_, slot);
   modified_ = true;
 }
