@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -14,6 +15,8 @@ namespace tarvo {
 
 class TDataTable;
 class TIndexFile;
+class TIndexTree;
+class TKeySorter;
 
 // The memory the sorting of all indexes together may take.
 inline constexpr std::size_t kIndexBuildBudget = 64u << 20;
@@ -25,6 +28,34 @@ std::string SpillName(const std::string& base, int slot);
 // The slots of every index of a table: the primary index (when there is one), the secondary
 // indexes, "Sys Deleted".
 std::vector<int> AllIndexSlots(const TIndexFile& index);
+
+// The trees of the indexes in `slots` written from the keys of records handed in one at a time,
+// in any order (a copy adds each record as it writes it, a repair as it settles it): Add() gathers
+// and sorts the keys, Finish() writes every tree.
+class TIndexBuild {
+ public:
+  // `most_records`, when not negative, bounds the records to come. Requires: the table open
+  // exclusively, these indexes empty.
+  TIndexBuild(TDataTable& table, std::span<const int> slots, const std::string& spill_base, bool in_memory,
+              std::size_t budget = kIndexBuildBudget, std::int64_t most_records = -1);
+  ~TIndexBuild();
+  TIndexBuild(const TIndexBuild&) = delete;
+  TIndexBuild& operator=(const TIndexBuild&) = delete;
+
+  // The keys of the record stored in `slot` (its image as stored): every index's for a record in
+  // use, only "Sys Deleted"'s for a deleted one.
+  void Add(std::span<const std::byte> record, std::int32_t slot);
+  // Writes every tree. 9729 naming the index when a unique index meets the same key twice: the
+  // trees are then incomplete and the caller discards the table.
+  void Finish();
+
+ private:
+  TDataTable& table_;
+  std::vector<int> slots_;
+  std::vector<std::unique_ptr<TIndexTree>> trees_;
+  std::vector<std::unique_ptr<TKeySorter>> sorters_;
+  std::vector<std::byte> key_;
+};
 
 // Writes the trees of the indexes in `slots` from the records of the table's data file: a key
 // per record in use, and for "Sys Deleted" a key per slot. `spill_base` is the path prefix of

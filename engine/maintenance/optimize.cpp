@@ -56,8 +56,12 @@ void OptimizeTable(TDataCursor& cursor, const TCursorOpenOptions& options, const
   const std::vector<TFieldDescriptor>& new_fields = target.Descriptors();
   const std::int32_t slots = old_table.DataFile().RecordSlotCount();
   const std::int32_t old_last_auto_increment = old_table.DataFile().LastAutoIncrement();
-  // 4. The records in index order, with their blob values; their keys come afterwards, sorted.
+  // 4. The records in index order, with their blob values; their keys are gathered as each
+  // record is written and go into the trees sorted at the end.
   target.DeferIndexKeys(true);
+  TIndexBuild keys(new_table, AllIndexSlots(new_table.IndexFile()), scratch.Base(), options.in_memory,
+                   kIndexBuildBudget, slots);
+  TDataFile& new_data = new_table.DataFile();
   std::vector<std::byte> buffer = target.NewRecordBuffer();
   std::int32_t i = 1;
   for (bool on = cursor.First(); on; on = cursor.Next(), ++i) {
@@ -75,12 +79,15 @@ void OptimizeTable(TDataCursor& cursor, const TCursorOpenOptions& options, const
       }
     }
     SetRecordAutoIncrement(buffer, RecordAutoIncrement(record));
-    (void)target.AddRecord(buffer, false);
+    const std::int32_t slot = target.AddRecord(buffer, false);
+    // The record as stored (its blob references set), from the cache it was just written to.
+    const TRecordPin added = new_data.GetRecord(nullptr, slot, true, TReadAhead::kNone);
+    if (!added) RaiseEngineError(kRecordBuffersCorrupt, new_table.TableName());
+    keys.Add(added->Bytes(), slot);
     if (progress) progress(i, ProgressPercent(i, slots));
   }
   target.DeferIndexKeys(false);
-  BuildIndexesFromRecords(new_table, AllIndexSlots(new_table.IndexFile()), scratch.Base(), options.in_memory);
-  TDataFile& new_data = new_table.DataFile();
+  keys.Finish();
   // The counter never goes back: values of deleted records are not handed out again.
   if (old_last_auto_increment > new_data.LastAutoIncrement())
     new_data.SetLastAutoIncrement(old_last_auto_increment);

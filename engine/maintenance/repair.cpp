@@ -122,6 +122,7 @@ class TRepairRun {
   std::vector<std::vector<std::byte>> keys_;              // the current record's key per tree
   std::vector<int> keyed_slots_;
   std::vector<int> deferred_slots_;
+  std::unique_ptr<TIndexBuild> deferred_;  // their keys, gathered as each record is settled
   std::int32_t highest_id_ = 0;
   bool counter_raised_ = false;  // FreshId had to move the header's counter up
   std::int32_t active_ = 0;
@@ -479,22 +480,25 @@ void TRepairRun::RecordPhase() {
           std::make_unique<TStreamedIndex>(tree, share, SpillName(base, tree.Slot()), data_.InMemory(), slots));
       keys_.emplace_back(tree.KeyLength());
     }
+    if (!deferred_slots_.empty()) {
+      deferred_ = std::make_unique<TIndexBuild>(table_, deferred_slots_, base, data_.InMemory(), kIndexBuildBudget,
+                                                slots);
+    }
   }
-  std::int32_t visited = 0;
   if (record_size_ != 0 && record_size_ == data_.RecordSize()) {
     // The pass changes records in place only: the slot count stays as the header phase left it.
     for (std::int32_t r = 1; r <= slots; ++r) {
       HandleRecord(r);
       Progress(r);
-      visited = r;
     }
   }
   if (!verify_) {
     for (const auto& stream : streams_) stream->Finish();
     streams_.clear();
   }
-  if (!verify_ && visited > 0) {
-    BuildIndexesFromRecords(table_, deferred_slots_, base, data_.InMemory(), kIndexBuildBudget, visited);
+  if (deferred_ != nullptr) {
+    deferred_->Finish();
+    deferred_.reset();
   }
   if (!verify_) {
     index_.MutableHeader().active_records = active_;
@@ -549,6 +553,8 @@ void TRepairRun::HandleRecord(std::int32_t r) {
   } else {
     DeletedRecord(pin, r);
   }
+  // Settled: no later record changes this one.
+  if (deferred_ != nullptr) deferred_->Add(pin->Bytes(), r);
 }
 
 void TRepairRun::LiveRecord(TRecordPin& pin, std::int32_t r) {
