@@ -10,6 +10,7 @@
 
 #include "engine/format/field_types.h"
 #include "engine/format/record_layout.h"
+#include "support/code_page.h"
 
 namespace tarvo {
 
@@ -102,6 +103,7 @@ TKeyCodec::TKeyCodec(const TIndexDescriptor& descriptor, int slot, std::span<con
     key_length_ = kSysDeletedKeyLength;
     return;
   }
+  if (case_insensitive_) case_page_ = &CodePageFor(language_ == 0 ? kCaseLanguageOfByteOrder : language_);
   const int count = std::min<int>(descriptor.field_count, kMaxKeyFields);
   for (int i = 0; i < count; ++i) {
     const std::uint16_t number = descriptor.field_numbers[i];
@@ -132,21 +134,18 @@ void TKeyCodec::EncodeField(const TKeyField& field, std::span<const std::byte> r
     value = record.data() + field.record_offset + 1;
   }
   out[0] = std::byte{value != nullptr ? std::uint8_t{1} : std::uint8_t{0}};
-  std::vector<std::byte> zero;
-  if (value == nullptr) {
-    zero.assign(std::max<std::size_t>(size, 8), std::byte{0});
-    value = zero.data();
-  }
+  // A NULL field encodes the value zero (a data size is a byte, numbers take at most 8).
+  static constexpr std::array<std::byte, 256> kZero{};
+  if (value == nullptr) value = kZero.data();
   std::byte* dest = out.data() + 1;
   const int width = SortableWidth(field.type);
   if (field.type == kTypeText) {
     const std::size_t length =
         TextOf(value, size).find('\0') == std::string_view::npos ? size : TextOf(value, size).find('\0');
-    if (case_insensitive_ && length > 0) {
-      const TLanguageId language = language_ == 0 ? kCaseLanguageOfByteOrder : language_;
-      const TSortId sort = language_ == 0 ? 0 : sort_;
-      const std::string upper = UpperCase(language, sort, TextOf(value, length));
-      std::memcpy(dest, upper.data(), std::min(upper.size(), length));
+    if (case_page_ != nullptr) {
+      // Upper-cased byte by byte through the locale's code page, as UpperCase does.
+      for (std::size_t i = 0; i < length; ++i)
+        dest[i] = std::byte{case_page_->ToUpper(static_cast<std::uint8_t>(value[i]))};
     } else {
       std::memcpy(dest, value, length);
     }

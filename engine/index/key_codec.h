@@ -37,6 +37,8 @@
 
 namespace tarvo {
 
+class TCodePage;
+
 using TKey = std::vector<std::byte>;
 
 // The 4-byte sortable form of a 32-bit integer (the auto-increment suffix).
@@ -90,6 +92,7 @@ class TKeyCodec {
   bool case_insensitive_ = false;
   TLanguageId language_ = 0;
   TSortId sort_ = 0;
+  const TCodePage* case_page_ = nullptr;  // upper-cases text of a case-insensitive index
   std::vector<TKeyField> fields_;
 };
 
