@@ -181,14 +181,19 @@ void TKeyCodec::BuildInto(std::span<const std::byte> record, std::span<std::byte
     return;
   }
   // A field's data size is a byte: its encoded form, with the null flag, fits 256 bytes.
-  std::array<std::byte, 256> portion{};
+  std::array<std::byte, 256> portion;
   std::size_t pos = 0;
   for (const TKeyField& field : fields_) {
     const std::size_t width = std::size_t{field.data_size} + 1;
-    std::fill_n(portion.begin(), width, std::byte{0});
-    EncodeField(field, record, std::span(portion.data(), width));
-    const std::size_t n = std::min(width, key.size() - std::min(pos, key.size()));
-    std::copy_n(portion.begin(), n, key.begin() + static_cast<std::ptrdiff_t>(pos));
+    if (pos + width <= key.size()) {
+      EncodeField(field, record, key.subspan(pos, width));  // zero from the fill above
+    } else {
+      // The key ends inside this field: only its first bytes are kept.
+      std::fill_n(portion.begin(), width, std::byte{0});
+      EncodeField(field, record, std::span(portion.data(), width));
+      const std::size_t n = std::min(width, key.size() - std::min(pos, key.size()));
+      std::copy_n(portion.begin(), n, key.begin() + static_cast<std::ptrdiff_t>(pos));
+    }
     pos += width;
   }
   if (!unique_ && key.size() >= kKeySuffixSize && pos + kKeySuffixSize <= key.size()) {

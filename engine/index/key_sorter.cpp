@@ -1,6 +1,7 @@
 #include "engine/index/key_sorter.h"
 
 #include <algorithm>
+#include <bit>
 #include <cassert>
 #include <cstring>
 
@@ -15,6 +16,12 @@ constexpr std::size_t kRecordBytes = 4;
 constexpr std::size_t kMinSharePairs = 1;
 // Pairs staged per write of a run.
 constexpr std::size_t kSlicePairs = 4096;
+
+// Eight bytes as loaded from memory, read most significant first.
+std::uint64_t ReadBig64(std::uint64_t raw) {
+  if constexpr (std::endian::native == std::endian::little) return __builtin_bswap64(raw);
+  return raw;
+}
 
 }  // namespace
 
@@ -54,8 +61,14 @@ std::uint64_t TKeySorter::PrefixOf(const std::byte* pair, std::size_t from) cons
   if (byte_order_ == 0) return 0;
   std::uint64_t prefix = 0;
   const std::size_t n = from < key_length_ ? std::min<std::size_t>(key_length_ - from, 8) : 0;
-  for (std::size_t i = 0; i < n; ++i)
-    prefix |= std::uint64_t{static_cast<std::uint8_t>(pair[from + i])} << (56 - 8 * i);
+  if (n == 8) {
+    std::uint64_t raw = 0;
+    std::memcpy(&raw, pair + from, 8);
+    prefix = ReadBig64(raw);
+  } else {
+    for (std::size_t i = 0; i < n; ++i)
+      prefix |= std::uint64_t{static_cast<std::uint8_t>(pair[from + i])} << (56 - 8 * i);
+  }
   // Shorter keys are padded with zeros, which sorts them as the byte order does.
   return byte_order_ > 0 ? prefix : ~prefix;
 }
