@@ -66,31 +66,35 @@ void TIndexBuild::Add(std::span<const std::byte> record, std::int32_t slot) {
 }
 
 void TIndexBuild::Finish() {
-  // Each tree from its sorted keys; a unique index refuses a key equal to the one before.
-  TIndexFile& index = table_.IndexFile();
+  for (std::size_t i = 0; i < slots_.size(); ++i) {
+    WriteTreeFromSorter(*trees_[i], *sorters_[i], table_.TableName());
+    sorters_[i].reset();
+  }
+  table_.IndexFile().MarkModified();
+}
+
+void WriteTreeFromSorter(TIndexTree& tree, TKeySorter& sorter, const std::string& table_name) {
+  // The builder pins two pages per level and hands full pages on in order: a small cache does,
+  // whatever the table's size.
+  TIndexFile& index = tree.File();
   const int saved_capacity = index.PageCacheCapacity();
   index.SetPageCacheCapacity(std::min(saved_capacity, kBuildPagesPerSlot));
+  const bool unique = tree.Unique() && tree.Slot() != kSysDeletedSlot;
   std::vector<std::byte> previous;
-  for (std::size_t i = 0; i < slots_.size(); ++i) {
-    TIndexTree& tree = *trees_[i];
-    const bool unique = tree.Unique() && slots_[i] != kSysDeletedSlot;
-    TIndexTreeBuilder builder(tree);
-    bool first = true;
-    sorters_[i]->Drain([&](std::span<const std::byte> k, std::int32_t record) {
-      if (unique && !first && tree.CompareKeys(previous, k) == 0) {
-        RaiseEngineError(kDuplicateKey, table_.TableName(), {}, {}, tree.Name());
-      }
-      if (unique) previous.assign(k.begin(), k.end());
-      first = false;
-      builder.Add(k, record);
-    });
-    builder.Finish();
-    sorters_[i].reset();
-    index.FlushPages();
-    index.TrimCache();
-  }
+  TIndexTreeBuilder builder(tree);
+  bool first = true;
+  sorter.Drain([&](std::span<const std::byte> k, std::int32_t record) {
+    if (unique && !first && tree.CompareKeys(previous, k) == 0) {
+      RaiseEngineError(kDuplicateKey, table_name, {}, {}, tree.Name());
+    }
+    if (unique) previous.assign(k.begin(), k.end());
+    first = false;
+    builder.Add(k, record);
+  });
+  builder.Finish();
+  index.FlushPages();
+  index.TrimCache();
   index.SetPageCacheCapacity(saved_capacity);
-  index.MarkModified();
 }
 
 void BuildIndexesFromRecords(TDataTable& table, std::span<const int> slots, const std::string& spill_base,

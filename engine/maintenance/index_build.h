@@ -57,6 +57,11 @@ class TIndexBuild {
   std::vector<std::byte> key_;
 };
 
+// Writes the (empty) tree from the sorter's keys, which the sorter gives up, through a small page
+// cache. A unique index other than "Sys Deleted" refuses a key equal to the one before: 9729
+// naming the index (the tree is then incomplete).
+void WriteTreeFromSorter(TIndexTree& tree, TKeySorter& sorter, const std::string& table_name);
+
 // Writes the trees of the indexes in `slots` from the records of the table's data file: a key
 // per record in use, and for "Sys Deleted" a key per slot. `spill_base` is the path prefix of
 // the spill files (suffixes .S00, .S01, ... are added; each is removed again). 9729 naming the

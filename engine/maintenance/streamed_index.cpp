@@ -1,6 +1,6 @@
 #include "engine/maintenance/streamed_index.h"
 
-#include "engine/index/tree_builder.h"
+#include "engine/maintenance/index_build.h"
 
 namespace tarvo {
 
@@ -16,9 +16,8 @@ bool TStreamedIndex::Beyond(std::span<const std::byte> key) const {
 }
 
 void TStreamedIndex::WriteTree() {
-  TIndexTreeBuilder builder(tree_);
-  sorter_->Drain([&](std::span<const std::byte> key, std::int32_t record) { builder.Add(key, record); });
-  builder.Finish();
+  // No key was let in twice: the duplicate check of the writing never fires.
+  WriteTreeFromSorter(tree_, *sorter_, {});
   sorter_.reset();
 }
 
