@@ -1,5 +1,6 @@
 #include "engine/maintenance/streamed_index.h"
 
+#include "components/engine_error.h"
 #include "engine/maintenance/index_build.h"
 
 namespace tarvo {
@@ -17,42 +18,66 @@ bool TStreamedIndex::Beyond(std::span<const std::byte> key) const {
 
 void TStreamedIndex::WriteTree() {
   // No key was let in twice: the duplicate check of the writing never fires.
-  WriteTreeFromSorter(tree_, *sorter_, {});
-  sorter_.reset();
+  std::unique_ptr<TKeySorter> sorter = std::move(sorter_);
+  WriteTreeFromSorter(tree_, *sorter, {});
+}
+
+template <typename F>
+auto TStreamedIndex::Guarded(F&& step) {
+  // A failure (a spill or a page that cannot be written) leaves keys out of the tree; the caller
+  // may go on past it, so every later step and Finish() raise it again.
+  if (failure_) std::rethrow_exception(failure_);
+  try {
+    return step();
+  } catch (const ETarvoEngineError& e) {
+    if (EngineCode(e) != kDuplicateKey) failure_ = std::current_exception();
+    throw;
+  } catch (...) {
+    failure_ = std::current_exception();
+    throw;
+  }
 }
 
 bool TStreamedIndex::Contains(std::span<const std::byte> key) {
-  if (sorter_ != nullptr) {
-    if (Beyond(key)) return false;
-    WriteTree();
-  }
-  return tree_.Find(key);
+  return Guarded([&] {
+    if (sorter_ != nullptr) {
+      if (Beyond(key)) return false;
+      WriteTree();
+    }
+    return tree_.Find(key);
+  });
 }
 
 void TStreamedIndex::CheckUnique(std::span<const std::byte> key) {
-  if (sorter_ != nullptr) {
-    if (Beyond(key)) return;
-    WriteTree();
-  }
-  tree_.CheckUnique(key);
+  Guarded([&] {
+    if (sorter_ != nullptr) {
+      if (Beyond(key)) return;
+      WriteTree();
+    }
+    tree_.CheckUnique(key);
+  });
 }
 
 void TStreamedIndex::Insert(std::span<const std::byte> key, std::int32_t record) {
-  if (sorter_ != nullptr) {
-    if (Beyond(key)) {
-      const auto first = static_cast<std::uint8_t>(key[0]);
-      last_[first].assign(key.begin(), key.end());
-      seen_[first] = true;
-      sorter_->Add(key, record);
-      return;
+  Guarded([&] {
+    if (sorter_ != nullptr) {
+      if (Beyond(key)) {
+        sorter_->Add(key, record);
+        const auto first = static_cast<std::uint8_t>(key[0]);
+        last_[first].assign(key.begin(), key.end());
+        seen_[first] = true;
+        return;
+      }
+      WriteTree();
     }
-    WriteTree();
-  }
-  tree_.Insert(key, record);
+    tree_.Insert(key, record);
+  });
 }
 
 void TStreamedIndex::Finish() {
-  if (sorter_ != nullptr) WriteTree();
+  Guarded([&] {
+    if (sorter_ != nullptr) WriteTree();
+  });
 }
 
 }  // namespace tarvo

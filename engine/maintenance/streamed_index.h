@@ -14,6 +14,7 @@
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <span>
 #include <string>
@@ -44,11 +45,14 @@ class TStreamedIndex {
   // Whether `key` sorts after every key inserted so far with its first byte.
   bool Beyond(std::span<const std::byte> key) const;
   void WriteTree();
+  template <typename F>
+  auto Guarded(F&& step);
 
   TIndexTree& tree_;
   std::unique_ptr<TKeySorter> sorter_;  // null once the tree holds the keys
   std::array<std::vector<std::byte>, 256> last_;  // the greatest key so far, by first byte
   std::bitset<256> seen_;
+  std::exception_ptr failure_;  // the first failure other than a duplicate key
 };
 
 }  // namespace tarvo
