@@ -39,6 +39,12 @@ constexpr int kRepairPageCachePages = 4096;
 // The memory the keys of the unique indexes and "Sys Deleted" may take while they are gathered.
 constexpr std::size_t kStreamedKeysBudget = 32u << 20;
 
+// Failures of the system rather than of the table's bytes.
+bool IsSystemFailure(TEngineCode code) {
+  return code == kReadError || code == kWriteError || code == kUnknownOsError || code == kOutOfMemory ||
+         code == kInvalidFileHandle || code == kDeviceDenied || code == kAccessDenied;
+}
+
 std::string Cut(std::string_view text, std::size_t length) {
   return std::string(text.substr(0, length));
 }
@@ -563,6 +569,9 @@ void TRepairRun::LiveRecord(TRecordPin& pin, std::int32_t r) {
     if (data_.BlobFieldCount() > 0) BlobFields(pin, r, true);
     if (!verify_) RebuildKeys(pin, r);
   } catch (const ETarvoEngineError& e) {
+    // A file that cannot be read or written is no damage of the record: passed over, it would
+    // leave the record out of its indexes (or its blob cut) and the run would end as a success.
+    if (IsSystemFailure(EngineCode(e))) throw;
     if (verify_ || EngineCode(e) != kDuplicateKey) return;
     Log("Error rebuilding index keys for physical record # " + std::to_string(r) + ", " +
         "error fixed but physical record deleted");
