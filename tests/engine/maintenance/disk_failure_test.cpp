@@ -334,6 +334,22 @@ TEST_F(DiskFailureTest, Optimize) {
   }
 }
 
+// Reads fail too: every record and blob value of the copy comes through a read.
+TEST_F(DiskFailureTest, OptimizeWhenAReadFails) {
+  const auto run = [&] {
+    TDataCursor cursor(*engine_.session, *engine_.directory);
+    TCursorOpenOptions options;
+    options.table_name = "T";
+    options.exclusive = true;
+    OptimizeTable(cursor, options, {}, false, {});
+  };
+  ExpectOnlyDeletesAfterTheCommit(Sweep(run, [&] { ExpectNewTable(dir_, true); }, kReads), 0);
+}
+
+TEST_F(DiskFailureTest, RestructureWhenAReadFails) {
+  ExpectOnlyDeletesAfterTheCommit(Sweep(AddIndex(), IndexBackupBeside(), kReads), 0);
+}
+
 TEST_F(DiskFailureTest, RestructureAddingAnIndex) {
   ExpectOnlyDeletesAfterTheCommit(Sweep(AddIndex(), IndexBackupBeside(), kAllButDeletes), 0);
 }
