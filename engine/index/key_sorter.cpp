@@ -1,9 +1,7 @@
 #include "engine/index/key_sorter.h"
 
 #include <algorithm>
-#include <array>
 #include <bit>
-#include <bitset>
 #include <cassert>
 #include <cstring>
 
@@ -117,29 +115,16 @@ void TKeySorter::SortBuffer() {
   order_.resize(held_);
   const std::byte* base = buffer_.data();
   for (std::size_t i = 0; i < held_; ++i) order_[i] = {PrefixOf(base + i * width_, 0), static_cast<std::uint32_t>(i)};
-  if (byte_order_ != 0 && OrderedWithinFirstBytes()) return;
+  if (byte_order_ != 0 && AlreadyInOrder()) return;
   SortRange(order_.data(), order_.data() + order_.size(), 0);
 }
 
-bool TKeySorter::OrderedWithinFirstBytes() {
-  // Keys that came in order (a table's own order, or live and deleted records each in their
-  // order) need no sort: when the prefixes of each first byte rise strictly, a stable
-  // distribution by the first byte puts every key in its place.
-  std::array<std::uint64_t, 256> last{};
-  std::array<std::size_t, 257> start{};
-  std::bitset<256> seen;
-  for (const TOrdered& o : order_) {
-    const auto first = static_cast<std::size_t>(o.prefix >> 56);
-    if (seen[first] && o.prefix <= last[first]) return false;
-    seen[first] = true;
-    last[first] = o.prefix;
-    ++start[first + 1];
+bool TKeySorter::AlreadyInOrder() const {
+  // Keys that came in the index's order (a table's own order) need no sort: strictly rising
+  // prefixes order their keys as the whole keys do.
+  for (std::size_t i = 1; i < order_.size(); ++i) {
+    if (order_[i].prefix <= order_[i - 1].prefix) return false;
   }
-  if (seen.count() <= 1) return true;
-  for (std::size_t b = 1; b < start.size(); ++b) start[b] += start[b - 1];
-  std::vector<TOrdered> placed(order_.size());
-  for (const TOrdered& o : order_) placed[start[static_cast<std::size_t>(o.prefix >> 56)]++] = o;
-  order_.swap(placed);
   return true;
 }
 

@@ -65,9 +65,8 @@ class TKeySorter {
   // Sorts the pairs of [first, last), whose key bytes before `from` are equal and whose prefixes
   // hold the key bytes from `from` on.
   void SortRange(TOrdered* first, TOrdered* last, std::size_t from);
-  // Whether the pairs, prefixes made, were in order within each first byte of their keys; then
-  // they are put in order without a sort.
-  bool OrderedWithinFirstBytes();
+  // Whether the pairs, prefixes made, came in order.
+  bool AlreadyInOrder() const;
   void SortBuffer();
   void SpillBuffer();
   void Refill(TRun& run, std::size_t share_pairs);
