@@ -100,7 +100,7 @@ void TKeySorter::SortRange(TOrdered* first, TOrdered* last, std::size_t from) {
 void TKeySorter::Add(std::span<const std::byte> key, std::int32_t record) {
   assert(key.size() == key_length_);
   if (buffer_.empty()) {
-    buffer_.resize(capacity_ * width_);
+    buffer_.Grow(capacity_ * width_);
     order_.reserve(capacity_);
   }
   if (held_ == capacity_) SpillBuffer();
@@ -177,7 +177,7 @@ void TKeySorter::Drain(const TEmit& emit) {
     order_.shrink_to_fit();
     // Each run reads through an equal share of the buffer.
     const std::size_t share = std::max(capacity_ / runs_.size(), kMinSharePairs);
-    if (buffer_.size() < share * width_ * runs_.size()) buffer_.resize(share * width_ * runs_.size());
+    buffer_.Grow(share * width_ * runs_.size());  // the held pairs are in the runs now
     std::vector<std::size_t> heap;
     heap.reserve(runs_.size());
     for (std::size_t r = 0; r < runs_.size(); ++r) {

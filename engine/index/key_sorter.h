@@ -76,7 +76,22 @@ class TKeySorter {
   std::size_t key_length_;
   std::size_t width_;
   std::size_t capacity_;  // pairs the buffer holds
-  std::vector<std::byte> buffer_;
+  // The pairs' bytes are always written before they are read: the buffer is not cleared when it
+  // is made (that would touch every page of it once more).
+  struct TRawBuffer {
+    std::unique_ptr<std::byte[]> bytes;
+    std::size_t size = 0;
+    std::byte* data() { return bytes.get(); }
+    const std::byte* data() const { return bytes.get(); }
+    bool empty() const { return size == 0; }
+    // At least `n` bytes; what the buffer held is gone when it grows.
+    void Grow(std::size_t n) {
+      if (n <= size) return;
+      bytes = std::make_unique_for_overwrite<std::byte[]>(n);
+      size = n;
+    }
+  };
+  TRawBuffer buffer_;
   int byte_order_;  // the tree's Codec().ByteOrder()
   std::vector<TOrdered> order_;
   std::vector<std::byte> slice_;
