@@ -59,17 +59,11 @@ int TKeySorter::Compare(const std::byte* a, const std::byte* b) const {
 
 std::uint64_t TKeySorter::PrefixOf(const std::byte* pair, std::size_t from) const {
   if (byte_order_ == 0) return 0;
-  std::uint64_t prefix = 0;
-  const std::size_t n = from < key_length_ ? std::min<std::size_t>(key_length_ - from, 8) : 0;
-  if (n == 8) {
-    std::uint64_t raw = 0;
-    std::memcpy(&raw, pair + from, 8);
-    prefix = ReadBig64(raw);
-  } else {
-    for (std::size_t i = 0; i < n; ++i)
-      prefix |= std::uint64_t{static_cast<std::uint8_t>(pair[from + i])} << (56 - 8 * i);
-  }
   // Shorter keys are padded with zeros, which sorts them as the byte order does.
+  const std::size_t n = from < key_length_ ? std::min<std::size_t>(key_length_ - from, 8) : 0;
+  std::uint64_t raw = 0;
+  std::memcpy(&raw, pair + from, n);
+  const std::uint64_t prefix = ReadBig64(raw);
   return byte_order_ > 0 ? prefix : ~prefix;
 }
 
@@ -83,9 +77,7 @@ void TKeySorter::SortRange(TOrdered* first, TOrdered* last, std::size_t from) {
     });
     return;
   }
-  std::sort(first, last, [](const TOrdered& a, const TOrdered& b) {
-    return a.prefix != b.prefix ? a.prefix < b.prefix : a.at < b.at;
-  });
+  std::sort(first, last, [](const TOrdered& a, const TOrdered& b) { return a.prefix < b.prefix; });
   while (first != last) {
     TOrdered* run_end = first + 1;
     while (run_end != last && run_end->prefix == first->prefix) ++run_end;

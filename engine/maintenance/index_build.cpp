@@ -33,22 +33,28 @@ std::vector<int> AllIndexSlots(const TIndexFile& index) {
   return slots;
 }
 
+std::vector<std::size_t> SortShares(std::size_t budget, std::span<const std::unique_ptr<TIndexTree>> trees) {
+  // Every sorter fills at the same pace when each gets its pairs' part of the bytes.
+  std::size_t key_bytes = 0;
+  for (const auto& tree : trees) key_bytes += tree->KeyLength() + 8u;
+  std::vector<std::size_t> shares;
+  for (const auto& tree : trees) shares.push_back(budget / std::max<std::size_t>(key_bytes, 1) * (tree->KeyLength() + 8u));
+  return shares;
+}
+
 TIndexBuild::TIndexBuild(TDataTable& table, std::span<const int> slots, const std::string& spill_base,
                          bool in_memory, std::size_t budget, std::int64_t most_records)
     : table_(table), slots_(slots.begin(), slots.end()) {
   TDataFile& data = table.DataFile();
   TIndexFile& index = table.IndexFile();
-  std::size_t key_bytes = 0;
   for (const int slot : slots_) {
     trees_.push_back(
         std::make_unique<TIndexTree>(index, slot, data.Descriptors(), data.LanguageID(), data.SortID()));
-    key_bytes += trees_.back()->KeyLength() + 8u;
   }
-  // The budget is shared in proportion to the pairs' sizes: every sorter fills at the same pace.
   // No sorter takes more than one pair per record.
+  const std::vector<std::size_t> shares = SortShares(budget, trees_);
   for (std::size_t i = 0; i < slots_.size(); ++i) {
-    const std::size_t share = budget / std::max<std::size_t>(key_bytes, 1) * (trees_[i]->KeyLength() + 8u);
-    sorters_.push_back(std::make_unique<TKeySorter>(*trees_[i], share, SpillName(spill_base, slots_[i]),
+    sorters_.push_back(std::make_unique<TKeySorter>(*trees_[i], shares[i], SpillName(spill_base, slots_[i]),
                                                     in_memory, most_records));
   }
 }

@@ -25,6 +25,9 @@ inline constexpr std::size_t kIndexBuildBudget = 64u << 20;
 // base.S00 for the primary index, base.S31 for "Sys Deleted".
 std::string SpillName(const std::string& base, int slot);
 
+// The parts of a sorting budget for the keys of `trees`, in proportion to each one's pair size.
+std::vector<std::size_t> SortShares(std::size_t budget, std::span<const std::unique_ptr<TIndexTree>> trees);
+
 // The slots of every index of a table: the primary index (when there is one), the secondary
 // indexes, "Sys Deleted".
 std::vector<int> AllIndexSlots(const TIndexFile& index);

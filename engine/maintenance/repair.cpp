@@ -472,18 +472,15 @@ void TRepairRun::RecordPhase() {
       dot != std::string::npos && file.find('/', dot) == std::string::npos ? file.substr(0, dot) : file;
   const std::int32_t slots = SlotsToVisit();
   if (!verify_) {
-    // The sorting budget shared in proportion to the pairs' sizes, as for the deferred indexes.
-    std::size_t key_bytes = 0;
     for (const int slot : keyed_slots_) {
       trees_.push_back(std::make_unique<TIndexTree>(index_, slot, data_.Descriptors(), data_.LanguageID(),
                                                     data_.SortID()));
-      key_bytes += trees_.back()->KeyLength() + 8u;
     }
+    const std::vector<std::size_t> shares = SortShares(kStreamedKeysBudget, trees_);
     for (std::size_t i = 0; i < trees_.size(); ++i) {
       TIndexTree& tree = *trees_[i];
-      const std::size_t share = kStreamedKeysBudget / key_bytes * (tree.KeyLength() + 8u);
-      streams_.push_back(
-          std::make_unique<TStreamedIndex>(tree, share, SpillName(base, tree.Slot()), data_.InMemory(), slots));
+      streams_.push_back(std::make_unique<TStreamedIndex>(tree, shares[i], SpillName(base, tree.Slot()),
+                                                          data_.InMemory(), slots));
       keys_.emplace_back(tree.KeyLength());
     }
     if (!deferred_slots_.empty()) {
