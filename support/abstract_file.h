@@ -54,6 +54,8 @@ class TAbstractFile {
   [[nodiscard]] virtual bool UnlockRegion(std::int64_t offset, std::int64_t length) = 0;
   // Writes the operating system's buffers to the disk: 0 or -code.
   [[nodiscard]] virtual int Flush() { return 0; }
+  // A hint that the range written so far may go to the disk now (a later Flush waits less).
+  virtual void StartWriteBack(std::int64_t /*offset*/, std::int64_t /*length*/) {}
 
   virtual bool InMemory() const = 0;
   virtual std::size_t LockCount() const = 0;

@@ -155,4 +155,8 @@ void TFileHandler::WriteAt(std::int64_t offset, std::span<const std::byte> buffe
   Write(buffer);
 }
 
+void TFileHandler::StartWriteBack(std::int64_t offset, std::int64_t length) {
+  if (file_object_ != nullptr) file_object_->StartWriteBack(offset, length);
+}
+
 }  // namespace tarvo

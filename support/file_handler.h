@@ -53,6 +53,8 @@ class TFileHandler {
   // Seek to `offset` and transfer, as one step under the file object's guard.
   std::size_t ReadAt(std::int64_t offset, std::span<std::byte> buffer, bool allow_short);
   void WriteAt(std::int64_t offset, std::span<const std::byte> buffer);
+  // A hint that what was written in the range may go to the disk now; never raises.
+  void StartWriteBack(std::int64_t offset, std::int64_t length);
 
   bool InMemory() const { return in_memory_; }
   void SetInMemory(bool value) { in_memory_ = value; }

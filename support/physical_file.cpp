@@ -178,6 +178,11 @@ int TPhysicalFile::Flush() {
   return error == kOsOk ? 0 : Failure(error);
 }
 
+void TPhysicalFile::StartWriteBack(std::int64_t offset, std::int64_t length) {
+  std::lock_guard lock(Guard());
+  file_.StartWriteBack(offset, length);
+}
+
 std::int64_t TPhysicalFile::EndPosition() {
   std::int64_t size = 0;
   const TOsError error = file_.Size(size);

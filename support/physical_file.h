@@ -25,6 +25,7 @@ class TPhysicalFile : public TAbstractFile {
   [[nodiscard]] bool LockRegion(std::int64_t offset, std::int64_t length) override;
   [[nodiscard]] bool UnlockRegion(std::int64_t offset, std::int64_t length) override;
   [[nodiscard]] int Flush() override;
+  void StartWriteBack(std::int64_t offset, std::int64_t length) override;
 
   bool InMemory() const override { return false; }
   std::size_t LockCount() const override { return file_.LockedRangeCount(); }

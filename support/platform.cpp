@@ -264,6 +264,11 @@ TOsError TOsFile::Flush() {
   return kOsOk;
 }
 
+void TOsFile::StartWriteBack(std::int64_t offset, std::int64_t length) {
+  if (fd_ < 0 || offset < 0 || length <= 0) return;
+  (void)::sync_file_range(fd_, offset, length, SYNC_FILE_RANGE_WRITE);
+}
+
 TOsError TOsFile::LockRange(std::int64_t offset, std::int64_t length) {
   if (fd_ < 0) return kOsInvalidHandle;
   if (offset < 0 || length < 1 || length > kShareLockOffset - offset) return kOsInvalidParameter;

@@ -67,6 +67,9 @@ class TOsFile {
   [[nodiscard]] TOsError Truncate(std::int64_t size);
   // Writes the file's data to the disk.
   [[nodiscard]] TOsError Flush();
+  // Lets the disk start writing the range now rather than at the next flush; a hint, which
+  // neither waits nor fails.
+  void StartWriteBack(std::int64_t offset, std::int64_t length);
 
   // Never waits: kOsLockViolation when any other holder has an overlapping range, and kOsNotLocked
   // when an unlock names no range taken with exactly that offset and length. Ranges must lie in

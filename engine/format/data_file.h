@@ -45,6 +45,11 @@ inline constexpr std::int32_t kReadAheadBytes = 65'535;
 // 2,000,000,001 bytes.
 bool CanCreateSlot(std::int32_t next_slot, std::uint16_t record_size);
 
+// The auto-increment value after `last`; past the largest value it starts again at 1.
+inline std::int32_t FollowingAutoIncrement(std::int32_t last) {
+  return last == INT32_MAX ? 1 : last + 1;
+}
+
 // The default number of cached records for a record size.
 std::int32_t DefaultCacheSize(std::uint16_t record_size);
 

@@ -43,8 +43,9 @@ std::vector<std::size_t> SortShares(std::size_t budget, std::span<const std::uni
 }
 
 TIndexBuild::TIndexBuild(TDataTable& table, std::span<const int> slots, const std::string& spill_base,
-                         bool in_memory, std::size_t budget, std::int64_t most_records)
-    : table_(table), slots_(slots.begin(), slots.end()) {
+                         bool in_memory, std::size_t budget, std::int64_t most_records, bool background)
+    : table_(table), slots_(slots.begin(), slots.end()), record_size_(table.DataFile().RecordSize()),
+      background_(background) {
   TDataFile& data = table.DataFile();
   TIndexFile& index = table.IndexFile();
   for (const int slot : slots_) {
@@ -57,11 +58,83 @@ TIndexBuild::TIndexBuild(TDataTable& table, std::span<const int> slots, const st
     sorters_.push_back(std::make_unique<TKeySorter>(*trees_[i], shares[i], SpillName(spill_base, slots_[i]),
                                                     in_memory, most_records));
   }
+  if (background_) worker_ = std::thread([this] { Work(); });
 }
 
-TIndexBuild::~TIndexBuild() = default;
+TIndexBuild::~TIndexBuild() {
+  try {
+    Join(true);
+  } catch (...) {
+    // The build is abandoned: what failed on the way no longer matters.
+  }
+}
 
 void TIndexBuild::Add(std::span<const std::byte> record, std::int32_t slot) {
+  if (!background_) {
+    AddNow(record, slot);
+    return;
+  }
+  if (filling_.slots.empty()) filling_.records.resize(kBatchRecords * record_size_);
+  std::copy_n(record.begin(), record_size_, filling_.records.begin() +
+                                                static_cast<std::ptrdiff_t>(filling_.slots.size() * record_size_));
+  filling_.slots.push_back(slot);
+  if (filling_.slots.size() == kBatchRecords) HandOver();
+}
+
+void TIndexBuild::HandOver() {
+  std::unique_lock lock(lock_);
+  changed_.wait(lock, [&] { return waiting_.size() < kBatchesWaiting || failure_; });
+  if (failure_) std::rethrow_exception(failure_);
+  waiting_.push_back(std::move(filling_));
+  filling_ = TBatch();
+  if (!spare_.empty()) {
+    filling_ = std::move(spare_.back());
+    spare_.pop_back();
+    filling_.slots.clear();
+  }
+  changed_.notify_all();
+}
+
+void TIndexBuild::Work() {
+  for (;;) {
+    TBatch batch;
+    {
+      std::unique_lock lock(lock_);
+      changed_.wait(lock, [&] { return !waiting_.empty() || closing_; });
+      if (waiting_.empty() || abandon_ || failure_) return;
+      batch = std::move(waiting_.front());
+      waiting_.pop_front();
+      changed_.notify_all();
+    }
+    try {
+      for (std::size_t k = 0; k < batch.slots.size(); ++k) {
+        AddNow(std::span(batch.records).subspan(k * record_size_, record_size_), batch.slots[k]);
+      }
+    } catch (...) {
+      std::lock_guard lock(lock_);
+      failure_ = std::current_exception();
+      changed_.notify_all();
+      return;
+    }
+    std::lock_guard lock(lock_);
+    spare_.push_back(std::move(batch));
+  }
+}
+
+void TIndexBuild::Join(bool abandon) {
+  if (!worker_.joinable()) return;
+  {
+    std::lock_guard lock(lock_);
+    closing_ = true;
+    abandon_ = abandon;
+    changed_.notify_all();
+  }
+  worker_.join();
+  std::lock_guard lock(lock_);
+  if (failure_ && !abandon) std::rethrow_exception(failure_);
+}
+
+void TIndexBuild::AddNow(std::span<const std::byte> record, std::int32_t slot) {
   const bool live = !IsRecordDeleted(record);
   for (std::size_t i = 0; i < slots_.size(); ++i) {
     if (!live && slots_[i] != kSysDeletedSlot) continue;
@@ -72,6 +145,10 @@ void TIndexBuild::Add(std::span<const std::byte> record, std::int32_t slot) {
 }
 
 void TIndexBuild::Finish() {
+  if (background_) {
+    if (!filling_.slots.empty()) HandOver();
+    Join(false);
+  }
   for (std::size_t i = 0; i < slots_.size(); ++i) {
     WriteTreeFromSorter(*trees_[i], *sorters_[i], table_.TableName());
     sorters_[i].reset();

@@ -4,11 +4,16 @@
 // tree insert per record and index.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tarvo {
@@ -35,12 +40,19 @@ std::vector<int> AllIndexSlots(const TIndexFile& index);
 // The trees of the indexes in `slots` written from the keys of records handed in one at a time,
 // in any order (a copy adds each record as it writes it, a repair as it settles it): Add() gathers
 // and sorts the keys, Finish() writes every tree.
+//
+// In the background, the keys are made and sorted on a thread of their own: Add() only copies
+// the record into a batch, and full batches (at most two waiting) go to that thread, so that a
+// copy reads and writes its records on one core while the other sorts. A failure there is
+// raised by the next Add() or by Finish().
 class TIndexBuild {
  public:
   // `most_records`, when not negative, bounds the records to come. Requires: the table open
-  // exclusively, these indexes empty.
+  // exclusively, these indexes empty; in the background, nothing else touching the sorters'
+  // spill files until Finish().
   TIndexBuild(TDataTable& table, std::span<const int> slots, const std::string& spill_base, bool in_memory,
-              std::size_t budget = kIndexBuildBudget, std::int64_t most_records = -1);
+              std::size_t budget = kIndexBuildBudget, std::int64_t most_records = -1, bool background = false);
+  // Stops the thread, if any, without waiting for the keys it has not sorted yet.
   ~TIndexBuild();
   TIndexBuild(const TIndexBuild&) = delete;
   TIndexBuild& operator=(const TIndexBuild&) = delete;
@@ -53,11 +65,38 @@ class TIndexBuild {
   void Finish();
 
  private:
+  // Records handed over to the thread: their images one after another, and their slots.
+  struct TBatch {
+    std::vector<std::byte> records;
+    std::vector<std::int32_t> slots;
+  };
+  static constexpr std::size_t kBatchRecords = 4096;
+  static constexpr std::size_t kBatchesWaiting = 32;
+
+  void AddNow(std::span<const std::byte> record, std::int32_t slot);
+  void HandOver();
+  void Work();
+  // Ends the thread after the batches handed over (all of them, or none with `abandon`) and
+  // raises what failed there.
+  void Join(bool abandon);
+
   TDataTable& table_;
   std::vector<int> slots_;
   std::vector<std::unique_ptr<TIndexTree>> trees_;
   std::vector<std::unique_ptr<TKeySorter>> sorters_;
   std::vector<std::byte> key_;
+  std::size_t record_size_ = 0;
+  // The background: the batch being filled, the ones waiting, the spare ones.
+  bool background_ = false;
+  TBatch filling_;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::deque<TBatch> waiting_;        // Guarded by lock_.
+  std::vector<TBatch> spare_;         // Guarded by lock_.
+  bool closing_ = false;              // Guarded by lock_.
+  bool abandon_ = false;              // Guarded by lock_.
+  std::exception_ptr failure_;        // Guarded by lock_.
+  std::thread worker_;
 };
 
 // Writes the (empty) tree from the sorter's keys, which the sorter gives up, through a small page

@@ -6,6 +6,7 @@
 #include "engine/format/field_types.h"
 #include "engine/format/field_values.h"
 #include "engine/format/record_layout.h"
+#include "engine/maintenance/bulk_append.h"
 #include "engine/maintenance/index_build.h"
 #include "engine/tables/data_directory.h"
 #include "engine/tables/data_table.h"
@@ -56,11 +57,12 @@ void OptimizeTable(TDataCursor& cursor, const TCursorOpenOptions& options, const
   const std::vector<TFieldDescriptor>& new_fields = target.Descriptors();
   const std::int32_t slots = old_table.DataFile().RecordSlotCount();
   const std::int32_t old_last_auto_increment = old_table.DataFile().LastAutoIncrement();
-  // 4. The records in index order, with their blob values; their keys are gathered as each
-  // record is written and go into the trees sorted at the end.
-  target.DeferIndexKeys(true);
+  // 4. The records in index order, with their blob values, appended to the new files in long
+  // runs; their keys are gathered as each record is written and go into the trees sorted at the
+  // end.
   TIndexBuild keys(new_table, AllIndexSlots(new_table.IndexFile()), scratch.Base(), options.in_memory,
-                   kIndexBuildBudget, slots);
+                   kIndexBuildBudget, slots, true);
+  TBulkAppend append(target);
   TDataFile& new_data = new_table.DataFile();
   std::vector<std::byte> buffer = target.NewRecordBuffer();
   std::int32_t i = 1;
@@ -73,20 +75,16 @@ void OptimizeTable(TDataCursor& cursor, const TCursorOpenOptions& options, const
       const TConstBytes from = ConstFieldSlot(record, d);
       const TBytes to = FieldSlot(buffer, new_fields[k]);
       if (d.FieldType == kTypeBlob) {
-        CopyBlobValue(old_table, from, target, buffer, new_fields[k].FieldNumber);
+        append.StoreBlob(buffer, new_fields[k], LoadBlobOf(old_table, from));
       } else {
         std::copy_n(from.begin(), std::min(from.size(), to.size()), to.begin());
       }
     }
     SetRecordAutoIncrement(buffer, RecordAutoIncrement(record));
-    const std::int32_t slot = target.AddRecord(buffer, false);
-    // The record as stored (its blob references set), from the cache it was just written to.
-    const TRecordPin added = new_data.GetRecord(nullptr, slot, true, TReadAhead::kNone);
-    if (!added) RaiseEngineError(kRecordBuffersCorrupt, new_table.TableName());
-    keys.Add(added->Bytes(), slot);
+    keys.Add(buffer, append.Append(buffer));
     if (progress) progress(i, ProgressPercent(i, slots));
   }
-  target.DeferIndexKeys(false);
+  append.Finish();
   keys.Finish();
   // The counter never goes back: values of deleted records are not handed out again.
   if (old_last_auto_increment > new_data.LastAutoIncrement())

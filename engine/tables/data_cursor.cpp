@@ -110,10 +110,6 @@ class TReadDepth {
   TIndexFile& index_;
 };
 
-std::int32_t FollowingAutoIncrement(std::int32_t last) {
-  return last == INT32_MAX ? 1 : last + 1;
-}
-
 }  // namespace
 
 TDataCursor::TDataCursor(TDataSession& session, TDataDirectory& directory)

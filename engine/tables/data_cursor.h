@@ -170,6 +170,10 @@ class TDataCursor : public TRecordFetcher {
   bool CheckBeforeRead() override;
   std::int32_t RunFrom(std::int32_t slot, bool forward, std::int32_t limit) override;
 
+  // The checks a record passes before it is added or changed: required fields set, values within
+  // their minimum and maximum (9732, 9730, 9731 naming the field).
+  void Validate(std::span<const std::byte> buffer) const;
+
  private:
   void CheckPassword();
   void CheckHeaders();
@@ -198,7 +202,6 @@ class TDataCursor : public TRecordFetcher {
   bool LoadCurrent(std::int32_t slot, bool forward);
   bool StepSlotOrder(std::int32_t from, bool forward);
   bool SettleOnPosition();
-  void Validate(std::span<const std::byte> buffer) const;
   // The blob store: values of changed blob fields are stored when a record is posted and freed
   // when it is deleted. Tables without blob fields never reach them. StoreBlobValues posts
   // `image` (the record as it goes to the file) and writes stamps and references back into the

@@ -72,6 +72,69 @@ TEST_F(OptimizeTest, KeepsEveryRecordInPrimaryOrderWithoutDeletedSlots) {
   EXPECT_EQ(DirectoryBytes(dir_.Path()).size(), 6u);
 }
 
+// The offset of the first byte in which `a` and `b` differ, -1 when they are equal.
+std::int64_t FirstDifference(std::span<const std::byte> a, std::span<const std::byte> b) {
+  const auto [at, _] = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
+  if (at == a.end() && a.size() == b.size()) return -1;
+  return at - a.begin();
+}
+
+// A table filled through a cursor in primary-key order, without deletions, is already what
+// optimize writes: the copy must leave the same slots, stamps, chains and counters, byte for byte,
+// plain and enciphered, with values of many blocks, of one byte and empty ones.
+TEST_F(OptimizeTest, CopyWritesWhatAppendingThroughACursorWrote) {
+  for (const bool encrypted : {false, true}) {
+    for (const bool auto_increment : {true, false}) {
+      SCOPED_TRACE(std::string(encrypted ? "enciphered" : "plain") + (auto_increment ? "" : ", no counter field"));
+      TTempDir dir;
+      TTestEngine engine(dir.Dir());
+      engine.session->AddPassword("geheim");
+      TTableDefinition d;
+      d.fields = {Field("ID", kTypeInt32, 0, auto_increment ? kSubTypeAutoInc : 0), Field("Name", kTypeText, 12),
+                  Field("Memo", kTypeBlob, 0, kSubTypeMemo), Field("Pic", kTypeBlob, 0, kSubTypeGraphic)};
+      for (std::size_t i = 0; i < d.fields.size(); ++i) d.fields[i].FieldNumber = static_cast<std::uint16_t>(i + 1);
+      d.indexes = {Index("", {1}, true), Index("ByName", {2}, false, 1)};
+      d.blob_block_size = 64;
+      d.encrypted = encrypted;
+      if (encrypted) d.password = "geheim";
+      engine.directory->CreateTable("Items", d);
+      {
+        auto cursor = OpenItems(engine, true);
+        const auto& f = cursor->Descriptors();
+        for (int i = 0; i < 40; ++i) {
+          std::vector<std::byte> record = cursor->NewRecordBuffer();
+          if (!auto_increment) PutInt32(FieldSlot(record, f[0]), 10 * i + 3);
+          PutText(FieldSlot(record, f[1]), "N" + std::to_string(i % 7), 0, 0, 0);
+          // Every value set, as a copy sets it: an empty one too.
+          cursor->SetBlobField(record, f[2].FieldNumber, MemoOfSize(i % 3 == 0 ? 0 : (i * 37) % 300, i));
+          cursor->SetBlobField(record, f[3].FieldNumber, MemoOfSize(i % 4 != 1 ? 0 : i % 8 == 1 ? 1 : 46, i));
+          (void)cursor->AddRecord(record, false);
+        }
+      }
+      const auto data_before = ReadFileBytes(dir.File("Items.DAT"));
+      const auto blob_before = ReadFileBytes(dir.File("Items.BLB"));
+      TDataCursor cursor(*engine.session, *engine.directory);
+      TCursorOpenOptions options;
+      options.table_name = "Items";
+      options.exclusive = true;
+      OptimizeTable(cursor, options, {}, false, {});
+      const auto data_after = ReadFileBytes(dir.File("Items.DAT"));
+      const auto blob_after = ReadFileBytes(dir.File("Items.BLB"));
+      ASSERT_EQ(data_after.size(), data_before.size());
+      ASSERT_EQ(blob_after.size(), blob_before.size());
+      // The data header differs only in its change counter and the time of its last write.
+      auto header_without_times = [](std::vector<std::byte> bytes) {
+        std::fill_n(bytes.begin() + kDataOffHeaderChangeCount, 4, std::byte{0});
+        std::fill_n(bytes.begin() + kDataOffLastWriteTime, 8, std::byte{0});
+        return bytes;
+      };
+      EXPECT_EQ(FirstDifference(header_without_times(data_after), header_without_times(data_before)), -1);
+      // The blob file's header differs only in its change counter.
+      EXPECT_EQ(FirstDifference(std::span(blob_after).subspan(4), std::span(blob_before).subspan(4)), -1);
+    }
+  }
+}
+
 TEST_F(OptimizeTest, OrderOfASecondaryIndex) {
   BuildItems(engine_, 40, 0);
   Optimize("bynamedesc");

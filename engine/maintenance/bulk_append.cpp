@@ -1,0 +1,161 @@
+#include "engine/maintenance/bulk_append.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "components/engine_error.h"
+#include "engine/blob/blob_file.h"
+#include "engine/blob/block.h"
+#include "engine/format/byte_codec.h"
+#include "engine/format/data_file.h"
+#include "engine/format/encipher.h"
+#include "engine/format/field_types.h"
+#include "engine/format/field_values.h"
+#include "engine/format/record_layout.h"
+#include "engine/index/index_file.h"
+#include "engine/tables/data_cursor.h"
+#include "engine/tables/data_table.h"
+
+namespace tarvo {
+
+namespace {
+
+std::size_t RunOf(std::size_t bytes, std::size_t unit) {
+  return std::max<std::size_t>(bytes / std::max<std::size_t>(unit, 1), 1) * unit;
+}
+
+}  // namespace
+
+TBulkAppend::TBulkAppend(TDataCursor& target) : target_(target), table_(target.Table()) {
+  TDataFile& data = table_.DataFile();
+  record_size_ = data.RecordSize();
+  encrypted_ = data.Encrypted();
+  keep_auto_increment_ = std::any_of(data.Descriptors().begin(), data.Descriptors().end(),
+                                     [](const TFieldDescriptor& d) { return IsAutoIncrement(d.FieldType, d.FieldSubType); });
+  next_slot_ = data.Header().NextRecordSlot;
+  first_buffered_slot_ = next_slot_;
+  last_auto_increment_ = data.LastAutoIncrement();
+  records_.resize(RunOf(kRecordRun, record_size_));
+  if (table_.HasBlobFile()) {
+    TBlobFile& blob = table_.BlobFile();
+    block_size_ = blob.BlockSize();
+    end_offset_ = blob.Header().end_offset;
+    first_buffered_block_ = end_offset_;
+    blocks_.resize(RunOf(kBlockRun, block_size_));
+  }
+}
+
+void TBulkAppend::StoreBlob(std::span<std::byte> record, const TFieldDescriptor& d,
+                            std::span<const std::byte> value) {
+  TBlobFile& blob = table_.BlobFile();
+  if (value.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+    blob.Raise(kInvalidBlobLength);
+  }
+  const TBytes slot = FieldSlot(record, d);
+  if (value.empty()) {
+    // No chain and no stamp: the slot names nothing.
+    PutBlobRef(slot, TBlobRef{0, GetBlobRef(slot).Stamp});
+    return;
+  }
+  const std::int32_t stamp = table_.DataFile().NextBlobStamp();
+  std::int32_t first = 0;
+  const std::size_t data_size = blob.DataSize();
+  const auto size = static_cast<std::int32_t>(value.size());
+  std::size_t written = 0;
+  std::int64_t previous = 0;
+  while (written < value.size()) {
+    // Appending stops once the file's end lies above its limit, as for any appended block.
+    if (end_offset_ > kMaxBlobFileEnd) blob.Raise(kTableFull);
+    if (blocks_used_ == blocks_.size()) WriteBlocks();
+    const std::int64_t offset = end_offset_;
+    const std::size_t n = std::min(data_size, value.size() - written);
+    TBlockHeader header;
+    header.prev = static_cast<std::int32_t>(previous);
+    header.next = written + n < value.size() ? static_cast<std::int32_t>(offset + block_size_) : 0;
+    header.used = static_cast<std::uint16_t>(n);
+    header.stamp = stamp;
+    header.total_size = previous == 0 ? size : 0;
+    const std::span<std::byte> image = std::span(blocks_).subspan(blocks_used_, block_size_);
+    EncodeBlockHeader(header, image.first<kBlockHeaderSize>());
+    std::memcpy(image.data() + kBlockHeaderSize, value.data() + written, n);
+    std::fill(image.begin() + static_cast<std::ptrdiff_t>(kBlockHeaderSize + n), image.end(), std::byte{0});
+    if (encrypted_) {
+      Encipher(image.first(kBlockHeaderSize), kRecordKey);
+      Encipher(image.subspan(kBlockHeaderSize), kRecordKey);
+    }
+    blocks_used_ += block_size_;
+    if (first == 0) first = static_cast<std::int32_t>(offset);
+    previous = offset;
+    end_offset_ += block_size_;
+    written += n;
+  }
+  PutBlobRef(slot, TBlobRef{first, stamp});
+}
+
+std::int32_t TBulkAppend::Append(std::span<std::byte> record) {
+  if (record.size() < record_size_) RaiseEngineError(kRecordBuffersCorrupt, table_.TableName());
+  target_.Validate(record);
+  const std::int32_t slot = next_slot_;
+  if (!CanCreateSlot(slot, record_size_)) RaiseEngineError(kTableFull, table_.TableName());
+  SetRecordDeleted(record, false);
+  SetRecordSlotLink(record, slot);
+  if (keep_auto_increment_) {
+    last_auto_increment_ = std::max(FollowingAutoIncrement(last_auto_increment_), RecordAutoIncrement(record));
+  } else {
+    last_auto_increment_ = FollowingAutoIncrement(last_auto_increment_);
+    SetRecordAutoIncrement(record, last_auto_increment_);
+  }
+  if (records_used_ == records_.size()) WriteRecords();
+  const std::span<std::byte> image = std::span(records_).subspan(records_used_, record_size_);
+  std::memcpy(image.data(), record.data(), record_size_);
+  if (encrypted_) Encipher(image, kRecordKey);
+  records_used_ += record_size_;
+  ++next_slot_;
+  ++appended_;
+  return slot;
+}
+
+void TBulkAppend::WriteRecords() {
+  if (records_used_ == 0) return;
+  TDataFile& data = table_.DataFile();
+  const std::int64_t offset = data.RecordOffset(first_buffered_slot_);
+  data.WriteAt(offset, std::span(records_).first(records_used_));
+  // The new files are flushed before they are exchanged: their bytes may go to the disk now,
+  // while the copy goes on, instead of all at once then.
+  data.StartWriteBack(offset, static_cast<std::int64_t>(records_used_));
+  table_.SetDataWritten();
+  first_buffered_slot_ += static_cast<std::int32_t>(records_used_ / record_size_);
+  records_used_ = 0;
+}
+
+void TBulkAppend::WriteBlocks() {
+  if (blocks_used_ == 0) return;
+  table_.BlobFile().WriteAt(first_buffered_block_, std::span(blocks_).first(blocks_used_));
+  table_.BlobFile().StartWriteBack(first_buffered_block_, static_cast<std::int64_t>(blocks_used_));
+  first_buffered_block_ += static_cast<std::int64_t>(blocks_used_);
+  blocks_used_ = 0;
+}
+
+void TBulkAppend::Finish() {
+  WriteRecords();
+  WriteBlocks();
+  TDataFile& data = table_.DataFile();
+  if (appended_ > 0) {
+    data.MutableHeader().NextRecordSlot = next_slot_;
+    data.MarkHeaderChanged();
+    data.SetLastAutoIncrement(last_auto_increment_);
+    TIndexFile& index = table_.IndexFile();
+    index.MutableHeader().active_records += appended_;
+    index.MarkModified();
+  }
+  if (table_.HasBlobFile() && end_offset_ != table_.BlobFile().Header().end_offset) {
+    TBlobFile& blob = table_.BlobFile();
+    blob.MutableHeader().end_offset = static_cast<std::int32_t>(end_offset_);
+    blob.MutableHeader().changed = 1;
+    blob.MarkModified();
+  }
+  appended_ = 0;
+}
+
+}  // namespace tarvo

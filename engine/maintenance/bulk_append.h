@@ -1,0 +1,68 @@
+// Filling a table just created: every record appended in turn, with its blob values, written to
+// the data and blob files in long sequential runs past their caches. A copy writes each record of
+// the new table once and in slot order, so both files only ever grow at their end and no cached
+// image is needed; what lands in the files is what appending through a cursor would leave there
+// (the same slots, stamps, chains and header values).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "engine/format/field_descriptor.h"
+
+namespace tarvo {
+
+class TDataCursor;
+class TDataTable;
+
+class TBulkAppend {
+ public:
+  // Bytes of records and of blob blocks gathered before each write.
+  static constexpr std::size_t kRecordRun = 2u << 20;
+  static constexpr std::size_t kBlockRun = 2u << 20;
+
+  // Appends to the table of `target`, whose checks each record passes. Requires: the table open
+  // exclusively, no record slot and no blob block yet, nothing cached. Auto-increment values are
+  // kept as the records bring them when the table has an auto-increment field; otherwise each
+  // record gets the next value of the table's counter.
+  explicit TBulkAppend(TDataCursor& target);
+  TBulkAppend(const TBulkAppend&) = delete;
+  TBulkAppend& operator=(const TBulkAppend&) = delete;
+
+  // The blob field `d` of `record` (a record of the table's layout) takes `value`: a new stamp and
+  // a chain appended to the blob file, named by the slot; an empty value leaves the slot naming
+  // nothing (its stamp bytes as they were).
+  // 10029 for a value of 2 GB or more, 9479 when the blob file is full.
+  void StoreBlob(std::span<std::byte> record, const TFieldDescriptor& d, std::span<const std::byte> value);
+  // Appends `record` as the next slot, in use and naming its slot, after the checks an added
+  // record passes (9730 ff.); returns the slot. 9479 when the data file is full.
+  std::int32_t Append(std::span<std::byte> record);
+  // Writes what is gathered, and the new counts and counters into the headers held in memory
+  // (they reach the files when the table is closed).
+  void Finish();
+
+ private:
+  void WriteRecords();
+  void WriteBlocks();
+
+  TDataCursor& target_;
+  TDataTable& table_;
+  std::uint16_t record_size_ = 0;
+  std::uint16_t block_size_ = 0;
+  bool encrypted_ = false;
+  bool keep_auto_increment_ = false;
+  std::int32_t next_slot_ = 1;
+  std::int32_t first_buffered_slot_ = 1;
+  std::int32_t appended_ = 0;
+  std::int32_t last_auto_increment_ = 0;
+  std::int64_t end_offset_ = 0;
+  std::int64_t first_buffered_block_ = 0;
+  std::vector<std::byte> records_;
+  std::size_t records_used_ = 0;
+  std::vector<std::byte> blocks_;
+  std::size_t blocks_used_ = 0;
+};
+
+}  // namespace tarvo
