@@ -181,11 +181,11 @@ void WriteTreeFromSorter(TIndexTree& tree, TKeySorter& sorter, const std::string
 }
 
 void BuildIndexesFromRecords(TDataTable& table, std::span<const int> slots, const std::string& spill_base,
-                             bool in_memory, std::size_t budget, std::int32_t last_slot) {
+                             bool in_memory, std::size_t budget, std::int32_t last_slot, bool background) {
   if (slots.empty()) return;
   TDataFile& data = table.DataFile();
   const std::int32_t end = last_slot >= 0 ? last_slot + 1 : data.Header().NextRecordSlot;
-  TIndexBuild build(table, slots, spill_base, in_memory, budget, std::max(end - 1, 0));
+  TIndexBuild build(table, slots, spill_base, in_memory, budget, std::max(end - 1, 0), background);
   // One pass over the slots: a key per record in use, a "Sys Deleted" key per slot.
   for (std::int32_t s = 1; s < end; ++s) {
     TRecordPin pin = data.GetRecord(nullptr, s, true, TReadAhead::kSlotOrder);

@@ -108,10 +108,11 @@ void WriteTreeFromSorter(TIndexTree& tree, TKeySorter& sorter, const std::string
 // per record in use, and for "Sys Deleted" a key per slot. `spill_base` is the path prefix of
 // the spill files (suffixes .S00, .S01, ... are added; each is removed again). 9729 naming the
 // index when a unique index meets the same key twice: the trees are then incomplete and the
-// caller discards the table. Only slots up to `last_slot` are read (-1: every slot).
+// caller discards the table. Only slots up to `last_slot` are read (-1: every slot); with
+// `background` the keys are sorted on a thread of their own.
 // Requires: the table open exclusively, these indexes empty.
 void BuildIndexesFromRecords(TDataTable& table, std::span<const int> slots, const std::string& spill_base,
                              bool in_memory, std::size_t budget = kIndexBuildBudget,
-                             std::int32_t last_slot = -1);
+                             std::int32_t last_slot = -1, bool background = false);
 
 }  // namespace tarvo

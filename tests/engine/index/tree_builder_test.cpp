@@ -11,9 +11,11 @@
 #include <filesystem>
 #include <random>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "components/engine_error.h"
+#include "support/fault_injector.h"
 #include "engine/maintenance/index_build.h"
 #include "tests/engine/index/index_test_table.h"
 #include "tests/testing/engine_matchers.h"
@@ -88,18 +90,23 @@ void ExpectSoundTable(TIndexTestTable& table) {
 }
 
 TEST(TreeBuilderTest, BuiltTreesEqualInsertedTreesAtEverySize) {
-  // Budgets: everything in memory, and one small enough to sort in many spilled runs.
+  // Budgets: everything in memory, and one small enough to sort in many spilled runs; the keys
+  // sorted where the records are read, and on a thread of their own (batches of 4096 records:
+  // the largest table hands several over).
   const std::size_t small = 20000;
-  const std::pair<std::int32_t, std::size_t> cases[] = {{0, kIndexBuildBudget},   {1, small},
-                                                        {9, kIndexBuildBudget},   {250, small},
-                                                        {800, kIndexBuildBudget}, {800, small}};
-  for (const auto& [count, budget] : cases) {
-    SCOPED_TRACE("count " + std::to_string(count) + ", budget " + std::to_string(budget));
+  const std::tuple<std::int32_t, std::size_t, bool> cases[] = {
+      {0, kIndexBuildBudget, false},    {1, small, false},   {9, kIndexBuildBudget, false}, {250, small, false},
+      {800, kIndexBuildBudget, false},  {800, small, false}, {0, kIndexBuildBudget, true},  {1, small, true},
+      {4500, kIndexBuildBudget, true},  {4500, 100000, true}};
+  for (const auto& [count, budget, background] : cases) {
+    SCOPED_TRACE("count " + std::to_string(count) + ", budget " + std::to_string(budget) +
+                 (background ? ", in the background" : ""));
     TIndexTestTable inserted(Fields(), Indexes(false));
     TIndexTestTable built(Fields(), Indexes(false));
     AddAll(inserted, count, false);
     AddAll(built, count, true);
-    BuildIndexesFromRecords(built.Table(), AllIndexSlots(built.File()), SpillBase(built), false, budget);
+    BuildIndexesFromRecords(built.Table(), AllIndexSlots(built.File()), SpillBase(built), false, budget, -1,
+                            background);
     ExpectSoundTable(built);
     int deepest = 0;
     for (const int slot : testing::IndexSlots(built.Table(), true)) {
@@ -144,7 +151,8 @@ TEST(TreeBuilderTest, BuiltTreesTakeLaterChangesAndSurviveReopening) {
 }
 
 TEST(TreeBuilderTest, UniqueKeyMetTwiceIsRefused) {
-  for (const std::size_t budget : {kIndexBuildBudget, std::size_t{3000}}) {
+  for (const auto& [budget, background] : {std::pair{kIndexBuildBudget, false}, std::pair{std::size_t{3000}, false},
+                                           std::pair{std::size_t{3000}, true}}) {
     TIndexTestTable built(Fields(), Indexes(true));
     std::mt19937 rng(3);
     built.Cursor().DeferIndexKeys(true);
@@ -156,7 +164,25 @@ TEST(TreeBuilderTest, UniqueKeyMetTwiceIsRefused) {
       (void)built.Cursor().AddRecord(record, false);
     }
     EXPECT_ENGINE_ERROR(kDuplicateKey, BuildIndexesFromRecords(built.Table(), AllIndexSlots(built.File()),
-                                                               SpillBase(built), false, budget));
+                                                               SpillBase(built), false, budget, -1, background));
+  }
+}
+
+// A spill that fails on the sorting thread is raised by the build, whichever write it was, and
+// no spill file stays behind.
+TEST(TreeBuilderTest, FailureWhileSortingInTheBackgroundIsRaised) {
+  TIndexTestTable built(Fields(), Indexes(false));
+  AddAll(built, 4500, true);
+  built.Table().WriteAll(true, true);
+  for (const std::int64_t nth : {1, 7, 40}) {
+    SCOPED_TRACE("write " + std::to_string(nth));
+    TFaultScope fault(TFaultOp::kWrite, nth, ENOSPC);
+    EXPECT_ANY_THROW(BuildIndexesFromRecords(built.Table(), AllIndexSlots(built.File()), SpillBase(built), false,
+                                             100000, -1, true));
+    EXPECT_TRUE(fault.Fired());
+    for (const auto& entry : std::filesystem::directory_iterator(built.Dir().Dir())) {
+      EXPECT_EQ(entry.path().string().find(".S"), std::string::npos) << entry.path();
+    }
   }
 }
 
