@@ -58,6 +58,7 @@ TIndexBuild::TIndexBuild(TDataTable& table, std::span<const int> slots, const st
     sorters_.push_back(std::make_unique<TKeySorter>(*trees_[i], shares[i], SpillName(spill_base, slots_[i]),
                                                     in_memory, most_records));
   }
+  batch_records_ = std::clamp<std::size_t>(kBatchBytes / std::max<std::size_t>(record_size_, 1), 1, kBatchRecords);
   if (background_) worker_ = std::thread([this] { Work(); });
 }
 
@@ -74,11 +75,11 @@ void TIndexBuild::Add(std::span<const std::byte> record, std::int32_t slot) {
     AddNow(record, slot);
     return;
   }
-  if (filling_.slots.empty()) filling_.records.resize(kBatchRecords * record_size_);
+  if (filling_.slots.empty()) filling_.records.resize(batch_records_ * record_size_);
   std::copy_n(record.begin(), record_size_, filling_.records.begin() +
                                                 static_cast<std::ptrdiff_t>(filling_.slots.size() * record_size_));
   filling_.slots.push_back(slot);
-  if (filling_.slots.size() == kBatchRecords) HandOver();
+  if (filling_.slots.size() == batch_records_) HandOver();
 }
 
 void TIndexBuild::HandOver() {

@@ -42,7 +42,7 @@ std::vector<int> AllIndexSlots(const TIndexFile& index);
 // and sorts the keys, Finish() writes every tree.
 //
 // In the background, the keys are made and sorted on a thread of their own: Add() only copies
-// the record into a batch, and full batches (at most two waiting) go to that thread, so that a
+// the record into a batch, and full batches (a bounded number waiting) go to that thread, so that a
 // copy reads and writes its records on one core while the other sorts. A failure there is
 // raised by the next Add() or by Finish().
 class TIndexBuild {
@@ -70,7 +70,10 @@ class TIndexBuild {
     std::vector<std::byte> records;
     std::vector<std::int32_t> slots;
   };
+  // A batch holds up to 4096 records in at most 512 KiB; up to 32 wait, so that the copy goes on
+  // while the thread sorts a full run (at most 16 MiB of records wait, whatever their size).
   static constexpr std::size_t kBatchRecords = 4096;
+  static constexpr std::size_t kBatchBytes = 512u << 10;
   static constexpr std::size_t kBatchesWaiting = 32;
 
   void AddNow(std::span<const std::byte> record, std::int32_t slot);
@@ -86,6 +89,7 @@ class TIndexBuild {
   std::vector<std::unique_ptr<TKeySorter>> sorters_;
   std::vector<std::byte> key_;
   std::size_t record_size_ = 0;
+  std::size_t batch_records_ = 1;
   // The background: the batch being filled, the ones waiting, the spare ones.
   bool background_ = false;
   TBatch filling_;

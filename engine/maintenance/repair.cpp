@@ -484,8 +484,9 @@ void TRepairRun::RecordPhase() {
       keys_.emplace_back(tree.KeyLength());
     }
     if (!deferred_slots_.empty()) {
+      // Sorted on the second core while this one reads and settles the records.
       deferred_ = std::make_unique<TIndexBuild>(table_, deferred_slots_, base, data_.InMemory(), kIndexBuildBudget,
-                                                slots);
+                                                slots, true);
     }
   }
   if (record_size_ != 0 && record_size_ == data_.RecordSize()) {

@@ -91,7 +91,7 @@ void ExpectSoundTable(TIndexTestTable& table) {
 
 TEST(TreeBuilderTest, BuiltTreesEqualInsertedTreesAtEverySize) {
   // Budgets: everything in memory, and one small enough to sort in many spilled runs; the keys
-  // sorted where the records are read, and on a thread of their own (batches of 4096 records:
+  // sorted where the records are read, and on a thread of their own (batches of at most 512 KiB:
   // the largest table hands several over).
   const std::size_t small = 20000;
   const std::tuple<std::int32_t, std::size_t, bool> cases[] = {
