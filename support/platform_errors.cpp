@@ -36,6 +36,10 @@ void ClearLastSystemErrorNumber() {
   last_error_number = 0;
 }
 
+void SetLastSystemErrorNumber(int error_number) {
+  last_error_number = error_number;
+}
+
 TOsError OsErrorFromErrno(int error_number, TErrnoContext context, std::string_view path) {
   if (error_number != 0) last_error_number = error_number;
   switch (error_number) {

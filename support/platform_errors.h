@@ -58,5 +58,7 @@ TEngineCode EngineCodeFromOsError(TOsError error);
 // a tool may want to show beside them.
 int LastSystemErrorNumber();
 void ClearLastSystemErrorNumber();
+// Takes over the reason of a failure met on another thread, raised again on this one.
+void SetLastSystemErrorNumber(int error_number);
 
 }  // namespace tarvo

@@ -1,7 +1,9 @@
 #include "engine/index/key_sorter.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
+#include <utility>
 #include <cassert>
 #include <cstring>
 
@@ -16,6 +18,9 @@ constexpr std::size_t kRecordBytes = 4;
 constexpr std::size_t kMinSharePairs = 1;
 // Pairs staged per write of a run.
 constexpr std::size_t kSlicePairs = 4096;
+// Ranges of at least this many pairs are put in prefix order by their bytes (a radix sort)
+// rather than by comparisons.
+constexpr std::size_t kRadixPairs = 512;
 
 // Eight bytes as loaded from memory, read most significant first.
 std::uint64_t ReadBig64(std::uint64_t raw) {
@@ -33,8 +38,8 @@ TKeySorter::TKeySorter(const TIndexTree& tree, std::size_t budget_bytes, std::st
       byte_order_(tree.Codec().ByteOrder()),
       spill_name_(std::move(spill_name)),
       in_memory_(in_memory) {
-  // Each pair costs its bytes and its place in the order.
-  capacity_ = std::max<std::size_t>(budget_bytes / (width_ + sizeof(TOrdered)), 2);
+  // Each pair costs its bytes, its place in the order and one in the radix sort's second array.
+  capacity_ = std::max<std::size_t>(budget_bytes / (width_ + 2 * sizeof(TOrdered)), 2);
   if (most_pairs >= 0)
     capacity_ = std::min(capacity_, std::max<std::size_t>(static_cast<std::size_t>(most_pairs), 2));
 }
@@ -77,7 +82,7 @@ void TKeySorter::SortRange(TOrdered* first, TOrdered* last, std::size_t from) {
     });
     return;
   }
-  std::sort(first, last, [](const TOrdered& a, const TOrdered& b) { return a.prefix < b.prefix; });
+  SortByPrefix(first, last);
   while (first != last) {
     TOrdered* run_end = first + 1;
     while (run_end != last && run_end->prefix == first->prefix) ++run_end;
@@ -87,6 +92,31 @@ void TKeySorter::SortRange(TOrdered* first, TOrdered* last, std::size_t from) {
     }
     first = run_end;
   }
+}
+
+void TKeySorter::SortByPrefix(TOrdered* first, TOrdered* last) {
+  const auto n = static_cast<std::size_t>(last - first);
+  if (n < kRadixPairs) {
+    std::sort(first, last, [](const TOrdered& a, const TOrdered& b) { return a.prefix < b.prefix; });
+    return;
+  }
+  // Least significant byte first, each pass stable; a byte all prefixes share needs no pass.
+  std::array<std::array<std::uint32_t, 256>, 8> counts{};
+  for (const TOrdered* o = first; o != last; ++o) {
+    for (std::size_t b = 0; b < 8; ++b) ++counts[b][(o->prefix >> (8 * b)) & 0xFF];
+  }
+  if (radix_.size() < n) radix_.resize(n);
+  TOrdered* from = first;
+  TOrdered* to = radix_.data();
+  for (std::size_t b = 0; b < 8; ++b) {
+    std::array<std::uint32_t, 256>& count = counts[b];
+    if (count[(first->prefix >> (8 * b)) & 0xFF] == n) continue;
+    std::uint32_t at = 0;
+    for (std::uint32_t& c : count) at += std::exchange(c, at);
+    for (const TOrdered* o = from; o != from + n; ++o) to[count[(o->prefix >> (8 * b)) & 0xFF]++] = *o;
+    std::swap(from, to);
+  }
+  if (from != first) std::copy_n(from, n, first);
 }
 
 void TKeySorter::Add(std::span<const std::byte> key, std::int32_t record) {
@@ -167,6 +197,8 @@ void TKeySorter::Drain(const TEmit& emit) {
     if (held_ > 0) SpillBuffer();
     order_.clear();
     order_.shrink_to_fit();
+    radix_.clear();
+    radix_.shrink_to_fit();
     // Each run reads through an equal share of the buffer.
     const std::size_t share = std::max(capacity_ / runs_.size(), kMinSharePairs);
     buffer_.Grow(share * width_ * runs_.size());  // the held pairs are in the runs now

@@ -65,6 +65,8 @@ class TKeySorter {
   // Sorts the pairs of [first, last), whose key bytes before `from` are equal and whose prefixes
   // hold the key bytes from `from` on.
   void SortRange(TOrdered* first, TOrdered* last, std::size_t from);
+  // Puts [first, last) in the order of their prefixes, equal ones as they came.
+  void SortByPrefix(TOrdered* first, TOrdered* last);
   // Whether the pairs, prefixes made, came in order.
   bool AlreadyInOrder() const;
   void SortBuffer();
@@ -94,6 +96,7 @@ class TKeySorter {
   TRawBuffer buffer_;
   int byte_order_;  // the tree's Codec().ByteOrder()
   std::vector<TOrdered> order_;
+  std::vector<TOrdered> radix_;  // the radix sort's second array
   std::vector<std::byte> slice_;
   std::size_t held_ = 0;
   std::int64_t pairs_ = 0;

@@ -36,14 +36,34 @@ TBulkAppend::TBulkAppend(TDataCursor& target) : target_(target), table_(target.T
   next_slot_ = data.Header().NextRecordSlot;
   first_buffered_slot_ = next_slot_;
   last_auto_increment_ = data.LastAutoIncrement();
-  records_.resize(RunOf(kRecordRun, record_size_));
+  records_.file = &data;
+  records_.bytes.resize(RunOf(kRecordRun, record_size_));
   if (table_.HasBlobFile()) {
     TBlobFile& blob = table_.BlobFile();
     block_size_ = blob.BlockSize();
     end_offset_ = blob.Header().end_offset;
     first_buffered_block_ = end_offset_;
-    blocks_.resize(RunOf(kBlockRun, block_size_));
+    blocks_.file = &blob;
+    blocks_.bytes.resize(RunOf(kBlockRun, block_size_));
   }
+  writer_ = std::make_unique<TBackgroundQueue<TRun>>(kRunsWaiting, [](TRun& run) {
+    const std::span<const std::byte> bytes = std::span(run.bytes).first(run.used);
+    run.file->WriteAt(run.offset, bytes);
+    // The new files are flushed before they are exchanged: their bytes may go to the disk now,
+    // while the copy goes on, instead of all at once then.
+    run.file->StartWriteBack(run.offset, static_cast<std::int64_t>(bytes.size()));
+  });
+}
+
+TBulkAppend::~TBulkAppend() = default;
+
+void TBulkAppend::Write(TRun& run, std::size_t size) {
+  TFileHandler* file = run.file;
+  writer_->Push(std::move(run));
+  run = writer_->TakeSpare().value_or(TRun());
+  run.file = file;
+  run.used = 0;
+  run.bytes.resize(size);
 }
 
 void TBulkAppend::StoreBlob(std::span<std::byte> record, const TFieldDescriptor& d,
@@ -67,7 +87,7 @@ void TBulkAppend::StoreBlob(std::span<std::byte> record, const TFieldDescriptor&
   while (written < value.size()) {
     // Appending stops once the file's end lies above its limit, as for any appended block.
     if (end_offset_ > kMaxBlobFileEnd) blob.Raise(kTableFull);
-    if (blocks_used_ == blocks_.size()) WriteBlocks();
+    if (blocks_.used == blocks_.bytes.size()) WriteBlocks();
     const std::int64_t offset = end_offset_;
     const std::size_t n = std::min(data_size, value.size() - written);
     TBlockHeader header;
@@ -76,7 +96,7 @@ void TBulkAppend::StoreBlob(std::span<std::byte> record, const TFieldDescriptor&
     header.used = static_cast<std::uint16_t>(n);
     header.stamp = stamp;
     header.total_size = previous == 0 ? size : 0;
-    const std::span<std::byte> image = std::span(blocks_).subspan(blocks_used_, block_size_);
+    const std::span<std::byte> image = std::span(blocks_.bytes).subspan(blocks_.used, block_size_);
     EncodeBlockHeader(header, image.first<kBlockHeaderSize>());
     std::memcpy(image.data() + kBlockHeaderSize, value.data() + written, n);
     std::fill(image.begin() + static_cast<std::ptrdiff_t>(kBlockHeaderSize + n), image.end(), std::byte{0});
@@ -84,7 +104,7 @@ void TBulkAppend::StoreBlob(std::span<std::byte> record, const TFieldDescriptor&
       Encipher(image.first(kBlockHeaderSize), kRecordKey);
       Encipher(image.subspan(kBlockHeaderSize), kRecordKey);
     }
-    blocks_used_ += block_size_;
+    blocks_.used += block_size_;
     if (first == 0) first = static_cast<std::int32_t>(offset);
     previous = offset;
     end_offset_ += block_size_;
@@ -106,42 +126,37 @@ std::int32_t TBulkAppend::Append(std::span<std::byte> record) {
     last_auto_increment_ = FollowingAutoIncrement(last_auto_increment_);
     SetRecordAutoIncrement(record, last_auto_increment_);
   }
-  if (records_used_ == records_.size()) WriteRecords();
-  const std::span<std::byte> image = std::span(records_).subspan(records_used_, record_size_);
+  if (records_.used == records_.bytes.size()) WriteRecords();
+  const std::span<std::byte> image = std::span(records_.bytes).subspan(records_.used, record_size_);
   std::memcpy(image.data(), record.data(), record_size_);
   if (encrypted_) Encipher(image, kRecordKey);
-  records_used_ += record_size_;
+  records_.used += record_size_;
   ++next_slot_;
   ++appended_;
   return slot;
 }
 
 void TBulkAppend::WriteRecords() {
-  if (records_used_ == 0) return;
-  TDataFile& data = table_.DataFile();
-  const std::int64_t offset = data.RecordOffset(first_buffered_slot_);
-  data.WriteAt(offset, std::span(records_).first(records_used_));
-  // The new files are flushed before they are exchanged: their bytes may go to the disk now,
-  // while the copy goes on, instead of all at once then.
-  data.StartWriteBack(offset, static_cast<std::int64_t>(records_used_));
-  table_.SetDataWritten();
-  first_buffered_slot_ += static_cast<std::int32_t>(records_used_ / record_size_);
-  records_used_ = 0;
+  if (records_.used == 0) return;
+  records_.offset = table_.DataFile().RecordOffset(first_buffered_slot_);
+  first_buffered_slot_ += static_cast<std::int32_t>(records_.used / record_size_);
+  Write(records_, records_.bytes.size());
 }
 
 void TBulkAppend::WriteBlocks() {
-  if (blocks_used_ == 0) return;
-  table_.BlobFile().WriteAt(first_buffered_block_, std::span(blocks_).first(blocks_used_));
-  table_.BlobFile().StartWriteBack(first_buffered_block_, static_cast<std::int64_t>(blocks_used_));
-  first_buffered_block_ += static_cast<std::int64_t>(blocks_used_);
-  blocks_used_ = 0;
+  if (blocks_.used == 0) return;
+  blocks_.offset = first_buffered_block_;
+  first_buffered_block_ += static_cast<std::int64_t>(blocks_.used);
+  Write(blocks_, blocks_.bytes.size());
 }
 
 void TBulkAppend::Finish() {
   WriteRecords();
   WriteBlocks();
+  writer_->Finish();
   TDataFile& data = table_.DataFile();
   if (appended_ > 0) {
+    table_.SetDataWritten();
     data.MutableHeader().NextRecordSlot = next_slot_;
     data.MarkHeaderChanged();
     data.SetLastAutoIncrement(last_auto_increment_);

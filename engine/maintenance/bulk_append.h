@@ -2,32 +2,40 @@
 // the data and blob files in long sequential runs past their caches. A copy writes each record of
 // the new table once and in slot order, so both files only ever grow at their end and no cached
 // image is needed; what lands in the files is what appending through a cursor would leave there
-// (the same slots, stamps, chains and header values).
+// (the same slots, stamps, chains and header values). The writes themselves are done by a thread
+// of their own while the records after them are gathered.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
 #include "engine/format/field_descriptor.h"
+#include "support/background_queue.h"
 
 namespace tarvo {
 
 class TDataCursor;
 class TDataTable;
+class TFileHandler;
 
 class TBulkAppend {
  public:
-  // Bytes of records and of blob blocks gathered before each write.
+  // Bytes of records and of blob blocks gathered before each write, and the runs that may wait
+  // for their write.
   static constexpr std::size_t kRecordRun = 2u << 20;
   static constexpr std::size_t kBlockRun = 2u << 20;
+  static constexpr std::size_t kRunsWaiting = 4;
 
   // Appends to the table of `target`, whose checks each record passes. Requires: the table open
   // exclusively, no record slot and no blob block yet, nothing cached. Auto-increment values are
   // kept as the records bring them when the table has an auto-increment field; otherwise each
   // record gets the next value of the table's counter.
   explicit TBulkAppend(TDataCursor& target);
+  // Abandons the writes still waiting.
+  ~TBulkAppend();
   TBulkAppend(const TBulkAppend&) = delete;
   TBulkAppend& operator=(const TBulkAppend&) = delete;
 
@@ -39,13 +47,24 @@ class TBulkAppend {
   // Appends `record` as the next slot, in use and naming its slot, after the checks an added
   // record passes (9730 ff.); returns the slot. 9479 when the data file is full.
   std::int32_t Append(std::span<std::byte> record);
-  // Writes what is gathered, and the new counts and counters into the headers held in memory
-  // (they reach the files when the table is closed).
+  // Writes what is gathered, waits for every write, and puts the new counts and counters into the
+  // headers held in memory (they reach the files when the table is closed). Raises the first
+  // write that failed.
   void Finish();
 
  private:
+  // Bytes for `file` at `offset`.
+  struct TRun {
+    TFileHandler* file = nullptr;
+    std::int64_t offset = 0;
+    std::vector<std::byte> bytes;
+    std::size_t used = 0;
+  };
+
   void WriteRecords();
   void WriteBlocks();
+  // Hands `run` to the writing thread and gives it back empty, `size` bytes long.
+  void Write(TRun& run, std::size_t size);
 
   TDataCursor& target_;
   TDataTable& table_;
@@ -59,10 +78,9 @@ class TBulkAppend {
   std::int32_t last_auto_increment_ = 0;
   std::int64_t end_offset_ = 0;
   std::int64_t first_buffered_block_ = 0;
-  std::vector<std::byte> records_;
-  std::size_t records_used_ = 0;
-  std::vector<std::byte> blocks_;
-  std::size_t blocks_used_ = 0;
+  TRun records_;
+  TRun blocks_;
+  std::unique_ptr<TBackgroundQueue<TRun>> writer_;
 };
 
 }  // namespace tarvo

@@ -44,8 +44,7 @@ std::vector<std::size_t> SortShares(std::size_t budget, std::span<const std::uni
 
 TIndexBuild::TIndexBuild(TDataTable& table, std::span<const int> slots, const std::string& spill_base,
                          bool in_memory, std::size_t budget, std::int64_t most_records, bool background)
-    : table_(table), slots_(slots.begin(), slots.end()), record_size_(table.DataFile().RecordSize()),
-      background_(background) {
+    : table_(table), slots_(slots.begin(), slots.end()), record_size_(table.DataFile().RecordSize()) {
   TDataFile& data = table.DataFile();
   TIndexFile& index = table.IndexFile();
   for (const int slot : slots_) {
@@ -58,20 +57,62 @@ TIndexBuild::TIndexBuild(TDataTable& table, std::span<const int> slots, const st
     sorters_.push_back(std::make_unique<TKeySorter>(*trees_[i], shares[i], SpillName(spill_base, slots_[i]),
                                                     in_memory, most_records));
   }
+  streams_.resize(slots_.size());
   batch_records_ = std::clamp<std::size_t>(kBatchBytes / std::max<std::size_t>(record_size_, 1), 1, kBatchRecords);
-  if (background_) worker_ = std::thread([this] { Work(); });
-}
-
-TIndexBuild::~TIndexBuild() {
-  try {
-    Join(true);
-  } catch (...) {
-    // The build is abandoned: what failed on the way no longer matters.
+  if (background) {
+    background_ = std::make_unique<TBackgroundQueue<TBatch>>(kBatchesWaiting, [this](TBatch& batch) {
+      for (std::size_t k = 0; k < batch.slots.size(); ++k) {
+        AddNow(std::span(batch.records).subspan(k * record_size_, record_size_), batch.slots[k]);
+      }
+    });
   }
 }
 
+// The thread, if any, goes first: it uses the sorters and streams.
+TIndexBuild::~TIndexBuild() {
+  background_.reset();
+  streams_.clear();
+  if (saved_page_capacity_ >= 0) table_.IndexFile().SetPageCacheCapacity(saved_page_capacity_);
+}
+
+void TIndexBuild::StreamInOrder(int slot) {
+  const auto at = std::find(slots_.begin(), slots_.end(), slot);
+  if (at == slots_.end()) return;
+  TStream& stream = streams_[static_cast<std::size_t>(at - slots_.begin())];
+  if (stream.builder != nullptr) return;
+  TIndexFile& index = table_.IndexFile();
+  if (saved_page_capacity_ < 0) saved_page_capacity_ = index.PageCacheCapacity();
+  stream.builder = std::make_unique<TIndexTreeBuilder>(*trees_[static_cast<std::size_t>(at - slots_.begin())]);
+  // Each builder pins two pages per level and leaves full pages behind in order.
+  int streamed = 0;
+  for (const TStream& s : streams_) streamed += s.builder != nullptr ? 1 : 0;
+  index.SetPageCacheCapacity(std::min(saved_page_capacity_, kBuildPagesPerSlot * streamed));
+}
+
+bool TIndexBuild::Stream(std::size_t i, std::int32_t slot) {
+  TStream& stream = streams_[i];
+  if (stream.builder == nullptr) return false;
+  TIndexTree& tree = *trees_[i];
+  if (!stream.last.empty()) {
+    const int c = tree.CompareKeys(stream.last, key_);
+    const bool unique = tree.Unique() && tree.Slot() != kSysDeletedSlot;
+    if (c == 0 && unique) RaiseEngineError(kDuplicateKey, table_.TableName(), {}, {}, tree.Name());
+    if (c > 0 || (c == 0 && slot <= stream.last_record)) {
+      // Out of order: the tree keeps the keys so far; the rest go through the sorter.
+      stream.builder->Finish();
+      stream.builder.reset();
+      stream.late = true;
+      return false;
+    }
+  }
+  stream.builder->Add(key_, slot);
+  stream.last.assign(key_.begin(), key_.end());
+  stream.last_record = slot;
+  return true;
+}
+
 void TIndexBuild::Add(std::span<const std::byte> record, std::int32_t slot) {
-  if (!background_) {
+  if (background_ == nullptr) {
     AddNow(record, slot);
     return;
   }
@@ -83,56 +124,9 @@ void TIndexBuild::Add(std::span<const std::byte> record, std::int32_t slot) {
 }
 
 void TIndexBuild::HandOver() {
-  std::unique_lock lock(lock_);
-  changed_.wait(lock, [&] { return waiting_.size() < kBatchesWaiting || failure_; });
-  if (failure_) std::rethrow_exception(failure_);
-  waiting_.push_back(std::move(filling_));
-  filling_ = TBatch();
-  if (!spare_.empty()) {
-    filling_ = std::move(spare_.back());
-    spare_.pop_back();
-    filling_.slots.clear();
-  }
-  changed_.notify_all();
-}
-
-void TIndexBuild::Work() {
-  for (;;) {
-    TBatch batch;
-    {
-      std::unique_lock lock(lock_);
-      changed_.wait(lock, [&] { return !waiting_.empty() || closing_; });
-      if (waiting_.empty() || abandon_ || failure_) return;
-      batch = std::move(waiting_.front());
-      waiting_.pop_front();
-      changed_.notify_all();
-    }
-    try {
-      for (std::size_t k = 0; k < batch.slots.size(); ++k) {
-        AddNow(std::span(batch.records).subspan(k * record_size_, record_size_), batch.slots[k]);
-      }
-    } catch (...) {
-      std::lock_guard lock(lock_);
-      failure_ = std::current_exception();
-      changed_.notify_all();
-      return;
-    }
-    std::lock_guard lock(lock_);
-    spare_.push_back(std::move(batch));
-  }
-}
-
-void TIndexBuild::Join(bool abandon) {
-  if (!worker_.joinable()) return;
-  {
-    std::lock_guard lock(lock_);
-    closing_ = true;
-    abandon_ = abandon;
-    changed_.notify_all();
-  }
-  worker_.join();
-  std::lock_guard lock(lock_);
-  if (failure_ && !abandon) std::rethrow_exception(failure_);
+  background_->Push(std::move(filling_));
+  filling_ = background_->TakeSpare().value_or(TBatch());
+  filling_.slots.clear();
 }
 
 void TIndexBuild::AddNow(std::span<const std::byte> record, std::int32_t slot) {
@@ -141,18 +135,40 @@ void TIndexBuild::AddNow(std::span<const std::byte> record, std::int32_t slot) {
     if (!live && slots_[i] != kSysDeletedSlot) continue;
     key_.resize(trees_[i]->KeyLength());
     trees_[i]->Codec().BuildInto(record, key_);
-    sorters_[i]->Add(key_, slot);
+    if (!Stream(i, slot)) sorters_[i]->Add(key_, slot);
   }
 }
 
 void TIndexBuild::Finish() {
-  if (background_) {
+  if (background_ != nullptr) {
     if (!filling_.slots.empty()) HandOver();
-    Join(false);
+    background_->Finish();
+    background_.reset();
   }
+  TIndexFile& index = table_.IndexFile();
   for (std::size_t i = 0; i < slots_.size(); ++i) {
-    WriteTreeFromSorter(*trees_[i], *sorters_[i], table_.TableName());
+    TStream& stream = streams_[i];
+    if (stream.builder != nullptr) {
+      stream.builder->Finish();
+      stream.builder.reset();
+    } else if (stream.late) {
+      // The keys after a disorder go into the tree one by one, in order.
+      TIndexTree& tree = *trees_[i];
+      const bool unique = tree.Unique() && tree.Slot() != kSysDeletedSlot;
+      sorters_[i]->Drain([&](std::span<const std::byte> k, std::int32_t record) {
+        if (unique) tree.CheckUnique(k);
+        tree.Insert(k, record);
+      });
+    } else {
+      WriteTreeFromSorter(*trees_[i], *sorters_[i], table_.TableName());
+    }
     sorters_[i].reset();
+  }
+  index.FlushPages();
+  index.TrimCache();
+  if (saved_page_capacity_ >= 0) {
+    index.SetPageCacheCapacity(saved_page_capacity_);
+    saved_page_capacity_ = -1;
   }
   table_.IndexFile().MarkModified();
 }

@@ -4,23 +4,21 @@
 // tree insert per record and index.
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
-#include <exception>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "support/background_queue.h"
 
 namespace tarvo {
 
 class TDataTable;
 class TIndexFile;
 class TIndexTree;
+class TIndexTreeBuilder;
 class TKeySorter;
 
 // The memory the sorting of all indexes together may take.
@@ -45,6 +43,11 @@ std::vector<int> AllIndexSlots(const TIndexFile& index);
 // the record into a batch, and full batches (a bounded number waiting) go to that thread, so that a
 // copy reads and writes its records on one core while the other sorts. A failure there is
 // raised by the next Add() or by Finish().
+//
+// An index whose keys the caller expects in order (a copy in that index's order; "Sys Deleted"
+// when the slots come in order) can have its tree written as the keys arrive, with no sorting.
+// Should a key arrive out of order after all (a damaged tree read, another collation), the tree
+// keeps the keys before it, and the rest are sorted and inserted by Finish().
 class TIndexBuild {
  public:
   // `most_records`, when not negative, bounds the records to come. Requires: the table open
@@ -57,6 +60,9 @@ class TIndexBuild {
   TIndexBuild(const TIndexBuild&) = delete;
   TIndexBuild& operator=(const TIndexBuild&) = delete;
 
+  // Writes the tree of index `slot` (one of the build's) as its keys arrive. Requires: before the
+  // first Add(); in the background, nothing else touching the index file until Finish().
+  void StreamInOrder(int slot);
   // The keys of the record stored in `slot` (its image as stored): every index's for a record in
   // use, only "Sys Deleted"'s for a deleted one.
   void Add(std::span<const std::byte> record, std::int32_t slot);
@@ -76,31 +82,31 @@ class TIndexBuild {
   static constexpr std::size_t kBatchBytes = 512u << 10;
   static constexpr std::size_t kBatchesWaiting = 32;
 
+  // The tree of an index written as its keys arrive in order.
+  struct TStream {
+    std::unique_ptr<TIndexTreeBuilder> builder;  // null once a key came out of order
+    std::vector<std::byte> last;                 // the key before, and its record
+    std::int32_t last_record = 0;
+    bool late = false;  // keys after the disorder: sorted, then inserted
+  };
+
   void AddNow(std::span<const std::byte> record, std::int32_t slot);
+  // Whether the stream of index i took the key; false from the first key out of order on.
+  bool Stream(std::size_t i, std::int32_t slot);
   void HandOver();
-  void Work();
-  // Ends the thread after the batches handed over (all of them, or none with `abandon`) and
-  // raises what failed there.
-  void Join(bool abandon);
 
   TDataTable& table_;
   std::vector<int> slots_;
   std::vector<std::unique_ptr<TIndexTree>> trees_;
   std::vector<std::unique_ptr<TKeySorter>> sorters_;
+  std::vector<TStream> streams_;  // one per index, used when streamed
+  int saved_page_capacity_ = -1;  // the index file's page cache while streams write
   std::vector<std::byte> key_;
   std::size_t record_size_ = 0;
   std::size_t batch_records_ = 1;
-  // The background: the batch being filled, the ones waiting, the spare ones.
-  bool background_ = false;
+  // The background: the batch being filled, and the thread that takes full ones.
   TBatch filling_;
-  std::mutex lock_;
-  std::condition_variable changed_;
-  std::deque<TBatch> waiting_;        // Guarded by lock_.
-  std::vector<TBatch> spare_;         // Guarded by lock_.
-  bool closing_ = false;              // Guarded by lock_.
-  bool abandon_ = false;              // Guarded by lock_.
-  std::exception_ptr failure_;        // Guarded by lock_.
-  std::thread worker_;
+  std::unique_ptr<TBackgroundQueue<TBatch>> background_;
 };
 
 // Writes the (empty) tree from the sorter's keys, which the sorter gives up, through a small page

@@ -62,6 +62,9 @@ void OptimizeTable(TDataCursor& cursor, const TCursorOpenOptions& options, const
   // end.
   TIndexBuild keys(new_table, AllIndexSlots(new_table.IndexFile()), scratch.Base(), options.in_memory,
                    kIndexBuildBudget, slots, true);
+  // The keys of the order's index, and of "Sys Deleted" (slots in order), come sorted.
+  keys.StreamInOrder(cursor.IndexSlot());
+  keys.StreamInOrder(kSysDeletedSlot);
   TBulkAppend append(target);
   TDataFile& new_data = new_table.DataFile();
   std::vector<std::byte> buffer = target.NewRecordBuffer();
@@ -84,8 +87,8 @@ void OptimizeTable(TDataCursor& cursor, const TCursorOpenOptions& options, const
     keys.Add(buffer, append.Append(buffer));
     if (progress) progress(i, ProgressPercent(i, slots));
   }
-  append.Finish();
   keys.Finish();
+  append.Finish();
   // The counter never goes back: values of deleted records are not handed out again.
   if (old_last_auto_increment > new_data.LastAutoIncrement())
     new_data.SetLastAutoIncrement(old_last_auto_increment);
