@@ -128,6 +128,60 @@ TEST(TreeBuilderTest, BuiltTreesEqualInsertedTreesAtEverySize) {
   }
 }
 
+// Trees written as the keys arrive: the primary index and "Sys Deleted" get theirs in order, the
+// others soon meet a key out of order; their trees then take the rest by inserts. Both ways must
+// end in the trees the inserts grew, with a unique key met twice refused either way.
+TEST(TreeBuilderTest, StreamedTreesTakeKeysOutOfOrderAfterAll) {
+  for (const bool background : {false, true}) {
+    SCOPED_TRACE(background ? "in the background" : "in the caller's thread");
+    TIndexTestTable inserted(Fields(), Indexes(false));
+    TIndexTestTable built(Fields(), Indexes(false));
+    AddAll(inserted, 700, false);
+    AddAll(built, 700, true);
+    TDataFile& data = built.Table().DataFile();
+    const std::vector<int> slots = AllIndexSlots(built.File());
+    {
+      TIndexBuild build(built.Table(), slots, SpillBase(built), false, 30000, 700, background);
+      for (const int slot : slots) build.StreamInOrder(slot);
+      for (std::int32_t s = 1; s < data.Header().NextRecordSlot; ++s) {
+        TRecordPin pin = data.GetRecord(nullptr, s, true, TReadAhead::kSlotOrder);
+        ASSERT_TRUE(pin);
+        build.Add(pin->Bytes(), s);
+      }
+      build.Finish();
+    }
+    ExpectSoundTable(built);
+    for (const int slot : testing::IndexSlots(built.Table(), true)) {
+      EXPECT_EQ(testing::CheckIndexTree(*built.Tree(slot)).entries, testing::CheckIndexTree(*inserted.Tree(slot)).entries)
+          << "slot " << slot;
+    }
+  }
+  // A unique index meets a key twice: while it streams, and after it fell back to inserts.
+  for (const std::int32_t again : {40, 250}) {
+    TIndexTestTable built(Fields(), Indexes(true));
+    built.Cursor().DeferIndexKeys(true);
+    for (std::int32_t n = 1; n <= 300; ++n) {
+      std::vector<std::byte> record = built.NewRecord(0);
+      // In order up to 100, then out of order.
+      const std::int32_t k = n <= 100 ? n : 400 - n;
+      built.SetText(record, kName, "name" + std::to_string(1000 + (n == again ? again - 1 : k)));
+      built.SetInt32(record, kNum, n);
+      (void)built.Cursor().AddRecord(record, false);
+    }
+    TDataFile& data = built.Table().DataFile();
+    const std::vector<int> slots = AllIndexSlots(built.File());
+    TIndexBuild build(built.Table(), slots, SpillBase(built), false, 30000, 300);
+    for (const int slot : slots) build.StreamInOrder(slot);
+    EXPECT_ENGINE_ERROR(kDuplicateKey, {
+      for (std::int32_t s = 1; s < data.Header().NextRecordSlot; ++s) {
+        TRecordPin pin = data.GetRecord(nullptr, s, true, TReadAhead::kSlotOrder);
+        build.Add(pin->Bytes(), s);
+      }
+      build.Finish();
+    });
+  }
+}
+
 TEST(TreeBuilderTest, BuiltTreesTakeLaterChangesAndSurviveReopening) {
   TIndexTestTable built(Fields(), Indexes(false));
   AddAll(built, 600, true);
