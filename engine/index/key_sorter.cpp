@@ -126,6 +126,7 @@ void TKeySorter::Add(std::span<const std::byte> key, std::int32_t record) {
     order_.reserve(capacity_);
   }
   if (held_ == capacity_) SpillBuffer();
+  prepared_ = false;
   std::byte* at = buffer_.data() + held_ * width_;
   std::memcpy(at, key.data(), key_length_);
   PutI32(std::span(at + key_length_, kRecordBytes), 0, record);
@@ -185,16 +186,26 @@ void TKeySorter::Refill(TRun& run, std::size_t share_pairs) {
   run.taken += static_cast<std::int64_t>(n);
 }
 
+void TKeySorter::Prepare() {
+  if (prepared_) return;
+  if (runs_.empty()) {
+    SortBuffer();
+  } else if (held_ > 0) {
+    SpillBuffer();
+  }
+  prepared_ = true;
+}
+
 void TKeySorter::Drain(const TEmit& emit) {
+  Prepare();
+  prepared_ = false;
   if (runs_.empty()) {
     // Everything fits: sorted where it lies.
-    SortBuffer();
     for (std::size_t i = 0; i < held_; ++i) {
       const std::byte* pair = buffer_.data() + std::size_t{order_[i].at} * width_;
       emit(std::span(pair, key_length_), GetI32(std::span(pair + key_length_, kRecordBytes), 0));
     }
   } else {
-    if (held_ > 0) SpillBuffer();
     order_.clear();
     order_.shrink_to_fit();
     radix_.clear();

@@ -36,6 +36,9 @@ class TKeySorter {
 
   // Requires: key.size() == the index's key length.
   void Add(std::span<const std::byte> key, std::int32_t record);
+  // Sorts the pairs added since the last run, so that Drain() only emits (or merges). Another
+  // thread may prepare a sorter while this one prepares another.
+  void Prepare();
   // Calls `emit` for every pair added, in order; the sorter is empty afterwards.
   void Drain(const TEmit& emit);
 
@@ -99,6 +102,7 @@ class TKeySorter {
   std::vector<TOrdered> radix_;  // the radix sort's second array
   std::vector<std::byte> slice_;
   std::size_t held_ = 0;
+  bool prepared_ = false;  // the held pairs are sorted already
   std::int64_t pairs_ = 0;
   std::string spill_name_;
   bool in_memory_;

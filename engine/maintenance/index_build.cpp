@@ -145,6 +145,21 @@ void TIndexBuild::Finish() {
     background_->Finish();
     background_.reset();
   }
+  // The sorts still to do, on both cores: every other one on a second thread.
+  {
+    TBackgroundQueue<std::size_t> helper(slots_.size(), [this](std::size_t& i) { sorters_[i]->Prepare(); });
+    bool other = false;
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+      if (streams_[i].builder != nullptr) continue;
+      if (other) {
+        helper.Push(i);
+      } else {
+        sorters_[i]->Prepare();
+      }
+      other = !other;
+    }
+    helper.Finish();
+  }
   TIndexFile& index = table_.IndexFile();
   for (std::size_t i = 0; i < slots_.size(); ++i) {
     TStream& stream = streams_[i];
