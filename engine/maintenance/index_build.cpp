@@ -33,31 +33,44 @@ std::vector<int> AllIndexSlots(const TIndexFile& index) {
   return slots;
 }
 
-std::vector<std::size_t> SortShares(std::size_t budget, std::span<const std::unique_ptr<TIndexTree>> trees) {
+std::vector<std::size_t> SortShares(std::size_t budget, std::span<const std::unique_ptr<TIndexTree>> trees,
+                                    const std::vector<bool>* streamed) {
+  const auto is_streamed = [&](std::size_t i) { return streamed != nullptr && i < streamed->size() && (*streamed)[i]; };
+  const std::size_t small = budget / 16;
   // Every sorter fills at the same pace when each gets its pairs' part of the bytes.
   std::size_t key_bytes = 0;
-  for (const auto& tree : trees) key_bytes += tree->KeyLength() + 8u;
+  std::size_t rest = budget;
+  for (std::size_t i = 0; i < trees.size(); ++i) {
+    if (is_streamed(i)) {
+      rest -= std::min(rest, small);
+    } else {
+      key_bytes += trees[i]->KeyLength() + 8u;
+    }
+  }
   std::vector<std::size_t> shares;
-  for (const auto& tree : trees) shares.push_back(budget / std::max<std::size_t>(key_bytes, 1) * (tree->KeyLength() + 8u));
+  for (std::size_t i = 0; i < trees.size(); ++i) {
+    shares.push_back(is_streamed(i) ? small : rest / std::max<std::size_t>(key_bytes, 1) * (trees[i]->KeyLength() + 8u));
+  }
   return shares;
 }
 
 TIndexBuild::TIndexBuild(TDataTable& table, std::span<const int> slots, const std::string& spill_base,
                          bool in_memory, std::size_t budget, std::int64_t most_records, bool background)
-    : table_(table), slots_(slots.begin(), slots.end()), record_size_(table.DataFile().RecordSize()) {
+    : table_(table),
+      slots_(slots.begin(), slots.end()),
+      spill_base_(spill_base),
+      in_memory_(in_memory),
+      budget_(budget),
+      most_records_(most_records),
+      record_size_(table.DataFile().RecordSize()) {
   TDataFile& data = table.DataFile();
   TIndexFile& index = table.IndexFile();
   for (const int slot : slots_) {
     trees_.push_back(
         std::make_unique<TIndexTree>(index, slot, data.Descriptors(), data.LanguageID(), data.SortID()));
   }
-  // No sorter takes more than one pair per record.
-  const std::vector<std::size_t> shares = SortShares(budget, trees_);
-  for (std::size_t i = 0; i < slots_.size(); ++i) {
-    sorters_.push_back(std::make_unique<TKeySorter>(*trees_[i], shares[i], SpillName(spill_base, slots_[i]),
-                                                    in_memory, most_records));
-  }
   streams_.resize(slots_.size());
+  MakeSorters();
   batch_records_ = std::clamp<std::size_t>(kBatchBytes / std::max<std::size_t>(record_size_, 1), 1, kBatchRecords);
   if (background) {
     background_ = std::make_unique<TBackgroundQueue<TBatch>>(kBatchesWaiting, [this](TBatch& batch) {
@@ -75,6 +88,18 @@ TIndexBuild::~TIndexBuild() {
   if (saved_page_capacity_ >= 0) table_.IndexFile().SetPageCacheCapacity(saved_page_capacity_);
 }
 
+void TIndexBuild::MakeSorters() {
+  std::vector<bool> streamed;
+  for (const TStream& stream : streams_) streamed.push_back(stream.builder != nullptr);
+  // No sorter takes more than one pair per record.
+  const std::vector<std::size_t> shares = SortShares(budget_, trees_, &streamed);
+  sorters_.clear();
+  for (std::size_t i = 0; i < slots_.size(); ++i) {
+    sorters_.push_back(std::make_unique<TKeySorter>(*trees_[i], shares[i], SpillName(spill_base_, slots_[i]),
+                                                    in_memory_, most_records_));
+  }
+}
+
 void TIndexBuild::StreamInOrder(int slot) {
   const auto at = std::find(slots_.begin(), slots_.end(), slot);
   if (at == slots_.end()) return;
@@ -87,6 +112,8 @@ void TIndexBuild::StreamInOrder(int slot) {
   int streamed = 0;
   for (const TStream& s : streams_) streamed += s.builder != nullptr ? 1 : 0;
   index.SetPageCacheCapacity(std::min(saved_page_capacity_, kBuildPagesPerSlot * streamed));
+  // The budget goes to the indexes that sort.
+  MakeSorters();
 }
 
 bool TIndexBuild::Stream(std::size_t i, std::int32_t slot) {

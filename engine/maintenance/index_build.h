@@ -29,7 +29,10 @@ inline constexpr std::size_t kIndexBuildBudget = 64u << 20;
 std::string SpillName(const std::string& base, int slot);
 
 // The parts of a sorting budget for the keys of `trees`, in proportion to each one's pair size.
-std::vector<std::size_t> SortShares(std::size_t budget, std::span<const std::unique_ptr<TIndexTree>> trees);
+// A tree marked in `streamed` (when given) gets a sixteenth of the budget only: its keys are
+// sorted only should they come out of order.
+std::vector<std::size_t> SortShares(std::size_t budget, std::span<const std::unique_ptr<TIndexTree>> trees,
+                                    const std::vector<bool>* streamed = nullptr);
 
 // The slots of every index of a table: the primary index (when there is one), the secondary
 // indexes, "Sys Deleted".
@@ -90,6 +93,8 @@ class TIndexBuild {
     bool late = false;  // keys after the disorder: sorted, then inserted
   };
 
+  // A sorter for every index, the budget shared among those that sort.
+  void MakeSorters();
   void AddNow(std::span<const std::byte> record, std::int32_t slot);
   // Whether the stream of index i took the key; false from the first key out of order on.
   bool Stream(std::size_t i, std::int32_t slot);
@@ -100,6 +105,10 @@ class TIndexBuild {
   std::vector<std::unique_ptr<TIndexTree>> trees_;
   std::vector<std::unique_ptr<TKeySorter>> sorters_;
   std::vector<TStream> streams_;  // one per index, used when streamed
+  std::string spill_base_;
+  bool in_memory_ = false;
+  std::size_t budget_ = 0;
+  std::int64_t most_records_ = -1;
   int saved_page_capacity_ = -1;  // the index file's page cache while streams write
   std::vector<std::byte> key_;
   std::size_t record_size_ = 0;
