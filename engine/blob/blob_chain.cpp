@@ -1,6 +1,7 @@
 #include "engine/blob/blob_chain.h"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <optional>
 #include <unordered_set>
@@ -8,6 +9,30 @@
 namespace tarvo {
 
 namespace {
+
+// The blocks a walk along a chain has met: the first few in place (most values take a handful of
+// blocks), the rest in a hash set.
+class TMetBlocks {
+ public:
+  explicit TMetBlocks(std::int32_t first) { (void)Insert(first); }
+  // False when `block` was met before.
+  bool Insert(std::int32_t block) {
+    if (std::find(few_.begin(), few_.begin() + static_cast<std::ptrdiff_t>(count_), block) !=
+        few_.begin() + static_cast<std::ptrdiff_t>(count_)) {
+      return false;
+    }
+    if (count_ < few_.size()) {
+      few_[count_++] = block;
+      return true;
+    }
+    return many_.insert(block).second;
+  }
+
+ private:
+  std::array<std::int32_t, 16> few_{};
+  std::size_t count_ = 0;
+  std::unordered_set<std::int32_t> many_;
+};
 
 std::int64_t BlocksLeft(std::int64_t bytes_left, std::size_t data_size) {
   return std::max<std::int64_t>(BlocksForSize(bytes_left, data_size), 1);
@@ -29,7 +54,7 @@ std::optional<std::vector<std::byte>> TryLoad(TBlobFile& file, std::int32_t firs
   if (size < 0 || BlocksForSize(size, data_size) > file.BlockCount()) file.Raise(kEndOfBlob);
   std::vector<std::byte> value(static_cast<std::size_t>(size));
   // 2. Block after block until the size is read.
-  std::unordered_set<std::int32_t> met{first_block};
+  TMetBlocks met(first_block);
   std::int64_t read = 0;
   while (read < size) {
     if (current->BlobStamp() != stamp) file.Raise(kRecordChanged);
@@ -42,12 +67,11 @@ std::optional<std::vector<std::byte>> TryLoad(TBlobFile& file, std::int32_t firs
     if (static_cast<std::size_t>(got) < want || read >= size) break;
     const std::int32_t next = current->NextBlock();
     if (next == 0) break;
-    if (met.contains(next)) file.Raise(kBlobBuffersCorrupt);
+    if (!met.Insert(next)) file.Raise(kBlobBuffersCorrupt);
     if (!file.IsBlockOffset(next)) {
       if (file.RefreshIfChanged()) return std::nullopt;
       file.Raise(kBlobBuffersCorrupt);
     }
-    met.insert(next);
     TBlock* following = file.GetBlock(next, BlocksLeft(size - read, data_size), true);
     if (following == nullptr) return std::nullopt;
     current = TBlockPin(file, following);

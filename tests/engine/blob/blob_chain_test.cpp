@@ -168,6 +168,19 @@ TEST_F(BlobChainTest, DamagedLinksFailAndNeverLoop) {
   Blob().MutableHeader().free_head = 0;
 }
 
+// A loop far down a long chain, past the blocks a walk keeps in place, is found as well.
+TEST_F(BlobChainTest, ALoopDeepInALongChainFails) {
+  const std::int32_t first = StoreBlobValue(Blob(), 0, Pattern(24 * kD, 18), 5);
+  const int base = (first - kFirstBlockOffset) / kB;
+  (void)StoreBlobValue(Blob(), 0, Pattern(40 * kD, 19), 6);  // room for a runaway walk
+  Patch(first, [](TBlock& b) { b.SetTotalSize(60 * kD); });
+  for (const int from : {20, 23}) {
+    SCOPED_TRACE(from);
+    Patch(Block(base + from), [&](TBlock& b) { b.SetNextBlock(Block(base + 17)); });
+    EXPECT_ENGINE_ERROR(kBlobBuffersCorrupt, (void)LoadBlobValue(Blob(), first, 5));
+  }
+}
+
 TEST_F(BlobChainTest, AFirstBlockThatNamesNoBlockFails) {
   (void)StoreBlobValue(Blob(), 0, Pattern(kD, 17), 1);
   for (const std::int32_t bad : {Block(1), Block(0) + 1, 5, -1024}) {
