@@ -39,6 +39,13 @@ class TBackgroundQueue {
     changed_.notify_all();
   }
 
+  // Gives the queue an item to hand out as a spare (buffers made up front keep the memory the
+  // same whatever the amount of work).
+  void AddSpare(T item) {
+    std::lock_guard lock(lock_);
+    spare_.push_back(std::move(item));
+  }
+
   // An item the work is done with, if any.
   std::optional<T> TakeSpare() {
     std::lock_guard lock(lock_);

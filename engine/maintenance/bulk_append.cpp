@@ -53,6 +53,13 @@ TBulkAppend::TBulkAppend(TDataCursor& target) : target_(target), table_(target.T
     // while the copy goes on, instead of all at once then.
     run.file->StartWriteBack(run.offset, static_cast<std::int64_t>(bytes.size()));
   });
+  // Every run there can be besides the two being filled (those waiting and the one being
+  // written) is made now: the memory does not depend on how far the writes fall behind.
+  for (std::size_t r = 0; r <= kRunsWaiting; ++r) {
+    TRun spare;
+    spare.bytes.resize(std::max(kRecordRun, kBlockRun));
+    writer_->AddSpare(std::move(spare));
+  }
 }
 
 TBulkAppend::~TBulkAppend() = default;

@@ -78,6 +78,18 @@ TIndexBuild::TIndexBuild(TDataTable& table, std::span<const int> slots, const st
         AddNow(std::span(batch.records).subspan(k * record_size_, record_size_), batch.slots[k]);
       }
     });
+    // Every batch there can be is made now: the memory does not depend on how far the thread
+    // falls behind.
+    const std::size_t most_batches =
+        most_records < 0 ? kBatchesWaiting + 2
+                         : static_cast<std::size_t>(most_records) / batch_records_ + 1;
+    for (std::size_t b = 0; b < std::min(most_batches, kBatchesWaiting + 2); ++b) {
+      TBatch batch;
+      batch.records.resize(batch_records_ * record_size_);
+      batch.slots.reserve(batch_records_);
+      background_->AddSpare(std::move(batch));
+    }
+    filling_ = background_->TakeSpare().value_or(TBatch());
   }
 }
 
