@@ -38,21 +38,23 @@ std::int64_t BlocksLeft(std::int64_t bytes_left, std::size_t data_size) {
   return std::max<std::int64_t>(BlocksForSize(bytes_left, data_size), 1);
 }
 
-// One attempt of LoadBlobValue; nullopt when the table was found changed.
-std::optional<std::vector<std::byte>> TryLoad(TBlobFile& file, std::int32_t first_block, std::int32_t stamp) {
+// One attempt of LoadBlobValue into the bytes `place(size)` gives; false when the table was found
+// changed.
+template <typename Place>
+bool TryLoad(TBlobFile& file, std::int32_t first_block, std::int32_t stamp, Place&& place) {
   const std::size_t data_size = file.DataSize();
   if (!file.IsBlockOffset(first_block)) {
-    if (file.RefreshIfChanged()) return std::nullopt;
+    if (file.RefreshIfChanged()) return false;
     file.Raise(kBlobBuffersCorrupt);
   }
   TBlockPin current(file, file.GetBlock(first_block, 1, false));
-  if (!current) return std::nullopt;
+  if (!current) return false;
   // 1. The first block names the value and its size.
   if (current->BlobStamp() != stamp) file.Raise(kRecordChanged);
   const std::int64_t size = current->TotalSize();
   // A size that no chain of this file can hold is never allocated.
   if (size < 0 || BlocksForSize(size, data_size) > file.BlockCount()) file.Raise(kEndOfBlob);
-  std::vector<std::byte> value(static_cast<std::size_t>(size));
+  const std::span<std::byte> value = place(static_cast<std::size_t>(size));
   // 2. Block after block until the size is read.
   TMetBlocks met(first_block);
   std::int64_t read = 0;
@@ -61,7 +63,7 @@ std::optional<std::vector<std::byte>> TryLoad(TBlobFile& file, std::int32_t firs
     if (current->PinCount() > 1) file.Raise(kBlobBuffersCorrupt);
     const auto want =
         static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(data_size), size - read));
-    const int got = current->ReadData(0, std::span(value).subspan(static_cast<std::size_t>(read), want));
+    const int got = current->ReadData(0, value.subspan(static_cast<std::size_t>(read), want));
     if (got < 0) file.Raise(static_cast<TEngineCode>(-got));
     read += got;
     if (static_cast<std::size_t>(got) < want || read >= size) break;
@@ -69,26 +71,51 @@ std::optional<std::vector<std::byte>> TryLoad(TBlobFile& file, std::int32_t firs
     if (next == 0) break;
     if (!met.Insert(next)) file.Raise(kBlobBuffersCorrupt);
     if (!file.IsBlockOffset(next)) {
-      if (file.RefreshIfChanged()) return std::nullopt;
+      if (file.RefreshIfChanged()) return false;
       file.Raise(kBlobBuffersCorrupt);
     }
     TBlock* following = file.GetBlock(next, BlocksLeft(size - read, data_size), true);
-    if (following == nullptr) return std::nullopt;
+    if (following == nullptr) return false;
     current = TBlockPin(file, following);
   }
   current.Reset();
   if (read != size) file.Raise(kEndOfBlob);
-  return value;
+  return true;
 }
 
 }  // namespace
 
 std::vector<std::byte> LoadBlobValue(TBlobFile& file, std::int32_t first_block, std::int32_t stamp) {
-  if (first_block == 0) return {};
-  for (;;) {
-    std::optional<std::vector<std::byte>> value = TryLoad(file, first_block, stamp);
-    if (value.has_value()) return std::move(*value);
+  std::vector<std::byte> value;
+  if (first_block == 0) return value;
+  const auto place = [&](std::size_t size) {
+    value.resize(size);
+    return std::span(value);
+  };
+  while (!TryLoad(file, first_block, stamp, place)) {
   }
+  return value;
+}
+
+std::span<std::byte> TBlobValueBuffer::Take(std::size_t size) {
+  if (size > capacity_) {
+    bytes_ = std::make_unique_for_overwrite<std::byte[]>(size);
+    capacity_ = size;
+  }
+  return {bytes_.get(), size};
+}
+
+std::span<const std::byte> LoadBlobValue(TBlobFile& file, std::int32_t first_block, std::int32_t stamp,
+                                         TBlobValueBuffer& into) {
+  if (first_block == 0) return {};
+  std::span<std::byte> value;
+  const auto place = [&](std::size_t size) {
+    value = into.Take(size);
+    return value;
+  };
+  while (!TryLoad(file, first_block, stamp, place)) {
+  }
+  return value;
 }
 
 std::int32_t StoreBlobValue(TBlobFile& file, std::int32_t first_block, std::span<const std::byte> value,

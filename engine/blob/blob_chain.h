@@ -11,7 +11,9 @@
 //   8963  a pointer that names no block, a block met twice, a block held by someone else
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -22,6 +24,21 @@ namespace tarvo {
 // The value whose chain starts at `first_block` (0: empty) and whose record holds `stamp`.
 // Starts over when another session changed the file meanwhile.
 std::vector<std::byte> LoadBlobValue(TBlobFile& file, std::int32_t first_block, std::int32_t stamp);
+
+// Room for one loaded value after another: it grows as needed and is never cleared.
+class TBlobValueBuffer {
+ public:
+  // `size` bytes of it; what they held is gone.
+  std::span<std::byte> Take(std::size_t size);
+
+ private:
+  std::unique_ptr<std::byte[]> bytes_;
+  std::size_t capacity_ = 0;
+};
+
+// As above, loaded into `into`: the value stays valid until `into` is used again.
+std::span<const std::byte> LoadBlobValue(TBlobFile& file, std::int32_t first_block, std::int32_t stamp,
+                                         TBlobValueBuffer& into);
 
 // Stores `value` with the new `stamp` and returns the new first block (0 for an empty value).
 // The old chain at `first_block` (0: none) is rewritten in place; more blocks come from the free

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "components/engine_error.h"
+#include "engine/blob/blob_chain.h"
 #include "engine/format/field_types.h"
 #include "engine/format/field_values.h"
 #include "engine/format/record_layout.h"
@@ -68,6 +69,7 @@ void OptimizeTable(TDataCursor& cursor, const TCursorOpenOptions& options, const
   TBulkAppend append(target);
   TDataFile& new_data = new_table.DataFile();
   std::vector<std::byte> buffer = target.NewRecordBuffer();
+  TBlobValueBuffer value;
   std::int32_t i = 1;
   for (bool on = cursor.First(); on; on = cursor.Next(), ++i) {
     const std::vector<std::byte>& record = cursor.CurrentRecord();
@@ -78,7 +80,7 @@ void OptimizeTable(TDataCursor& cursor, const TCursorOpenOptions& options, const
       const TConstBytes from = ConstFieldSlot(record, d);
       const TBytes to = FieldSlot(buffer, new_fields[k]);
       if (d.FieldType == kTypeBlob) {
-        append.StoreBlob(buffer, new_fields[k], LoadBlobOf(old_table, from));
+        append.StoreBlob(buffer, new_fields[k], LoadBlobOf(old_table, from, value));
       } else {
         std::copy_n(from.begin(), std::min(from.size(), to.size()), to.begin());
       }

@@ -168,6 +168,12 @@ std::vector<std::byte> LoadBlobOf(TDataTable& table, TConstBytes slot) {
   return LoadBlobValue(table.BlobFile(), ref.Reference, ref.Stamp);
 }
 
+std::span<const std::byte> LoadBlobOf(TDataTable& table, TConstBytes slot, TBlobValueBuffer& into) {
+  const TBlobRef ref = GetBlobRef(slot);
+  if (ref.Reference == 0 || !table.HasBlobFile()) return {};
+  return LoadBlobValue(table.BlobFile(), ref.Reference, ref.Stamp, into);
+}
+
 void CopyBlobValue(TDataTable& old_table, TConstBytes old_slot, TDataCursor& target,
                    std::span<std::byte> record, std::uint16_t field_number) {
   // The new value goes through the target cursor, which stores it when the record is added.

@@ -23,6 +23,7 @@ namespace tarvo {
 
 class TDataDirectory;
 class TDataSession;
+class TBlobValueBuffer;
 class TDataTable;
 
 // (current record, percent done).
@@ -95,6 +96,8 @@ void CopyBlobValue(TDataTable& old_table, TConstBytes old_slot, TDataCursor& tar
                    std::span<std::byte> record, std::uint16_t field_number);
 // Loads a blob field's whole value from a record's slot.
 std::vector<std::byte> LoadBlobOf(TDataTable& table, TConstBytes slot);
+// The same into `into`, valid until it is used again.
+std::span<const std::byte> LoadBlobOf(TDataTable& table, TConstBytes slot, TBlobValueBuffer& into);
 // Frees the blob values of a record that could not be added after its values were stored.
 void FreeStoredBlobs(TDataTable& table, std::span<const TFieldDescriptor> fields, TConstBytes record);
 

@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <random>
+#include <tuple>
 
 #include "engine/format/field_values.h"
 #include "engine/format/record_layout.h"
@@ -64,6 +66,26 @@ TEST_F(BlobChainTest, ValuesOfDAndDPlusOneBytes) {
   EXPECT_EQ((std::vector<std::byte>{}), LoadBlobValue(Blob(), 0, 0));
   const auto report = Check({{a, 1}, {b, 2}});
   EXPECT_TRUE(report.Ok()) << report.Text();
+}
+
+// Values loaded one after another into one buffer: each comes out whole, whether the buffer
+// grows for it or holds more than it needs from an earlier one.
+TEST_F(BlobChainTest, ValuesLoadedIntoOneBufferComeOutWhole) {
+  const auto small = Pattern(kD / 2, 3);
+  const auto large = Pattern(5 * kD + 7, 4);
+  const std::int32_t a = StoreBlobValue(Blob(), 0, small, 11);
+  const std::int32_t b = StoreBlobValue(Blob(), 0, large, 12);
+  TBlobValueBuffer buffer;
+  for (const auto& [first, stamp, value] : {std::tuple{a, 11, &small}, std::tuple{b, 12, &large},
+                                            std::tuple{a, 11, &small}, std::tuple{0, 0, &small}}) {
+    const auto loaded = LoadBlobValue(Blob(), first, stamp, buffer);
+    if (first == 0) {
+      EXPECT_TRUE(loaded.empty());
+    } else {
+      EXPECT_TRUE(std::equal(loaded.begin(), loaded.end(), value->begin(), value->end()));
+    }
+  }
+  EXPECT_ENGINE_ERROR(kRecordChanged, (void)LoadBlobValue(Blob(), b, 13, buffer));
 }
 
 TEST_F(BlobChainTest, AShorterValueIsWrittenInPlaceAndTheRestFreed) {
