@@ -25,8 +25,8 @@ class TBulkAppend {
  public:
   // Bytes of records and of blob blocks gathered before each write, and the runs that may wait
   // for their write.
-  static constexpr std::size_t kRecordRun = 2u << 20;
-  static constexpr std::size_t kBlockRun = 2u << 20;
+  static constexpr std::size_t kRecordRun = 1u << 20;
+  static constexpr std::size_t kBlockRun = 1u << 20;
   static constexpr std::size_t kRunsWaiting = 4;
 
   // Appends to the table of `target`, whose checks each record passes. Requires: the table open

@@ -83,7 +83,7 @@ class TIndexBuild {
   // while the thread sorts a full run (at most 16 MiB of records wait, whatever their size).
   static constexpr std::size_t kBatchRecords = 4096;
   static constexpr std::size_t kBatchBytes = 512u << 10;
-  static constexpr std::size_t kBatchesWaiting = 32;
+  static constexpr std::size_t kBatchesWaiting = 16;
 
   // The tree of an index written as its keys arrive in order.
   struct TStream {
