@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <span>
 #include <sstream>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "components/engine_error.h"
@@ -201,6 +203,37 @@ void RestoreSnapshots(const TIntent& intent) {
   }
   for (const std::string& f : intent.absent) {
     if (OsFileExists(f)) RaiseOs(OsDeleteFile(f), f);
+  }
+}
+
+// What a file operation on a thread of its own ended with, and the system's reason for a failure.
+struct TOsOutcome {
+  TOsError error = kOsOk;
+  int reason = 0;
+};
+
+// Runs `step(i)` for every i below `n`, each on a thread of its own: copies, flushes and deletions
+// of separate files wait on the disk more than on the processor.
+std::vector<TOsOutcome> OnThreads(std::size_t n, const std::function<TOsError(std::size_t)>& step) {
+  std::vector<TOsOutcome> outcomes(n);
+  std::vector<std::thread> threads;
+  threads.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    threads.emplace_back([&, i] {
+      outcomes[i].error = step(i);
+      if (outcomes[i].error != kOsOk) outcomes[i].reason = LastSystemErrorNumber();
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  return outcomes;
+}
+
+// Raises the first failure among `outcomes` for the path of its position.
+void RaiseFirst(const std::vector<TOsOutcome>& outcomes, const std::vector<std::string>& paths) {
+  for (std::size_t i = 0; i < outcomes.size(); ++i) {
+    if (outcomes[i].error == kOsOk) continue;
+    if (outcomes[i].reason != 0) SetLastSystemErrorNumber(outcomes[i].reason);
+    RaiseOs(outcomes[i].error, paths[i]);
   }
 }
 
@@ -474,9 +507,12 @@ void TSnapshotGuard::Take(const std::string& directory, const std::string& table
       const std::string name = file.substr(file.find_last_of('/') + 1);
       const std::string copy = scratch_directory_ + name + ".snapshot";
       copies_.push_back(copy);
-      RaiseOs(OsCopyHeldFile(file, copy), copy);
       intent.restore.push_back({copy, file});
     }
+    // The files are copied side by side; the intent names the copies once all are on the disk.
+    RaiseFirst(OnThreads(copies_.size(),
+                         [&](std::size_t i) { return OsCopyHeldFile(intent.restore[i].to, intent.restore[i].from); }),
+               copies_);
     RaiseOs(OsSyncDirectory(scratch_directory_), scratch_directory_);
     intent.complete = true;
     intent_text_ = Serialize(intent);
@@ -501,7 +537,8 @@ void TSnapshotGuard::Commit() {
   // Tidying: what cannot be deleted now is deleted by the next open of the table.
   std::unique_ptr<TIntentFile> held = std::move(intent_);
   bool all_gone = true;
-  for (const std::string& copy : copies_) all_gone = OsDeleteFile(copy) == kOsOk && all_gone;
+  for (const TOsOutcome& gone : OnThreads(copies_.size(), [&](std::size_t i) { return OsDeleteFile(copies_[i]); }))
+    all_gone = gone.error == kOsOk && all_gone;
   copies_.clear();
   RemoveEmptyDirectory(scratch_directory_);
   if (!all_gone) return;
