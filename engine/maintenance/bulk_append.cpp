@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <map>
 
 #include "components/engine_error.h"
 #include "engine/blob/blob_file.h"
@@ -46,13 +47,19 @@ TBulkAppend::TBulkAppend(TDataCursor& target) : target_(target), table_(target.T
     blocks_.file = &blob;
     blocks_.bytes.resize(RunOf(kBlockRun, block_size_));
   }
-  writer_ = std::make_unique<TBackgroundQueue<TRun>>(kRunsWaiting, [](TRun& run) {
-    const std::span<const std::byte> bytes = std::span(run.bytes).first(run.used);
-    run.file->WriteAt(run.offset, bytes);
-    // The new files are flushed before they are exchanged: their bytes may go to the disk now,
-    // while the copy goes on, instead of all at once then.
-    run.file->StartWriteBack(run.offset, static_cast<std::int64_t>(bytes.size()));
-  });
+  writer_ = std::make_unique<TBackgroundQueue<TRun>>(
+      kRunsWaiting, [unsynced = std::map<TFileHandler*, std::int64_t>()](TRun& run) mutable {
+        const std::span<const std::byte> bytes = std::span(run.bytes).first(run.used);
+        run.file->WriteAt(run.offset, bytes);
+        // The new files are flushed before they are exchanged: their bytes may go to the disk now,
+        // a few MiB at a time while the copy goes on, instead of all at once then.
+        const auto [at, fresh] = unsynced.try_emplace(run.file, run.offset);
+        const std::int64_t end = run.offset + static_cast<std::int64_t>(bytes.size());
+        if (end - at->second >= kWriteBackRun) {
+          run.file->StartWriteBack(at->second, end - at->second);
+          at->second = end;
+        }
+      });
   // Every run there can be besides the two being filled (those waiting and the one being
   // written) is made now: the memory does not depend on how far the writes fall behind.
   for (std::size_t r = 0; r <= kRunsWaiting; ++r) {
