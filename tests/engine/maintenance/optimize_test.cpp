@@ -135,6 +135,65 @@ TEST_F(OptimizeTest, CopyWritesWhatAppendingThroughACursorWrote) {
   }
 }
 
+// A table kept in memory is optimized in memory: its records and memos come through, the trees
+// are sound, and no file appears on the disk.
+TEST_F(OptimizeTest, TableInMemory) {
+  TDataSession session;
+  TDataDirectory* memory = session.GetDirectory("Memory", "");
+  ASSERT_TRUE(memory->InMemory());
+  memory->CreateTable("Items", ItemsDefinition(), true);
+  TCursorOpenOptions options;
+  options.table_name = "Items";
+  options.exclusive = true;
+  options.in_memory = true;
+  std::vector<std::pair<std::string, std::vector<std::byte>>> expected;
+  {
+    TDataCursor cursor(session, *memory);
+    cursor.Open(options);
+    const auto& f = cursor.Descriptors();
+    for (int i = 0; i < 300; ++i) {
+      std::vector<std::byte> record = cursor.NewRecordBuffer();
+      PutText(FieldSlot(record, f[1]), "Name" + std::to_string(i % 37), 0, 0, 0);
+      PutInt32(FieldSlot(record, f[2]), i);
+      cursor.SetBlobField(record, f[3].FieldNumber, MemoOfSize(static_cast<std::size_t>(i * 13 % 1500), i));
+      (void)cursor.AddRecord(record, false);
+    }
+    for (std::int32_t slot = 3; slot <= 300; slot += 3) {
+      ASSERT_TRUE(cursor.GoToSlot(slot));
+      const std::vector<std::byte> image = cursor.CurrentRecord();
+      cursor.DeleteRecord(image, false);
+    }
+    for (int i = 0; i < 300; ++i) {
+      if ((i + 1) % 3 != 0) expected.emplace_back("Name" + std::to_string(i % 37), MemoOfSize(static_cast<std::size_t>(i * 13 % 1500), i));
+    }
+    cursor.Close();
+  }
+  {
+    TDataCursor cursor(session, *memory);
+    OptimizeTable(cursor, options, {}, false, {});
+  }
+  TDataCursor cursor(session, *memory);
+  cursor.Open(options);
+  cursor.SelectSlotOrder();
+  const auto& f = cursor.Descriptors();
+  std::size_t n = 0;
+  for (bool on = cursor.First(); on; on = cursor.Next(), ++n) {
+    ASSERT_LT(n, expected.size());
+    EXPECT_EQ(cursor.CurrentSlot(), static_cast<std::int32_t>(n + 1));
+    EXPECT_EQ(GetText(ConstFieldSlot(cursor.CurrentRecord(), f[1])).value_or(""), expected[n].first);
+    EXPECT_EQ(LoadBlobOf(cursor.Table(), ConstFieldSlot(cursor.CurrentRecord(), f[3])), expected[n].second);
+  }
+  EXPECT_EQ(n, expected.size());
+  TDataTable& table = cursor.Table();
+  const auto trees = CheckAllIndexTrees(table);
+  EXPECT_TRUE(trees.empty()) << (trees.empty() ? "" : trees.front());
+  const auto keys = CheckOneKeyPerRecord(table, FileRecordReader(table));
+  EXPECT_TRUE(keys.empty()) << (keys.empty() ? "" : keys.front());
+  cursor.Close();
+  EXPECT_TRUE(DirectoryBytes(dir_.Path()).empty());
+  (void)session.ReleaseDirectory(memory);
+}
+
 TEST_F(OptimizeTest, OrderOfASecondaryIndex) {
   BuildItems(engine_, 40, 0);
   Optimize("bynamedesc");
