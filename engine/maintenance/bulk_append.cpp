@@ -11,7 +11,6 @@
 #include "engine/format/byte_codec.h"
 #include "engine/format/data_file.h"
 #include "engine/format/encipher.h"
-#include "engine/format/field_types.h"
 #include "engine/format/field_values.h"
 #include "engine/format/record_layout.h"
 #include "engine/index/index_file.h"
@@ -32,19 +31,18 @@ TBulkAppend::TBulkAppend(TDataCursor& target) : target_(target), table_(target.T
   TDataFile& data = table_.DataFile();
   record_size_ = data.RecordSize();
   encrypted_ = data.Encrypted();
-  keep_auto_increment_ = std::any_of(data.Descriptors().begin(), data.Descriptors().end(),
-                                     [](const TFieldDescriptor& d) { return IsAutoIncrement(d.FieldType, d.FieldSubType); });
+  keep_auto_increment_ = target.HasAutoIncrementField();
   next_slot_ = data.Header().NextRecordSlot;
-  first_buffered_slot_ = next_slot_;
   last_auto_increment_ = data.LastAutoIncrement();
   records_.file = &data;
+  records_.offset = data.RecordOffset(next_slot_);
   records_.bytes.resize(RunOf(kRecordRun, record_size_));
   if (table_.HasBlobFile()) {
     TBlobFile& blob = table_.BlobFile();
     block_size_ = blob.BlockSize();
     end_offset_ = blob.Header().end_offset;
-    first_buffered_block_ = end_offset_;
     blocks_.file = &blob;
+    blocks_.offset = end_offset_;
     blocks_.bytes.resize(RunOf(kBlockRun, block_size_));
   }
   writer_ = std::make_unique<TBackgroundQueue<TRun>>(
@@ -71,11 +69,15 @@ TBulkAppend::TBulkAppend(TDataCursor& target) : target_(target), table_(target.T
 
 TBulkAppend::~TBulkAppend() = default;
 
-void TBulkAppend::Write(TRun& run, std::size_t size) {
+void TBulkAppend::Write(TRun& run) {
+  if (run.used == 0) return;
   TFileHandler* file = run.file;
+  const std::int64_t next = run.offset + static_cast<std::int64_t>(run.used);
+  const std::size_t size = run.bytes.size();
   writer_->Push(std::move(run));
   run = writer_->TakeSpare().value_or(TRun());
   run.file = file;
+  run.offset = next;
   run.used = 0;
   run.bytes.resize(size);
 }
@@ -101,7 +103,7 @@ void TBulkAppend::StoreBlob(std::span<std::byte> record, const TFieldDescriptor&
   while (written < value.size()) {
     // Appending stops once the file's end lies above its limit, as for any appended block.
     if (end_offset_ > kMaxBlobFileEnd) blob.Raise(kTableFull);
-    if (blocks_.used == blocks_.bytes.size()) WriteBlocks();
+    if (blocks_.used == blocks_.bytes.size()) Write(blocks_);
     const std::int64_t offset = end_offset_;
     const std::size_t n = std::min(data_size, value.size() - written);
     TBlockHeader header;
@@ -140,7 +142,7 @@ std::int32_t TBulkAppend::Append(std::span<std::byte> record) {
     last_auto_increment_ = FollowingAutoIncrement(last_auto_increment_);
     SetRecordAutoIncrement(record, last_auto_increment_);
   }
-  if (records_.used == records_.bytes.size()) WriteRecords();
+  if (records_.used == records_.bytes.size()) Write(records_);
   const std::span<std::byte> image = std::span(records_.bytes).subspan(records_.used, record_size_);
   std::memcpy(image.data(), record.data(), record_size_);
   if (encrypted_) Encipher(image, kRecordKey);
@@ -150,23 +152,9 @@ std::int32_t TBulkAppend::Append(std::span<std::byte> record) {
   return slot;
 }
 
-void TBulkAppend::WriteRecords() {
-  if (records_.used == 0) return;
-  records_.offset = table_.DataFile().RecordOffset(first_buffered_slot_);
-  first_buffered_slot_ += static_cast<std::int32_t>(records_.used / record_size_);
-  Write(records_, records_.bytes.size());
-}
-
-void TBulkAppend::WriteBlocks() {
-  if (blocks_.used == 0) return;
-  blocks_.offset = first_buffered_block_;
-  first_buffered_block_ += static_cast<std::int64_t>(blocks_.used);
-  Write(blocks_, blocks_.bytes.size());
-}
-
 void TBulkAppend::Finish() {
-  WriteRecords();
-  WriteBlocks();
+  Write(records_);
+  Write(blocks_);
   writer_->Finish();
   TDataFile& data = table_.DataFile();
   if (appended_ > 0) {

@@ -55,7 +55,7 @@ class TBulkAppend {
   void Finish();
 
  private:
-  // Bytes for `file` at `offset`.
+  // Bytes for `file` at `offset`, the first `used` of them gathered so far.
   struct TRun {
     TFileHandler* file = nullptr;
     std::int64_t offset = 0;
@@ -63,10 +63,9 @@ class TBulkAppend {
     std::size_t used = 0;
   };
 
-  void WriteRecords();
-  void WriteBlocks();
-  // Hands `run` to the writing thread and gives it back empty, `size` bytes long.
-  void Write(TRun& run, std::size_t size);
+  // Hands what `run` gathered to the writing thread and gives it back empty, for the bytes that
+  // follow in its file.
+  void Write(TRun& run);
 
   TDataCursor& target_;
   TDataTable& table_;
@@ -75,11 +74,9 @@ class TBulkAppend {
   bool encrypted_ = false;
   bool keep_auto_increment_ = false;
   std::int32_t next_slot_ = 1;
-  std::int32_t first_buffered_slot_ = 1;
   std::int32_t appended_ = 0;
   std::int32_t last_auto_increment_ = 0;
   std::int64_t end_offset_ = 0;
-  std::int64_t first_buffered_block_ = 0;
   TRun records_;
   TRun blocks_;
   std::unique_ptr<TBackgroundQueue<TRun>> writer_;

@@ -18,6 +18,11 @@ namespace {
 // pages leave in runs of this length.
 constexpr int kBuildPagesPerSlot = 256;
 
+// Whether the tree refuses a key met twice: a unique index other than "Sys Deleted".
+bool RefusesDuplicates(const TIndexTree& tree) {
+  return tree.Unique() && tree.Slot() != kSysDeletedSlot;
+}
+
 }  // namespace
 
 std::string SpillName(const std::string& base, int slot) {
@@ -115,11 +120,12 @@ void TIndexBuild::MakeSorters() {
 void TIndexBuild::StreamInOrder(int slot) {
   const auto at = std::find(slots_.begin(), slots_.end(), slot);
   if (at == slots_.end()) return;
-  TStream& stream = streams_[static_cast<std::size_t>(at - slots_.begin())];
+  const auto i = static_cast<std::size_t>(at - slots_.begin());
+  TStream& stream = streams_[i];
   if (stream.builder != nullptr) return;
   TIndexFile& index = table_.IndexFile();
   if (saved_page_capacity_ < 0) saved_page_capacity_ = index.PageCacheCapacity();
-  stream.builder = std::make_unique<TIndexTreeBuilder>(*trees_[static_cast<std::size_t>(at - slots_.begin())]);
+  stream.builder = std::make_unique<TIndexTreeBuilder>(*trees_[i]);
   // Each builder pins two pages per level and leaves full pages behind in order.
   int streamed = 0;
   for (const TStream& s : streams_) streamed += s.builder != nullptr ? 1 : 0;
@@ -134,8 +140,7 @@ bool TIndexBuild::Stream(std::size_t i, std::int32_t slot) {
   TIndexTree& tree = *trees_[i];
   if (!stream.last.empty()) {
     const int c = tree.CompareKeys(stream.last, key_);
-    const bool unique = tree.Unique() && tree.Slot() != kSysDeletedSlot;
-    if (c == 0 && unique) RaiseEngineError(kDuplicateKey, table_.TableName(), {}, {}, tree.Name());
+    if (c == 0 && RefusesDuplicates(tree)) RaiseEngineError(kDuplicateKey, table_.TableName(), {}, {}, tree.Name());
     if (c > 0 || (c == 0 && slot <= stream.last_record)) {
       // Out of order: the tree keeps the keys so far; the rest go through the sorter.
       stream.builder->Finish();
@@ -208,7 +213,7 @@ void TIndexBuild::Finish() {
     } else if (stream.late) {
       // The keys after a disorder go into the tree one by one, in order.
       TIndexTree& tree = *trees_[i];
-      const bool unique = tree.Unique() && tree.Slot() != kSysDeletedSlot;
+      const bool unique = RefusesDuplicates(tree);
       sorters_[i]->Drain([&](std::span<const std::byte> k, std::int32_t record) {
         if (unique) tree.CheckUnique(k);
         tree.Insert(k, record);
@@ -224,7 +229,7 @@ void TIndexBuild::Finish() {
     index.SetPageCacheCapacity(saved_page_capacity_);
     saved_page_capacity_ = -1;
   }
-  table_.IndexFile().MarkModified();
+  index.MarkModified();
 }
 
 void WriteTreeFromSorter(TIndexTree& tree, TKeySorter& sorter, const std::string& table_name) {
@@ -233,7 +238,7 @@ void WriteTreeFromSorter(TIndexTree& tree, TKeySorter& sorter, const std::string
   TIndexFile& index = tree.File();
   const int saved_capacity = index.PageCacheCapacity();
   index.SetPageCacheCapacity(std::min(saved_capacity, kBuildPagesPerSlot));
-  const bool unique = tree.Unique() && tree.Slot() != kSysDeletedSlot;
+  const bool unique = RefusesDuplicates(tree);
   std::vector<std::byte> previous;
   TIndexTreeBuilder builder(tree);
   bool first = true;

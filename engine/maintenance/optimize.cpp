@@ -59,8 +59,8 @@ void OptimizeTable(TDataCursor& cursor, const TCursorOpenOptions& options, const
   const std::int32_t slots = old_table.DataFile().RecordSlotCount();
   const std::int32_t old_last_auto_increment = old_table.DataFile().LastAutoIncrement();
   // 4. The records in index order, with their blob values, appended to the new files in long
-  // runs; their keys are gathered as each record is written and go into the trees sorted at the
-  // end.
+  // runs; their keys are gathered as each record is written (on the sorting thread, which alone
+  // writes the index file until keys.Finish()).
   TIndexBuild keys(new_table, AllIndexSlots(new_table.IndexFile()), scratch.Base(), options.in_memory,
                    kIndexBuildBudget, slots, true);
   // The keys of the order's index, and of "Sys Deleted" (slots in order), come sorted.
@@ -89,7 +89,7 @@ void OptimizeTable(TDataCursor& cursor, const TCursorOpenOptions& options, const
     keys.Add(buffer, append.Append(buffer));
     if (progress) progress(i, ProgressPercent(i, slots));
   }
-  keys.Finish();
+  keys.Finish();  // first: the sorting thread writes index pages until then
   append.Finish();
   // The counter never goes back: values of deleted records are not handed out again.
   if (old_last_auto_increment > new_data.LastAutoIncrement())

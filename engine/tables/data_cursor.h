@@ -170,6 +170,7 @@ class TDataCursor : public TRecordFetcher {
   bool CheckBeforeRead() override;
   std::int32_t RunFrom(std::int32_t slot, bool forward, std::int32_t limit) override;
 
+  bool HasAutoIncrementField() const;
   // The checks a record passes before it is added or changed: required fields set, values within
   // their minimum and maximum (9732, 9730, 9731 naming the field).
   void Validate(std::span<const std::byte> buffer) const;
@@ -195,7 +196,6 @@ class TDataCursor : public TRecordFetcher {
   TIndexPosition& Position();
   // Slots of every index that carries keys: the primary one only when the table has it.
   std::vector<int> KeyedIndexes() const;
-  bool HasAutoIncrementField() const;
   // The record of `slot` pinned, retrying when the fetch found the table changed.
   TRecordPin Fetch(std::int32_t slot, bool forward, TReadAhead read_ahead);
   // Copies the record of `slot` into the current record; false for a deleted slot.
