@@ -287,10 +287,10 @@ TBlock* TBlobFile::AppendBlock() {
 
 void TBlobFile::ReadBlocks(std::int32_t offset, std::int64_t count, bool read_ahead) {
   std::int64_t n = 1;
-  if (read_ahead) {
+  if (read_ahead || sequential_blocks_ > 0) {
     const std::int64_t to_end = (static_cast<std::int64_t>(header_.end_offset) - offset) / block_size_;
-    n = std::min(
-        {static_cast<std::int64_t>(max_read_blocks_), count, to_end, static_cast<std::int64_t>(capacity_)});
+    const std::int64_t asked = read_ahead ? std::min(static_cast<std::int64_t>(max_read_blocks_), count) : 1;
+    n = std::min({std::max<std::int64_t>(asked, sequential_blocks_), to_end, static_cast<std::int64_t>(capacity_)});
     n = std::max<std::int64_t>(n, 1);
   }
   const std::size_t bytes = static_cast<std::size_t>(n) * block_size_;

@@ -141,6 +141,10 @@ class TBlobFile : public TFileHandler {
   int BaseCacheCapacity() const { return base_capacity_; }
   void SetCacheCapacity(int blocks);
   int MaxBlocksPerReadAhead() const { return max_read_blocks_; }
+  // Blocks a read brings in at least, from the block asked for on, whether a read-ahead was asked
+  // for or not (within the file's end and the cache's capacity; 0, the default: as asked).
+  // Exclusive bulk work that walks chains laid out in ascending order reads them in long runs.
+  void SetSequentialReadAhead(int blocks) { sequential_blocks_ = std::max(blocks, 0); }
 
   // Inspection.
   std::size_t CachedBlockCount() const { return cache_.Size(); }
@@ -190,6 +194,7 @@ class TBlobFile : public TFileHandler {
   std::vector<std::unique_ptr<TBlock>> detached_;  // dropped while pinned
   TBlockStack pool_;
   int max_read_blocks_ = 127;
+  int sequential_blocks_ = 0;
   int capacity_ = 255;
   int base_capacity_ = 255;
   int capacity_override_ = 0;  // 0: the default for the block size

@@ -400,12 +400,14 @@ TRecordPin TDataFile::GetRecord(TRecordFetcher* fetcher, std::int32_t slot, bool
   // 4. How many slots to read.
   std::int32_t count = 1;
   if (read_ahead == TReadAhead::kCursor && fetcher != nullptr) {
-    count = fetcher->RunFrom(slot, forward, records_per_read_);
+    count = fetcher->RunFrom(slot, forward, records_per_read_, read_ahead_gap_);
   } else if (read_ahead == TReadAhead::kSlotOrder) {
     count = forward ? std::min(records_per_read_, header_.NextRecordSlot - slot)
                     : std::min(records_per_read_, slot);
   }
-  count = std::clamp(count, 1, records_per_read_);
+  // A read longer than the cache holds would push out its own first records before they are used,
+  // and each would be read again.
+  count = std::clamp(count, 1, std::max(1, std::min(records_per_read_, cache_capacity_)));
   return TRecordPin(ReadSlots(slot, count, forward));
 }
 

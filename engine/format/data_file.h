@@ -68,9 +68,11 @@ class TRecordFetcher {
   // reader lock and the table's change check. True when the table changed; the cursor has then
   // re-established its position and the fetch returns nothing.
   virtual bool CheckBeforeRead() = 0;
-  // How many consecutive slot numbers, from `slot` on in the given direction, the cursor visits
-  // next; 1 to `limit`.
-  virtual std::int32_t RunFrom(std::int32_t slot, bool forward, std::int32_t limit) = 0;
+  // How many slot numbers, from `slot` on in the given direction, one read should take for the
+  // records the cursor visits next: the run of consecutive slots it visits, or with a `gap` above
+  // 0 the run in which up to `gap` slots it does not visit may lie between two that it does; 1 to
+  // `limit`.
+  virtual std::int32_t RunFrom(std::int32_t slot, bool forward, std::int32_t limit, std::int32_t gap) = 0;
 };
 
 // A record held in the cache for one user; unpinned when the pin goes. Empty when the fetch found
@@ -213,6 +215,10 @@ class TDataFile : public TFileHandler {
   // The cached record of a slot, or null (no pin, no recency change).
   TRecord* CachedRecord(std::int32_t slot) const;
   std::int32_t RecordsPerRead() const { return records_per_read_; }
+  // The slots a cursor's read-ahead may step over between two records it visits (0, the default:
+  // only consecutive slots). Exclusive bulk work sets a few, so that the deleted slots scattered
+  // among the records it reads do not end each read.
+  void SetReadAheadGap(std::int32_t slots) { read_ahead_gap_ = std::max(slots, 0); }
   const TRecordCacheCounters& CacheCounters() const { return counters_; }
   // File offset of a record slot.
   std::int64_t RecordOffset(std::int32_t slot) const;
@@ -252,6 +258,7 @@ class TDataFile : public TFileHandler {
   std::int32_t cache_size_ = kMaxCachedRecords;
   std::int32_t cache_capacity_ = kMaxCachedRecords;
   std::int32_t records_per_read_ = 1;
+  std::int32_t read_ahead_gap_ = 0;
   std::vector<std::byte> read_buffer_;
   std::vector<std::byte> write_buffer_;
   std::int64_t read_start_ = 0;  // the file range the read buffer holds

@@ -72,6 +72,8 @@ class TKeySorter {
   void SortByPrefix(TOrdered* first, TOrdered* last);
   // Whether the pairs, prefixes made, came in order.
   bool AlreadyInOrder() const;
+  // Asks for the bytes of the pair at place i of the order ahead of their use.
+  void Prefetch(std::size_t i) const;
   void SortBuffer();
   void SpillBuffer();
   void Refill(TRun& run, std::size_t share_pairs);

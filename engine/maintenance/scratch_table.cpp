@@ -27,6 +27,9 @@ constexpr std::int64_t kBlobCacheBudget = 1ll << 20;
 constexpr int kMaxPagesPerSlot = 8192;
 constexpr std::int32_t kMaxCachedRecordsBulk = 65536;
 constexpr int kMaxBlobBlocksBulk = 32767;
+// Bytes of blob blocks one read brings in, and the deleted slots a record read may step over.
+constexpr std::int64_t kBulkBlobReadBytes = 256ll << 10;
+constexpr std::int32_t kBulkReadAheadGap = 8;
 // What one cached object really costs: a page keeps its entries expanded (key + 12 bytes each,
 // grown in 8 KiB steps) beside its 4 KiB image; a record buffer grows in steps of 510 bytes and
 // has its object and cache links besides.
@@ -156,9 +159,14 @@ void SizeCachesForBulk(TDataTable& table) {
       (std::max<std::int64_t>(data.RecordSize(), 1) + kRecordGranule - 1) / kRecordGranule * kRecordGranule;
   const std::int64_t records = kRecordCacheBudget / (buffer + kCachedRecordOverhead);
   data.SetCacheSize(static_cast<std::int32_t>(std::min<std::int64_t>(records, kMaxCachedRecordsBulk)));
+  data.SetReadAheadGap(kBulkReadAheadGap);
   if (table.HasBlobFile()) {
-    const std::int64_t blocks = kBlobCacheBudget / std::max<std::uint32_t>(data.BlobBlockSize(), 64);
-    table.BlobFile().SetCacheCapacity(static_cast<int>(std::min<std::int64_t>(blocks, kMaxBlobBlocksBulk)));
+    const std::int64_t blocks =
+        std::min<std::int64_t>(kBlobCacheBudget / std::max<std::uint32_t>(data.BlobBlockSize(), 64), kMaxBlobBlocksBulk);
+    table.BlobFile().SetCacheCapacity(static_cast<int>(blocks));
+    // A quarter of the cache per read: the chains still pinned and the rest of a run stay.
+    table.BlobFile().SetSequentialReadAhead(static_cast<int>(std::min<std::int64_t>(
+        blocks / 4, kBulkBlobReadBytes / std::max<std::uint32_t>(data.BlobBlockSize(), 64))));
   }
 }
 

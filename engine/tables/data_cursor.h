@@ -168,7 +168,7 @@ class TDataCursor : public TRecordFetcher {
   // end of the read operation) and the change check; true when another opener changed the table
   // (the caches are then dropped and the operation starts over).
   bool CheckBeforeRead() override;
-  std::int32_t RunFrom(std::int32_t slot, bool forward, std::int32_t limit) override;
+  std::int32_t RunFrom(std::int32_t slot, bool forward, std::int32_t limit, std::int32_t gap) override;
 
   bool HasAutoIncrementField() const;
   // The checks a record passes before it is added or changed: required fields set, values within

@@ -104,6 +104,27 @@ TEST(BlobFileTest, ReadAheadBringsAChainInWithFewReads) {
   EXPECT_LE(blob.CachedBlockCount(), 255u);
 }
 
+TEST(BlobFileTest, ASequentialReadAheadReadsChainAfterChainInLongRuns) {
+  TBlobTable t;
+  std::vector<std::pair<std::int32_t, std::vector<std::byte>>> values;
+  for (int i = 0; i < 30; ++i) {
+    auto value = Pattern((1 + i % 3) * kD, i);
+    values.emplace_back(StoreBlobValue(t.Blob(), 0, value, 100 + i), std::move(value));
+  }
+  t.Reopen();
+  TBlobFile& blob = t.Blob();
+  blob.SetCacheCapacity(40);
+  blob.SetSequentialReadAhead(1000);  // more than the cache holds: the cache bounds each read
+  const std::int64_t before = blob.ReadCount();
+  for (int i = 0; i < 30; ++i) {
+    EXPECT_EQ(LoadBlobValue(blob, values[static_cast<std::size_t>(i)].first, 100 + i),
+              values[static_cast<std::size_t>(i)].second);
+  }
+  // 60 blocks in reads of 40 blocks.
+  EXPECT_EQ(blob.ReadCount() - before, 2);
+  EXPECT_LE(blob.CachedBlockCount(), 40u);
+}
+
 TEST(BlobFileTest, FlushWritesEachRunOfAdjacentBlocksOnce) {
   TBlobTable t;
   TBlobFile& blob = t.Blob();

@@ -120,6 +120,22 @@ TEST_F(RecordCacheTest, ReadAheadRefreshesOnlyRecordsThatNobodyPinsOrChanged) {
   EXPECT_EQ(data.CachedRecord(10), nullptr);
 }
 
+TEST_F(RecordCacheTest, AReadNeverTakesMoreSlotsThanTheCacheHolds) {
+  // Otherwise the end of a read evicts its beginning, and a walk reads every record many times.
+  TDataTable& table = Create(PeopleDefinition(true));
+  Append(200);
+  table.WriteAll(true, true);
+  Close();
+  TDataFile& data = Open().DataFile();
+  data.SetCacheSize(16);
+  ASSERT_GT(data.RecordsPerRead(), 16);
+  for (std::int32_t slot = 1; slot <= 200; ++slot) {
+    ASSERT_EQ(Byte9(slot, TReadAhead::kSlotOrder), static_cast<std::byte>(slot));
+  }
+  EXPECT_EQ(data.CacheCounters().records_read, 200);
+  EXPECT_EQ(data.CacheCounters().read_operations, 200 / 16 + 1);
+}
+
 TEST_F(RecordCacheTest, ModifiedRecordsAreWrittenInRunsOfConsecutiveSlots) {
   TDataTable& table = Create(PeopleDefinition(true));
   Append(10);

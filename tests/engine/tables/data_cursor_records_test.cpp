@@ -251,6 +251,35 @@ TEST_F(DataCursorRecordsTest, NavigationFollowsTheChosenOrder) {
   EXPECT_EQ(cursor->RecordCount(), 3);
 }
 
+TEST_F(DataCursorRecordsTest, AReadAheadWithAGapStepsOverDeletedSlotsButNotOutOfOrder) {
+  db_.directory->CreateTable("People", IndexedPeople(true));
+  {
+    auto cursor = OpenCursor(true);
+    // Counts fall as slots rise: ByCount visits the slots backwards.
+    for (int i = 1; i <= 60; ++i) Add(*cursor, {"n" + std::to_string(i), 100 - i});
+    for (int slot = 3; slot <= 60; slot += 3) Delete(*cursor, slot);
+  }
+  const auto walk = [&](std::int32_t gap, const std::string& index) {
+    auto cursor = OpenCursor(true);
+    TDataFile& data = cursor->Table().DataFile();
+    data.SetReadAheadGap(gap);
+    cursor->SelectIndex(index);
+    const auto reads = data.CacheCounters().read_operations;
+    std::vector<std::string> names;
+    for (bool on = cursor->First(); on; on = cursor->Next()) names.push_back(NameOf(*cursor));
+    EXPECT_EQ(names.size(), 40u);
+    return std::pair(data.CacheCounters().read_operations - reads, names);
+  };
+  const auto [runs, names] = walk(0, "");
+  EXPECT_EQ(runs, 20) << "each run of two slots in use is read on its own";
+  const auto [one, same] = walk(8, "");
+  EXPECT_EQ(one, 1) << "the deleted slots between are read along";
+  EXPECT_EQ(same, names);
+  const auto [backwards, by_count] = walk(8, "ByCount");
+  EXPECT_EQ(backwards, 40) << "a slot behind the one before ends the run";
+  EXPECT_EQ(by_count.front(), "n59");
+}
+
 TEST_F(DataCursorRecordsTest, ADeleteOfARecordChangedMeanwhileIsRefused) {
   db_.directory->CreateTable("People", IndexedPeople(true));
   auto first = OpenCursor();
