@@ -25,6 +25,9 @@ constexpr std::size_t kRadixPairs = 512;
 // Sorted pairs are visited in order, scattered over the buffer: the pair this many places ahead
 // is asked for early, so that its cache lines are there when its turn comes.
 constexpr std::size_t kPrefetchAhead = 16;
+// Pairs that all fit are sorted in groups by the leading 16 bits of their prefixes.
+constexpr std::size_t kGroupShift = 48;
+constexpr std::size_t kGroups = std::size_t{1} << (64 - kGroupShift);
 
 // Eight bytes as loaded from memory, read most significant first.
 std::uint64_t ReadBig64(std::uint64_t raw) {
@@ -109,9 +112,8 @@ void TKeySorter::SortByPrefix(TOrdered* first, TOrdered* last) {
   for (const TOrdered* o = first; o != last; ++o) {
     for (std::size_t b = 0; b < 8; ++b) ++counts[b][(o->prefix >> (8 * b)) & 0xFF];
   }
-  if (radix_.size() < n) radix_.resize(n);
   TOrdered* from = first;
-  TOrdered* to = radix_.data();
+  TOrdered* to = radix_.data() + (first - order_.data());
   for (std::size_t b = 0; b < 8; ++b) {
     std::array<std::uint32_t, 256>& count = counts[b];
     if (count[(first->prefix >> (8 * b)) & 0xFF] == n) continue;
@@ -145,12 +147,57 @@ void TKeySorter::Add(std::span<const std::byte> key, std::int32_t record) {
   ++pairs_;
 }
 
-void TKeySorter::SortBuffer() {
+void TKeySorter::MakePrefixes() {
   order_.resize(held_);
+  if (radix_.size() < held_) radix_.resize(held_);
   const std::byte* base = buffer_.data();
   for (std::size_t i = 0; i < held_; ++i) order_[i] = {PrefixOf(base + i * width_, 0), static_cast<std::uint32_t>(i)};
+}
+
+void TKeySorter::SortBuffer() {
+  MakePrefixes();
   if (byte_order_ != 0 && AlreadyInOrder()) return;
   SortRange(order_.data(), order_.data() + order_.size(), 0);
+}
+
+void TKeySorter::Group() {
+  MakePrefixes();
+  groups_.clear();
+  const bool in_order = byte_order_ != 0 && AlreadyInOrder();
+  if (held_ == 0) {
+    // Nothing to sort.
+  } else if (byte_order_ == 0 || in_order) {
+    groups_.push_back({0, held_});
+  } else {
+    // The leading 16 bits of the prefixes, counted and then dealt out in the order they came.
+    std::vector<std::uint32_t> starts(kGroups + 1, 0);
+    for (const TOrdered& o : order_) ++starts[(o.prefix >> kGroupShift) + 1];
+    for (std::size_t b = 0; b < kGroups; ++b) {
+      if (starts[b + 1] > 0) groups_.push_back({starts[b], starts[b] + starts[b + 1]});
+      starts[b + 1] += starts[b];
+    }
+    for (const TOrdered& o : order_) radix_[starts[o.prefix >> kGroupShift]++] = o;
+    std::swap(order_, radix_);
+  }
+  group_state_ = std::make_unique<std::atomic<std::uint8_t>[]>(groups_.size());
+  if (in_order && !groups_.empty()) group_state_[0].store(kSorted);
+}
+
+void TKeySorter::SortGroup(std::size_t g, bool wait) {
+  std::atomic<std::uint8_t>& state = group_state_[g];
+  std::uint8_t seen = kUnsorted;
+  if (state.compare_exchange_strong(seen, kSorting, std::memory_order_acq_rel)) {
+    SortRange(order_.data() + groups_[g].begin, order_.data() + groups_[g].end, 0);
+    state.store(kSorted, std::memory_order_release);
+    state.notify_all();
+    return;
+  }
+  if (!wait) return;
+  while ((seen = state.load(std::memory_order_acquire)) != kSorted) state.wait(seen, std::memory_order_acquire);
+}
+
+void TKeySorter::SortAhead(const std::atomic<bool>& stop) {
+  for (std::size_t g = 0; g < groups_.size() && !stop.load(std::memory_order_relaxed); ++g) SortGroup(g, false);
 }
 
 bool TKeySorter::AlreadyInOrder() const {
@@ -201,7 +248,7 @@ void TKeySorter::Refill(TRun& run, std::size_t share_pairs) {
 void TKeySorter::Prepare() {
   if (prepared_) return;
   if (runs_.empty()) {
-    SortBuffer();
+    Group();
   } else if (held_ > 0) {
     SpillBuffer();
   }
@@ -212,11 +259,16 @@ void TKeySorter::Drain(const TEmit& emit) {
   Prepare();
   prepared_ = false;
   if (runs_.empty()) {
-    // Everything fits: sorted where it lies.
-    for (std::size_t i = 0; i < held_; ++i) {
-      Prefetch(i + kPrefetchAhead);
-      const std::byte* pair = buffer_.data() + std::size_t{order_[i].at} * width_;
-      emit(std::span(pair, key_length_), GetI32(std::span(pair + key_length_, kRecordBytes), 0));
+    // Everything fits: sorted where it lies, group after group.
+    for (std::size_t g = 0; g < groups_.size(); ++g) {
+      SortGroup(g, true);
+      const std::size_t end = groups_[g].end;
+      for (std::size_t i = groups_[g].begin; i < end; ++i) {
+        // Not into the next group: another thread may be sorting it.
+        if (i + kPrefetchAhead < end) Prefetch(i + kPrefetchAhead);
+        const std::byte* pair = buffer_.data() + std::size_t{order_[i].at} * width_;
+        emit(std::span(pair, key_length_), GetI32(std::span(pair + key_length_, kRecordBytes), 0));
+      }
     }
   } else {
     order_.clear();

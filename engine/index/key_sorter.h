@@ -4,10 +4,16 @@
 // same buffer, so the memory stays the budget whatever the number of pairs. Equal keys come out
 // in record number order.
 //
+// Pairs that all fit are sorted where they lie, in groups: one pass puts them into groups by
+// their first two key bytes (in a byte-ordered index), and each group is sorted by itself just
+// before its pairs are emitted, or ahead of that by another thread (SortAhead), so that sorting
+// and the writing of the tree overlap.
+//
 // Pair layout in the buffer and the spill file: key (key length bytes), record number (4,
 // little-endian).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -36,9 +42,14 @@ class TKeySorter {
 
   // Requires: key.size() == the index's key length.
   void Add(std::span<const std::byte> key, std::int32_t record);
-  // Sorts the pairs added since the last run, so that Drain() only emits (or merges). Another
-  // thread may prepare a sorter while this one prepares another.
+  // Readies the pairs added since the last run for Drain(): groups them when they all fit, else
+  // writes them as the last run. Another thread may prepare a sorter while this one prepares
+  // another.
   void Prepare();
+  // After Prepare(), on another thread while Drain() runs: sorts the groups that Drain() has not
+  // come to yet, first to last, until every group is sorted or `stop` is set. Requires: no
+  // Prepare() or Add() before it has returned.
+  void SortAhead(const std::atomic<bool>& stop);
   // Calls `emit` for every pair added, in order; the sorter is empty afterwards.
   void Drain(const TEmit& emit);
 
@@ -61,6 +72,12 @@ class TKeySorter {
     std::uint64_t prefix = 0;
     std::uint32_t at = 0;
   };
+  // Pairs [begin, end) of the order, and who sorts them.
+  enum : std::uint8_t { kUnsorted, kSorting, kSorted };
+  struct TGroup {
+    std::size_t begin = 0;
+    std::size_t end = 0;
+  };
 
   int Compare(const std::byte* a, const std::byte* b) const;
   // Key bytes from..from+7 of a pair as a number in the index's order (0 under a locale).
@@ -68,8 +85,15 @@ class TKeySorter {
   // Sorts the pairs of [first, last), whose key bytes before `from` are equal and whose prefixes
   // hold the key bytes from `from` on.
   void SortRange(TOrdered* first, TOrdered* last, std::size_t from);
-  // Puts [first, last) in the order of their prefixes, equal ones as they came.
+  // Puts [first, last) in the order of their prefixes, equal ones as they came (through the
+  // same places of the radix sort's second array).
   void SortByPrefix(TOrdered* first, TOrdered* last);
+  // The held pairs in the order they came, with their prefixes.
+  void MakePrefixes();
+  // The held pairs' prefixes, and the pairs in groups of equal leading bytes.
+  void Group();
+  // Sorts group g unless another thread does or did; waits for the other thread when `wait`.
+  void SortGroup(std::size_t g, bool wait);
   // Whether the pairs, prefixes made, came in order.
   bool AlreadyInOrder() const;
   // Asks for the bytes of the pair at place i of the order ahead of their use.
@@ -101,7 +125,9 @@ class TKeySorter {
   TRawBuffer buffer_;
   int byte_order_;  // the tree's Codec().ByteOrder()
   std::vector<TOrdered> order_;
-  std::vector<TOrdered> radix_;  // the radix sort's second array
+  std::vector<TOrdered> radix_;  // the radix sort's second array, as long as order_
+  std::vector<TGroup> groups_;
+  std::unique_ptr<std::atomic<std::uint8_t>[]> group_state_;
   std::vector<std::byte> slice_;
   std::size_t held_ = 0;
   bool prepared_ = false;  // the held pairs are sorted already

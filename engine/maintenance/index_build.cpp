@@ -1,6 +1,7 @@
 #include "engine/maintenance/index_build.h"
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -189,7 +190,8 @@ void TIndexBuild::Finish() {
     background_->Finish();
     background_.reset();
   }
-  // The sorts still to do, on both cores: every other one on a second thread.
+  // The pairs readied (grouped, or the last run written) on both cores: every other sorter on a
+  // second thread.
   {
     TBackgroundQueue<std::size_t> helper(slots_.size(), [this](std::size_t& i) { sorters_[i]->Prepare(); });
     bool other = false;
@@ -205,6 +207,18 @@ void TIndexBuild::Finish() {
     helper.Finish();
   }
   TIndexFile& index = table_.IndexFile();
+  // While the trees are written one after another, a second thread sorts the groups of pairs
+  // ahead of them, in the order they are written. Should writing fail, it stops before the
+  // sorters go.
+  std::atomic<bool> stop{false};
+  TBackgroundQueue<std::size_t> ahead(slots_.size(), [&](std::size_t& i) { sorters_[i]->SortAhead(stop); });
+  const struct TStop {
+    std::atomic<bool>& stop;
+    ~TStop() { stop = true; }
+  } stop_on_exit{stop};
+  for (std::size_t i = 0; i < slots_.size(); ++i) {
+    if (streams_[i].builder == nullptr) ahead.Push(i);
+  }
   for (std::size_t i = 0; i < slots_.size(); ++i) {
     TStream& stream = streams_[i];
     if (stream.builder != nullptr) {
@@ -221,8 +235,9 @@ void TIndexBuild::Finish() {
     } else {
       WriteTreeFromSorter(*trees_[i], *sorters_[i], table_.TableName());
     }
-    sorters_[i].reset();
   }
+  ahead.Finish();
+  sorters_.clear();
   index.FlushPages();
   index.TrimCache();
   if (saved_page_capacity_ >= 0) {
