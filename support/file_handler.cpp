@@ -1,5 +1,7 @@
 #include "support/file_handler.h"
 
+#include <algorithm>
+
 #include "components/engine_error.h"
 #include "support/file_list.h"
 #include "support/short_text.h"
@@ -150,13 +152,29 @@ std::size_t TFileHandler::ReadAt(std::int64_t offset, std::span<std::byte> buffe
 
 void TFileHandler::WriteAt(std::int64_t offset, std::span<const std::byte> buffer) {
   if (file_object_ == nullptr) RaiseEngineError(kWriteError, file_name_);
-  TFileAccessGuard access(*this);
-  Seek(offset, TSeekOrigin::kBegin);
-  Write(buffer);
+  {
+    TFileAccessGuard access(*this);
+    Seek(offset, TSeekOrigin::kBegin);
+    Write(buffer);
+  }
+  if (write_back_run_ <= 0 || buffer.empty()) return;
+  const std::int64_t end = offset + static_cast<std::int64_t>(buffer.size());
+  unsynced_begin_ = unsynced_bytes_ == 0 ? offset : std::min(unsynced_begin_, offset);
+  unsynced_end_ = unsynced_bytes_ == 0 ? end : std::max(unsynced_end_, end);
+  unsynced_bytes_ += static_cast<std::int64_t>(buffer.size());
+  if (unsynced_bytes_ >= write_back_run_) {
+    StartWriteBack(unsynced_begin_, unsynced_end_ - unsynced_begin_);
+    unsynced_bytes_ = 0;
+  }
 }
 
 void TFileHandler::StartWriteBack(std::int64_t offset, std::int64_t length) {
   if (file_object_ != nullptr) file_object_->StartWriteBack(offset, length);
+}
+
+void TFileHandler::SetWriteBackRun(std::int64_t bytes) {
+  write_back_run_ = bytes;
+  unsynced_bytes_ = 0;
 }
 
 }  // namespace tarvo

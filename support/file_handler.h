@@ -18,6 +18,9 @@
 
 namespace tarvo {
 
+// The write-back run of bulk work (SetWriteBackRun).
+inline constexpr std::int64_t kBulkWriteBackRun = 2 << 20;
+
 class TFileHandler {
  public:
   explicit TFileHandler(std::string_view file_name = {}, bool in_memory = false);
@@ -55,6 +58,10 @@ class TFileHandler {
   void WriteAt(std::int64_t offset, std::span<const std::byte> buffer);
   // A hint that what was written in the range may go to the disk now; never raises.
   void StartWriteBack(std::int64_t offset, std::int64_t length);
+  // Bytes written through WriteAt after which the range they cover is handed to StartWriteBack
+  // (0, the default: never). Bulk work writing a file that is flushed once it is done lets the
+  // disk take the bytes while the work goes on, rather than all of them at the flush.
+  void SetWriteBackRun(std::int64_t bytes);
 
   bool InMemory() const { return in_memory_; }
   void SetInMemory(bool value) { in_memory_ = value; }
@@ -91,6 +98,10 @@ class TFileHandler {
   bool temporary_ = false;
   bool write_through_ = false;
   bool sequential_scan_ = false;
+  std::int64_t write_back_run_ = 0;
+  std::int64_t unsynced_bytes_ = 0;  // written since the last hint, within the range below
+  std::int64_t unsynced_begin_ = 0;
+  std::int64_t unsynced_end_ = 0;
   std::recursive_mutex* access_guard_ = nullptr;  // the guard that BeginAccess took
   int access_depth_ = 0;                          // BeginAccess calls not yet ended
 };

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
-#include <map>
 
 #include "components/engine_error.h"
 #include "engine/blob/blob_file.h"
@@ -45,19 +44,12 @@ TBulkAppend::TBulkAppend(TDataCursor& target) : target_(target), table_(target.T
     blocks_.offset = end_offset_;
     blocks_.bytes.resize(RunOf(kBlockRun, block_size_));
   }
+  // The new files are flushed before they are exchanged: their bytes may go to the disk now, a
+  // few MiB at a time while the copy goes on, instead of all at once then.
+  data.SetWriteBackRun(kBulkWriteBackRun);
+  if (table_.HasBlobFile()) table_.BlobFile().SetWriteBackRun(kBulkWriteBackRun);
   writer_ = std::make_unique<TBackgroundQueue<TRun>>(
-      kRunsWaiting, [unsynced = std::map<TFileHandler*, std::int64_t>()](TRun& run) mutable {
-        const std::span<const std::byte> bytes = std::span(run.bytes).first(run.used);
-        run.file->WriteAt(run.offset, bytes);
-        // The new files are flushed before they are exchanged: their bytes may go to the disk now,
-        // a few MiB at a time while the copy goes on, instead of all at once then.
-        const auto [at, fresh] = unsynced.try_emplace(run.file, run.offset);
-        const std::int64_t end = run.offset + static_cast<std::int64_t>(bytes.size());
-        if (end - at->second >= kWriteBackRun) {
-          run.file->StartWriteBack(at->second, end - at->second);
-          at->second = end;
-        }
-      });
+      kRunsWaiting, [](TRun& run) { run.file->WriteAt(run.offset, std::span(run.bytes).first(run.used)); });
   // Every run there can be besides the two being filled (those waiting and the one being
   // written) is made now: the memory does not depend on how far the writes fall behind.
   for (std::size_t r = 0; r <= kRunsWaiting; ++r) {
@@ -67,7 +59,11 @@ TBulkAppend::TBulkAppend(TDataCursor& target) : target_(target), table_(target.T
   }
 }
 
-TBulkAppend::~TBulkAppend() = default;
+TBulkAppend::~TBulkAppend() {
+  writer_.reset();
+  table_.DataFile().SetWriteBackRun(0);
+  if (table_.HasBlobFile()) table_.BlobFile().SetWriteBackRun(0);
+}
 
 void TBulkAppend::Write(TRun& run) {
   if (run.used == 0) return;

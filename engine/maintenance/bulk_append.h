@@ -28,8 +28,6 @@ class TBulkAppend {
   static constexpr std::size_t kRecordRun = 1u << 20;
   static constexpr std::size_t kBlockRun = 1u << 20;
   static constexpr std::size_t kRunsWaiting = 4;
-  // Bytes written to a file before the disk is asked to take them.
-  static constexpr std::int64_t kWriteBackRun = 8 << 20;
 
   // Appends to the table of `target`, whose checks each record passes. Requires: the table open
   // exclusively, no record slot and no blob block yet, nothing cached. Auto-increment values are

@@ -71,6 +71,8 @@ TIndexBuild::TIndexBuild(TDataTable& table, std::span<const int> slots, const st
       record_size_(table.DataFile().RecordSize()) {
   TDataFile& data = table.DataFile();
   TIndexFile& index = table.IndexFile();
+  // The trees' pages go to the disk while they are written; the file is flushed once they are.
+  index.SetWriteBackRun(kBulkWriteBackRun);
   for (const int slot : slots_) {
     trees_.push_back(
         std::make_unique<TIndexTree>(index, slot, data.Descriptors(), data.LanguageID(), data.SortID()));
@@ -104,6 +106,7 @@ TIndexBuild::~TIndexBuild() {
   background_.reset();
   streams_.clear();
   if (saved_page_capacity_ >= 0) table_.IndexFile().SetPageCacheCapacity(saved_page_capacity_);
+  table_.IndexFile().SetWriteBackRun(0);
 }
 
 void TIndexBuild::MakeSorters() {
