@@ -59,8 +59,14 @@ TBulkAppend::TBulkAppend(TDataCursor& target) : target_(target), table_(target.T
   }
 }
 
+// The table may be closed by now: only a copy that did not finish still has the files to reset.
 TBulkAppend::~TBulkAppend() {
+  if (writer_ == nullptr) return;
   writer_.reset();
+  EndWriteBack();
+}
+
+void TBulkAppend::EndWriteBack() {
   table_.DataFile().SetWriteBackRun(0);
   if (table_.HasBlobFile()) table_.BlobFile().SetWriteBackRun(0);
 }
@@ -152,6 +158,8 @@ void TBulkAppend::Finish() {
   Write(records_);
   Write(blocks_);
   writer_->Finish();
+  writer_.reset();
+  EndWriteBack();
   TDataFile& data = table_.DataFile();
   if (appended_ > 0) {
     table_.SetDataWritten();

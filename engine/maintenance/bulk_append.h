@@ -34,7 +34,7 @@ class TBulkAppend {
   // kept as the records bring them when the table has an auto-increment field; otherwise each
   // record gets the next value of the table's counter.
   explicit TBulkAppend(TDataCursor& target);
-  // Abandons the writes still waiting.
+  // Abandons the writes still waiting. Requires: the table still open unless Finish() was called.
   ~TBulkAppend();
   TBulkAppend(const TBulkAppend&) = delete;
   TBulkAppend& operator=(const TBulkAppend&) = delete;
@@ -61,6 +61,8 @@ class TBulkAppend {
     std::size_t used = 0;
   };
 
+  // The files' write-back runs as they were before the copy.
+  void EndWriteBack();
   // Hands what `run` gathered to the writing thread and gives it back empty, for the bytes that
   // follow in its file.
   void Write(TRun& run);

@@ -101,10 +101,12 @@ TIndexBuild::TIndexBuild(TDataTable& table, std::span<const int> slots, const st
   }
 }
 
-// The thread, if any, goes first: it uses the sorters and streams.
+// The thread, if any, goes first: it uses the sorters and streams. The table may be closed by
+// now: only a build that did not finish still has the index file to reset.
 TIndexBuild::~TIndexBuild() {
   background_.reset();
   streams_.clear();
+  if (finished_) return;
   if (saved_page_capacity_ >= 0) table_.IndexFile().SetPageCacheCapacity(saved_page_capacity_);
   table_.IndexFile().SetWriteBackRun(0);
 }
@@ -247,7 +249,9 @@ void TIndexBuild::Finish() {
     index.SetPageCacheCapacity(saved_page_capacity_);
     saved_page_capacity_ = -1;
   }
+  index.SetWriteBackRun(0);
   index.MarkModified();
+  finished_ = true;
 }
 
 void WriteTreeFromSorter(TIndexTree& tree, TKeySorter& sorter, const std::string& table_name) {

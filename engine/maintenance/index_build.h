@@ -58,7 +58,8 @@ class TIndexBuild {
   // spill files until Finish().
   TIndexBuild(TDataTable& table, std::span<const int> slots, const std::string& spill_base, bool in_memory,
               std::size_t budget = kIndexBuildBudget, std::int64_t most_records = -1, bool background = false);
-  // Stops the thread, if any, without waiting for the keys it has not sorted yet.
+  // Stops the thread, if any, without waiting for the keys it has not sorted yet. Requires: the
+  // table still open unless Finish() returned.
   ~TIndexBuild();
   TIndexBuild(const TIndexBuild&) = delete;
   TIndexBuild& operator=(const TIndexBuild&) = delete;
@@ -110,6 +111,7 @@ class TIndexBuild {
   std::size_t budget_ = 0;
   std::int64_t most_records_ = -1;
   int saved_page_capacity_ = -1;  // the index file's page cache while streams write
+  bool finished_ = false;
   std::vector<std::byte> key_;
   std::size_t record_size_ = 0;
   std::size_t batch_records_ = 1;
