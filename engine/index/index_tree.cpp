@@ -543,6 +543,29 @@ std::int32_t TIndexPosition::RecordNumber() const {
   return record_;
 }
 
+std::int32_t TIndexPosition::SlotRunAhead(bool forward, std::int32_t limit, std::int32_t gap) const {
+  // Along the level page by page, each pinned once.
+  std::int32_t run = 1;
+  std::int32_t last = record_;
+  std::int32_t offset = page_;
+  int entry = forward ? entry_ + 1 : entry_ - 1;
+  for (int guard = 0; offset != 0 && run < limit; ++guard) {
+    TPagePin page = tree_.PinPage(offset);
+    if (entry < 0) entry = page->EntryCount();
+    for (; entry >= 1 && entry <= page->EntryCount(); entry += forward ? 1 : -1) {
+      const std::int32_t record = page->RecordNumber(entry);
+      const std::int64_t step = forward ? std::int64_t{record} - last : std::int64_t{last} - record;
+      if (step < 1 || step > std::int64_t{gap} + 1 || run + step > limit) return run;
+      last = record;
+      run += static_cast<std::int32_t>(step);
+    }
+    offset = forward ? page->NextPage() : page->PrevPage();
+    entry = forward ? 1 : -1;
+    if (guard > (1 << 24)) RaiseEngineError(kIndexBuffersCorrupt, tree_.File().Table().TableName());
+  }
+  return run;
+}
+
 TKey TIndexPosition::Key() const {
   return key_;
 }

@@ -121,6 +121,11 @@ class TIndexPosition {
 
   bool Valid() const { return page_ != 0 && entry_ > 0; }
   std::int32_t RecordNumber() const;
+  // Counting from this entry's record number: the slots up to the last of the records that the
+  // entries after it (or before it, not `forward`) name in turn, each at most `gap` + 1 slots
+  // beyond the one before; at most `limit`. 1 when the next entry's record lies elsewhere.
+  // Requires: Valid().
+  std::int32_t SlotRunAhead(bool forward, std::int32_t limit, std::int32_t gap) const;
   TKey Key() const;
   // The 1-based ordinal of the current entry in index order.
   std::int32_t Ordinal();

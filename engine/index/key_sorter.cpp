@@ -47,8 +47,13 @@ TKeySorter::TKeySorter(const TIndexTree& tree, std::size_t budget_bytes, std::st
       in_memory_(in_memory) {
   // Each pair costs its bytes, its place in the order and one in the radix sort's second array.
   capacity_ = std::max<std::size_t>(budget_bytes / (width_ + 2 * sizeof(TOrdered)), 2);
-  if (most_pairs >= 0)
-    capacity_ = std::min(capacity_, std::max<std::size_t>(static_cast<std::size_t>(most_pairs), 2));
+  if (most_pairs >= 0 && static_cast<std::uint64_t>(most_pairs) <= capacity_) {
+    capacity_ = std::max<std::size_t>(static_cast<std::size_t>(most_pairs), 2);
+  } else {
+    // Pairs that may not fit go out in runs of three quarters of the budget: a table too big to
+    // sort in memory never takes more memory than one that only just fits.
+    capacity_ = std::max<std::size_t>(capacity_ / 4 * 3, 2);
+  }
 }
 
 TKeySorter::~TKeySorter() {

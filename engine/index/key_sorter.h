@@ -33,7 +33,8 @@ class TKeySorter {
 
   // `spill_name` names the spill file, made only when the pairs outgrow `budget_bytes` and
   // deleted when the sorter goes. `most_pairs`, when not negative, bounds the pairs to come: the
-  // buffer is no larger than they need.
+  // buffer is no larger than they need. Pairs that may outgrow the budget are spilled in runs of
+  // three quarters of it.
   TKeySorter(const TIndexTree& tree, std::size_t budget_bytes, std::string spill_name, bool in_memory,
              std::int64_t most_pairs = -1);
   ~TKeySorter();

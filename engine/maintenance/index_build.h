@@ -21,8 +21,10 @@ class TIndexTree;
 class TIndexTreeBuilder;
 class TKeySorter;
 
-// The memory the sorting of all indexes together may take.
-inline constexpr std::size_t kIndexBuildBudget = 160u << 20;
+// The memory the sorting of all indexes together may take; a copy, whose trees are written after
+// all its records, sorts a million records' keys in memory.
+inline constexpr std::size_t kIndexBuildBudget = 64u << 20;
+inline constexpr std::size_t kCopyIndexBudget = 176u << 20;
 
 // The spill file of an index's key sorting beside `base` (the table's path without extension):
 // base.S00 for the primary index, base.S31 for "Sys Deleted".

@@ -62,7 +62,7 @@ void OptimizeTable(TDataCursor& cursor, const TCursorOpenOptions& options, const
   // runs; their keys are gathered as each record is written (on the sorting thread, which alone
   // writes the index file until keys.Finish()).
   TIndexBuild keys(new_table, AllIndexSlots(new_table.IndexFile()), scratch.Base(), options.in_memory,
-                   kIndexBuildBudget, slots, true);
+                   kCopyIndexBudget, slots, true);
   // The keys of the order's index, and of "Sys Deleted" (slots in order), come sorted.
   keys.StreamInOrder(cursor.IndexSlot());
   keys.StreamInOrder(kSysDeletedSlot);

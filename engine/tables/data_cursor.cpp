@@ -358,18 +358,7 @@ std::int32_t TDataCursor::RunFrom(std::int32_t slot, bool forward, std::int32_t 
     const std::int32_t next = table_->DataFile().Header().NextRecordSlot;
     return std::max(1, std::min(limit, forward ? next - slot : slot));
   }
-  // The slots ahead on the index, each at most `gap` + 1 beyond the one before, up to the limit.
-  TIndexPosition ahead = Position();
-  std::int32_t run = 1;
-  std::int32_t last = slot;
-  while (run < limit && (forward ? ahead.Next() : ahead.Prior())) {
-    const std::int64_t step = forward ? std::int64_t{ahead.RecordNumber()} - last
-                                      : std::int64_t{last} - ahead.RecordNumber();
-    if (step < 1 || step > std::int64_t{gap} + 1 || run + step > limit) break;
-    last = ahead.RecordNumber();
-    run += static_cast<std::int32_t>(step);
-  }
-  return run;
+  return Position().SlotRunAhead(forward, limit, gap);
 }
 
 TRecordPin TDataCursor::Fetch(std::int32_t slot, bool forward, TReadAhead read_ahead) {

@@ -116,5 +116,24 @@ TEST(KeySorterTest, PairsInOrderAlreadyAndNoPairsAtAll) {
   EXPECT_TRUE(Sorted(table, *tree, {}, TMode::kSortedAhead).empty());
 }
 
+TEST(KeySorterTest, PairsThatMayNotFitAreSpilledBeforeTheBudgetIsFull) {
+  // A table too big for the budget must not take more memory than one that just fits it.
+  TIndexTestTable table(Fields(), Indexes());
+  const auto tree = table.Tree(1);
+  const std::vector<TPair> pairs = MakePairs(table, *tree, 1000, 3);
+  const std::size_t budget = 1000 * (tree->KeyLength() + 4 + 32);  // room for the 1000 pairs
+  for (const std::int64_t bound : {std::int64_t{1000}, std::int64_t{-1}, std::int64_t{5000}}) {
+    TKeySorter sorter(*tree, budget, table.Dir().File("T.S01"), false, bound);
+    for (const auto& [key, record] : pairs) sorter.Add(key, record);
+    sorter.Prepare();
+    EXPECT_EQ(sorter.RunCount(), bound == 1000 ? 0 : 2) << "bound " << bound;
+    std::vector<TPair> out;
+    sorter.Drain([&](std::span<const std::byte> key, std::int32_t record) {
+      out.emplace_back(std::vector<std::byte>(key.begin(), key.end()), record);
+    });
+    EXPECT_TRUE(out == InTreeOrder(*tree, pairs));
+  }
+}
+
 }  // namespace
 }  // namespace tarvo

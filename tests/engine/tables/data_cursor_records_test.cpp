@@ -3,6 +3,7 @@
 // processes adding to one table at once.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <set>
@@ -259,15 +260,18 @@ TEST_F(DataCursorRecordsTest, AReadAheadWithAGapStepsOverDeletedSlotsButNotOutOf
     for (int i = 1; i <= 60; ++i) Add(*cursor, {"n" + std::to_string(i), 100 - i});
     for (int slot = 3; slot <= 60; slot += 3) Delete(*cursor, slot);
   }
-  const auto walk = [&](std::int32_t gap, const std::string& index) {
+  const auto walk = [&](std::int32_t gap, const std::string& index, bool forward = true) {
     auto cursor = OpenCursor(true);
     TDataFile& data = cursor->Table().DataFile();
     data.SetReadAheadGap(gap);
     cursor->SelectIndex(index);
     const auto reads = data.CacheCounters().read_operations;
     std::vector<std::string> names;
-    for (bool on = cursor->First(); on; on = cursor->Next()) names.push_back(NameOf(*cursor));
+    for (bool on = forward ? cursor->First() : cursor->Last(); on; on = forward ? cursor->Next() : cursor->Prior()) {
+      names.push_back(NameOf(*cursor));
+    }
     EXPECT_EQ(names.size(), 40u);
+    if (!forward) std::reverse(names.begin(), names.end());
     return std::pair(data.CacheCounters().read_operations - reads, names);
   };
   const auto [runs, names] = walk(0, "");
@@ -275,6 +279,9 @@ TEST_F(DataCursorRecordsTest, AReadAheadWithAGapStepsOverDeletedSlotsButNotOutOf
   const auto [one, same] = walk(8, "");
   EXPECT_EQ(one, 1) << "the deleted slots between are read along";
   EXPECT_EQ(same, names);
+  const auto [from_the_end, reversed] = walk(8, "", false);
+  EXPECT_EQ(from_the_end, 1) << "backwards the read ends with the last record";
+  EXPECT_EQ(reversed, names);
   const auto [backwards, by_count] = walk(8, "ByCount");
   EXPECT_EQ(backwards, 40) << "a slot behind the one before ends the run";
   EXPECT_EQ(by_count.front(), "n59");
