@@ -13,7 +13,6 @@ namespace tarvo {
 
 namespace {
 
-constexpr std::size_t kRecordBytes = 4;
 // Pairs a run reads at least at a time when merging.
 constexpr std::size_t kMinSharePairs = 1;
 // Pairs staged per write of a run.
@@ -46,7 +45,7 @@ TKeySorter::TKeySorter(const TIndexTree& tree, std::size_t budget_bytes, std::st
       spill_name_(std::move(spill_name)),
       in_memory_(in_memory) {
   // Each pair costs its bytes, its place in the order and one in the radix sort's second array.
-  capacity_ = std::max<std::size_t>(budget_bytes / (width_ + 2 * sizeof(TOrdered)), 2);
+  capacity_ = std::max<std::size_t>(budget_bytes / PairCost(key_length_), 2);
   if (most_pairs >= 0 && static_cast<std::uint64_t>(most_pairs) <= capacity_) {
     capacity_ = std::max<std::size_t>(static_cast<std::size_t>(most_pairs), 2);
   } else {

@@ -41,6 +41,9 @@ class TKeySorter {
   TKeySorter(const TKeySorter&) = delete;
   TKeySorter& operator=(const TKeySorter&) = delete;
 
+  // The bytes of the budget one pair of a key of `key_length` bytes takes.
+  static std::size_t PairCost(std::size_t key_length) { return key_length + kRecordBytes + 2 * sizeof(TOrdered); }
+
   // Requires: key.size() == the index's key length.
   void Add(std::span<const std::byte> key, std::int32_t record);
   // Readies the pairs added since the last run for Drain(): groups them when they all fit, else
@@ -66,6 +69,8 @@ class TKeySorter {
     std::size_t held = 0;     // pairs in its share
     std::size_t next = 0;     // the next pair in its share
   };
+
+  static constexpr std::size_t kRecordBytes = 4;  // a pair's record number
 
   // A pair's place in the sort: in a byte-ordered index 8 bytes of its key as a number decide
   // most comparisons without touching the pair.

@@ -50,12 +50,13 @@ std::vector<std::size_t> SortShares(std::size_t budget, std::span<const std::uni
     if (is_streamed(i)) {
       rest -= std::min(rest, small);
     } else {
-      key_bytes += trees[i]->KeyLength() + 8u;
+      key_bytes += TKeySorter::PairCost(trees[i]->KeyLength());
     }
   }
   std::vector<std::size_t> shares;
   for (std::size_t i = 0; i < trees.size(); ++i) {
-    shares.push_back(is_streamed(i) ? small : rest / std::max<std::size_t>(key_bytes, 1) * (trees[i]->KeyLength() + 8u));
+    shares.push_back(is_streamed(i) ? small
+                                    : rest / std::max<std::size_t>(key_bytes, 1) * TKeySorter::PairCost(trees[i]->KeyLength()));
   }
   return shares;
 }

@@ -121,7 +121,7 @@ TEST(KeySorterTest, PairsThatMayNotFitAreSpilledBeforeTheBudgetIsFull) {
   TIndexTestTable table(Fields(), Indexes());
   const auto tree = table.Tree(1);
   const std::vector<TPair> pairs = MakePairs(table, *tree, 1000, 3);
-  const std::size_t budget = 1000 * (tree->KeyLength() + 4 + 32);  // room for the 1000 pairs
+  const std::size_t budget = 1000 * TKeySorter::PairCost(tree->KeyLength());  // room for the 1000 pairs
   for (const std::int64_t bound : {std::int64_t{1000}, std::int64_t{-1}, std::int64_t{5000}}) {
     TKeySorter sorter(*tree, budget, table.Dir().File("T.S01"), false, bound);
     for (const auto& [key, record] : pairs) sorter.Add(key, record);
