@@ -3,14 +3,17 @@
 // the rest as the blob file. The files live in the in-memory store, so a run touches no disk.
 // Whatever the bytes, opening either succeeds or raises an engine error: never a crash, a hang
 // or an access outside a buffer. An opened table is then read through the cursor: its records in
-// slot order and every blob value of each, so that damaged records and blob chains are met too.
+// slot order and every blob value of each, so that damaged records and blob chains are met too,
+// and opened exclusively, the records as a copy reads them along every index.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <vector>
 
 #include "components/engine_error.h"
 #include "engine/format/field_types.h"
+#include "engine/maintenance/ordered_records.h"
 #include "engine/tables/data_cursor.h"
 #include "engine/tables/data_directory.h"
 #include "engine/tables/data_session.h"
@@ -48,6 +51,23 @@ void ReadEverything(tarvo::TDataCursor& cursor) {
   }
 }
 
+// Reads the records as a copy does, in the order of each index and in slot order.
+void ReadInIndexOrder(tarvo::TDataTable& table) {
+  constexpr int kMaxRecords = 4000;
+  std::vector<int> orders = {tarvo::kSlotOrder};
+  if (!table.IndexFile().NoPrimaryIndex()) orders.push_back(tarvo::kPrimarySlot);
+  for (int slot = 1; slot <= table.IndexFile().SecondaryIndexCount(); ++slot) orders.push_back(slot);
+  for (const int order : orders) {
+    try {
+      tarvo::TOrderedRecords records(table, order);
+      for (int n = 0; n < kMaxRecords && !records.Next().empty(); ++n) {
+      }
+    } catch (const tarvo::ETarvoEngineError&) {
+      // A damaged index or record ends that walk.
+    }
+  }
+}
+
 void RemoveFile(const std::string& name) {
   tarvo::TFileHandler file(name, true);
   try {
@@ -81,6 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       cursor.Open(options);
       (void)cursor.LastAutoIncrement();
       ReadEverything(cursor);
+      if (exclusive) ReadInIndexOrder(cursor.Table());
       cursor.Close();
     } catch (const tarvo::ETarvoEngineError&) {
     }

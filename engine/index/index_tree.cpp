@@ -543,6 +543,25 @@ std::int32_t TIndexPosition::RecordNumber() const {
   return record_;
 }
 
+void TIndexPosition::TakeRecordNumbers(std::vector<std::int32_t>& out, std::size_t most) {
+  std::int32_t offset = page_;
+  int entry = entry_;
+  for (int guard = 0; offset != 0; ++guard) {
+    TPagePin page = tree_.PinPage(offset);
+    for (; entry >= 1 && entry <= page->EntryCount(); ++entry) {
+      if (out.size() >= most) {
+        Take(*page, entry);
+        return;
+      }
+      out.push_back(page->RecordNumber(entry));
+    }
+    offset = page->NextPage();
+    entry = 1;
+    if (guard > (1 << 24)) RaiseEngineError(kIndexBuffersCorrupt, tree_.File().Table().TableName());
+  }
+  SetOff(+1);
+}
+
 std::int32_t TIndexPosition::SlotRunAhead(bool forward, std::int32_t limit, std::int32_t gap) const {
   // Along the level page by page, each pinned once.
   std::int32_t run = 1;

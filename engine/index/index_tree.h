@@ -126,6 +126,10 @@ class TIndexPosition {
   // beyond the one before; at most `limit`. 1 when the next entry's record lies elsewhere.
   // Requires: Valid().
   std::int32_t SlotRunAhead(bool forward, std::int32_t limit, std::int32_t gap) const;
+  // Appends the record numbers of this entry and the ones after it, page by page, until `out`
+  // holds `most`; the position moves to the entry after the last one taken (off the end after
+  // the last entry). Requires: Valid().
+  void TakeRecordNumbers(std::vector<std::int32_t>& out, std::size_t most);
   TKey Key() const;
   // The 1-based ordinal of the current entry in index order.
   std::int32_t Ordinal();

@@ -9,6 +9,7 @@
 #include "engine/format/record_layout.h"
 #include "engine/maintenance/bulk_append.h"
 #include "engine/maintenance/index_build.h"
+#include "engine/maintenance/ordered_records.h"
 #include "engine/tables/data_directory.h"
 #include "engine/tables/data_table.h"
 
@@ -58,9 +59,10 @@ void OptimizeTable(TDataCursor& cursor, const TCursorOpenOptions& options, const
   const std::vector<TFieldDescriptor>& new_fields = target.Descriptors();
   const std::int32_t slots = old_table.DataFile().RecordSlotCount();
   const std::int32_t old_last_auto_increment = old_table.DataFile().LastAutoIncrement();
-  // 4. The records in index order, with their blob values, appended to the new files in long
-  // runs; their keys are gathered as each record is written (on the sorting thread, which alone
-  // writes the index file until keys.Finish()).
+  // 4. The records in index order (read past the cursor: an entry naming a deleted slot does not
+  // end the copy), with their blob values, appended to the new files in long runs; their keys
+  // are gathered as each record is written (on the sorting thread, which alone writes the index
+  // file until keys.Finish()).
   TIndexBuild keys(new_table, AllIndexSlots(new_table.IndexFile()), scratch.Base(), options.in_memory,
                    kCopyIndexBudget, slots, true);
   // The keys of the order's index, and of "Sys Deleted" (slots in order), come sorted.
@@ -70,9 +72,9 @@ void OptimizeTable(TDataCursor& cursor, const TCursorOpenOptions& options, const
   TDataFile& new_data = new_table.DataFile();
   std::vector<std::byte> buffer = target.NewRecordBuffer();
   TBlobValueBuffer value;
+  TOrderedRecords records(old_table, cursor.IndexSlot());
   std::int32_t i = 1;
-  for (bool on = cursor.First(); on; on = cursor.Next(), ++i) {
-    const std::vector<std::byte>& record = cursor.CurrentRecord();
+  for (std::span<const std::byte> record = records.Next(); !record.empty(); record = records.Next(), ++i) {
     std::fill(buffer.begin(), buffer.end(), std::byte{0});
     for (std::size_t k = 0; k < old_fields.size() && k < new_fields.size(); ++k) {
       const TFieldDescriptor& d = old_fields[k];

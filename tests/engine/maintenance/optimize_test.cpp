@@ -207,6 +207,57 @@ TEST_F(OptimizeTest, OrderOfASecondaryIndex) {
   ExpectSoundTable(engine_);
 }
 
+// A damaged index: an entry naming a deleted slot is passed over and the copy goes on to the
+// records after it; an entry naming a slot past the table's end stops the copy before anything
+// changes.
+TEST_F(OptimizeTest, IndexEntriesNamingDeletedOrMissingSlots) {
+  BuildItems(engine_, 30, 0, false);
+  {
+    auto cursor = OpenItems(engine_, true);
+    TRecordPin pin = cursor->Table().DataFile().GetRecord(nullptr, 10, true, TReadAhead::kNone);
+    SetRecordDeleted(pin->Bytes(), true);
+    pin->SetModified(true);
+  }
+  const auto before = Snapshot(engine_);
+  ASSERT_EQ(before.size(), 29u);
+  for (const std::string index : {"", "bynamedesc"}) {
+    Optimize(index);
+    auto after = Snapshot(engine_);
+    ASSERT_EQ(after.size(), 29u) << index;
+    std::sort(after.begin(), after.end(), [](const auto& a, const auto& b) { return a.second.id < b.second.id; });
+    for (std::size_t i = 0; i < after.size(); ++i) EXPECT_EQ(after[i].second, before[i].second) << index;
+  }
+  ExpectSoundTable(engine_);
+  std::int64_t end = 0;
+  {
+    auto cursor = OpenItems(engine_, true);
+    TDataFile& data = cursor->Table().DataFile();
+    data.MutableHeader().NextRecordSlot = 20;
+    data.MarkHeaderChanged();
+    end = data.RecordOffset(20);
+  }
+  std::filesystem::resize_file(dir_.File("Items.DAT"), static_cast<std::uintmax_t>(end));
+  const auto files = DirectoryBytes(dir_.Path());
+  EXPECT_ENGINE_ERROR(kRecordBuffersCorrupt, Optimize());
+  EXPECT_EQ(DirectoryBytes(dir_.Path()), files);
+}
+
+// A leaf level whose last page links back to itself: the copy would go round it for ever.
+TEST_F(OptimizeTest, AnIndexGoingRoundInACircleIsRefused) {
+  BuildItems(engine_, 30, 0, false);
+  {
+    auto cursor = OpenItems(engine_, true);
+    TIndexTree tree(cursor->Table().IndexFile(), kPrimarySlot, cursor->Descriptors(), cursor->LanguageID(),
+                    cursor->SortID());
+    TPagePin leaf = tree.PinPage(tree.Root());
+    ASSERT_TRUE(leaf->IsLeaf());
+    leaf->SetNextPage(leaf->Offset());
+  }
+  const auto files = DirectoryBytes(dir_.Path());
+  EXPECT_ENGINE_ERROR(kIndexBuffersCorrupt, Optimize());
+  EXPECT_EQ(DirectoryBytes(dir_.Path()), files);
+}
+
 TEST_F(OptimizeTest, NoBackupAndNoBlobFile) {
   BuildItems(engine_, 30, 4, false);
   Optimize({}, false);

@@ -1,0 +1,105 @@
+#include "engine/maintenance/ordered_records.h"
+
+#include <algorithm>
+
+#include "components/engine_error.h"
+#include "engine/format/encipher.h"
+#include "engine/format/record_layout.h"
+#include "engine/index/index_tree.h"
+#include "engine/tables/data_cursor.h"
+#include "engine/tables/data_table.h"
+
+namespace tarvo {
+
+namespace {
+
+// Bytes of records one read takes at most.
+constexpr std::size_t kReadBytes = 256u << 10;
+
+}  // namespace
+
+TOrderedRecords::TOrderedRecords(TDataTable& table, int index_slot) : table_(table) {
+  TDataFile& data = table.DataFile();
+  // The file holds every change from here on.
+  (void)data.WriteModifiedRecords();
+  record_size_ = std::max<std::size_t>(data.RecordSize(), 1);
+  slot_end_ = data.Header().NextRecordSlot;
+  slots_per_read_ = static_cast<std::int32_t>(std::max<std::size_t>(kReadBytes / record_size_, 1));
+  encrypted_ = data.Encrypted();
+  if (index_slot != kSlotOrder) {
+    tree_ = std::make_unique<TIndexTree>(table.IndexFile(), index_slot, data.Descriptors(), data.LanguageID(),
+                                         data.SortID());
+    position_ = std::make_unique<TIndexPosition>(*tree_);
+    index_done_ = !position_->First();
+  }
+}
+
+TOrderedRecords::~TOrderedRecords() = default;
+
+bool TOrderedRecords::NextSlot(std::int32_t& slot) {
+  if (tree_ == nullptr) {
+    if (walked_ + 1 >= slot_end_) return false;
+    slot = ++walked_;
+    return true;
+  }
+  if (next_ == slots_.size()) {
+    slots_.clear();
+    next_ = 0;
+    if (!index_done_) {
+      position_->TakeRecordNumbers(slots_, kSlotBatch);
+      index_done_ = !position_->Valid();
+    }
+    if (slots_.empty()) return false;
+  }
+  // An index names each slot at most once: more entries than slots is a level whose links run
+  // in a circle, which would never end.
+  if (++taken_ >= slot_end_) RaiseEngineError(kIndexBuffersCorrupt, table_.TableName());
+  slot = slots_[next_++];
+  return true;
+}
+
+std::span<const std::byte> TOrderedRecords::Next() {
+  std::int32_t slot = 0;
+  while (NextSlot(slot)) {
+    if (slot <= 0 || slot >= slot_end_) RaiseEngineError(kRecordBuffersCorrupt, table_.TableName());
+    if (slot < first_ || slot >= first_ + count_) Read(slot);
+    const std::span<const std::byte> record(buffer_.data() + static_cast<std::size_t>(slot - first_) * record_size_,
+                                            record_size_);
+    if (IsRecordDeleted(record)) continue;
+    slot_ = slot;
+    return record;
+  }
+  return {};
+}
+
+void TOrderedRecords::Read(std::int32_t slot) {
+  // The run: in slot order as far as a read goes; along an index, as far as the slots to come
+  // follow each other closely.
+  std::int32_t run = 1;
+  if (tree_ == nullptr) {
+    run = std::min(slots_per_read_, slot_end_ - slot);
+  } else {
+    std::int32_t last = slot;
+    for (std::size_t k = next_; k < slots_.size(); ++k) {
+      const std::int64_t step = std::int64_t{slots_[k]} - last;
+      if (step < 1 || step > kGap + 1 || run + step > slots_per_read_) break;
+      last = slots_[k];
+      run += static_cast<std::int32_t>(step);
+    }
+  }
+  TDataFile& data = table_.DataFile();
+  const std::size_t bytes = static_cast<std::size_t>(run) * record_size_;
+  if (buffer_.size() < bytes) buffer_.resize(bytes);
+  const std::size_t got = data.ReadAt(data.RecordOffset(slot), std::span(buffer_).first(bytes), true);
+  first_ = slot;
+  count_ = static_cast<std::int32_t>(got / record_size_);
+  // A file that ends before the slot cannot hold its record.
+  if (count_ == 0) RaiseEngineError(kRecordBuffersCorrupt, table_.TableName());
+  if (encrypted_) {
+    for (std::int32_t i = 0; i < count_; ++i) {
+      Encipher(std::span(buffer_).subspan(static_cast<std::size_t>(i) * record_size_, record_size_), kRecordKey);
+    }
+  }
+}
+
+}  // namespace tarvo
