@@ -159,6 +159,12 @@ void TFileHandler::WriteAt(std::int64_t offset, std::span<const std::byte> buffe
   }
   if (write_back_run_ <= 0 || buffer.empty()) return;
   const std::int64_t end = offset + static_cast<std::int64_t>(buffer.size());
+  if (unsynced_bytes_ > 0 && (offset > unsynced_end_ || end < unsynced_begin_)) {
+    // Bytes away from those gathered: the range stays as short as what was written, for the
+    // kernel walks every page of it.
+    StartWriteBack(unsynced_begin_, unsynced_end_ - unsynced_begin_);
+    unsynced_bytes_ = 0;
+  }
   unsynced_begin_ = unsynced_bytes_ == 0 ? offset : std::min(unsynced_begin_, offset);
   unsynced_end_ = unsynced_bytes_ == 0 ? end : std::max(unsynced_end_, end);
   unsynced_bytes_ += static_cast<std::int64_t>(buffer.size());

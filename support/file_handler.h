@@ -19,7 +19,7 @@
 namespace tarvo {
 
 // The write-back run of bulk work (SetWriteBackRun).
-inline constexpr std::int64_t kBulkWriteBackRun = 2 << 20;
+inline constexpr std::int64_t kBulkWriteBackRun = 8 << 20;
 
 class TFileHandler {
  public:
