@@ -60,6 +60,18 @@ enum class TReadAhead {
   kSlotOrder,  // the following (or preceding) slots in slot order
 };
 
+// One step of counting a read-ahead run: whether the run of `run` slots ending at `last` takes in
+// `next`, the slot the reader comes to after it, with at most `gap` slots between them and at
+// most `limit` slots in all; if so, the run moves on to it.
+inline bool ExtendReadRun(std::int32_t& run, std::int32_t& last, std::int32_t next, bool forward, std::int32_t gap,
+                          std::int32_t limit) {
+  const std::int64_t step = forward ? std::int64_t{next} - last : std::int64_t{last} - next;
+  if (step < 1 || step > std::int64_t{gap} + 1 || run + step > limit) return false;
+  last = next;
+  run += static_cast<std::int32_t>(step);
+  return true;
+}
+
 // What the record cache asks of the cursor on whose behalf it fetches.
 class TRecordFetcher {
  public:

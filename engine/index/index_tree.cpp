@@ -4,6 +4,7 @@
 #include <cassert>
 
 #include "components/engine_error.h"
+#include "engine/format/data_file.h"
 #include "engine/index/index_file.h"
 #include "engine/tables/data_table.h"
 
@@ -433,33 +434,37 @@ void TIndexPosition::SetOff(int side) {
   record_ = 0;
 }
 
-bool TIndexPosition::SettleForward(std::int32_t offset, int entry) {
+template <typename TVisit>
+bool TIndexPosition::WalkLevel(std::int32_t offset, int entry, bool forward, TVisit&& visit) const {
   for (int guard = 0; offset != 0; ++guard) {
     TPagePin page = tree_.PinPage(offset);
-    if (entry >= 1 && entry <= page->EntryCount()) {
-      Take(*page, entry);
-      return true;
+    if (!forward && (entry < 0 || entry > page->EntryCount())) entry = page->EntryCount();
+    for (; entry >= 1 && entry <= page->EntryCount(); entry += forward ? 1 : -1) {
+      if (!visit(*page, entry)) return false;
     }
-    offset = page->NextPage();
-    entry = 1;
+    offset = forward ? page->NextPage() : page->PrevPage();
+    entry = forward ? 1 : -1;
     if (guard > (1 << 24)) RaiseEngineError(kIndexBuffersCorrupt, tree_.File().Table().TableName());
   }
+  return true;
+}
+
+bool TIndexPosition::SettleForward(std::int32_t offset, int entry) {
+  const auto take = [&](const TPage& page, int at) {
+    Take(page, at);
+    return false;
+  };
+  if (!WalkLevel(offset, entry, true, take)) return true;
   SetOff(+1);
   return false;
 }
 
 bool TIndexPosition::SettleBackward(std::int32_t offset, int entry) {
-  for (int guard = 0; offset != 0; ++guard) {
-    TPagePin page = tree_.PinPage(offset);
-    if (entry < 0 || entry > page->EntryCount()) entry = page->EntryCount();
-    if (entry >= 1) {
-      Take(*page, entry);
-      return true;
-    }
-    offset = page->PrevPage();
-    entry = -1;
-    if (guard > (1 << 24)) RaiseEngineError(kIndexBuffersCorrupt, tree_.File().Table().TableName());
-  }
+  const auto take = [&](const TPage& page, int at) {
+    Take(page, at);
+    return false;
+  };
+  if (!WalkLevel(offset, entry, false, take)) return true;
   SetOff(-1);
   return false;
 }
@@ -544,44 +549,23 @@ std::int32_t TIndexPosition::RecordNumber() const {
 }
 
 void TIndexPosition::TakeRecordNumbers(std::vector<std::int32_t>& out, std::size_t most) {
-  std::int32_t offset = page_;
-  int entry = entry_;
-  for (int guard = 0; offset != 0; ++guard) {
-    TPagePin page = tree_.PinPage(offset);
-    for (; entry >= 1 && entry <= page->EntryCount(); ++entry) {
-      if (out.size() >= most) {
-        Take(*page, entry);
-        return;
-      }
-      out.push_back(page->RecordNumber(entry));
+  const auto take = [&](const TPage& page, int entry) {
+    if (out.size() < most) {
+      out.push_back(page.RecordNumber(entry));
+      return true;
     }
-    offset = page->NextPage();
-    entry = 1;
-    if (guard > (1 << 24)) RaiseEngineError(kIndexBuffersCorrupt, tree_.File().Table().TableName());
-  }
-  SetOff(+1);
+    Take(page, entry);
+    return false;
+  };
+  if (WalkLevel(page_, entry_, true, take)) SetOff(+1);
 }
 
 std::int32_t TIndexPosition::SlotRunAhead(bool forward, std::int32_t limit, std::int32_t gap) const {
-  // Along the level page by page, each pinned once.
   std::int32_t run = 1;
   std::int32_t last = record_;
-  std::int32_t offset = page_;
-  int entry = forward ? entry_ + 1 : entry_ - 1;
-  for (int guard = 0; offset != 0 && run < limit; ++guard) {
-    TPagePin page = tree_.PinPage(offset);
-    if (entry < 0) entry = page->EntryCount();
-    for (; entry >= 1 && entry <= page->EntryCount(); entry += forward ? 1 : -1) {
-      const std::int32_t record = page->RecordNumber(entry);
-      const std::int64_t step = forward ? std::int64_t{record} - last : std::int64_t{last} - record;
-      if (step < 1 || step > std::int64_t{gap} + 1 || run + step > limit) return run;
-      last = record;
-      run += static_cast<std::int32_t>(step);
-    }
-    offset = forward ? page->NextPage() : page->PrevPage();
-    entry = forward ? 1 : -1;
-    if (guard > (1 << 24)) RaiseEngineError(kIndexBuffersCorrupt, tree_.File().Table().TableName());
-  }
+  (void)WalkLevel(page_, forward ? entry_ + 1 : entry_ - 1, forward, [&](const TPage& page, int entry) {
+    return ExtendReadRun(run, last, page.RecordNumber(entry), forward, gap, limit);
+  });
   return run;
 }
 

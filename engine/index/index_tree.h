@@ -142,6 +142,11 @@ class TIndexPosition {
   bool SettleForward(std::int32_t offset, int entry);
   // The last entry at or before (`offset`, `entry`); `entry` -1 stands for a page's last.
   bool SettleBackward(std::int32_t offset, int entry);
+  // Visits the entries from (`offset`, `entry`) on along the level, forwards or backwards, each
+  // page pinned once, until `visit(page, entry)` returns false; backwards, an `entry` beyond the
+  // page (-1) stands for its last. Returns whether the walk ran off the end of the level.
+  template <typename TVisit>
+  bool WalkLevel(std::int32_t offset, int entry, bool forward, TVisit&& visit) const;
   void Take(const TPage& page, int entry);
   void SetOff(int side);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "components/engine_error.h"
+#include "engine/format/data_file.h"
 #include "engine/format/encipher.h"
 #include "engine/format/record_layout.h"
 #include "engine/index/index_tree.h"
@@ -65,9 +66,7 @@ std::span<const std::byte> TOrderedRecords::Next() {
     if (slot < first_ || slot >= first_ + count_) Read(slot);
     const std::span<const std::byte> record(buffer_.data() + static_cast<std::size_t>(slot - first_) * record_size_,
                                             record_size_);
-    if (IsRecordDeleted(record)) continue;
-    slot_ = slot;
-    return record;
+    if (!IsRecordDeleted(record)) return record;
   }
   return {};
 }
@@ -81,10 +80,7 @@ void TOrderedRecords::Read(std::int32_t slot) {
   } else {
     std::int32_t last = slot;
     for (std::size_t k = next_; k < slots_.size(); ++k) {
-      const std::int64_t step = std::int64_t{slots_[k]} - last;
-      if (step < 1 || step > kGap + 1 || run + step > slots_per_read_) break;
-      last = slots_[k];
-      run += static_cast<std::int32_t>(step);
+      if (!ExtendReadRun(run, last, slots_[k], true, kGap, slots_per_read_)) break;
     }
   }
   TDataFile& data = table_.DataFile();

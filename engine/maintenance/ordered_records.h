@@ -31,8 +31,6 @@ class TOrderedRecords {
   // next call. 8962 for an index entry naming slot 0 or a slot past the table's end or the
   // file's end; 8965 for an index that names more records than the table has slots.
   std::span<const std::byte> Next();
-  // The slot of the record Next() gave last.
-  std::int32_t Slot() const { return slot_; }
 
  private:
   // Record numbers handed over by the index at a time.
@@ -62,7 +60,6 @@ class TOrderedRecords {
   std::vector<std::byte> buffer_;
   std::int32_t first_ = 0;
   std::int32_t count_ = 0;
-  std::int32_t slot_ = 0;
 };
 
 }  // namespace tarvo
