@@ -449,23 +449,13 @@ bool TIndexPosition::WalkLevel(std::int32_t offset, int entry, bool forward, TVi
   return true;
 }
 
-bool TIndexPosition::SettleForward(std::int32_t offset, int entry) {
+bool TIndexPosition::Settle(std::int32_t offset, int entry, bool forward) {
   const auto take = [&](const TPage& page, int at) {
     Take(page, at);
     return false;
   };
-  if (!WalkLevel(offset, entry, true, take)) return true;
-  SetOff(+1);
-  return false;
-}
-
-bool TIndexPosition::SettleBackward(std::int32_t offset, int entry) {
-  const auto take = [&](const TPage& page, int at) {
-    Take(page, at);
-    return false;
-  };
-  if (!WalkLevel(offset, entry, false, take)) return true;
-  SetOff(-1);
+  if (!WalkLevel(offset, entry, forward, take)) return true;
+  SetOff(forward ? +1 : -1);
   return false;
 }
 
@@ -473,7 +463,7 @@ bool TIndexPosition::First() {
   std::int32_t offset = tree_.Root();
   for (int depth = 0; offset != 0 && depth < kMaxDepth; ++depth) {
     TPagePin page = tree_.PinPage(offset);
-    if (page->IsLeaf()) return SettleForward(offset, 1);
+    if (page->IsLeaf()) return Settle(offset, 1, true);
     if (page->EntryCount() == 0) break;
     offset = page->ChildPage(1);
   }
@@ -485,7 +475,7 @@ bool TIndexPosition::Last() {
   std::int32_t offset = tree_.Root();
   for (int depth = 0; offset != 0 && depth < kMaxDepth; ++depth) {
     TPagePin page = tree_.PinPage(offset);
-    if (page->IsLeaf()) return SettleBackward(offset, -1);
+    if (page->IsLeaf()) return Settle(offset, -1, false);
     if (page->EntryCount() == 0) break;
     offset = page->ChildPage(page->EntryCount());
   }
@@ -496,13 +486,13 @@ bool TIndexPosition::Last() {
 bool TIndexPosition::Next() {
   if (off_ < 0) return First();
   if (!Valid()) return false;
-  return SettleForward(page_, entry_ + 1);
+  return Settle(page_, entry_ + 1, true);
 }
 
 bool TIndexPosition::Prior() {
   if (off_ > 0) return Last();
   if (!Valid()) return false;
-  return SettleBackward(page_, entry_ - 1);
+  return Settle(page_, entry_ - 1, false);
 }
 
 bool TIndexPosition::Seek(std::span<const std::byte> key, TBound bound) {
@@ -529,8 +519,8 @@ bool TIndexPosition::Seek(std::span<const std::byte> key, TBound bound) {
     TPagePin page = tree_.PinPage(offset);
     const int before = count_before(*page);
     if (page->IsLeaf()) {
-      if (bound == TBound::kLower) return SettleForward(offset, before + 1);
-      return SettleBackward(offset, before);
+      if (bound == TBound::kLower) return Settle(offset, before + 1, true);
+      return Settle(offset, before, false);
     }
     if (page->EntryCount() == 0) break;
     offset = page->ChildPage(std::max(before, 1));

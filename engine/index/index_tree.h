@@ -137,11 +137,10 @@ class TIndexPosition {
   bool SeekOrdinal(std::int32_t ordinal);
 
  private:
-  // Moves to the first entry at or after (`offset`, `entry`) along the level; off the end when
+  // Moves to the first entry at or after (`offset`, `entry`) along the level, or `forward`
+  // false, the last at or before it (`entry` -1 standing for a page's last); off that end when
   // there is none.
-  bool SettleForward(std::int32_t offset, int entry);
-  // The last entry at or before (`offset`, `entry`); `entry` -1 stands for a page's last.
-  bool SettleBackward(std::int32_t offset, int entry);
+  bool Settle(std::int32_t offset, int entry, bool forward);
   // Visits the entries from (`offset`, `entry`) on along the level, forwards or backwards, each
   // page pinned once, until `visit(page, entry)` returns false; backwards, an `entry` beyond the
   // page (-1) stands for its last. Returns whether the walk ran off the end of the level.
