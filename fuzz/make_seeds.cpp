@@ -1,6 +1,6 @@
 // Writes the seed inputs of the fuzz targets: make_seeds OUT FIXTURES writes OUT/open_table_fuzz
 // and OUT/repair_table_fuzz. From the repository root, after a build without TARVO_FUZZ:
-//   build/dev/fuzz/make_seeds fuzz/corpus ../shared/fixtures
+//   build/dev/fuzz/make_seeds fuzz/corpus tests/fixtures
 // The output is the same byte for byte on every run.
 //
 // open_table_fuzz seeds are whole tables: small copies of the fixture tables (their definitions

@@ -1,5 +1,5 @@
 // TTempDir: a fresh directory under the system's temporary folder, removed with everything in it
-// when the object goes. CopyFixture copies a table of shared/fixtures into it with write bits
+// when the object goes. CopyFixture copies a table of tests/fixtures into it with write bits
 // set, since the fixtures themselves are read-only.
 #pragma once
 
