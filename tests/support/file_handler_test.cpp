@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <fstream>
@@ -97,6 +98,21 @@ TEST_F(TFileHandlerTest, ExclusiveOpenRefusesOtherProcessesBothWays) {
   // Once the other process has gone, the exclusive opening is possible (shared ones of ours remain).
   shared.Close();
   EXPECT_NO_THROW(exclusive.Open());
+}
+
+// A child that no longer reads (it has closed its input, as one that exits does) makes the parent's
+// next line fail; that must not end the test executable with SIGPIPE.
+TARVO_CHILD(StopListening) {
+  close(STDIN_FILENO);
+  testing::TellParent("deaf");
+  return 0;
+}
+
+TEST(TChildHarnessTest, WritingToAChildThatStoppedReadingFailsQuietly) {
+  TChildProcess child("StopListening");
+  ASSERT_EQ("deaf", child.Receive());
+  EXPECT_FALSE(child.Send("done"));
+  EXPECT_EQ(0, child.Wait());
 }
 
 TEST_F(TFileHandlerTest, ExclusiveConflictsWithinTheProcess) {

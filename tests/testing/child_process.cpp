@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -76,6 +77,8 @@ TChildProcess::TChildProcess(const std::string& routine, const std::vector<std::
   if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
   }
+  // A write to a child that has exited would otherwise end the whole test executable.
+  signal(SIGPIPE, SIG_IGN);
   const std::string exe = SelfExe();
   std::vector<std::string> argv_text = {exe, kChildFlag + routine};
   argv_text.insert(argv_text.end(), args.begin(), args.end());
@@ -85,6 +88,7 @@ TChildProcess::TChildProcess(const std::string& routine, const std::vector<std::
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
+    signal(SIGPIPE, SIG_DFL);  // an ignored signal would stay ignored across exec
     dup2(in_pipe[0], STDIN_FILENO);
     dup2(out_pipe[1], STDOUT_FILENO);
     execv(exe.c_str(), argv.data());
@@ -106,14 +110,17 @@ TChildProcess::~TChildProcess() {
   if (from_child_ >= 0) close(from_child_);
 }
 
-void TChildProcess::Send(const std::string& line) {
+bool TChildProcess::Send(const std::string& line) {
+  if (to_child_ < 0) return false;
   const std::string text = line + "\n";
   std::size_t done = 0;
   while (done < text.size()) {
     const ssize_t n = write(to_child_, text.data() + done, text.size() - done);
-    if (n <= 0) return;
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
     done += static_cast<std::size_t>(n);
   }
+  return true;
 }
 
 std::string TChildProcess::Receive() {

@@ -1,6 +1,7 @@
 // Tests that need a second process re-run their own executable in "child mode": the child runs a
 // routine registered with TARVO_CHILD and talks to the parent line by line over its stdin and
-// stdout. TChildProcess owns the child and kills it if the test leaves early.
+// stdout. TChildProcess owns the child and kills it if the test leaves early. The parent ignores
+// SIGPIPE once it starts a child: a child that has already left makes a write fail, not the test.
 #pragma once
 
 #include <sys/types.h>
@@ -31,7 +32,8 @@ class TChildProcess {
   TChildProcess(const TChildProcess&) = delete;
   TChildProcess& operator=(const TChildProcess&) = delete;
 
-  void Send(const std::string& line);  // one line to the child's stdin
+  // One line to the child's stdin; false when the child no longer reads (it may have exited).
+  bool Send(const std::string& line);
   std::string Receive();               // the child's next stdout line ("" when it closed)
   int Wait();                          // exit status (128 + signal when killed)
 
