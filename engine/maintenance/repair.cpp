@@ -65,6 +65,34 @@ bool ValidValue(const TFieldDescriptor& d, const std::string& text) {
   return IsValidValueText(d.FieldType, d.FieldSubType, d.FieldSize, d.FieldDecimals, text);
 }
 
+// The fields whose "computed" flag the rest of the header contradicts: counted as stored, each
+// would lie at the offset its descriptor names, and the layout would then end at the record
+// length the header gives, where the flags as they stand make it end elsewhere. The descriptors
+// and the record length agree with each other there; the flags are the damage. Empty when nothing
+// contradicts a flag. The auto-increment field takes no bytes of its own and is left as it is.
+std::vector<bool> ContradictedComputedFlags(const std::vector<TFieldDescriptor>& fields,
+                                            std::uint32_t record_size) {
+  std::vector<bool> placed(fields.size(), false);
+  bool any = false;
+  std::uint32_t as_flagged = kRecordHeaderSize;
+  std::uint32_t as_placed = kRecordHeaderSize;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    const TFieldDescriptor& d = fields[i];
+    if (IsAutoIncrement(d.FieldType, d.FieldSubType)) continue;
+    const std::uint32_t bytes = DataSizeOf(d.FieldType, d.FieldSize) + 1u;
+    if (IsStored(d)) {
+      as_flagged += bytes;
+      as_placed += bytes;
+    } else if (d.RecordOffset == as_placed) {
+      placed[i] = true;
+      any = true;
+      as_placed += bytes;
+    }
+  }
+  if (!any || as_flagged == record_size || as_placed != record_size) return {};
+  return placed;
+}
+
 // Runs the phases on the open table. One object per operation.
 class TRepairRun {
  public:
@@ -86,6 +114,9 @@ class TRepairRun {
   std::string HeaderSuffix() const { return " in table header, " + Outcome(); }
 
   void HeaderPhase();
+  // Whether the data file holds records after its header, whole ones of the stored record length,
+  // exactly as many as the header counts.
+  bool HoldsWholeRecords();
   void CheckFieldNames(std::size_t i, const std::vector<std::string>& original_upper);
   // The name a field with a blank name gets: "Repaired_Fld" and its number, unique in the table.
   std::string NameForBlank(std::size_t i, const std::vector<std::string>& original_upper) const;
@@ -177,6 +208,8 @@ void TRepairRun::HeaderPhase() {
 
   std::uint32_t offset = kRecordHeaderSize;
   const std::vector<TFieldDescriptor> before = fields;
+  std::vector<bool> flag_contradicted = ContradictedComputedFlags(fields, h.RecordSize);
+  flag_contradicted.resize(fields.size(), false);
   for (std::size_t i = 0; i < fields.size(); ++i) {
     TFieldDescriptor& d = fields[i];
     d.DataSize = DataSizeOf(d.FieldType, d.FieldSize);
@@ -211,7 +244,11 @@ void TRepairRun::HeaderPhase() {
         d.DecimalsCopy = 0;
       }
     }
-    if (IsStored(d)) {
+    if (flag_contradicted[i]) {
+      Log("Invalid computed field flag for field " + f + HeaderSuffix());
+      if (!verify_) d.NotStored = 0;
+    }
+    if (IsStored(d) || flag_contradicted[i]) {
       const bool auto_increment = IsAutoIncrement(d.FieldType, d.FieldSubType);
       const std::uint32_t expected = auto_increment ? kRecOffAutoIncrement : offset;
       if (d.RecordOffset != expected) {
@@ -231,6 +268,13 @@ void TRepairRun::HeaderPhase() {
 
   const auto mark = [&] { data_.MarkHeaderChanged(); };
   const bool record_size_ok = offset <= kRecordSizeLimit && h.RecordSize == offset;
+  if (!record_size_ok && !verify_ && HoldsWholeRecords()) {
+    // The file holds exactly the records the header counts, each of the stored length: the
+    // descriptors are what is damaged. Another stride would read every record at the wrong
+    // place; the table is left as it was.
+    Log("Invalid physical record length in table header, error cannot be fixed");
+    RaiseEngineError(kHeaderCorrupt, table_.TableName());
+  }
   if (!record_size_ok) {
     Log(std::string("Invalid physical record length in table header, ") + Outcome());
     if (!verify_ && offset <= kRecordSizeLimit) {
@@ -274,6 +318,13 @@ void TRepairRun::HeaderPhase() {
     data_.SetCacheSize(
         std::max(1, std::min(kRepairRecordCacheBytes / std::max<int>(1, h.RecordSize), 65535)));
   }
+}
+
+bool TRepairRun::HoldsWholeRecords() {
+  const TDataHeader& h = data_.Header();
+  if (h.RecordSize < kRecordHeaderSize) return false;
+  const std::int64_t bytes = data_.GetSize() - data_.RecordAreaOffset();
+  return bytes > 0 && bytes % h.RecordSize == 0 && bytes / h.RecordSize + 1 == h.NextRecordSlot;
 }
 
 void TRepairRun::CheckFieldNames(std::size_t i, const std::vector<std::string>& original_upper) {
