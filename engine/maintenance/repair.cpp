@@ -483,6 +483,8 @@ void TRepairRun::CheckIndexSlot(int slot, std::vector<bool>& removal) {
 void TRepairRun::OpenBlobFile() {
   TBlobFile& blob = table_.BlobFile();
   if (blob.IsOpen()) return;
+  // A count of blob fields that no descriptor has asks for no blob file.
+  if (CountBlobFields(data_.Descriptors()) == 0) return;
   // The header claimed no blob fields when the table opened: the file comes now.
   blob.SetBlockSize(data_.BlobBlockSize());
   try {

@@ -130,6 +130,7 @@ void TDataCursor::Open(const TCursorOpenOptions& options) {
   request.temporary = options.temporary;
   request.sequential = options.sequential;
   request.in_memory = options.in_memory;
+  request.repair = options.purpose == TCursorPurpose::kRepair;
   TDataTable& table = directory_.OpenTable(options.table_name, request);
   table_ = &table;
   options_ = options;

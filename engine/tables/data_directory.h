@@ -23,6 +23,7 @@ struct TTableOpenRequest {
   bool sequential = false;
   bool in_memory = false;
   bool allow_attach = false;  // join a table even when it or the request is exclusive (internal use)
+  bool repair = false;        // opened to be verified or repaired (TTableFlags::repair)
 };
 
 class TDataDirectory {

@@ -3,6 +3,7 @@
 #include <random>
 
 #include "components/engine_error.h"
+#include "engine/format/record_layout.h"
 #include "engine/maintenance/table_exchange.h"
 #include "engine/tables/data_directory.h"
 #include "engine/tables/data_session.h"
@@ -106,7 +107,12 @@ void TDataTable::Open() {
     }
     if (data_file_.BlobFieldCount() > 0) {
       blob_file_.SetBlockSize(data_file_.BlobBlockSize());
-      blob_file_.Open();
+      try {
+        blob_file_.Open();
+      } catch (const ETarvoEngineError& e) {
+        if (!flags_.repair || EngineCode(e) != kInvalidPath || CountBlobFields(data_file_.Descriptors()) != 0)
+          throw;
+      }
     }
   } catch (...) {
     CloseFiles();

@@ -41,6 +41,9 @@ struct TTableFlags {
   bool temporary = false;
   bool sequential = false;
   bool in_memory = false;
+  // Opened to be verified or repaired: a header that counts blob fields which no descriptor has
+  // needs no blob file (the repair mends the count).
+  bool repair = false;
 };
 
 class TDataTable {

@@ -193,6 +193,19 @@ TEST_F(RepairTest, TheStrideOfWholeRecordsIsNeverChanged) {
   EXPECT_EQ(t_.Bytes(".BLB"), before[2]);
 }
 
+// The header counts a blob field that the descriptors do not have, and there is no blob file.
+TEST_F(RepairTest, ABlobCountWithoutBlobFieldsNeedsNoBlobFile) {
+  t_.Add({{"Anna", 1, 0}, {"Bert", 2, 0}});
+  t_.Patch(".DAT", 127 + 768 * (kMemo - 1) + 84, {kTypeBytes, 0, 8});  // 8 bytes: the same layout
+  std::filesystem::remove(t_.File(".BLB"));
+  EXPECT_THAT(Findings(t_.Run(true)),
+              ElementsAre("Invalid BLOB field count in table header, error not fixed"));
+  EXPECT_THAT(Findings(t_.Run(false)), ElementsAre("Invalid BLOB field count in table header, error fixed"));
+  EXPECT_EQ(t_.Open()->RecordCount(), 2);
+  EXPECT_EQ(t_.Run(true).lines.size(), 2u);
+  EXPECT_FALSE(std::filesystem::exists(t_.File(".BLB")));
+}
+
 TEST_F(RepairTest, ADuplicateInAUniqueIndexDeletesTheRecordInTheHigherSlot) {
   t_.Add({{"Anna", 1, 700}, {"Bert", 2, 900}, {"Cleo", 3, 0}});
   t_.PatchI32(".DAT", TRepairTable::RecordOffset(2) + 32, 1);  // Bert's Code becomes Anna's
