@@ -125,19 +125,26 @@ class TRepairRun {
   void OpenBlobFile();
   void RecordPhase();
   void HandleRecord(std::int32_t r);
-  void LiveRecord(TRecordPin& pin, std::int32_t r);
-  void DeletedRecord(TRecordPin& pin, std::int32_t r);
+  // `renew` (repair): the record's ID is renewed at the end of the pass (RenewIds), so its keys
+  // that hold the ID wait until then; a record deleted for a duplicate key may come to need it.
+  void LiveRecord(TRecordPin& pin, std::int32_t r, bool& renew);
+  void DeletedRecord(TRecordPin& pin, std::int32_t r, bool renew);
   // Blob field slots: `live` examines the chains, otherwise they are released.
   void BlobFields(TRecordPin& pin, std::int32_t r, bool live);
   void ReleaseBlobValues(TRecordPin& pin, std::int32_t r);
-  void RebuildKeys(TRecordPin& pin, std::int32_t r);
+  void RebuildKeys(TRecordPin& pin, std::int32_t r, bool renew);
   void InsertSysDeleted(TRecordPin& pin);
   // Repair only: whether "Sys Deleted" already holds the record's key (its logical ID is taken).
   bool IdTaken(const TRecordPin& pin);
-  void NewId(TRecordPin& pin, std::int32_t r);
-  // A logical ID past every ID met so far, never 0 or negative, also when the header's counter
-  // was damaged (below the IDs in use, or negative).
-  std::int32_t FreshId();
+  void ReportId(std::int32_t r);
+  // Whether the key of tree i holds the logical ID (the auto-increment field).
+  bool KeyHoldsId(const TIndexTree& tree) const;
+  // After the pass, every ID that a record keeps is known: the records marked for a new one get
+  // theirs, in slot order, and the keys that waited for it.
+  void RenewIds();
+  // Gives the record the next ID of the counter that no record has (deleted or not): past every
+  // ID in use unless the counter wrapped.
+  std::int32_t FreshId(TRecordPin& pin);
   std::int32_t SlotsToVisit() const;
   void Progress(std::int32_t r);
   void EnlargeCaches();
@@ -160,8 +167,10 @@ class TRepairRun {
   std::vector<int> keyed_slots_;
   std::vector<int> deferred_slots_;
   std::unique_ptr<TIndexBuild> deferred_;  // their keys, gathered as each record is settled
+  std::vector<bool> id_keyed_;             // per tree: its key holds the logical ID
+  std::vector<bool> renew_;                // by slot: the record gets a new ID after the pass
   std::int32_t highest_id_ = 0;
-  bool counter_raised_ = false;  // FreshId had to move the header's counter up
+  bool counter_raised_ = false;  // RenewIds had to move the header's counter up
   std::int32_t active_ = 0;
 };
 
@@ -535,6 +544,7 @@ void TRepairRun::RecordPhase() {
       streams_.push_back(std::make_unique<TStreamedIndex>(tree, shares[i], SpillName(base, tree.Slot()),
                                                           data_.InMemory(), slots));
       keys_.emplace_back(tree.KeyLength());
+      id_keyed_.push_back(KeyHoldsId(tree));
     }
     if (!deferred_slots_.empty()) {
       // Sorted on the second core while this one reads and settles the records.
@@ -550,6 +560,7 @@ void TRepairRun::RecordPhase() {
     }
   }
   if (!verify_) {
+    RenewIds();
     for (const auto& stream : streams_) stream->Finish();
     streams_.clear();
   }
@@ -583,42 +594,101 @@ bool TRepairRun::IdTaken(const TRecordPin& pin) {
   return streams_.back()->Contains(key);
 }
 
-void TRepairRun::NewId(TRecordPin& pin, std::int32_t r) {
+void TRepairRun::ReportId(std::int32_t r) {
   Log("Logical record ID for physical record # " + std::to_string(r) + " is " + "invalid, " + Outcome());
-  if (verify_) return;
-  pin->SetAutoIncrement(FreshId());
-  pin->SetModified(true);
 }
 
-std::int32_t TRepairRun::FreshId() {
+bool TRepairRun::KeyHoldsId(const TIndexTree& tree) const {
+  const TIndexDescriptor& d = tree.Descriptor();
+  const std::vector<TFieldDescriptor>& fields = data_.Descriptors();
+  for (std::size_t k = 0; k < d.field_count && k < d.field_numbers.size(); ++k) {
+    const std::uint16_t number = d.field_numbers[k];
+    if (number >= 1 && number <= fields.size() &&
+        IsAutoIncrement(fields[number - 1u].FieldType, fields[number - 1u].FieldSubType))
+      return true;
+  }
+  return false;
+}
+
+void TRepairRun::RenewIds() {
+  if (renew_.empty()) return;
   const std::int32_t floor = std::max(highest_id_, 0);
   if (data_.LastAutoIncrement() < floor) {
     data_.SetLastAutoIncrement(floor);
     counter_raised_ = true;
   }
-  return data_.NextAutoIncrement();
+  const std::size_t keyed = trees_.size() - 1;
+  for (std::size_t slot = 1; slot < renew_.size(); ++slot) {
+    if (!renew_[slot]) continue;
+    const auto r = static_cast<std::int32_t>(slot);
+    TRecordPin pin = data_.GetRecord(nullptr, r, true, TReadAhead::kSlotOrder);
+    if (!pin) RaiseEngineError(kRecordBuffersCorrupt, table_.TableName());
+    highest_id_ = std::max(highest_id_, FreshId(pin));
+    pin->SetModified(true);
+    if (!pin->Deleted()) {
+      // Past every ID in use, such a key has no equal; checked all the same.
+      for (std::size_t i = 0; i < keyed; ++i) {
+        if (!id_keyed_[i]) continue;
+        trees_[i]->Codec().BuildInto(pin->Bytes(), keys_[i]);
+        if (trees_[i]->Unique()) streams_[i]->CheckUnique(keys_[i]);
+      }
+      for (std::size_t i = 0; i < keyed; ++i) {
+        if (id_keyed_[i]) streams_[i]->Insert(keys_[i], r);
+      }
+    }
+    InsertSysDeleted(pin);
+    if (deferred_ != nullptr) deferred_->Add(pin->Bytes(), r);
+  }
+  renew_.clear();
+}
+
+std::int32_t TRepairRun::FreshId(TRecordPin& pin) {
+  std::vector<std::byte>& key = keys_.back();
+  for (;;) {
+    const std::int32_t id = data_.NextAutoIncrement();
+    pin->SetAutoIncrement(id);
+    trees_.back()->Codec().BuildInto(pin->Bytes(), key);
+    key[0] = std::byte{0};
+    if (streams_.back()->Contains(key)) continue;
+    key[0] = std::byte{1};
+    if (!streams_.back()->Contains(key)) return id;
+  }
 }
 
 void TRepairRun::HandleRecord(std::int32_t r) {
   TRecordPin pin = data_.GetRecord(nullptr, r, true, TReadAhead::kSlotOrder);
   if (!pin) RaiseEngineError(kRecordBuffersCorrupt, table_.TableName());
-  // Two records with one logical ID would give equal keys: the later one gets a new ID.
-  if (pin->AutoIncrement() == 0 || IdTaken(pin)) NewId(pin, r);
+  // Two records with one logical ID would give equal keys: the later one gets a new ID, as does a
+  // record without one. The new ID must lie past every ID that a record keeps, which is known only
+  // after the pass.
+  bool renew = false;
+  if (pin->AutoIncrement() == 0 || IdTaken(pin)) {
+    ReportId(r);
+    renew = !verify_;
+  }
   highest_id_ = std::max(highest_id_, pin->AutoIncrement());
   if (!pin->Deleted()) {
-    LiveRecord(pin, r);
+    LiveRecord(pin, r, renew);
   } else {
-    DeletedRecord(pin, r);
+    DeletedRecord(pin, r, renew);
   }
-  // Settled: no later record changes this one.
-  if (deferred_ != nullptr) deferred_->Add(pin->Bytes(), r);
+  if (renew) {
+    if (renew_.size() <= static_cast<std::size_t>(r))
+      renew_.resize(
+          std::max<std::size_t>(static_cast<std::size_t>(r) + 1,
+                                static_cast<std::size_t>(std::max(data_.Header().NextRecordSlot, 1))));
+    renew_[static_cast<std::size_t>(r)] = true;
+  } else if (deferred_ != nullptr) {
+    // Settled: no later record changes this one.
+    deferred_->Add(pin->Bytes(), r);
+  }
 }
 
-void TRepairRun::LiveRecord(TRecordPin& pin, std::int32_t r) {
+void TRepairRun::LiveRecord(TRecordPin& pin, std::int32_t r, bool& renew) {
   ++active_;
   try {
     if (data_.BlobFieldCount() > 0) BlobFields(pin, r, true);
-    if (!verify_) RebuildKeys(pin, r);
+    if (!verify_) RebuildKeys(pin, r, renew);
   } catch (const ETarvoEngineError& e) {
     // A file that cannot be read or written is no damage of the record: passed over, it would
     // leave the record out of its indexes (or its blob cut) and the run would end as a success.
@@ -628,17 +698,17 @@ void TRepairRun::LiveRecord(TRecordPin& pin, std::int32_t r) {
         "error fixed but physical record deleted");
     if (data_.BlobFieldCount() > 0) ReleaseBlobValues(pin, r);
     data_.FreeSlot(*pin);
-    if (IdTaken(pin)) pin->SetAutoIncrement(FreshId());
-    highest_id_ = std::max(highest_id_, pin->AutoIncrement());
-    InsertSysDeleted(pin);
+    // Deleted now, the record may share its ID with a deleted one.
+    if (!renew && IdTaken(pin)) renew = true;
+    if (!renew) InsertSysDeleted(pin);
     --active_;
   }
 }
 
-void TRepairRun::DeletedRecord(TRecordPin& pin, std::int32_t r) {
+void TRepairRun::DeletedRecord(TRecordPin& pin, std::int32_t r, bool renew) {
   if (!verify_) data_.FreeSlot(*pin);
   if (data_.BlobFieldCount() > 0) BlobFields(pin, r, false);
-  if (!verify_) InsertSysDeleted(pin);
+  if (!verify_ && !renew) InsertSysDeleted(pin);
 }
 
 void TRepairRun::BlobFields(TRecordPin& pin, std::int32_t r, bool live) {
@@ -698,15 +768,18 @@ void TRepairRun::ReleaseBlobValues(TRecordPin& pin, std::int32_t r) {
   }
 }
 
-void TRepairRun::RebuildKeys(TRecordPin& pin, std::int32_t r) {
+void TRepairRun::RebuildKeys(TRecordPin& pin, std::int32_t r, bool renew) {
   const std::span<const std::byte> bytes = pin->Bytes();
   const std::size_t keyed = trees_.size() - 1;
   for (std::size_t i = 0; i < keyed; ++i) {
+    if (renew && id_keyed_[i]) continue;
     trees_[i]->Codec().BuildInto(bytes, keys_[i]);
     if (trees_[i]->Unique()) streams_[i]->CheckUnique(keys_[i]);
   }
-  for (std::size_t i = 0; i < keyed; ++i) streams_[i]->Insert(keys_[i], r);
-  InsertSysDeleted(pin);
+  for (std::size_t i = 0; i < keyed; ++i) {
+    if (!(renew && id_keyed_[i])) streams_[i]->Insert(keys_[i], r);
+  }
+  if (!renew) InsertSysDeleted(pin);
 }
 
 void TRepairRun::InsertSysDeleted(TRecordPin& pin) {

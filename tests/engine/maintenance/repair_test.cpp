@@ -252,6 +252,26 @@ TEST_F(RepairTest, LogicalRecordIdsAndTheAutoIncrementCounter) {
   t_.ExpectSound();
 }
 
+// Record 1 lost its ID and the counter stands one below the highest ID: the renewed ID goes above
+// every ID in use, and the record that holds the highest keeps it.
+TEST_F(RepairTest, ARenewedIdGoesAboveEveryIdInUse) {
+  t_.Add({{"Anna", 1, 0}, {"Bert", 2, 0}, {"Cleo", 3, 0}});
+  t_.PatchI32(".DAT", TRepairTable::RecordOffset(1) + 5, 0);
+  t_.PatchI32(".DAT", 17, 2);
+  EXPECT_THAT(Findings(t_.Run(false)),
+              ElementsAre("Logical record ID for physical record # 1 is invalid, error fixed",
+                          "Invalid next available record ID (auto-increment), error fixed"));
+  {
+    auto cursor = t_.Open();
+    const auto read = testing::FileRecordReader(cursor->Table());
+    EXPECT_EQ(RecordAutoIncrement(read(1)), 4);
+    EXPECT_EQ(RecordAutoIncrement(read(2)), 2);
+    EXPECT_EQ(RecordAutoIncrement(read(3)), 3);
+    EXPECT_EQ(cursor->LastAutoIncrement(), 4);
+  }
+  t_.ExpectSound();
+}
+
 TEST_F(RepairTest, IndexDefinitions) {
   t_.Add({{"Anna", 1, 0}});
   const std::int64_t slot1 = 14 + 120 * 1;  // ByName
@@ -443,12 +463,13 @@ TEST(RepairKeyOrderTest, SlotOrderDecidesWhateverTheKeyOrder) {
       const std::vector<std::byte> bytes = t.Bytes(".DAT");
       std::set<std::pair<bool, std::int32_t>> taken;
       std::set<std::int64_t> codes;
+      // New IDs go past every ID in the table.
       std::int32_t counter = kCounter;
-      std::int32_t highest = 0;
-      const auto fresh = [&] {
-        counter = std::max(counter, highest);
-        return ++counter;
-      };
+      for (std::int32_t slot = 1; slot <= kRecords; ++slot) {
+        counter =
+            std::max(counter, GetI32(bytes, static_cast<std::size_t>(TRepairTable::RecordOffset(slot) + 5)));
+      }
+      const auto fresh = [&] { return ++counter; };
       for (std::int32_t slot = 1; slot <= kRecords; ++slot) {
         const std::span<const std::byte> record(bytes.data() + TRepairTable::RecordOffset(slot), kRecordSize);
         bool deleted = IsRecordDeleted(record);
@@ -459,13 +480,11 @@ TEST(RepairKeyOrderTest, SlotOrderDecidesWhateverTheKeyOrder) {
                           " is invalid, error fixed");
           id = fresh();
         }
-        highest = std::max(highest, id);
         if (!deleted && !codes.insert(code).second) {
           lines.push_back("Error rebuilding index keys for physical record # " + std::to_string(slot) +
                           ", error fixed but physical record deleted");
           deleted = true;
           if (taken.contains({true, id})) id = fresh();
-          highest = std::max(highest, id);
         }
         taken.insert({deleted, id});
         expected.push_back({deleted, id});
