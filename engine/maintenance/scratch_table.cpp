@@ -1,6 +1,7 @@
 #include "engine/maintenance/scratch_table.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <filesystem>
 #include <system_error>
@@ -133,6 +134,28 @@ TDataCursor& TScratchTable::Create(const TTableDefinition& definition) {
   cursor_->Open(options);
   cursor_->SelectSlotOrder();
   cursor_->KeepSuppliedAutoIncrement = true;
+  SizeCachesForBulk(cursor_->Table());
+  return *cursor_;
+}
+
+TDataCursor& TScratchTable::CopyOf(TDataTable& table) {
+  assert(!in_memory_);
+  name_ = directory_->UniqueTableName(false);
+  const std::string base = directory_->Path() + Base();
+  const std::pair<const TFileHandler*, const char*> files[] = {
+      {&table.DataFile(), ".DAT"}, {&table.IndexFile(), ".IDX"}, {&table.BlobFile(), ".BLB"}};
+  for (const auto& [file, extension] : files) {
+    if (!file->IsOpen()) continue;
+    const std::string to = base + extension;
+    if (const TOsError error = OsCopyHeldFile(file->FileName(), to); error != kOsOk)
+      RaiseEngineError(EngineCodeFromOsError(error), to);
+  }
+  cursor_ = std::make_unique<TDataCursor>(session_, *directory_);
+  TCursorOpenOptions options;
+  options.table_name = name_;
+  options.exclusive = true;
+  cursor_->Open(options);
+  cursor_->SelectSlotOrder();
   SizeCachesForBulk(cursor_->Table());
   return *cursor_;
 }

@@ -65,6 +65,9 @@ class TScratchTable {
   // Creates the new table under a fresh name and opens it exclusively in slot order, keeping
   // supplied auto-increment values, with caches sized for a bulk load.
   TDataCursor& Create(const TTableDefinition& definition);
+  // Copies the files of `table` (open exclusively by this process, on the disk) under a fresh
+  // name and opens the copy exclusively as Create() opens a new table. Requires: not in memory.
+  TDataCursor& CopyOf(TDataTable& table);
   TDataCursor& Cursor() const { return *cursor_; }
   const std::string& Name() const { return name_; }
   std::string Base() const;

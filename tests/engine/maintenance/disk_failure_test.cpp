@@ -15,6 +15,7 @@
 #include "engine/format/field_types.h"
 #include "engine/format/field_values.h"
 #include "engine/format/record_layout.h"
+#include "engine/maintenance/import_table.h"
 #include "engine/maintenance/optimize.h"
 #include "engine/maintenance/repair.h"
 #include "engine/maintenance/restructure.h"
@@ -332,6 +333,37 @@ TEST_F(DiskFailureTest, Optimize) {
     const auto harmless = Sweep(run, [&] { ExpectNewTable(dir_, !no_backup); });
     ExpectOnlyDeletesAfterTheCommit(harmless, no_backup ? 4 : 1);
   }
+}
+
+// An import that fails changes nothing; one that succeeds holds the records before and the new
+// ones, and leaves no old files behind.
+TEST_F(DiskFailureTest, Import) {
+  const std::vector<TPerson> added = {{900, "Neu1", 900, Bytes(700, 1), Bytes(0, 2)},
+                                      {901, "Neu2", 901, Bytes(0, 3), Bytes(1500, 4)}};
+  const auto run = [&] {
+    TDataCursor cursor(*engine_.session, *engine_.directory);
+    TCursorOpenOptions options;
+    options.table_name = "T";
+    std::size_t i = 0;
+    const TImportResult result =
+        ImportRecords(cursor, options, [&](TImportTarget& target, std::span<std::byte> record) {
+          if (i == added.size()) return false;
+          const TPerson& p = added[i++];
+          TDataCursor& c = target.Cursor();
+          const auto& f = c.Descriptors();
+          SetRecordAutoIncrement(record, p.id);
+          c.KeepSuppliedAutoIncrement = true;
+          PutText(FieldSlot(record, f[1]), p.name, 0, 0, 0);
+          PutInt32(FieldSlot(record, f[2]), p.count);
+          c.SetBlobField(record, 4, p.memo);
+          c.SetBlobField(record, 5, p.picture);
+          return true;
+        });
+    EXPECT_FALSE(result.refusal);
+  };
+  people_.insert(people_.end(), added.begin(), added.end());
+  ExpectOnlyDeletesAfterTheCommit(Sweep(run, [&] { ExpectNewTable(dir_, false); }), 4);
+  ExpectOnlyDeletesAfterTheCommit(Sweep(run, [&] { ExpectNewTable(dir_, false); }, kReads), 0);
 }
 
 // Reads fail too: every record and blob value of the copy comes through a read.

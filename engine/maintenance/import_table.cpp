@@ -1,0 +1,123 @@
+#include "engine/maintenance/import_table.h"
+
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "components/engine_error.h"
+#include "engine/format/record_layout.h"
+#include "engine/maintenance/scratch_table.h"
+#include "engine/tables/data_directory.h"
+#include "engine/tables/data_table.h"
+#include "engine/tables/table_lock_guard.h"
+
+namespace tarvo {
+
+namespace {
+
+// The exclusive open was refused because another program holds the table: the records then go
+// in through a shared open.
+bool HeldElsewhere(TEngineCode code) {
+  return code == kAccessDenied || code == kLockFailure;
+}
+
+// Whether a failure refused one record and left the table as it was before it (a value, a key, a
+// lock, a full table), as opposed to a failure of the files (reading, writing, damage found),
+// after which the table being built cannot be trusted.
+bool IsRefusal(TEngineCode code) {
+  return !IsIoCode(code) && (code >> 8) != 0x23;
+}
+
+// Adds the records of `source` through `cursor` until the input ends or a record is refused.
+void AddAll(TDataCursor& cursor, const TImportSource& source, TImportResult& result) {
+  TImportTarget target(cursor);
+  for (;;) {
+    std::vector<std::byte> record = cursor.NewRecordBuffer();
+    try {
+      cursor.KeepSuppliedAutoIncrement = false;
+      if (!source(target, record)) return;
+      (void)cursor.AddRecord(record, false);
+    } catch (const ETarvoEngineError& e) {
+      cursor.CloseBlobValues(record);
+      if (!IsRefusal(EngineCode(e))) throw;
+      result.refusal = std::current_exception();
+      return;
+    } catch (const std::bad_alloc&) {
+      throw;
+    } catch (const std::exception&) {
+      cursor.CloseBlobValues(record);
+      result.refusal = std::current_exception();
+      return;
+    }
+    ++result.added;
+  }
+}
+
+}  // namespace
+
+TImportTarget::TImportTarget(TDataCursor& cursor) : cursor_(cursor) {}
+
+TImportTarget::~TImportTarget() = default;
+
+bool TImportTarget::IdentifierInUse(std::int32_t id) {
+  TDataTable& table = cursor_.Table();
+  if (!identifiers_) {
+    identifiers_ = std::make_unique<TIndexTree>(table.IndexFile(), kSysDeletedSlot, cursor_.Descriptors(),
+                                                cursor_.LanguageID(), cursor_.SortID());
+  }
+  // "Sys Deleted" holds the deleted flag and the identifier of every record: (0, id) is a record
+  // in use.
+  std::vector<std::byte> record = cursor_.NewRecordBuffer();
+  SetRecordAutoIncrement(record, id);
+  const TKey key = identifiers_->BuildKey(record);
+  // What other openers added is seen under the reader lock (an exclusive table takes none).
+  TTableLockGuard reader(table, TTableLockKind::kReader);
+  return identifiers_->Find(key);
+}
+
+TImportResult ImportRecords(TDataCursor& cursor, const TCursorOpenOptions& options, const TImportSource& source) {
+  const std::string name = NormalizeTableName(options.table_name);
+  if (cursor.IsOpen()) RaiseEngineError(kTableInUse, name);
+  if (options.read_only) RaiseEngineError(kAccessDenied, name);
+  TImportResult result;
+  TCursorOpenOptions open = options;
+  open.exclusive = true;
+  open.purpose = TCursorPurpose::kNormal;
+  std::optional<TMaintenanceOpen> opened;
+  try {
+    opened.emplace(cursor, open);
+  } catch (const ETarvoEngineError& e) {
+    if (!HeldElsewhere(EngineCode(e))) throw;
+  }
+  if (!opened) {
+    // Another program has the table open: one record after the other, each written at once.
+    open.exclusive = false;
+    opened.emplace(cursor, open);
+    AddAll(cursor, source, result);
+    opened->Close();
+    return result;
+  }
+  TDataTable& table = cursor.Table();
+  // A table whose files may not be written is not replaced by a copy that may.
+  if (cursor.ReadOnly()) RaiseEngineError(kAccessDenied, table.TableName());
+  if (options.in_memory) {
+    AddAll(cursor, source, result);
+    opened->Close();
+    return result;
+  }
+  // 1. The table's files copied beside it, and the records added to the copy.
+  const std::string table_name = table.TableName();
+  TScratchTable scratch(cursor.Session(), cursor.Directory(), false);
+  AddAll(scratch.CopyOf(table), source, result);
+  // Nothing added: the table stays as it is, the copy goes with the scratch area.
+  if (result.added == 0) return result;
+  // 2. The copy on the disk, then exchanged; the old files are removed after the exchange.
+  scratch.Finish();
+  opened->Close();
+  ExchangeWithScratch(cursor.Directory(), table_name, scratch, false, false);
+  result.exchanged = true;
+  return result;
+}
+
+}  // namespace tarvo
