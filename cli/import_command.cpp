@@ -1,16 +1,26 @@
 // tarvo import TABLE FILE.jsonl: adds one record per line of a JSON Lines file (record_json.h),
-// blob values included.
-// A value for the auto-increment field is kept; a record without one gets the next value. The
-// first record the engine refuses (duplicate key, required field, limit) stops the import with
-// the engine's message and the line number; the records before it stay.
+// blob values included. FILE is read as a stream, so a pipe, a FIFO or "-" (standard input)
+// serves as well as a file.
+// A value for the auto-increment field is kept (1 to 2147483647, not the identifier of a record
+// in use); a record without one gets the next value. The first record that cannot be stored as
+// given, or that the engine refuses (duplicate key, required field, limit), stops the import
+// with its line number and the field or the engine's message; the records before it stay.
+// Whatever cuts the import off, the table holds what it held plus a prefix of the records
+// (import_table.h).
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <stdexcept>
+#include <system_error>
 
+#include "cli/cli_table.h"
 #include "cli/commands.h"
 #include "cli/progress_display.h"
 #include "cli/record_json.h"
 #include "components/engine_error.h"
+#include "engine/format/field_types.h"
+#include "engine/format/record_layout.h"
+#include "engine/maintenance/import_table.h"
 
 namespace tarvo::cli {
 
@@ -21,48 +31,78 @@ struct TImportArgs {
   std::string input;
 };
 
-int RunImport(const TImportArgs& args, const TCliState& state) {
-  std::ifstream in(args.input);
-  if (!in) {
-    std::cerr << "cannot read " << args.input << "\n";
-    return kExitError;
+// The size of a regular file, for the progress; 0 for anything else (a pipe has no size).
+std::uintmax_t InputSize(const std::string& input) {
+  std::error_code error;
+  if (input == "-" || !std::filesystem::is_regular_file(input, error)) return 0;
+  const std::uintmax_t size = std::filesystem::file_size(input, error);
+  return error ? 0 : size;
+}
+
+// Refuses a record whose auto-increment value is the identifier of a record in use.
+void CheckIdentifier(TImportTarget& target, std::span<const std::byte> record) {
+  for (const TFieldDescriptor& d : target.Cursor().Descriptors()) {
+    if (!IsAutoIncrement(d.FieldType, d.FieldSubType)) continue;
+    const std::int32_t id = RecordAutoIncrement(record);
+    if (target.IdentifierInUse(id)) {
+      throw std::invalid_argument("field '" + d.FieldName + "': " + std::to_string(id) +
+                                  " is the value of another record");
+    }
+    return;
   }
-  auto opened = OpenTableByPath(args.table, true, false, state.passwords);
-  TDataCursor& cursor = *opened->cursor;
-  // The share of the file read so far is the progress.
-  in.seekg(0, std::ios::end);
-  const std::streamoff size = in.tellg();
-  in.seekg(0, std::ios::beg);
+}
+
+int RunImport(const TImportArgs& args, const TCliState& state) {
+  std::ifstream file;
+  if (args.input != "-") {
+    file.open(args.input, std::ios::binary);
+    if (!file) {
+      std::cerr << "cannot read " << args.input << "\n";
+      return kExitError;
+    }
+  }
+  std::istream& in = args.input == "-" ? std::cin : file;
+  const std::uintmax_t size = InputSize(args.input);
+  const TTablePath path = SplitTablePath(args.table);
+  TCliEngine engine(path.directory, state.passwords);
+  TDataCursor cursor(engine.Session(), engine.Directory());
+  TCursorOpenOptions open;
+  open.table_name = path.table;
   TProgressDisplay progress(state.quiet);
   progress.Start(args.input);
   std::string line;
   long line_number = 0;
-  long added = 0;
-  while (std::getline(in, line)) {
-    ++line_number;
-    if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
-    if (progress.Enabled() && size > 0) {
-      progress.Update(added, static_cast<int>(static_cast<std::streamoff>(in.tellg()) * 100 / size));
-    }
-    std::vector<std::byte> record = cursor.NewRecordBuffer();
-    try {
-      const nlohmann::json object = nlohmann::json::parse(line);
-      cursor.KeepSuppliedAutoIncrement = JsonToCursorRecord(object, cursor, record);
-      (void)cursor.AddRecord(record, false);
-    } catch (const ETarvoEngineError& e) {
-      progress.Clear();
-      std::cerr << args.input << ":" << line_number << ": " << e.what() << "\n";
-      return kExitError;
-    } catch (const std::exception& e) {
-      progress.Clear();
-      std::cerr << args.input << ":" << line_number << ": " << e.what() << "\n";
-      return kExitError;
-    }
-    ++added;
-  }
+  std::int64_t records = 0;
+  std::uintmax_t consumed = 0;
+  const TImportResult result =
+      ImportRecords(cursor, open, [&](TImportTarget& target, std::span<std::byte> record) {
+        do {
+          if (!std::getline(in, line)) {
+            if (in.bad()) throw std::runtime_error("cannot read " + args.input);
+            return false;
+          }
+          ++line_number;
+          consumed += line.size() + 1;
+        } while (line.find_first_not_of(" \t\r") == std::string::npos);
+        if (progress.Enabled()) progress.Update(records, size > 0 ? static_cast<int>(consumed * 100 / size) : 0);
+        TDataCursor& target_cursor = target.Cursor();
+        const bool keep = JsonToCursorRecord(nlohmann::json::parse(line), target_cursor, record);
+        if (keep) CheckIdentifier(target, record);
+        target_cursor.KeepSuppliedAutoIncrement = keep;
+        ++records;
+        return true;
+      });
   progress.Clear();
-  opened->cursor->Close();
-  if (!state.quiet) std::cout << added << " records imported\n";
+  if (result.refusal) {
+    try {
+      std::rethrow_exception(result.refusal);
+    } catch (const std::exception& e) {
+      std::cerr << args.input << ":" << line_number << ": " << e.what() << "\n";
+    }
+    if (!state.quiet) std::cout << result.added << " records imported\n";
+    return kExitError;
+  }
+  if (!state.quiet) std::cout << result.added << " records imported\n";
   return kExitOk;
 }
 
@@ -70,9 +110,11 @@ void SetupImport(CLI::App& app, TCliState& state) {
   auto args = std::make_shared<TImportArgs>();
   CLI::App* command = app.add_subcommand("import", "Add the records of a JSON Lines file to a table");
   command->add_option("TABLE", args->table, "The table's data file (.DAT)")->required();
-  command->add_option("FILE", args->input, "One JSON object per line, keys the field names")->required();
+  command->add_option("FILE", args->input, "One JSON object per line, keys the field names; - reads standard input")
+      ->required();
   command->footer(
-      "A refused record stops the import with its line number; the records before it stay.\n"
+      "A record that cannot be stored as given stops the import with its line number; the records\n"
+      "before it stay. A cut-off import leaves the table as it was plus a part of the records.\n"
       "Example:\n  tarvo import data/Kunden.DAT kunden.jsonl");
   command->callback([args, &state] { state.action = [args, &state] { return RunImport(*args, state); }; });
 }

@@ -55,6 +55,14 @@ std::string TextOf(const nlohmann::json& value, const TFieldDescriptor& d) {
   return value.get<std::string>();
 }
 
+// A text in the table's code page, refused when one of its characters has no byte there (it
+// would be stored as '?').
+std::string CodePageTextOf(const std::string& utf8, const TFieldDescriptor& d, TLanguageId language) {
+  std::string bytes = Utf8ToCodePage(utf8, language);
+  if (CodePageToUtf8(bytes, language) != utf8) Refuse(d, "a character is not in the table's code page");
+  return bytes;
+}
+
 }  // namespace
 
 std::string CodePageToUtf8(const std::string& bytes, TLanguageId language) {
@@ -184,7 +192,7 @@ std::vector<std::byte> JsonToBlob(const nlohmann::json& value, const TFieldDescr
                                   TLanguageId language) {
   if (value.is_null()) return {};
   if (IsTextBlob(d) && value.is_string()) {
-    const std::string bytes = Utf8ToCodePage(value.get<std::string>(), language);
+    const std::string bytes = CodePageTextOf(value.get<std::string>(), d, language);
     const auto* data = reinterpret_cast<const std::byte*>(bytes.data());
     return {data, data + bytes.size()};
   }
@@ -242,7 +250,13 @@ bool JsonToRecord(const nlohmann::json& object, const std::vector<TFieldDescript
     if (d.FieldType == kTypeBlob || !IsStored(d)) continue;
     if (IsAutoIncrement(d.FieldType, d.FieldSubType)) {
       if (value.is_null()) continue;
-      SetRecordAutoIncrement(record, static_cast<std::int32_t>(IntegerOf(value, d, INT32_MIN, INT32_MAX)));
+      // 0 and negative values mark damaged records; the counter never hands them out.
+      if (!value.is_number_integer()) Refuse(d, "an integer is expected");
+      const bool in_range = value.is_number_unsigned()
+                                ? value.get<std::uint64_t>() >= 1 && value.get<std::uint64_t>() <= INT32_MAX
+                                : value.get<std::int64_t>() >= 1 && value.get<std::int64_t>() <= INT32_MAX;
+      if (!in_range) Refuse(d, "an auto-increment value is 1 to 2147483647");
+      SetRecordAutoIncrement(record, static_cast<std::int32_t>(value.get<std::int64_t>()));
       has_auto_increment = true;
       continue;
     }
@@ -252,9 +266,15 @@ bool JsonToRecord(const nlohmann::json& object, const std::vector<TFieldDescript
       continue;
     }
     switch (d.FieldType) {
-      case kTypeText:
-        PutText(slot, Utf8ToCodePage(TextOf(value, d), language), d.CaseMapping, language, sort);
+      case kTypeText: {
+        const std::string text = CodePageTextOf(TextOf(value, d), d, language);
+        // Trailing blanks are never stored; the rest must fit whole.
+        if (text.find('\0') != std::string::npos) Refuse(d, "a text cannot hold the character 0");
+        if (text.find_last_not_of(' ') + 1 > d.FieldSize)
+          Refuse(d, "the text is longer than the field's " + std::to_string(d.FieldSize) + " characters");
+        PutText(slot, text, d.CaseMapping, language, sort);
         break;
+      }
       case kTypeDate: {
         const auto day = ParseDateText(TextOf(value, d));
         if (!day) Refuse(d, "a date YYYY-MM-DD is expected");
@@ -303,6 +323,11 @@ bool JsonToRecord(const nlohmann::json& object, const std::vector<TFieldDescript
                                 ? ParseFixedText(value.get<std::string>())
                                 : ParseFixedText(value.is_number() ? value.dump() : std::string("x"));
         if (!scaled) Refuse(d, "a decimal number is expected");
+        // The field shows FieldDecimals places: more would not come back as they were given.
+        std::int64_t step = 1;
+        for (int places = d.FieldDecimals; places < 4; ++places) step *= 10;
+        if (*scaled % step != 0)
+          Refuse(d, "more decimal places than the field's " + std::to_string(d.FieldDecimals));
         PutFixed(slot, *scaled);
         break;
       }

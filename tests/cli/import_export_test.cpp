@@ -3,6 +3,7 @@
 // the same keys in every index as the fixture, the round trip, and a refused record.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/index/index_tree.h"
@@ -19,6 +21,8 @@
 #include "engine/tables/data_session.h"
 #include "engine/tables/data_table.h"
 #include "tests/engine/records/record_tables.h"
+#include "tests/testing/child_process.h"
+#include "tests/testing/run_cli.h"
 #include "tests/testing/temp_dir.h"
 
 namespace tarvo {
@@ -251,6 +255,85 @@ TEST_F(ImportExportTest, ARefusedRecordStopsTheImportAndKeepsTheRecordsBefore) {
   const TRun bad = RunCli("import " + dir_.File("Dup.DAT") + " " + dir_.File("bad.jsonl"), dir_);
   EXPECT_EQ(bad.status, 2);
   EXPECT_NE(bad.err.find("bad.jsonl:1:"), std::string::npos) << bad.err;
+}
+
+// Values that cannot be stored as given stop the import at their line, named with their field;
+// the records before them stay and the table verifies clean.
+TEST_F(ImportExportTest, AValueThatCannotBeStoredAsGivenStopsTheImportAtItsLine) {
+  TTestDatabase db(dir_.Dir());
+  CreateLike(db, "Journal", "Bad");
+  struct TCase {
+    const char* line;
+    const char* field;
+  };
+  // Each after a good line with the identifier 500 + its number.
+  const TCase cases[] = {
+      {R"({"Name": "12345678901234567890123456789012345678901"})", "Name"},  // 41 of 40
+      {R"({"Name": "\u65e5"})", "Name"},                                       // not in the code page
+      {R"({"Name": "a\u0000b"})", "Name"},
+      {R"({"Dec": "1.234"})", "Dec"},  // 2 decimals
+      {R"({"ID": 0})", "ID"},
+      {R"({"ID": -3})", "ID"},
+      {R"({"ID": 2147483648})", "ID"},
+      {R"({"ID": 507})", "ID"},  // the line before
+      {R"({"ID": 500})", "ID"},  // the table's
+  };
+  int number = 0;
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.line);
+    {
+      std::ofstream out(dir_.File("bad.jsonl"));
+      out << R"({"Count": )" << number << R"(, "ID": )" << 500 + number << "}\n" << c.line << "\n"
+          << R"({"Count": 9999})" << "\n";
+    }
+    ++number;
+    const TRun run = RunCli("import " + dir_.File("Bad.DAT") + " " + dir_.File("bad.jsonl"), dir_);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("bad.jsonl:2: field '" + std::string(c.field) + "'"), std::string::npos) << run.err;
+    EXPECT_EQ(Lines(RunCli("export " + dir_.File("Bad.DAT"), dir_).out).size(), static_cast<std::size_t>(number));
+  }
+  EXPECT_EQ(RunCli("verify " + dir_.File("Bad.DAT"), dir_).status, 0);
+}
+
+// The records come from a stream: standard input ("-" or /dev/stdin) or a FIFO.
+TEST_F(ImportExportTest, ImportReadsAnyStream) {
+  TTestDatabase db(dir_.Dir());
+  CreateLike(db, "Journal", "Piped");
+  const std::string table = dir_.File("Piped.DAT");
+  const std::string fifo = dir_.File("records.fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::thread writer([&] { std::ofstream(fifo) << R"({"Count": 3})" << "\n" << R"({"Count": 4})" << "\n"; });
+  EXPECT_EQ(testing::RunCli({"import", table, fifo}).status, 0);
+  writer.join();
+  EXPECT_EQ(testing::RunCli({"import", table, "-"}, R"({"Count": 1})" "\n").status, 0);
+  EXPECT_EQ(testing::RunCli({"import", table, "/dev/stdin"}, R"({"Count": 2})" "\n").status, 0);
+  EXPECT_EQ(Lines(RunCli("export " + table, dir_).out).size(), 4u);
+}
+
+// In a second process: holds table args[1] of folder args[0] open (shared) until told.
+TARVO_CHILD(HoldTableOpen) {
+  TTestDatabase db(args.at(0));
+  TDataCursor cursor(db.session, *db.directory);
+  TCursorOpenOptions options;
+  options.table_name = args.at(1);
+  cursor.Open(options);
+  testing::TellParent("open");
+  (void)testing::HearFromParent();
+  return 0;
+}
+
+// Another program has the table open: the records go in one by one through a shared open.
+TEST_F(ImportExportTest, ImportIntoATableAnotherProgramHasOpen) {
+  TTestDatabase db(dir_.Dir());
+  CreateLike(db, "Journal", "Shared");
+  testing::TChildProcess child("HoldTableOpen", {dir_.Dir(), "Shared"});
+  ASSERT_EQ(child.Receive(), "open");
+  const testing::TCliResult run =
+      testing::RunCli({"import", dir_.File("Shared.DAT"), "-"}, R"({"Count": 1})" "\n" R"({"Count": 2})" "\n");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(Lines(RunCli("export " + dir_.File("Shared.DAT"), dir_).out).size(), 2u);
+  child.Send("");
+  EXPECT_EQ(child.Wait(), 0);
 }
 
 // The Kunden fixture: 200 slots, every 9th deleted, a memo and a graphic among its fields.
