@@ -16,6 +16,7 @@ struct TFaultState {
   int error_number = 0;    // Guarded by lock.
   bool crash = false;      // Guarded by lock.
   bool fired = false;      // Guarded by lock.
+  void (*at_crash)() = nullptr;  // Guarded by lock.
 };
 
 TFaultState& State() {
@@ -35,15 +36,17 @@ void TFaultInjector::Arm(std::uint32_t ops, std::int64_t nth, int error_number) 
   state.calls = 0;
   state.error_number = error_number;
   state.crash = false;
+  state.at_crash = nullptr;
   state.fired = false;
   armed_.store(true, std::memory_order_relaxed);
 }
 
-void TFaultInjector::ArmCrash(std::uint32_t ops, std::int64_t nth) {
+void TFaultInjector::ArmCrash(std::uint32_t ops, std::int64_t nth, void (*at_crash)()) {
   Arm(ops, nth, 0);
   TFaultState& state = State();
   std::lock_guard lock(state.lock);
   state.crash = true;
+  state.at_crash = at_crash;
 }
 
 void TFaultInjector::Disarm() {
@@ -72,7 +75,10 @@ bool TFaultInjector::CountCall(TFaultOp op, int& error_number) {
   if ((state.ops & static_cast<std::uint32_t>(op)) == 0) return false;
   ++state.calls;
   if (state.calls != state.nth) return false;
-  if (state.crash) ::_exit(kFaultCrashExitStatus);
+  if (state.crash) {
+    if (state.at_crash != nullptr) state.at_crash();
+    ::_exit(kFaultCrashExitStatus);
+  }
   state.fired = true;
   error_number = state.error_number;
   return true;

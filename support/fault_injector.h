@@ -44,7 +44,8 @@ class TFaultInjector {
   }
   // From now on, counts the calls whose kind is in `ops`; at the `nth` of them (1-based) the
   // process ends at once with status kFaultCrashExitStatus (_exit: no destructors, no flushes).
-  static void ArmCrash(std::uint32_t ops, std::int64_t nth);
+  // `at_crash`, when given, runs first (in the calling thread, other threads still running).
+  static void ArmCrash(std::uint32_t ops, std::int64_t nth, void (*at_crash)() = nullptr);
   static void ArmCrash(TFaultOp op, std::int64_t nth) { ArmCrash(static_cast<std::uint32_t>(op), nth); }
   static void Disarm();
   // Whether the armed failure has happened since the last Arm.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/fault_injector.h"
+#include "support/power_loss.h"
 
 namespace tarvo {
 
@@ -44,6 +45,81 @@ int OpenNoInterrupt(const char* path, int flags, mode_t mode = 0) {
     fd = ::open(path, flags, mode);
   } while (fd < 0 && errno == EINTR);
   return fd;
+}
+
+// The calls below change what is on the disk; each reports to the power-loss recorder while it
+// runs (and a sync is then only recorded: the simulation decides what a cut keeps).
+
+int SyncFile(int fd, bool data_only) {
+  if (TPowerLoss::Recording()) {
+    TPowerLoss::Synced(fd);
+    return 0;
+  }
+  return data_only ? ::fdatasync(fd) : ::fsync(fd);
+}
+
+// Opens with O_CREAT added to `flags`.
+int OpenCreating(const char* path, int flags, mode_t mode) {
+  const bool recording = TPowerLoss::Recording();
+  struct stat st {};
+  const bool existed = recording && ::lstat(path, &st) == 0;
+  if (recording) TPowerLoss::BeforeEntryChange(path);
+  const int fd = OpenNoInterrupt(path, flags | O_CREAT, mode);
+  if (fd >= 0 && recording) {
+    if (!existed) TPowerLoss::Created(path);
+    if (existed && (flags & O_TRUNC) != 0) TPowerLoss::Truncated(fd, 0);
+  }
+  return fd;
+}
+
+int Unlink(const char* path) {
+  const bool recording = TPowerLoss::Recording();
+  if (recording) TPowerLoss::BeforeEntryChange(path);
+  const int rc = ::unlink(path);
+  if (rc == 0 && recording) TPowerLoss::Removed(path);
+  return rc;
+}
+
+int RenameNoReplace(const char* from, const char* to) {
+  const bool recording = TPowerLoss::Recording();
+  if (recording) {
+    TPowerLoss::BeforeEntryChange(to);  // its directory as it was
+    TPowerLoss::BeforeEntryChange(from);
+  }
+  const int rc = ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+  if (rc == 0 && recording) TPowerLoss::Renamed(from, to);
+  return rc;
+}
+
+int TruncateFile(int fd, off_t size) {
+  const bool recording = TPowerLoss::Recording();
+  if (recording) TPowerLoss::BeforeChange(fd);
+  const int rc = ::ftruncate(fd, size);
+  if (rc == 0 && recording) TPowerLoss::Truncated(fd, size);
+  return rc;
+}
+
+// pwrite, without retrying.
+ssize_t WriteOnce(int fd, const std::byte* data, std::size_t size, off_t offset) {
+  const bool recording = TPowerLoss::Recording();
+  if (recording) TPowerLoss::BeforeChange(fd);
+  const ssize_t n = ::pwrite(fd, data, size, offset);
+  if (n > 0 && recording) TPowerLoss::Wrote(fd, offset, std::span(data, static_cast<std::size_t>(n)));
+  return n;
+}
+
+// copy_file_range, without retrying.
+ssize_t CopyRangeOnce(int from_fd, off_t& in_offset, int to_fd, off_t& out_offset, std::size_t size) {
+  const bool recording = TPowerLoss::Recording();
+  if (recording) TPowerLoss::BeforeChange(to_fd);
+  const off_t at = out_offset;
+  const off_t from = in_offset;
+  const ssize_t n = ::copy_file_range(from_fd, &in_offset, to_fd, &out_offset, size, 0);
+  if (n > 0 && recording) {
+    std::vector<std::byte> copied(static_cast<std::size_t>(n));
+    if (::pread(from_fd, copied.data(), copied.size(), from) == n) TPowerLoss::Wrote(to_fd, at, copied);
+  }
+  return n;
 }
 
 // Takes the share-mode lock on `fd`; errno on failure.
@@ -89,7 +165,7 @@ TOsError CopyContents(int from_fd, int to_fd) {
   off_t out_offset = 0;
   for (;;) {
     if (Injected(TFaultOp::kWrite)) return OsErrorFromErrno(errno);
-    const ssize_t n = ::copy_file_range(from_fd, &in_offset, to_fd, &out_offset, kStep, 0);
+    const ssize_t n = CopyRangeOnce(from_fd, in_offset, to_fd, out_offset, kStep);
     if (n == 0) return kOsOk;
     if (n > 0) continue;
     if (errno == EINTR) continue;
@@ -107,7 +183,7 @@ TOsError CopyContents(int from_fd, int to_fd) {
       const ssize_t n =
           Injected(TFaultOp::kWrite)
               ? -1
-              : ::pwrite(to_fd, buffer.data() + put, static_cast<std::size_t>(got - put), offset + put);
+              : WriteOnce(to_fd, buffer.data() + put, static_cast<std::size_t>(got - put), offset + put);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) return OsErrorFromErrno(errno);
       put += n;
@@ -120,15 +196,16 @@ TOsError CopyContents(int from_fd, int to_fd) {
 // On failure nothing of `to` is left.
 TOsError CopyToNewFile(int from_fd, const struct stat& st, const std::string& to) {
   if (S_ISDIR(st.st_mode)) return kOsAccessDenied;
-  const int to_fd = OpenNoInterrupt(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777);
+  const int to_fd = OpenCreating(to.c_str(), O_WRONLY | O_EXCL | O_CLOEXEC, st.st_mode & 07777);
   if (to_fd < 0) return OsErrorFromErrno(errno, TErrnoContext::kMove, to);
   TOsError error = CopyContents(from_fd, to_fd);
-  if (error == kOsOk && (Injected(TFaultOp::kFlush) || ::fsync(to_fd) != 0)) error = OsErrorFromErrno(errno);
+  if (error == kOsOk && (Injected(TFaultOp::kFlush) || SyncFile(to_fd, false) != 0))
+    error = OsErrorFromErrno(errno);
   const struct timespec times[2] = {st.st_atim, st.st_mtim};
   if (error == kOsOk && ::futimens(to_fd, times) != 0) error = OsErrorFromErrno(errno);
   if (::close(to_fd) != 0 && error == kOsOk) error = OsErrorFromErrno(errno);
   if (error == kOsOk) error = OsSyncDirectory(ParentDirectory(to));
-  if (error != kOsOk) ::unlink(to.c_str());
+  if (error != kOsOk) Unlink(to.c_str());
   return error;
 }
 
@@ -181,15 +258,15 @@ TOsError TOsFile::Create(const std::string& path, const TOsOpenOptions& options)
   } else if (errno != ENOENT) {
     return OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
   }
-  int flags = O_RDWR | O_CREAT | O_CLOEXEC;
+  int flags = O_RDWR | O_CLOEXEC;
   if (options.write_through) flags |= O_DSYNC;
-  const int fd = OpenNoInterrupt(path.c_str(), flags, 0666);
+  const int fd = OpenCreating(path.c_str(), flags, 0666);
   if (fd < 0) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
   TOsOpenOptions create_options = options;
   create_options.read_only = false;
   if (const TOsError error = Adopt(fd, path, create_options, true); error != kOsOk) return error;
   // Emptied only once nobody else holds it.
-  if (::ftruncate(fd_, 0) != 0) {
+  if (TruncateFile(fd_, 0) != 0) {
     const TOsError error = OsErrorFromErrno(errno);
     Close();
     return error;
@@ -229,8 +306,7 @@ TOsError TOsFile::WriteAt(std::int64_t offset, std::span<const std::byte> buffer
   if (offset < 0) return kOsInvalidParameter;
   if (Injected(TFaultOp::kWrite)) return OsErrorFromErrno(errno);
   while (done < buffer.size()) {
-    const ssize_t n =
-        ::pwrite(fd_, buffer.data() + done, buffer.size() - done, offset + static_cast<off_t>(done));
+    const ssize_t n = WriteOnce(fd_, buffer.data() + done, buffer.size() - done, offset + static_cast<off_t>(done));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return OsErrorFromErrno(errno);
     if (n == 0) return kOsDiskFull;
@@ -253,14 +329,14 @@ TOsError TOsFile::Truncate(std::int64_t size) {
   if (read_only_) return kOsAccessDenied;
   if (size < 0) return kOsInvalidParameter;
   if (Injected(TFaultOp::kWrite)) return OsErrorFromErrno(errno);
-  if (::ftruncate(fd_, size) != 0) return OsErrorFromErrno(errno);
+  if (TruncateFile(fd_, size) != 0) return OsErrorFromErrno(errno);
   return kOsOk;
 }
 
 TOsError TOsFile::Flush() {
   if (fd_ < 0) return kOsInvalidHandle;
   if (Injected(TFaultOp::kFlush)) return OsErrorFromErrno(errno);
-  if (::fdatasync(fd_) != 0) return OsErrorFromErrno(errno);
+  if (SyncFile(fd_, true) != 0) return OsErrorFromErrno(errno);
   return kOsOk;
 }
 
@@ -349,14 +425,14 @@ TOsError OsDeleteFile(const std::string& path) {
   if (!S_ISREG(st.st_mode)) {
     // A fifo, a socket or a device (or a link to one) is removed as an entry and never opened: an
     // open can block or act on the device. Nobody holds a share lock on such a thing anyway.
-    if (::unlink(path.c_str()) != 0) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
+    if (Unlink(path.c_str()) != 0) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
     return kOsOk;
   }
   // A symbolic link goes as a link: unlink never follows it, the file it points to stays.
   int fd = -1;
   if (const TOsError error = OpenForRemoval(path, st, fd); error != kOsOk) return error;
   TOsError error = kOsOk;
-  if (::unlink(path.c_str()) != 0) error = OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
+  if (Unlink(path.c_str()) != 0) error = OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
   ::close(fd);
   return error;
 }
@@ -367,7 +443,7 @@ TOsError OsDeleteHeldFile(const std::string& path, const TOsFile& held) {
   TFileIdentity identity;
   if (const TOsError error = OsPathIdentity(path, identity); error != kOsOk) return error;
   if (!(identity == held.Identity())) return kOsFileNotFound;
-  if (::unlink(path.c_str()) != 0) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
+  if (Unlink(path.c_str()) != 0) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
   return kOsOk;
 }
 
@@ -375,17 +451,18 @@ TOsError OsCopyHeldFile(const std::string& from, const std::string& to) {
   if (Injected(TFaultOp::kOpen)) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, from);
   const int from_fd = OpenNoInterrupt(from.c_str(), O_RDONLY | O_CLOEXEC);
   if (from_fd < 0) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, from);
-  const int to_fd = OpenNoInterrupt(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  const int to_fd = OpenCreating(to.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC, 0666);
   if (to_fd < 0) {
     const TOsError error = OsErrorFromErrno(errno, TErrnoContext::kGeneral, to);
     ::close(from_fd);
     return error;
   }
   TOsError error = CopyContents(from_fd, to_fd);
-  if (error == kOsOk && (Injected(TFaultOp::kFlush) || ::fsync(to_fd) != 0)) error = OsErrorFromErrno(errno);
+  if (error == kOsOk && (Injected(TFaultOp::kFlush) || SyncFile(to_fd, false) != 0))
+    error = OsErrorFromErrno(errno);
   if (::close(to_fd) != 0 && error == kOsOk) error = OsErrorFromErrno(errno);
   ::close(from_fd);
-  if (error != kOsOk) ::unlink(to.c_str());
+  if (error != kOsOk) Unlink(to.c_str());
   return error;
 }
 
@@ -394,7 +471,7 @@ TOsError OsMoveFile(const std::string& from, const std::string& to) {
   struct stat st {};
   if (::stat(from.c_str(), &st) != 0) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, from);
   if (S_ISDIR(st.st_mode)) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
+    if (RenameNoReplace(from.c_str(), to.c_str()) != 0) {
       return OsErrorFromErrno(errno, TErrnoContext::kMove, to);
     }
     return kOsOk;
@@ -402,15 +479,15 @@ TOsError OsMoveFile(const std::string& from, const std::string& to) {
   int fd = -1;
   if (const TOsError error = OpenForRemoval(from, st, fd); error != kOsOk) return error;
   TOsError error = kOsOk;
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
+  if (RenameNoReplace(from.c_str(), to.c_str()) != 0) {
     if (errno != EXDEV) {
       error = OsErrorFromErrno(errno, TErrnoContext::kMove, to);
     } else {
       error = CopyToNewFile(fd, st, to);
-      if (error == kOsOk && ::unlink(from.c_str()) != 0) {
+      if (error == kOsOk && Unlink(from.c_str()) != 0) {
         // Keep exactly one of the two: the source stays, the copy goes.
         error = OsErrorFromErrno(errno, TErrnoContext::kGeneral, from);
-        ::unlink(to.c_str());
+        Unlink(to.c_str());
       }
     }
   }
@@ -422,9 +499,32 @@ TOsError OsSyncDirectory(const std::string& directory) {
   const int fd = OpenNoInterrupt(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, directory);
   TOsError error = kOsOk;
-  if (::fsync(fd) != 0 && errno != EINVAL) error = OsErrorFromErrno(errno);
+  if (TPowerLoss::Recording()) {
+    TPowerLoss::DirectorySynced(directory);
+  } else if (::fsync(fd) != 0 && errno != EINVAL) {
+    error = OsErrorFromErrno(errno);
+  }
   ::close(fd);
   return error;
+}
+
+TOsError OsCreateDirectory(const std::string& path) {
+  const bool recording = TPowerLoss::Recording();
+  if (recording) TPowerLoss::BeforeEntryChange(path);
+  if (::mkdir(path.c_str(), 0777) != 0) {
+    if (errno == EEXIST && OsDirectoryExists(path)) return kOsOk;
+    return OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
+  }
+  if (recording) TPowerLoss::Created(path);
+  return kOsOk;
+}
+
+bool OsRemoveEmptyDirectory(const std::string& path) {
+  const bool recording = TPowerLoss::Recording();
+  if (recording) TPowerLoss::BeforeEntryChange(path);
+  if (::rmdir(path.c_str()) != 0) return false;
+  if (recording) TPowerLoss::Removed(path);
+  return true;
 }
 
 // --- Process, time and threads ---

@@ -115,6 +115,11 @@ bool OsDirectoryExists(const std::string& path);
 [[nodiscard]] TOsError OsCopyHeldFile(const std::string& from, const std::string& to);
 // Makes the directory's entries (creations, renames) durable.
 [[nodiscard]] TOsError OsSyncDirectory(const std::string& directory);
+// Makes a directory (one that exists already is no failure); its entry is durable once its parent
+// directory is synced.
+[[nodiscard]] TOsError OsCreateDirectory(const std::string& path);
+// Removes a directory if it is empty; false when it is not (or cannot be removed).
+bool OsRemoveEmptyDirectory(const std::string& path);
 
 // The running program's own path ("" if it cannot be read).
 std::string OsExecutablePath();

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
-#include <filesystem>
-#include <system_error>
 
 #include "components/engine_error.h"
 #include "engine/blob/blob_chain.h"
@@ -83,11 +81,7 @@ TScratchTable::TScratchTable(TDataSession& session, TDataDirectory& table_direct
   std::string path = session.PrivateDirectory();
   if (path.empty()) {
     path = table_directory.Path() + kScratchSubdirectory + "/";
-    std::error_code error;
-    if (!std::filesystem::is_directory(path, error)) {
-      std::filesystem::create_directory(path, error);
-      if (error) RaiseEngineError(kInvalidPath, path);
-    }
+    if (!OsDirectoryExists(path) && OsCreateDirectory(path) != kOsOk) RaiseEngineError(kInvalidPath, path);
     hidden_path_ = path;
   }
   directory_ = session.GetDirectory({}, path);
@@ -104,10 +98,7 @@ TScratchTable::~TScratchTable() {
   }
   if (!keep_ && !name_.empty()) RemoveFiles();
   (void)session_.ReleaseDirectory(directory_);
-  if (!hidden_path_.empty()) {
-    std::error_code error;
-    std::filesystem::remove(hidden_path_, error);  // only when empty
-  }
+  if (!hidden_path_.empty()) (void)OsRemoveEmptyDirectory(hidden_path_);
 }
 
 std::string TScratchTable::Base() const {

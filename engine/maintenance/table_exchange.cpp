@@ -238,8 +238,7 @@ void RaiseFirst(const std::vector<TOsOutcome>& outcomes, const std::vector<std::
 }
 
 void RemoveEmptyDirectory(const std::string& path) {
-  std::error_code error;
-  std::filesystem::remove(path, error);  // only when empty
+  (void)OsRemoveEmptyDirectory(path);
 }
 
 }  // namespace
@@ -492,11 +491,8 @@ void TSnapshotGuard::Take(const std::string& directory, const std::string& table
                           const std::vector<std::string>& files) {
   directory_ = directory;
   scratch_directory_ = directory + kScratchSubdirectory + "/";
-  if (!OsDirectoryExists(scratch_directory_)) {
-    std::error_code error;
-    std::filesystem::create_directory(scratch_directory_, error);
-    if (error) RaiseEngineError(kInvalidPath, scratch_directory_);
-  }
+  if (!OsDirectoryExists(scratch_directory_) && OsCreateDirectory(scratch_directory_) != kOsOk)
+    RaiseEngineError(kInvalidPath, scratch_directory_);
   TIntent intent;
   try {
     for (const std::string& file : files) {
