@@ -12,30 +12,15 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <iostream>
 #include <limits>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "components/engine_error.h"
-#include "engine/blob/blob_chain.h"
-#include "engine/format/field_types.h"
-#include "engine/format/field_values.h"
-#include "engine/format/record_layout.h"
-#include "engine/maintenance/import_table.h"
-#include "engine/maintenance/optimize.h"
-#include "engine/maintenance/repair.h"
-#include "engine/maintenance/restructure.h"
 #include "engine/maintenance/table_exchange.h"
-#include "engine/tables/data_cursor.h"
 #include "support/fault_injector.h"
-#include "tests/testing/blob_checker.h"
-#include "tests/testing/table_builder.h"
-#include "tests/testing/temp_dir.h"
-#include "tests/testing/tree_checker.h"
+#include "tests/engine/maintenance/crash_tables.h"
 
 namespace tarvo {
 namespace {
@@ -43,140 +28,8 @@ namespace {
 using namespace tarvo::testing;
 namespace fs = std::filesystem;
 
-constexpr std::uint32_t kCrashOps =
-    TFaultOp::kWrite | TFaultOp::kFlush | TFaultOp::kRename | TFaultOp::kDelete;
-constexpr const char* kTable = "T";
-constexpr int kRecords = 200;
-constexpr int kDeleteEvery = 7;
 // Exit status of a child whose operation raised instead of running to its end.
 constexpr int kChildRaised = 3;
-
-// ID (auto-increment, primary), Name text(20) with a case-insensitive index, Count int32 with an
-// index over (Count, Name), Memo (memo blob) and Data (binary blob).
-TTableDefinition CrashDefinition() {
-  TTableDefinition d;
-  d.fields = {Field("ID", kTypeInt32, 0, kSubTypeAutoInc), Field("Name", kTypeText, 20),
-              Field("Count", kTypeInt32), Field("Memo", kTypeBlob, 0, kSubTypeMemo),
-              Field("Data", kTypeBlob, 0, kSubTypeBinary)};
-  for (std::size_t i = 0; i < d.fields.size(); ++i)
-    d.fields[i].FieldNumber = static_cast<std::uint16_t>(i + 1);
-  d.indexes = {Index("", {1}, true), Index("ByName", {2}, false, 3), Index("ByCount", {3, 2}, false, 1)};
-  d.indexes[1].case_insensitive = 1;
-  d.blob_block_size = 512;
-  return d;
-}
-
-std::vector<std::byte> Pattern(std::size_t size, int seed) {
-  std::vector<std::byte> v(size);
-  for (std::size_t i = 0; i < size; ++i)
-    v[i] = static_cast<std::byte>((i * 131 + static_cast<std::size_t>(seed) * 7) & 0xFF);
-  return v;
-}
-
-TCursorOpenOptions ExclusiveOptions() {
-  TCursorOpenOptions options;
-  options.table_name = kTable;
-  options.exclusive = true;
-  return options;
-}
-
-// Blob values of 0 bytes, under a block, exactly one and several blocks; names that differ only
-// in case; every kDeleteEvery-th record deleted, its blob blocks going to the free list.
-void BuildTable(const std::string& dir) {
-  TTestEngine engine(dir);
-  engine.directory->CreateTable(kTable, CrashDefinition());
-  TDataCursor cursor(*engine.session, *engine.directory);
-  cursor.Open(ExclusiveOptions());
-  const auto& f = cursor.Descriptors();
-  static constexpr std::size_t kMemoSizes[] = {0, 1, 100, 511, 512, 513, 1500, 5000};
-  static constexpr std::size_t kDataSizes[] = {0, 2049, 7, 0, 512, 300, 1024};
-  static const char* const kNames[] = {"alpha", "Alpha", "BETA", "beta", "Gamma", "delta"};
-  for (int i = 0; i < kRecords; ++i) {
-    std::vector<std::byte> record = cursor.NewRecordBuffer();
-    PutText(FieldSlot(record, f[1]), std::string(kNames[i % 6]) + std::to_string(i % 40), 0, 0, 0);
-    PutInt32(FieldSlot(record, f[2]), (i * 37) % 101);
-    cursor.SetBlobField(record, f[3].FieldNumber, Pattern(kMemoSizes[i % 8], i));
-    cursor.SetBlobField(record, f[4].FieldNumber, Pattern(kDataSizes[i % 7], i + 1000));
-    (void)cursor.AddRecord(record, false);
-  }
-  for (std::int32_t slot = kDeleteEvery; slot <= kRecords; slot += kDeleteEvery) {
-    ASSERT_TRUE(cursor.GoToSlot(slot));
-    const std::vector<std::byte> image = cursor.CurrentRecord();
-    cursor.DeleteRecord(image, false);
-  }
-  cursor.Close();
-}
-
-// What a table holds, as far as its users can tell: the header values, field and index
-// definitions, and every record in slot order with its blob values loaded.
-struct TTableState {
-  std::string definition;
-  std::vector<std::string> records;
-  bool operator==(const TTableState&) const = default;
-};
-
-void AppendBytes(std::string& out, std::span<const std::byte> bytes) {
-  out += std::to_string(bytes.size()) + ":";
-  out.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-}
-
-// Opens the table normally, reads its state and runs the tree and blob checkers on it.
-TTableState ReadCheckedState(const std::string& dir) {
-  TTestEngine engine(dir);
-  TDataCursor cursor(*engine.session, *engine.directory);
-  cursor.Open(ExclusiveOptions());
-  TDataTable& table = cursor.Table();
-  TTableState state;
-  const TTableDefinition d = DefinitionOf(table);
-  state.definition = "autoinc " + std::to_string(cursor.LastAutoIncrement()) + "\n";
-  for (const TFieldDescriptor& f : d.fields) {
-    state.definition += "field " + f.FieldName + " " + std::to_string(f.FieldType) + "/" +
-                        std::to_string(f.FieldSubType) + "/" + std::to_string(f.FieldSize) + "\n";
-  }
-  for (const TIndexDescriptor& x : d.indexes) {
-    state.definition += "index " + x.name + " u" + std::to_string(x.unique) + " ci" +
-                        std::to_string(x.case_insensitive) + " d" + std::to_string(x.descending) + " c" +
-                        std::to_string(x.compression) + " fields";
-    for (std::size_t i = 0; i < x.field_count; ++i)
-      state.definition += " " + std::to_string(x.field_numbers[i]);
-    state.definition += "\n";
-  }
-  std::vector<TChainRef> chains;
-  cursor.SelectSlotOrder();
-  for (bool on = cursor.First(); on; on = cursor.Next()) {
-    const std::vector<std::byte>& r = cursor.CurrentRecord();
-    std::string text =
-        std::to_string(cursor.CurrentSlot()) + "#" + std::to_string(RecordAutoIncrement(r)) + "|";
-    for (const TFieldDescriptor& f : cursor.Descriptors()) {
-      if (f.FieldType == kTypeBlob) {
-        AppendBytes(text, LoadBlobOf(table, ConstFieldSlot(r, f)));
-        const TBlobRef ref = GetBlobRef(ConstFieldSlot(r, f));
-        chains.push_back({ref.Reference, ref.Stamp});
-      } else {
-        AppendBytes(text, ConstFieldSlot(r, f));
-      }
-    }
-    state.records.push_back(std::move(text));
-  }
-  const auto trees = CheckAllIndexTrees(table);
-  EXPECT_TRUE(trees.empty()) << trees.front();
-  const auto keys = CheckOneKeyPerRecord(table, FileRecordReader(table));
-  EXPECT_TRUE(keys.empty()) << keys.front();
-  const auto count = CheckActiveRecordCount(table, FileRecordReader(table));
-  EXPECT_TRUE(count.empty()) << count.front();
-  const TBlobCheckReport report = CheckBlobFile(table.BlobFile(), chains);
-  EXPECT_TRUE(report.Ok()) << report.Text();
-  cursor.Close();
-  return state;
-}
-
-void CopyTableFiles(const fs::path& from, const fs::path& to) {
-  for (const char* extension : {".DAT", ".IDX", ".BLB"}) {
-    fs::copy_file(from / (std::string(kTable) + extension), to / (std::string(kTable) + extension));
-  }
-}
-
-using TOperation = std::function<void(TTestEngine& engine)>;
 
 struct TSweepResult {
   std::int64_t calls = 0;   // counted calls of a whole run
@@ -296,76 +149,6 @@ void Report(const char* name, const TSweepResult& r) {
   std::cout << "\n";
 }
 
-TRestructureRequest OwnRequest(TTestEngine& engine) {
-  TDataCursor cursor(*engine.session, *engine.directory);
-  cursor.Open(ExclusiveOptions());
-  const TTableDefinition d = DefinitionOf(cursor.Table());
-  cursor.Close();
-  return RequestFromDefinition(d);
-}
-
-TRestructureWay Restructure(TTestEngine& engine, const TRestructureRequest& request) {
-  TDataCursor cursor(*engine.session, *engine.directory);
-  TRestructureCallbacks callbacks;
-  callbacks.data_lost = [](std::uint8_t, const std::string&, bool&, bool&) {};
-  return RestructureTable(cursor, ExclusiveOptions(), request, callbacks);
-}
-
-void Optimize(TTestEngine& engine, bool no_backup) {
-  TDataCursor cursor(*engine.session, *engine.directory);
-  OptimizeTable(cursor, ExclusiveOptions(), "ByName", no_backup, {});
-}
-
-// Name widened and a field added (a second run finds them done and changes nothing).
-void RestructureByCopy(TTestEngine& engine) {
-  TRestructureRequest request = OwnRequest(engine);
-  if (request.fields.size() == 5) {
-    request.fields[1].FieldSize = 40;
-    TFieldDescriptor note = Field("Note", kTypeText, 10);
-    note.FieldNumber = 100;  // a new field
-    request.fields.push_back(note);
-  }
-  Restructure(engine, request);
-}
-
-// ByCount changed and a descending index added (a second run finds them done).
-void RestructureIndexes(TTestEngine& engine) {
-  TRestructureRequest request = OwnRequest(engine);
-  if (request.indexes.size() == 3) {
-    request.indexes[2].compression = 3;
-    TIndexDescriptor by_count_desc = Index("ByCountDesc", {3, 1}, false, 2);
-    by_count_desc.descending = 1;
-    by_count_desc.field_descending.fill(1);
-    request.indexes.push_back(by_count_desc);
-  }
-  EXPECT_NE(Restructure(engine, request), TRestructureWay::kCopy);
-}
-
-// Five records with identifiers of their own and memo and binary values of up to several blocks,
-// then a refused one: the five stay. A second run is refused at its first record (its identifier
-// is taken), so that it changes nothing.
-void Import(TTestEngine& engine) {
-  constexpr int kImported = 5;
-  TDataCursor cursor(*engine.session, *engine.directory);
-  int i = 0;
-  const TImportResult result =
-      ImportRecords(cursor, ExclusiveOptions(), [&](TImportTarget& target, std::span<std::byte> record) {
-        const std::int32_t id = 1000 + i;
-        if (i == kImported || target.IdentifierInUse(id)) throw std::invalid_argument("refused");
-        TDataCursor& c = target.Cursor();
-        const auto& f = c.Descriptors();
-        SetRecordAutoIncrement(record, id);
-        c.KeepSuppliedAutoIncrement = true;
-        PutText(FieldSlot(record, f[1]), "import" + std::to_string(i), 0, 0, 0);
-        PutInt32(FieldSlot(record, f[2]), i);
-        c.SetBlobField(record, f[3].FieldNumber, Pattern(static_cast<std::size_t>(600 * i), i));
-        c.SetBlobField(record, f[4].FieldNumber, Pattern(1100, i + 50));
-        ++i;
-        return true;
-      });
-  EXPECT_TRUE(result.refusal);
-}
-
 TEST(CrashSweepTest, Import) {
   TSweepResult r;
   Sweep(r, Import);
@@ -408,23 +191,8 @@ TEST(CrashSweepTest, DISABLED_NothingStaysInTheScratchArea) {
 }
 
 TEST(CrashSweepTest, Repair) {
-  // The auto-increment counter below the highest ID: the repair raises it.
-  const auto lower_counter = [](const fs::path& dir) {
-    std::fstream file(dir / "T.DAT", std::ios::in | std::ios::out | std::ios::binary);
-    file.seekp(17);
-    const char value[4] = {5, 0, 0, 0};
-    file.write(value, 4);
-  };
   TSweepResult r;
-  Sweep(
-      r,
-      [](TTestEngine& engine) {
-        TDataCursor cursor(*engine.session, *engine.directory);
-        TRepairCallbacks callbacks;
-        callbacks.log = [](const std::string&) {};
-        RepairTable(cursor, ExclusiveOptions(), {}, callbacks);
-      },
-      lower_counter);
+  Sweep(r, Repair, LowerAutoIncrementCounter);
   Report("repair", r);
 }
 
