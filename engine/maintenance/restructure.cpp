@@ -17,6 +17,7 @@
 #include "engine/tables/data_session.h"
 #include "engine/tables/data_table.h"
 #include "support/file_list.h"
+#include "support/platform.h"
 #include "support/platform_names.h"
 #include "support/short_text.h"
 
@@ -285,7 +286,13 @@ bool RebuildIndexes(TDataCursor& cursor, const TRestructureRequest& r, const std
     if (rc < 0) RaiseEngineError(static_cast<TEngineCode>(-rc), backup);
   }
   index.CopyTo(backup);
-  if (!in_memory) SyncFileToDisk(backup);
+  if (!in_memory) {
+    // The backup's name too: a power loss after the change must not take the backup with it.
+    SyncFileToDisk(backup);
+    const std::string directory = table.Directory().Path();
+    if (const TOsError error = OsSyncDirectory(directory); error != kOsOk)
+      RaiseEngineError(EngineCodeFromOsError(error), directory);
+  }
   SizeCachesForBulk(table);
   bool completed = false;
   try {
