@@ -134,6 +134,12 @@ void Report(const char* name, const TLossResult& r) {
             << r.as_before << " as before, " << r.as_after << " as after, " << r.seconds << " s\n";
 }
 
+TEST(PowerLossSweepTest, Import) {
+  TLossResult r;
+  Sweep(r, Import);
+  Report("import", r);
+}
+
 TEST(PowerLossSweepTest, Optimize) {
   for (const bool no_backup : {false, true}) {
     SCOPED_TRACE(no_backup ? "without backups" : "with backups");
