@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -190,7 +191,7 @@ void TIndexBuild::AddNow(std::span<const std::byte> record, std::int32_t slot) {
   }
 }
 
-void TIndexBuild::Finish() {
+void TIndexBuild::SortAll(const std::function<void(std::size_t)>& each) {
   if (background_ != nullptr) {
     if (!filling_.slots.empty()) HandOver();
     background_->Finish();
@@ -212,10 +213,9 @@ void TIndexBuild::Finish() {
     }
     helper.Finish();
   }
-  TIndexFile& index = table_.IndexFile();
-  // While the trees are written one after another, a second thread sorts the groups of pairs
-  // ahead of them, in the order they are written. Should writing fail, it stops before the
-  // sorters go.
+  // While the indexes are handled one after another, a second thread sorts the groups of pairs
+  // ahead of them, in the order they are handled. Should one fail, it stops before the sorters
+  // go.
   std::atomic<bool> stop{false};
   TBackgroundQueue<std::size_t> ahead(slots_.size(), [&](std::size_t& i) { sorters_[i]->SortAhead(stop); });
   const struct TStop {
@@ -225,7 +225,14 @@ void TIndexBuild::Finish() {
   for (std::size_t i = 0; i < slots_.size(); ++i) {
     if (streams_[i].builder == nullptr) ahead.Push(i);
   }
-  for (std::size_t i = 0; i < slots_.size(); ++i) {
+  for (std::size_t i = 0; i < slots_.size(); ++i) each(i);
+  ahead.Finish();
+  sorters_.clear();
+}
+
+void TIndexBuild::Finish() {
+  TIndexFile& index = table_.IndexFile();
+  SortAll([&](std::size_t i) {
     TStream& stream = streams_[i];
     if (stream.builder != nullptr) {
       stream.builder->Finish();
@@ -241,9 +248,7 @@ void TIndexBuild::Finish() {
     } else {
       WriteTreeFromSorter(*trees_[i], *sorters_[i], table_.TableName());
     }
-  }
-  ahead.Finish();
-  sorters_.clear();
+  });
   index.FlushPages();
   index.TrimCache();
   if (saved_page_capacity_ >= 0) {
@@ -252,6 +257,12 @@ void TIndexBuild::Finish() {
   }
   index.SetWriteBackRun(0);
   index.MarkModified();
+  finished_ = true;
+}
+
+void TIndexBuild::Compare(const TCompare& compare) {
+  SortAll([&](std::size_t i) { compare(*trees_[i], *sorters_[i]); });
+  table_.IndexFile().SetWriteBackRun(0);
   finished_ = true;
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -75,6 +76,11 @@ class TIndexBuild {
   // Writes every tree. 9729 naming the index when a unique index meets the same key twice: the
   // trees are then incomplete and the caller discards the table.
   void Finish();
+  // Instead of Finish(), for a verification: each index's tree with its keys, in the index's
+  // order (drained from the sorter), goes to `compare`, one index after another; nothing is
+  // written. Requires: no index streamed.
+  using TCompare = std::function<void(TIndexTree& tree, TKeySorter& keys)>;
+  void Compare(const TCompare& compare);
 
  private:
   // Records handed over to the thread: their images one after another, and their slots.
@@ -102,6 +108,9 @@ class TIndexBuild {
   // Whether the stream of index i took the key; false from the first key out of order on.
   bool Stream(std::size_t i, std::int32_t slot);
   void HandOver();
+  // Readies every sorter, then calls `each` for every index in turn while the groups of the
+  // indexes to come are sorted on a second thread.
+  void SortAll(const std::function<void(std::size_t)>& each);
 
   TDataTable& table_;
   std::vector<int> slots_;

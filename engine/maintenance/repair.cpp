@@ -14,6 +14,8 @@
 #include "engine/format/record_layout.h"
 #include "engine/format/value_text.h"
 #include "engine/index/index_tree.h"
+#include "engine/index/key_sorter.h"
+#include "engine/index/tree_check.h"
 #include "engine/maintenance/index_build.h"
 #include "engine/maintenance/repair_blob.h"
 #include "engine/maintenance/streamed_index.h"
@@ -124,6 +126,10 @@ class TRepairRun {
   void CheckIndexSlot(int slot, std::vector<bool>& removal);
   void OpenBlobFile();
   void RecordPhase();
+  // Verification: every tree walked once, each index's keys compared with the keys of the
+  // records gathered in `deferred_`, and the active record count.
+  void CheckIndexes();
+  void CheckTree(TIndexTree& tree, TKeySorter* keys, TPageSet& pages);
   void HandleRecord(std::int32_t r);
   // `renew` (repair): the record's ID is renewed at the end of the pass (RenewIds), so its keys
   // that hold the ID wait until then; a record deleted for a duplicate key may come to need it.
@@ -169,6 +175,10 @@ class TRepairRun {
   std::unique_ptr<TIndexBuild> deferred_;  // their keys, gathered as each record is settled
   std::vector<bool> id_keyed_;             // per tree: its key holds the logical ID
   std::vector<bool> renew_;                // by slot: the record gets a new ID after the pass
+  // Verification: the slots whose definition was reported (their keys are not compared), and
+  // whether the record phase read every slot.
+  std::vector<bool> unsound_definitions_ = std::vector<bool>(kIndexSlotCount, false);
+  bool records_read_ = false;
   std::int32_t highest_id_ = 0;
   bool counter_raised_ = false;  // RenewIds had to move the header's counter up
   std::int32_t active_ = 0;
@@ -472,6 +482,7 @@ void TRepairRun::CheckIndexSlot(int slot, std::vector<bool>& removal) {
     const std::string text = "Invalid key size of " + std::to_string(key_size) + " for index " + name;
     if (verify_) {
       Log(text + ", error not fixed");
+      unsound_definitions_[static_cast<std::size_t>(slot)] = true;
     } else {
       Log(text + ", error fixed and index removed");
       removal[static_cast<std::size_t>(slot)] = true;
@@ -552,7 +563,17 @@ void TRepairRun::RecordPhase() {
                                                 slots, true);
     }
   }
-  if (record_size_ != 0 && record_size_ == data_.RecordSize()) {
+  records_read_ = record_size_ != 0 && record_size_ == data_.RecordSize();
+  if (verify_ && records_read_) {
+    // The keys of every index whose definition holds, made from the records on the second core.
+    std::vector<int> compared;
+    for (const int slot : AllIndexSlots(index_)) {
+      if (!unsound_definitions_[static_cast<std::size_t>(slot)]) compared.push_back(slot);
+    }
+    deferred_ = std::make_unique<TIndexBuild>(table_, compared, base, data_.InMemory(), kIndexBuildBudget,
+                                              slots, true);
+  }
+  if (records_read_) {
     // The pass changes records in place only: the slot count stays as the header phase left it.
     for (std::int32_t r = 1; r <= slots; ++r) {
       HandleRecord(r);
@@ -564,10 +585,12 @@ void TRepairRun::RecordPhase() {
     for (const auto& stream : streams_) stream->Finish();
     streams_.clear();
   }
-  if (deferred_ != nullptr) {
+  if (verify_) {
+    CheckIndexes();
+  } else if (deferred_ != nullptr) {
     deferred_->Finish();
-    deferred_.reset();
   }
+  deferred_.reset();
   if (!verify_) {
     index_.MutableHeader().active_records = active_;
     index_.MarkModified();
@@ -577,6 +600,51 @@ void TRepairRun::RecordPhase() {
     Log(std::string("Invalid next available record ID (auto-increment), ") + Outcome());
     if (!verify_) data_.SetLastAutoIncrement(highest_id_);
   }
+}
+
+void TRepairRun::CheckIndexes() {
+  const std::int64_t page_end = std::min<std::int64_t>(index_.Header().next_page, index_.GetSize());
+  TPageSet pages(static_cast<std::int32_t>(page_end));
+  std::vector<bool> walked(kIndexSlotCount, false);
+  if (deferred_ != nullptr) {
+    deferred_->Compare([&](TIndexTree& tree, TKeySorter& keys) {
+      walked[static_cast<std::size_t>(tree.Slot())] = true;
+      CheckTree(tree, &keys, pages);
+    });
+  }
+  for (const int slot : AllIndexSlots(index_)) {
+    // A definition reported already is passed over: its pages may mean anything.
+    if (walked[static_cast<std::size_t>(slot)] || unsound_definitions_[static_cast<std::size_t>(slot)])
+      continue;
+    TIndexTree tree(index_, slot, data_.Descriptors(), data_.LanguageID(), data_.SortID());
+    CheckTree(tree, nullptr, pages);
+  }
+  if (records_read_ && index_.ActiveRecordCount() != active_)
+    Log(std::string("Invalid active record count in index file header, ") + Outcome());
+}
+
+void TRepairRun::CheckTree(TIndexTree& tree, TKeySorter* keys, TPageSet& pages) {
+  TTreeCheck check(tree, pages);
+  // In step: the tree's entries, in its order, against the keys made from the records.
+  bool keys_match = true;
+  if (keys != nullptr) {
+    std::span<const std::byte> key;
+    std::int32_t record = 0;
+    keys->Drain([&](std::span<const std::byte> made, std::int32_t slot) {
+      if (!keys_match) return;
+      keys_match = check.Next(key, record) && record == slot &&
+                   std::equal(key.begin(), key.end(), made.begin(), made.end());
+    });
+    // An entry left over names no record.
+    if (keys_match && check.Next(key, record)) keys_match = false;
+  }
+  check.Finish();
+  const int slot = tree.Slot();
+  const std::string label =
+      slot == kPrimarySlot ? std::string("primary index") : "index " + Cut(tree.Name(), kMessageNameLength);
+  if (!check.TreeFaults().empty()) Log("Invalid index tree for " + label + ", " + Outcome());
+  if (!check.FreeChainFaults().empty()) Log("Invalid free page chain for " + label + ", " + Outcome());
+  if (!keys_match) Log("Invalid index keys for " + label + ", " + Outcome());
 }
 
 void TRepairRun::Progress(std::int32_t r) {

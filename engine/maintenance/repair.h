@@ -10,7 +10,11 @@
 //   5. blob file alignment (tables with blob fields)
 //   6. every record slot: logical record IDs, blob references and chains, the deleted-record chain,
 //      repair only: every key rebuilt; a record that breaks a unique index is deleted
-//   7. the active record count and the auto-increment counter
+//   7. the active record count and the auto-increment counter; verification only: every index
+//      tree walked once (engine/index/tree_check.h) and its keys compared with the keys made
+//      from the records ("Invalid index tree for index NAME", "Invalid free page chain for
+//      index NAME", "Invalid index keys for index NAME", "for primary index" for slot 0,
+//      "Invalid active record count in index file header", each + ", error not fixed")
 //   8. the end line
 //
 // Damage is never raised: each finding is one log line ending in its outcome ("error fixed",

@@ -32,10 +32,8 @@ struct TTreeReport {
   std::string Text() const;  // the errors, one per line
 };
 
-// Walks the tree of `tree`'s index: page kinds by level, no empty pages, entry counts within
-// capacity and compressed leaves within 4083 bytes, the previous/next links of every level, the
-// first key and subtree count of every node entry against its child, keys strictly ascending by
-// CompareKeys over the whole leaf level, and the free chain (no loops, no page of the tree).
+// Walks the tree of `tree`'s index with the engine's own check (engine/index/tree_check.h) and
+// gives its findings and the leaf level.
 TTreeReport CheckIndexTree(TIndexTree& tree);
 
 // The record image of a slot (1 .. slot count), deciphered.

@@ -1,6 +1,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <functional>
+#include <memory>
 #include <random>
 #include <set>
 #include <span>
@@ -11,6 +14,7 @@
 
 #include "engine/format/byte_codec.h"
 #include "engine/index/index_file.h"
+#include "engine/index/index_tree.h"
 #include "tests/engine/maintenance/repair_table.h"
 #include "tests/testing/engine_matchers.h"
 
@@ -229,11 +233,94 @@ TEST_F(RepairTest, ADuplicateInAUniqueIndexDeletesTheRecordInTheHigherSlot) {
   t_.ExpectSound();
 }
 
+// Damage to the index file only: a verification reports it (it compares every tree with the keys
+// made from the records), and the repair, which builds every tree anew, leaves a sound table.
+TEST_F(RepairTest, IndexDamageIsFoundByVerification) {
+  const auto tree_of = [](TDataCursor& cursor, int slot) {
+    return std::make_unique<TIndexTree>(cursor.Table().IndexFile(), slot, cursor.Descriptors(),
+                                        cursor.LanguageID(), cursor.SortID());
+  };
+  struct TCase {
+    const char* name;
+    std::function<void(TRepairTable&)> damage;
+    std::vector<std::string> findings;
+  };
+  const std::vector<TCase> cases = {
+      {"a record's primary key missing",
+       [&](TRepairTable& t) {
+         auto cursor = t.Open();
+         ASSERT_TRUE(cursor->GoToSlot(2));
+         auto tree = tree_of(*cursor, kPrimarySlot);
+         tree->Remove(tree->BuildKey(cursor->CurrentRecord()));
+       },
+       {"Invalid index keys for primary index, error not fixed"}},
+      {"a key that the record no longer gives",
+       [](TRepairTable& t) {
+         t.Patch(".DAT", TRepairTable::RecordOffset(2) + 10, {'Z', 'e', 'd', 0});
+       },
+       {"Invalid index keys for index ByName, error not fixed"}},
+      {"two records with one key of a unique index",
+       [](TRepairTable& t) { t.PatchI32(".DAT", TRepairTable::RecordOffset(2) + 32, 1); },
+       {"Invalid index keys for index ByCode, error not fixed"}},
+      {"every page garbage",
+       [](TRepairTable& t) {
+         const auto size = static_cast<std::size_t>(std::filesystem::file_size(t.File(".IDX")));
+         t.Patch(".IDX", 4096, std::vector<std::uint8_t>(size - 4096, 0xA5));
+       },
+       {"Invalid index tree for primary index, error not fixed",
+        "Invalid index keys for primary index, error not fixed",
+        "Invalid index tree for index ByName, error not fixed",
+        "Invalid index keys for index ByName, error not fixed",
+        "Invalid index tree for index ByCode, error not fixed",
+        "Invalid index keys for index ByCode, error not fixed",
+        "Invalid index tree for index Sys Deleted, error not fixed",
+        "Invalid index keys for index Sys Deleted, error not fixed"}},
+      {"a leaf linked to a page after it",
+       [&](TRepairTable& t) {
+         auto cursor = t.Open();
+         auto tree = tree_of(*cursor, 1);
+         TPagePin leaf = tree->PinPage(tree->Root());
+         leaf->SetNextPage(tree->Root());
+       },
+       {"Invalid index tree for index ByName, error not fixed"}},
+      {"a free chain into another index's tree",
+       [](TRepairTable& t) {
+         auto cursor = t.Open();
+         TIndexFile& index = cursor->Table().IndexFile();
+         index.MutableHeader().slots[2].free_head = index.Header().slots[kPrimarySlot].root;
+         index.MarkModified();
+       },
+       {"Invalid free page chain for index ByCode, error not fixed"}},
+      {"a wrong active record count",
+       [](TRepairTable& t) {
+         auto cursor = t.Open();
+         cursor->Table().IndexFile().MutableHeader().active_records = 4;
+         cursor->Table().IndexFile().MarkModified();
+       },
+       {"Invalid active record count in index file header, error not fixed"}},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TRepairTable t;
+    t.Add({{"Anna", 1, 0}, {"Bert", 2, 0}, {"Cleo", 3, 0}});
+    c.damage(t);
+    const auto index_before = t.Bytes(".IDX");
+    EXPECT_EQ(Findings(t.Run(true)), c.findings);
+    EXPECT_EQ(t.Bytes(".IDX"), index_before);
+    (void)t.Run(false);
+    t.ExpectSound();
+  }
+}
+
 TEST_F(RepairTest, LogicalRecordIdsAndTheAutoIncrementCounter) {
   t_.Add({{"Anna", 1, 0}, {"Bert", 2, 0}, {"Cleo", 3, 0}});
   t_.PatchI32(".DAT", TRepairTable::RecordOffset(2) + 5, 0);
+  // The keys that hold the ID no longer agree with the record either.
   EXPECT_THAT(Findings(t_.Run(true)),
-              ElementsAre("Logical record ID for physical record # 2 is invalid, error not fixed"));
+              ElementsAre("Logical record ID for physical record # 2 is invalid, error not fixed",
+                          "Invalid index keys for primary index, error not fixed",
+                          "Invalid index keys for index ByName, error not fixed",
+                          "Invalid index keys for index Sys Deleted, error not fixed"));
   EXPECT_THAT(Findings(t_.Run(false)),
               ElementsAre("Logical record ID for physical record # 2 is invalid, error fixed"));
   {
