@@ -27,6 +27,10 @@ TOrderedRecords::TOrderedRecords(TDataTable& table, int index_slot) : table_(tab
   slot_end_ = data.Header().NextRecordSlot;
   slots_per_read_ = static_cast<std::int32_t>(std::max<std::size_t>(kReadBytes / record_size_, 1));
   encrypted_ = data.Encrypted();
+  const auto slots = static_cast<std::size_t>(std::max(slot_end_, 1));
+  handed_.assign(slots, false);
+  read_.assign(slots, false);
+  in_use_.assign(slots, false);
   if (index_slot != kSlotOrder) {
     tree_ = std::make_unique<TIndexTree>(table.IndexFile(), index_slot, data.Descriptors(), data.LanguageID(),
                                          data.SortID());
@@ -66,9 +70,25 @@ std::span<const std::byte> TOrderedRecords::Next() {
     if (slot < first_ || slot >= first_ + count_) Read(slot);
     const std::span<const std::byte> record(buffer_.data() + static_cast<std::size_t>(slot - first_) * record_size_,
                                             record_size_);
-    if (!IsRecordDeleted(record)) return record;
+    if (IsRecordDeleted(record) || handed_[static_cast<std::size_t>(slot)]) continue;
+    handed_[static_cast<std::size_t>(slot)] = true;
+    return record;
   }
   return {};
+}
+
+std::int64_t TOrderedRecords::RecordsInUse() {
+  TDataFile& data = table_.DataFile();
+  const std::int64_t in_file = std::max<std::int64_t>(data.GetSize() - data.RecordAreaOffset(), 0) /
+                               static_cast<std::int64_t>(record_size_);
+  const auto end = static_cast<std::int32_t>(std::min<std::int64_t>(slot_end_, in_file + 1));
+  std::int64_t in_use = 0;
+  for (std::int32_t slot = 1; slot < end; ++slot) {
+    const auto s = static_cast<std::size_t>(slot);
+    if (!read_[s]) Read(slot, std::min(slots_per_read_, end - slot));
+    if (in_use_[s]) ++in_use;
+  }
+  return in_use;
 }
 
 void TOrderedRecords::Read(std::int32_t slot) {
@@ -83,6 +103,10 @@ void TOrderedRecords::Read(std::int32_t slot) {
       if (!ExtendReadRun(run, last, slots_[k], true, kGap, slots_per_read_)) break;
     }
   }
+  Read(slot, run);
+}
+
+void TOrderedRecords::Read(std::int32_t slot, std::int32_t run) {
   TDataFile& data = table_.DataFile();
   const std::size_t bytes = static_cast<std::size_t>(run) * record_size_;
   if (buffer_.size() < bytes) buffer_.resize(bytes);
@@ -95,6 +119,12 @@ void TOrderedRecords::Read(std::int32_t slot) {
     for (std::int32_t i = 0; i < count_; ++i) {
       Encipher(std::span(buffer_).subspan(static_cast<std::size_t>(i) * record_size_, record_size_), kRecordKey);
     }
+  }
+  for (std::int32_t i = 0; i < count_; ++i) {
+    const auto s = static_cast<std::size_t>(first_ + i);
+    read_[s] = true;
+    in_use_[s] = !IsRecordDeleted(
+        std::span(buffer_).subspan(static_cast<std::size_t>(i) * record_size_, record_size_));
   }
 }
 

@@ -4,7 +4,11 @@
 // in long reads of neighbouring slots (a few slots not wanted between them are read along, as a
 // cursor's bulk read-ahead does). What a copy would see walking a cursor, without its
 // bookkeeping for each record: the same records, the same errors for a slot that the file cannot
-// hold. An index entry that names a deleted slot is passed over.
+// hold. An index entry that names a deleted slot, or a slot it named before, is passed over.
+//
+// Whether the index named every record: the walk notes which slots it handed out and, for every
+// slot a read brought in, whether it holds a record; RecordsInUse() then reads only the slots no
+// read brought in.
 #pragma once
 
 #include <cstddef>
@@ -31,6 +35,9 @@ class TOrderedRecords {
   // next call. 8962 for an index entry naming slot 0 or a slot past the table's end or the
   // file's end; 8965 for an index that names more records than the table has slots.
   std::span<const std::byte> Next();
+  // After the walk: the records in use in the slots the data file holds, whether the walk reached
+  // them or not.
+  std::int64_t RecordsInUse();
 
  private:
   // Record numbers handed over by the index at a time.
@@ -42,6 +49,8 @@ class TOrderedRecords {
   bool NextSlot(std::int32_t& slot);
   // Reads a run of slots from `slot` on: as far as the slots to come follow it closely.
   void Read(std::int32_t slot);
+  // Reads `run` slots from `slot` on (fewer where the file ends).
+  void Read(std::int32_t slot, std::int32_t run);
 
   TDataTable& table_;
   std::size_t record_size_ = 0;
@@ -60,6 +69,10 @@ class TOrderedRecords {
   std::vector<std::byte> buffer_;
   std::int32_t first_ = 0;
   std::int32_t count_ = 0;
+  // Per slot: handed out by Next(), brought in by a read, and then whether it held a record.
+  std::vector<bool> handed_;
+  std::vector<bool> read_;
+  std::vector<bool> in_use_;
 };
 
 }  // namespace tarvo

@@ -416,9 +416,10 @@ TFieldDescriptor PlainInteger() {
 
 // Way 3: every record converted into a new table that takes the table's place. Returns false
 // when the run was stopped.
+// `scratch_base` receives the new table's name (without extension) once it is made.
 bool CopyIntoNewTable(TDataCursor& cursor, TMaintenanceOpen& opened, const TCursorOpenOptions& options,
                       const TRestructureRequest& r, TLossReporter& losses,
-                      const TMaintenanceProgress& progress) {
+                      const TMaintenanceProgress& progress, std::string& scratch_base) {
   TDataTable& old_table = cursor.Table();
   const std::string table_name = old_table.TableName();
   TDataSession& session = cursor.Session();
@@ -449,6 +450,7 @@ bool CopyIntoNewTable(TDataCursor& cursor, TMaintenanceOpen& opened, const TCurs
 
   TScratchTable scratch(session, cursor.Directory(), options.in_memory);
   TDataCursor& target = scratch.Create(definition);
+  scratch_base = scratch.Base();
   TDataTable& new_table = target.Table();
   SizeCachesForBulk(old_table);
   cursor.SelectSlotOrder();
@@ -577,7 +579,13 @@ TRestructureWay RestructureTable(TDataCursor& cursor, const TCursorOpenOptions& 
   Validate(request, table.TableName());
   TLossReporter losses(callbacks.data_lost);
   if (StructureChanged(request, table)) {
-    (void)CopyIntoNewTable(cursor, opened, options, request, losses, callbacks.progress);
+    const std::string table_name = table.TableName();
+    std::string scratch_base;
+    try {
+      (void)CopyIntoNewTable(cursor, opened, options, request, losses, callbacks.progress, scratch_base);
+    } catch (const ETarvoEngineError& e) {
+      RethrowNamingTable(e, scratch_base, table_name);
+    }
     return TRestructureWay::kCopy;
   }
   const std::vector<bool> changed = ChangedSlots(request, table);

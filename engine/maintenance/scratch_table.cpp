@@ -14,6 +14,7 @@
 #include "engine/tables/data_table.h"
 #include "support/file_list.h"
 #include "support/platform.h"
+#include "support/platform_names.h"
 
 namespace tarvo {
 
@@ -34,6 +35,8 @@ constexpr std::int32_t kBulkReadAheadGap = 8;
 // has its object and cache links besides.
 constexpr std::int64_t kCachedPageCost = 10 << 10;
 constexpr std::int64_t kRecordGranule = 510;
+// An engine error's message text is at most this long.
+constexpr std::size_t kMaxMessageText = 254;
 constexpr std::int64_t kCachedRecordOverhead = 100;
 
 std::string BaseOf(const std::string& table_name) {
@@ -209,6 +212,27 @@ void FreeStoredBlobs(TDataTable& table, std::span<const TFieldDescriptor> fields
     if (d.FieldType != kTypeBlob || d.NotStored != 0) continue;
     const TBlobRef ref = GetBlobRef(ConstFieldSlot(record, d));
     if (ref.Reference != 0) FreeBlobValue(table.BlobFile(), ref.Reference, ref.Stamp);
+  }
+}
+
+void RethrowNamingTable(const ETarvoEngineError& error, const std::string& scratch_base,
+                        const std::string& table_name) {
+  const std::string named = ReadContextName(static_cast<int>(TContextName::kTable));
+  const std::string file = named.substr(named.find_last_of('/') + 1);
+  const std::string base = file.substr(0, file.find_last_of('.'));
+  if (scratch_base.empty() || LastErrorCode() != EngineCode(error) ||
+      !SameNameIgnoringCase(base, scratch_base))
+    throw;
+  RaiseEngineError(EngineCode(error), table_name, ReadContextName(static_cast<int>(TContextName::kField)), {},
+                   ReadContextName(static_cast<int>(TContextName::kIndex)));
+}
+
+void RaiseAdvising(TEngineCode code, const std::string& table_name, const std::string& advice) {
+  try {
+    RaiseEngineError(code, table_name);
+  } catch (const ETarvoEngineError& e) {
+    // The error context is set; the text gets the advice.
+    throw ETarvoEngineError(code, (e.Errors(0).Message + " - " + advice).substr(0, kMaxMessageText));
   }
 }
 

@@ -104,6 +104,17 @@ std::span<const std::byte> LoadBlobOf(TDataTable& table, TConstBytes slot, TBlob
 // Frees the blob values of a record that could not be added after its values were stored.
 void FreeStoredBlobs(TDataTable& table, std::span<const TFieldDescriptor> fields, TConstBytes record);
 
+// Inside the handler of `error`, raised while the new table `scratch_base` (its name without
+// extension; empty before it was made) was built for table `table_name`: raises it again naming
+// `table_name` when it names the new table or one of its files, else rethrows it as it is. The
+// new table's name means nothing to the user.
+[[noreturn]] void RethrowNamingTable(const ETarvoEngineError& error, const std::string& scratch_base,
+                                     const std::string& table_name);
+
+// Raises `code` for `table_name` with what the user can do about it after the message: the
+// code's message, " - " and `advice`.
+[[noreturn]] void RaiseAdvising(TEngineCode code, const std::string& table_name, const std::string& advice);
+
 // Puts the new table's files in place of the table's: backups or deletion as asked.
 void ExchangeWithScratch(TDataDirectory& table_directory, const std::string& table_name,
                          TScratchTable& scratch, bool in_memory, bool keep_backups);

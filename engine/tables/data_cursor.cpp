@@ -628,10 +628,14 @@ void TDataCursor::UnlockCurrentRecord(std::int32_t slot) {
 }
 
 void TDataCursor::Validate(std::span<const std::byte> buffer) const {
+  const bool copying = options_.purpose == TCursorPurpose::kRestructure;
   for (const TFieldDescriptor& d : descriptors_) {
     if (!IsStored(d) || IsAutoIncrement(d.FieldType, d.FieldSubType)) continue;
     const std::string name(TrimBlanks(d.FieldName));
-    if (d.Required != 0 && IsNull(ConstFieldSlot(buffer, d))) Raise(kValueRequired, name);
+    // The new table of a maintenance copy (a restructure cursor) takes the records as they are:
+    // one that lacks a required value (a repair may have emptied a damaged blob) keeps lacking it
+    // rather than being lost.
+    if (d.Required != 0 && !copying && IsNull(ConstFieldSlot(buffer, d))) Raise(kValueRequired, name);
     if (!d.MinValue.empty()) {
       const auto c = CompareFieldWithText(d, buffer, d.MinValue, language_id_, sort_id_);
       if (c.has_value() && *c < 0) Raise(kBelowMinimum, name);

@@ -8,8 +8,10 @@
 #include <fstream>
 
 #include "engine/maintenance/optimize.h"
+#include "engine/maintenance/restructure.h"
 #include "engine/maintenance/table_exchange.h"
 #include "tests/engine/maintenance/maintenance_tables.h"
+#include "tests/engine/maintenance/repair_table.h"
 #include "tests/testing/child_process.h"
 #include "tests/testing/engine_matchers.h"
 
@@ -256,6 +258,88 @@ TEST_F(OptimizeTest, AnIndexGoingRoundInACircleIsRefused) {
   const auto files = DirectoryBytes(dir_.Path());
   EXPECT_ENGINE_ERROR(kIndexBuffersCorrupt, Optimize());
   EXPECT_EQ(DirectoryBytes(dir_.Path()), files);
+}
+
+// An index that misses a record's key would have the copy leave the record behind for good: the
+// copy is refused, naming the way out, and nothing changes.
+TEST_F(OptimizeTest, AnIndexThatMissesARecordIsRefused) {
+  BuildItems(engine_, 30, 0, false);
+  {
+    auto cursor = OpenItems(engine_, true);
+    ASSERT_TRUE(cursor->GoToSlot(7));
+    for (const int slot : {kPrimarySlot, 3}) {
+      TIndexTree tree(cursor->Table().IndexFile(), slot, cursor->Descriptors(), cursor->LanguageID(),
+                      cursor->SortID());
+      tree.Remove(tree.BuildKey(cursor->CurrentRecord()));
+    }
+  }
+  const auto files = DirectoryBytes(dir_.Path());
+  for (const std::string index : {"", "bynamedesc"}) {
+    try {
+      Optimize(index, true);
+      ADD_FAILURE() << index << ": no error";
+    } catch (const ETarvoEngineError& e) {
+      EXPECT_EQ(EngineCode(e), kIndexBuffersCorrupt) << e.what();
+      EXPECT_NE(
+          std::string(e.what()).find("in table 'Items.DAT' - its index names 29 of its 30 records; repair"),
+          std::string::npos)
+          << e.what();
+    }
+    EXPECT_EQ(DirectoryBytes(dir_.Path()), files) << index;
+  }
+}
+
+// A copy that fails names the table, never the scratch table it was building.
+TEST(MaintenanceCopyTest, AFailedCopyNamesTheTable) {
+  repair_test::TRepairTable t;
+  t.Add({{"Anna", 1, 0}, {"Bert", 2, 0}});
+  t.PatchI32(".DAT", repair_test::TRepairTable::RecordOffset(2) + 32, 1);  // Bert's Code becomes Anna's
+  TDataCursor cursor(t.Session(), t.Directory());
+  TCursorOpenOptions options;
+  options.table_name = "T";
+  options.exclusive = true;
+  try {
+    OptimizeTable(cursor, options, {}, true, {});
+    ADD_FAILURE() << "no error";
+  } catch (const ETarvoEngineError& e) {
+    EXPECT_EQ(EngineCode(e), kDuplicateKey);
+    EXPECT_EQ(std::string(e.what()),
+              "Tarvo Engine Error # 9729 Duplicate key found in index 'ByCode' of table 'T.DAT'");
+  }
+}
+
+// A repair empties a required blob value whose chain it cannot trust: the table is sound as the
+// repair leaves it, and optimize and restructure carry its records over as they are.
+TEST(MaintenanceCopyTest, ARecordLackingARequiredValueIsCopiedAsItIs) {
+  repair_test::TRepairTable t;
+  t.Add({{"Anna", 1, 600}, {"Bert", 2, 300}, {"Cleo", 3, 100}});
+  t.Patch(".DAT", 127 + 768 * (repair_test::kMemo - 1) + kDescOffRequired, {1});
+  t.Patch(".DAT", repair_test::TRepairTable::RecordOffset(2) + repair_test::kMemoSlot, {0});  // no presence
+  (void)t.Run(false);
+  t.ExpectSound();
+  TCursorOpenOptions options;
+  options.table_name = "T";
+  options.exclusive = true;
+  {
+    TDataCursor cursor(t.Session(), t.Directory());
+    OptimizeTable(cursor, options, {}, true, {});
+  }
+  {
+    TDataCursor cursor(t.Session(), t.Directory());
+    cursor.Open(options);
+    TRestructureRequest request = RequestFromDefinition(DefinitionOf(cursor.Table()));
+    cursor.Close();
+    request.blob_block_size = 1024;  // the structure changes: every record is copied
+    int losses = 0;
+    TRestructureCallbacks callbacks;
+    callbacks.data_lost = [&](std::uint8_t, const std::string&, bool&, bool&) { ++losses; };
+    EXPECT_EQ(RestructureTable(cursor, options, request, callbacks), TRestructureWay::kCopy);
+    EXPECT_EQ(losses, 0);
+  }
+  auto cursor = t.Open();
+  EXPECT_EQ(cursor->RecordCount(), 3);
+  ASSERT_TRUE(cursor->GoToSlot(2));
+  EXPECT_TRUE(cursor->ReadBlobField(repair_test::kMemo).empty());
 }
 
 TEST_F(OptimizeTest, NoBackupAndNoBlobFile) {
