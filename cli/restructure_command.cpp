@@ -98,8 +98,10 @@ int RunRestructure(const TRestructureOptions& options, const TCliState& state) {
     progress.Update(current, percent);
   };
   int losses = 0;
+  int dropped = 0;  // records left out (a record that could not be added), not values
   callbacks.data_lost = [&](std::uint8_t cause, const std::string& context, bool& continue_run, bool&) {
     ++losses;
+    if (cause == kLossPostFailure || cause == kLossKeyViolation || cause == kLossValidityViolation) ++dropped;
     progress.Clear();
     std::cout << "data lost: " << CauseName(cause) << " (" << int{cause} << ")"
               << (context.empty() ? "" : ": " + context) << "\n";
@@ -114,6 +116,12 @@ int RunRestructure(const TRestructureOptions& options, const TCliState& state) {
   if (options.stop_on_loss && losses > 0) {
     std::cerr << "tarvo: restructure of " << path.table
               << " stopped at the first data loss; the table is unchanged\n";
+    return kExitError;
+  }
+  if (dropped > 0) {
+    // Records gone are never a success, even when the run went on as asked.
+    std::cerr << "tarvo: restructure of " << path.table << " left out " << dropped
+              << (dropped == 1 ? " record" : " records") << " (see the data-loss lines)\n";
     return kExitError;
   }
   if (!state.quiet) {
@@ -136,6 +144,8 @@ void SetupRestructure(CLI::App& app, TCliState& state) {
   command->add_flag("--stop-on-loss", options->stop_on_loss,
                     "Leave the table unchanged at the first data loss");
   command->footer(
+      "Every data loss is printed as one line. Exit status: 0 done, 2 error or records left out\n"
+      "(the run goes on past them unless --stop-on-loss), 3 table in use.\n"
       "Example:\n  tarvo info data/Kunden.DAT --json | jq .definition > def.json\n"
       "  tarvo restructure data/Kunden.DAT --definition def.json");
   command->callback(

@@ -45,5 +45,27 @@ TEST(MaintenanceCommandsTest, OptimizeAndRestructure) {
   EXPECT_EQ(nlohmann::json::parse(r.out)["records_in_use"], 178);
 }
 
+// A record that the new definition refuses is reported and left out: never a success.
+TEST(MaintenanceCommandsTest, ARestructureThatLeavesARecordOutFails) {
+  TTempDir dir;
+  const std::string table = dir.File("T.DAT");
+  const auto write = [&](const std::string& name, const std::string& text) {
+    std::ofstream out(dir.File(name));
+    out << text;
+  };
+  write("def.json", R"({"fields": [{"name": "ID", "type": "autoinc"}, {"name": "N", "type": "integer"}],
+                        "primary": ["ID"]})");
+  write("rows.jsonl", "{\"N\": 1}\n{\"N\": 5}\n");
+  write("max.json",
+        R"({"fields": [{"name": "ID", "type": "autoinc"}, {"name": "N", "type": "integer", "max": "3"}],
+                        "primary": ["ID"]})");
+  ASSERT_EQ(RunCli({"create", table, "--definition", dir.File("def.json")}).status, 0);
+  ASSERT_EQ(RunCli({"import", table, dir.File("rows.jsonl")}).status, 0);
+  const auto r = RunCli({"restructure", table, "--definition", dir.File("max.json")});
+  EXPECT_EQ(r.status, 2) << r.out << r.err;
+  EXPECT_NE(r.out.find("data lost: ValidityViolation (2): N"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("left out 1 record"), std::string::npos) << r.err;
+}
+
 }  // namespace
 }  // namespace tarvo
