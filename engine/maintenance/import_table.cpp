@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "components/engine_error.h"
+#include "engine/format/data_header.h"
 #include "engine/format/record_layout.h"
 #include "engine/maintenance/scratch_table.h"
 #include "engine/tables/data_directory.h"
@@ -32,15 +33,21 @@ bool IsRefusal(TEngineCode code) {
 // Adds the records of `source` through `cursor` until the input ends or a record is refused.
 void AddAll(TDataCursor& cursor, const TImportSource& source, TImportResult& result) {
   TImportTarget target(cursor);
+  const TDataHeader& header = cursor.Table().DataFile().Header();
   for (;;) {
     std::vector<std::byte> record = cursor.NewRecordBuffer();
+    // A refused add takes no slot. Where one was taken all the same (a value that could not be
+    // stored after its keys), the record is half there: a table nobody else writes shows it.
+    const std::int32_t next_slot = header.NextRecordSlot;
+    const std::int32_t first_free = header.FirstFreeRecord;
     try {
       cursor.KeepSuppliedAutoIncrement = false;
       if (!source(target, record)) return;
       (void)cursor.AddRecord(record, false);
     } catch (const ETarvoEngineError& e) {
       cursor.CloseBlobValues(record);
-      if (!IsRefusal(EngineCode(e))) throw;
+      const bool slot_taken = header.NextRecordSlot != next_slot || header.FirstFreeRecord != first_free;
+      if (!IsRefusal(EngineCode(e)) || (cursor.Exclusive() && slot_taken)) throw;
       result.refusal = std::current_exception();
       return;
     } catch (const std::bad_alloc&) {
