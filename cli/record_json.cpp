@@ -55,6 +55,15 @@ std::string TextOf(const nlohmann::json& value, const TFieldDescriptor& d) {
   return value.get<std::string>();
 }
 
+// Whether a number is stored as given by a double: an integer beyond 2^53 may fall between two.
+bool IsExactDouble(const nlohmann::json& value) {
+  if (!value.is_number_integer()) return true;
+  const double v = value.get<double>();
+  if (value.is_number_unsigned())
+    return v < 0x1p64 && static_cast<std::uint64_t>(v) == value.get<std::uint64_t>();
+  return v >= -0x1p63 && v < 0x1p63 && static_cast<std::int64_t>(v) == value.get<std::int64_t>();
+}
+
 // A text in the table's code page, refused when one of its characters has no byte there (it
 // would be stored as '?').
 std::string CodePageTextOf(const std::string& utf8, const TFieldDescriptor& d, TLanguageId language) {
@@ -312,6 +321,7 @@ bool JsonToRecord(const nlohmann::json& object, const std::vector<TFieldDescript
       case kTypeFloat:
       case kTypeExtended:
         if (!value.is_number()) Refuse(d, "a number is expected");
+        if (!IsExactDouble(value)) Refuse(d, "the integer has no floating-point value of its own");
         if (d.FieldType == kTypeFloat) {
           PutFloat(slot, value.get<double>());
         } else {

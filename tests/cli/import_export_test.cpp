@@ -272,6 +272,7 @@ TEST_F(ImportExportTest, AValueThatCannotBeStoredAsGivenStopsTheImportAtItsLine)
       {R"({"Name": "\u65e5"})", "Name"},                                       // not in the code page
       {R"({"Name": "a\u0000b"})", "Name"},
       {R"({"Dec": "1.234"})", "Dec"},  // 2 decimals
+      {R"({"Amount": 9007199254740993})", "Amount"},  // 2^53 + 1: no double
       {R"({"ID": 0})", "ID"},
       {R"({"ID": -3})", "ID"},
       {R"({"ID": 2147483648})", "ID"},
