@@ -31,7 +31,11 @@ bool IsRefusal(TEngineCode code) {
 }
 
 // Adds the records of `source` through `cursor` until the input ends or a record is refused.
-void AddAll(TDataCursor& cursor, const TImportSource& source, TImportResult& result) {
+// With `table_name`, the cursor's table is a copy built for that table, and what goes wrong is
+// told of that table.
+void AddAll(TDataCursor& cursor, const TImportSource& source, TImportResult& result,
+            const std::string& table_name = {}) {
+  const std::string copy_base = table_name.empty() ? std::string() : cursor.Table().BaseName();
   TImportTarget target(cursor);
   const TDataHeader& header = cursor.Table().DataFile().Header();
   for (;;) {
@@ -45,11 +49,16 @@ void AddAll(TDataCursor& cursor, const TImportSource& source, TImportResult& res
       if (!source(target, record)) return;
       (void)cursor.AddRecord(record, false);
     } catch (const ETarvoEngineError& e) {
-      cursor.CloseBlobValues(record);
       const bool slot_taken = header.NextRecordSlot != next_slot || header.FirstFreeRecord != first_free;
-      if (!IsRefusal(EngineCode(e)) || (cursor.Exclusive() && slot_taken)) throw;
-      result.refusal = std::current_exception();
-      return;
+      const bool refusal = IsRefusal(EngineCode(e)) && !(cursor.Exclusive() && slot_taken);
+      try {
+        RethrowNamingTable(e, copy_base, table_name);
+      } catch (const ETarvoEngineError&) {
+        cursor.CloseBlobValues(record);
+        if (!refusal) throw;
+        result.refusal = std::current_exception();
+        return;
+      }
     } catch (const std::bad_alloc&) {
       throw;
     } catch (const std::exception&) {
@@ -116,11 +125,15 @@ TImportResult ImportRecords(TDataCursor& cursor, const TCursorOpenOptions& optio
   // 1. The table's files copied beside it, and the records added to the copy.
   const std::string table_name = table.TableName();
   TScratchTable scratch(cursor.Session(), cursor.Directory(), false);
-  AddAll(scratch.CopyOf(table), source, result);
-  // Nothing added: the table stays as it is, the copy goes with the scratch area.
-  if (result.added == 0) return result;
-  // 2. The copy on the disk, then exchanged; the old files are removed after the exchange.
-  scratch.Finish();
+  try {
+    AddAll(scratch.CopyOf(table), source, result, table_name);
+    // Nothing added: the table stays as it is, the copy goes with the scratch area.
+    if (result.added == 0) return result;
+    // 2. The copy on the disk, then exchanged; the old files are removed after the exchange.
+    scratch.Finish();
+  } catch (const ETarvoEngineError& e) {
+    RethrowNamingTable(e, scratch.Base(), table_name);
+  }
   opened->Close();
   ExchangeWithScratch(cursor.Directory(), table_name, scratch, false, false);
   result.exchanged = true;

@@ -239,6 +239,7 @@ TEST_F(ImportExportTest, ARefusedRecordStopsTheImportAndKeepsTheRecordsBefore) {
   EXPECT_EQ(run.status, 2);
   EXPECT_NE(run.err.find("dup.jsonl:3:"), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("9729"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("table 'Dup.DAT'"), std::string::npos) << "the user's table, not a copy: " << run.err;
   const TRun exported = RunCli("export " + dir_.File("Dup.DAT"), dir_);
   const std::vector<std::string> lines = Lines(exported.out);
   ASSERT_EQ(lines.size(), 2u);
