@@ -586,6 +586,7 @@ void TRepairRun::RecordPhase() {
     streams_.clear();
   }
   if (verify_) {
+    if (blobs_ != nullptr && records_read_) blobs_->CheckFreeList();
     CheckIndexes();
   } else if (deferred_ != nullptr) {
     deferred_->Finish();

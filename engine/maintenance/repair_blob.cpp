@@ -210,6 +210,19 @@ void TBlobRepair::WalkChain(std::int32_t r, std::int32_t stamp, TBlockPin curren
   if (!verify_) file_.FreeBlock(*current);
 }
 
+void TBlobRepair::CheckFreeList() {
+  if (!verify_) return;
+  for (std::int32_t offset = file_.Header().free_head; offset != 0;) {
+    if (!file_.IsBlockOffset(offset) || StateOf(offset) == kLive || StateOf(offset) == kFree) {
+      if (log_) log_("Invalid free block chain in BLOB file, error not fixed");
+      return;
+    }
+    SetState(offset, kFree);
+    TBlockPin block(file_, &file_.GetBlockForWrite(offset, 1, true));
+    offset = block->NextBlock();
+  }
+}
+
 void TBlobRepair::FreeOrphans() {
   if (verify_) return;
   const std::int64_t blocks = block_count_;

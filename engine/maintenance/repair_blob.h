@@ -41,9 +41,13 @@ class TBlobRepair {
   void ReleaseChain(std::int32_t r, std::int32_t stamp, std::int32_t& reference);
   // Repair: every block that no live chain holds and that is not free yet goes to the free list.
   void FreeOrphans();
+  // Verification, after every record's chains: the free list must run through blocks of the
+  // file that no live chain holds, each met once ("Invalid free block chain in BLOB file, error
+  // not fixed"); a block on it would otherwise be handed out while a value still uses it.
+  void CheckFreeList();
 
  private:
-  enum : std::uint8_t { kUnseen = 0, kLive = 1, kReleased = 2 };
+  enum : std::uint8_t { kUnseen = 0, kLive = 1, kReleased = 2, kFree = 3 };
 
   void Report(const char* text, std::int32_t r) const;
   std::size_t BlockIndex(std::int32_t offset) const;

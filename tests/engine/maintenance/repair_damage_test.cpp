@@ -103,6 +103,26 @@ TEST(RepairBlobChainTest, LiveValues) {
   }
 }
 
+// A free list that runs into a live value, or round in a circle, is damage: the next value
+// stored would take blocks still in use. The repair builds the list anew.
+TEST(RepairBlobChainTest, AFreeListIntoALiveValueOrInACircle) {
+  for (const bool circle : {false, true}) {
+    SCOPED_TRACE(circle ? "circle" : "into a live value");
+    TRepairTable t;
+    t.Add({{"Anna", 1, 1000}, {"Bert", 2, 400}, {"Cleo", 3, 0}});
+    if (circle) {
+      t.PatchI32(".BLB", 9, 4096);
+      t.PatchI32(".BLB", 4096 + kNext, 4096);
+    } else {
+      t.PatchI32(".BLB", 9, 1024);  // Anna's second block
+    }
+    if (circle) t.Resize(".BLB", 4096 + 512);
+    EXPECT_THAT(Findings(t.Run(true)), ElementsAre("Invalid free block chain in BLOB file, error not fixed"));
+    EXPECT_THAT(Findings(t.Run(false)), ElementsAre());
+    t.ExpectSound();
+  }
+}
+
 // Chains still named by deleted records are freed; damage ends the walk with a finding, and the
 // blocks it did not reach go to the free list all the same.
 TEST(RepairBlobChainTest, DeletedRecordsChains) {
