@@ -407,6 +407,7 @@ bool RecoverTableExchange(const std::string& directory, const std::string& table
   const TIntent intent = Parse(held->Text());
   if (intent.complete && !IntentFits(intent, directory)) return false;
   bool finished = true;
+  std::vector<std::string> leftovers;  // scratch files of a rolled-back exchange
   // An intent file without its end line was cut off while it was written: nothing was touched.
   if (intent.complete && !intent.discard.empty()) {
     // A change that committed: only its copies are left to delete.
@@ -434,7 +435,7 @@ bool RecoverTableExchange(const std::string& directory, const std::string& table
       }
       RollBack(intent, false);
       for (const TMove& m : intent.place) {
-        if (InScratchFolder(m.from, directory) && OsFileExists(m.from)) (void)OsDeleteFile(m.from);
+        if (InScratchFolder(m.from, directory) && OsFileExists(m.from)) leftovers.push_back(m.from);
       }
     }
     for (const TMove& m : intent.place) {
@@ -443,6 +444,9 @@ bool RecoverTableExchange(const std::string& directory, const std::string& table
     }
   }
   if (finished) held->Remove();
+  // Only once the intent file is gone: while it is there, a new file missing from the scratch
+  // folder would read as placed, and a recovery cut off here would move the old file away.
+  for (const std::string& file : leftovers) (void)OsDeleteFile(file);
   return true;
 }
 

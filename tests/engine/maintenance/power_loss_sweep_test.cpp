@@ -4,7 +4,8 @@
 // each file goes back to its contents as of its last sync, and each directory loses the entry
 // changes that no directory sync made durable ("whole", at every point), or a random part of the
 // unsynced pages, lengths and entry changes survives ("torn", at every other point, one draw with
-// a fixed seed). Afterwards the table must open normally (recovery runs) and be exactly the old
+// a fixed seed). Where the next open has an exchange to complete or roll back, the power fails
+// once more during that recovery. Afterwards the table must open normally and be exactly the old
 // table or the new one, its trees and blob chains sound, no intent file left, and the backups of
 // a completed run beside it.
 #include <gtest/gtest.h>
@@ -35,6 +36,7 @@ struct TLossResult {
   std::int64_t calls = 0;  // counted calls of a whole run
   int whole = 0;           // cuts swept that lost every unsynced change
   int torn = 0;            // ... and that kept a random part of them
+  int recoveries_cut = 0;  // ... after which the power failed again during the recovery
   int as_before = 0;
   int as_after = 0;
   double seconds = 0;
@@ -106,6 +108,29 @@ void Sweep(TLossResult& result, const TOperation& operation,
           << "the power did not fail at that call (status " << status << ")";
       ASSERT_TRUE(ApplyPowerLossJournal(journal));
       ++(torn ? result.torn : result.whole);
+      // The power fails again while the next open recovers (at its first, second or third call).
+      if (fs::exists(dir.File(std::string(kTable) + ".XCH"))) {
+        fs::remove(journal);
+        const pid_t again = ::fork();
+        if (again == 0) {
+          try {
+            TTestEngine engine(dir.Dir());
+            TPowerLoss::Arm(kCrashOps, 1 + n % 3, mode, static_cast<std::uint32_t>(n * 104729), journal);
+            TDataCursor cursor(*engine.session, *engine.directory);
+            cursor.Open(ExclusiveOptions());
+            cursor.Close();
+          } catch (...) {
+          }
+          ::_exit(0);
+        }
+        ASSERT_GT(again, 0);
+        ASSERT_EQ(again, ::waitpid(again, &status, 0));
+        ASSERT_TRUE(WIFEXITED(status));
+        if (WEXITSTATUS(status) == kFaultCrashExitStatus) {
+          ASSERT_TRUE(ApplyPowerLossJournal(journal));
+          ++result.recoveries_cut;
+        }
+      }
       TTableState now;
       ASSERT_NO_THROW(now = ReadCheckedState(dir.Dir()));
       EXPECT_FALSE(fs::exists(dir.File(std::string(kTable) + ".XCH")));
@@ -131,7 +156,8 @@ void Sweep(TLossResult& result, const TOperation& operation,
 
 void Report(const char* name, const TLossResult& r) {
   std::cout << name << ": " << r.calls << " calls, " << r.whole << " whole and " << r.torn << " torn power losses, "
-            << r.as_before << " as before, " << r.as_after << " as after, " << r.seconds << " s\n";
+            << r.recoveries_cut << " of them again during the recovery, " << r.as_before << " as before, "
+            << r.as_after << " as after, " << r.seconds << " s\n";
 }
 
 TEST(PowerLossSweepTest, Import) {
