@@ -16,9 +16,12 @@
 #include "app/reorganization_run.h"
 #include "app/repair_run.h"
 #include "components/tarvo_table.h"
+#include "engine/index/index_tree.h"
+#include "engine/tables/data_cursor.h"
 #include "tests/app/app_tables.h"
 #include "tests/app/fake_window.h"
 #include "tests/testing/child_process.h"
+#include "tests/testing/table_builder.h"
 #include "tests/testing/temp_dir.h"
 
 namespace tarvo {
@@ -234,6 +237,30 @@ TEST_F(TMaintenanceRunsTest, AnEngineErrorEndsTheRunWithTheApplicationsErrorBox)
   EXPECT_EQ(std::string::npos, window_.log.back().find("B.DAT"));
   holder.Send("done");
   EXPECT_EQ(0, holder.Wait());
+}
+
+// An index that misses a record: the reorganization ends with the engine's refusal to optimize,
+// which names the way out, and the table keeps its files.
+TEST_F(TMaintenanceRunsTest, AnIndexMissingARecordEndsTheRunWithTheRefusal) {
+  MakeTable(dir_.Path(), "A.dat", 5);
+  {
+    testing::TTestEngine engine(dir_.Dir());
+    TDataCursor cursor(*engine.session, *engine.directory);
+    TCursorOpenOptions options;
+    options.table_name = "A.dat";
+    options.exclusive = true;
+    cursor.Open(options);
+    ASSERT_TRUE(cursor.GoToSlot(3));
+    TIndexTree tree(cursor.Table().IndexFile(), kPrimarySlot, cursor.Descriptors(), cursor.LanguageID(),
+                    cursor.SortID());
+    tree.Remove(tree.BuildKey(cursor.CurrentRecord()));
+  }
+  Connect(dir_.Path());
+  Reorganize();
+  EXPECT_EQ(0u, LastBoxText().rfind("Tarvo Engine Error # 8965 ", 0)) << LastBoxText();
+  EXPECT_NE(std::string::npos, LastBoxText().find("repair the table")) << LastBoxText();
+  EXPECT_FALSE(fs::exists(dir_.Path() / "A.DBK"));
+  ExpectIdle();
 }
 
 TEST_F(TMaintenanceRunsTest, RepairWorksThroughTheChosenFilesInOrder) {
