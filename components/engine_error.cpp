@@ -150,51 +150,55 @@ bool IsIoCode(TEngineCode code) {
   return group == 0x24 || group == 0x2B;
 }
 
+namespace {
+
+TErrorNames ContextNames() {
+  std::lock_guard guard(ContextLock());
+  const TErrorContext& context = Context();
+  return TErrorNames{context.table_name, context.field_name, context.index_name, context.extra_text};
+}
+
+}  // namespace
+
 std::string EngineMessageText(TEngineCode code) {
-  TErrorContext context;
-  {
-    std::lock_guard guard(ContextLock());
-    context = Context();
-  }
+  return EngineMessageText(code, ContextNames());
+}
+
+std::string EngineMessageText(TEngineCode code, const TErrorNames& names) {
   std::string text;
   const TMessage* message = FindMessage(code);
   if (message == nullptr) {
-    text = FormatText(kUnknownText, {context.table_name});
+    text = FormatText(kUnknownText, {names.table});
   } else {
     switch (message->args) {
       case TArgs::kNone: text = message->text; break;
-      case TArgs::kTable: text = FormatText(message->text, {context.table_name}); break;
-      case TArgs::kFieldTable:
-        text = FormatText(message->text, {context.field_name, context.table_name});
-        break;
-      case TArgs::kIndexTable:
-        text = FormatText(message->text, {context.index_name, context.table_name});
-        break;
+      case TArgs::kTable: text = FormatText(message->text, {names.table}); break;
+      case TArgs::kFieldTable: text = FormatText(message->text, {names.field, names.table}); break;
+      case TArgs::kIndexTable: text = FormatText(message->text, {names.index, names.table}); break;
       case TArgs::kFieldIndexTable:
-        text = FormatText(message->text, {context.field_name, context.index_name, context.table_name});
+        text = FormatText(message->text, {names.field, names.index, names.table});
         break;
-      case TArgs::kTableExtra:
-        text = FormatText(message->text, {context.table_name, context.extra_text});
-        break;
-      case TArgs::kExtra: text = FormatText(message->text, {context.extra_text}); break;
+      case TArgs::kTableExtra: text = FormatText(message->text, {names.table, names.extra}); break;
+      case TArgs::kExtra: text = FormatText(message->text, {names.extra}); break;
     }
   }
   if (text.size() > kMessageMax) text.resize(kMessageMax);
   return text;
 }
 
-namespace {
-
-std::string FullMessage(TEngineCode code, const std::string& text) {
+std::string EngineErrorMessage(TEngineCode code, const std::string& text) {
   return "Tarvo Engine Error # " + std::to_string(static_cast<unsigned>(code)) + " " + text;
 }
 
-}  // namespace
+ETarvoEngineError::ETarvoEngineError(TEngineCode code) : ETarvoEngineError(code, ContextNames()) {}
 
-ETarvoEngineError::ETarvoEngineError(TEngineCode code) : ETarvoEngineError(code, EngineMessageText(code)) {}
+ETarvoEngineError::ETarvoEngineError(TEngineCode code, const TErrorNames& names)
+    : ETarvoEngineError(code, EngineMessageText(code, names)) {
+  names_ = names;
+}
 
 ETarvoEngineError::ETarvoEngineError(TEngineCode code, std::string text)
-    : EDatabaseError(FullMessage(code, text)) {
+    : EDatabaseError(EngineErrorMessage(code, text)) {
   errors_.push_back(TTarvoError{code, std::move(text)});
 }
 

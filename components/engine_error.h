@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -126,12 +127,25 @@ struct TTarvoError {
   std::string Message;          // the text without the "Tarvo Engine Error # " prefix
 };
 
+// The names that fill a message's placeholders, as the engine holds them: field and index names
+// are bytes of the table's code page, the table name is the file name.
+struct TErrorNames {
+  std::string table;
+  std::string field;
+  std::string index;
+  std::string extra;
+};
+
 class ETarvoEngineError : public EDatabaseError {
  public:
-  // Builds the message text of `code` from the current error context.
+  // Builds the message text of `code` from the current error context, keeping its names.
   explicit ETarvoEngineError(TEngineCode code);
   // With a text already built (the message is still cut to 254 characters by the caller).
   ETarvoEngineError(TEngineCode code, std::string text);
+
+  // The names the message was built from; nothing when the text was given ready-made. A caller
+  // that shows messages in another character set builds the text again from converted names.
+  const std::optional<TErrorNames>& Names() const { return names_; }
 
   const std::vector<TTarvoError>& Errors() const { return errors_; }
   const TTarvoError& Errors(std::size_t index) const { return errors_.at(index); }
@@ -139,7 +153,10 @@ class ETarvoEngineError : public EDatabaseError {
   TEngineCode Code() const { return static_cast<TEngineCode>(errors_.front().ErrorCode); }
 
  private:
+  ETarvoEngineError(TEngineCode code, const TErrorNames& names);
+
   std::vector<TTarvoError> errors_;
+  std::optional<TErrorNames> names_;
 };
 
 // The code of an engine error (tests compare codes, never texts).
@@ -165,5 +182,9 @@ TEngineCode LastErrorCode();
 std::string ReadContextName(int which);
 // The message text of `code` from the current context, at most 254 characters.
 std::string EngineMessageText(TEngineCode code);
+// The same with the given names.
+std::string EngineMessageText(TEngineCode code, const TErrorNames& names);
+// The whole message as an ETarvoEngineError states it: "Tarvo Engine Error # <code> <text>".
+std::string EngineErrorMessage(TEngineCode code, const std::string& text);
 
 }  // namespace tarvo
