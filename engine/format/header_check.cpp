@@ -37,6 +37,10 @@ bool IsValidFieldName(std::string_view name, TLanguageId language, TSortId sort)
          (first >= 129 && first <= 254);
 }
 
+bool SameFieldName(std::string_view a, std::string_view b, TLanguageId language, TSortId sort) {
+  return UpperCase(language, sort, TrimBlanks(a)) == UpperCase(language, sort, TrimBlanks(b));
+}
+
 TEngineCode CheckDataHeader(const TDataHeader& h, std::span<const TFieldDescriptor> descriptors,
                             std::uint64_t file_length, const TLocaleValidity& locale_is_valid) {
   if (h.FieldCount > kMaxFieldCount || h.FieldCount != descriptors.size()) return kHeaderCorrupt;

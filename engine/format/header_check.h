@@ -43,5 +43,13 @@ using TLocaleValidity = std::function<bool(TLanguageId, TSortId)>;
 
 // Whether `name` is acceptable as a field name under the locale (step 3's first rule).
 bool IsValidFieldName(std::string_view name, TLanguageId language, TSortId sort);
+// Whether two field names are one under the locale, as step 3 compares them (blanks trimmed,
+// upper-cased in the table's code page).
+bool SameFieldName(std::string_view a, std::string_view b, TLanguageId language, TSortId sort);
+// Whether a name may be given to a new field or index: it holds no NUL, which would end it for
+// every reader that takes stored names as C strings. (Stored tables are not held to it.)
+inline bool IsStorableName(std::string_view name) {
+  return name.find('\0') == std::string_view::npos;
+}
 
 }  // namespace tarvo

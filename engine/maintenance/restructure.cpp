@@ -86,10 +86,12 @@ void Validate(TRestructureRequest& r, const std::string& table) {
   for (std::size_t i = 0; i < r.fields.size(); ++i) {
     TFieldDescriptor& f = r.fields[i];
     f.FieldName = std::string(TrimBlanks(f.FieldName));
-    if (!IsValidFieldName(f.FieldName, r.language_id, r.sort_id) || f.FieldName.size() > kFieldNameWidth)
+    if (!IsValidFieldName(f.FieldName, r.language_id, r.sort_id) || f.FieldName.size() > kFieldNameWidth ||
+        !IsStorableName(f.FieldName))
       RaiseEngineError(kInvalidFieldName, table, f.FieldName);
     for (std::size_t j = 0; j < i; ++j) {
-      if (SameNameIgnoringCase(r.fields[j].FieldName, f.FieldName))
+      // Compared as the open of the table will compare them.
+      if (SameFieldName(r.fields[j].FieldName, f.FieldName, r.language_id, r.sort_id))
         RaiseEngineError(kInvalidFieldName, table, f.FieldName);
       if (r.fields[j].FieldNumber == f.FieldNumber) RaiseEngineError(kInvalidFieldDef, table, f.FieldName);
     }
@@ -124,7 +126,7 @@ void Validate(TRestructureRequest& r, const std::string& table) {
       d.unique = 1;
     } else {
       d.name = std::string(TrimBlanks(d.name));
-      if (d.name.empty() || !IsIdentifierStart(d.name[0]))
+      if (d.name.empty() || !IsIdentifierStart(d.name[0]) || !IsStorableName(d.name))
         RaiseEngineError(kInvalidIndexName, table, {}, {}, d.name);
       for (std::size_t o = 1; o < s; ++o) {
         if (SameNameIgnoringCase(r.indexes[o].name, d.name))

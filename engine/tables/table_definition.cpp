@@ -75,11 +75,12 @@ void ValidateTableDefinition(const TTableDefinition& definition, const std::stri
   for (std::size_t i = 0; i < fields.size(); ++i) {
     const TFieldDescriptor& field = fields[i];
     const std::string name(TrimBlanks(field.FieldName));
-    if (!IsValidFieldName(name, definition.language_id, definition.sort_id)) {
+    if (!IsValidFieldName(name, definition.language_id, definition.sort_id) || !IsStorableName(name)) {
       RaiseEngineError(kInvalidFieldName, table_name, field.FieldName);
     }
+    // Compared as the open of the table will compare them.
     for (std::size_t j = 0; j < i; ++j) {
-      if (SameNameIgnoringCase(TrimBlanks(fields[j].FieldName), name)) {
+      if (SameFieldName(fields[j].FieldName, name, definition.language_id, definition.sort_id)) {
         RaiseEngineError(kInvalidFieldName, table_name, field.FieldName);
       }
     }
@@ -103,6 +104,9 @@ void ValidateTableDefinition(const TTableDefinition& definition, const std::stri
   const std::uint32_t block_size = definition.blob_block_size == 0 ? 512u : definition.blob_block_size;
   if (CountBlobFields(laid_out) > 0 && block_size < kMinBlobBlockSize)
     RaiseEngineError(kBlobFieldLimits, table_name);
+  for (const TIndexDescriptor& index : definition.indexes) {
+    if (!IsStorableName(index.name)) RaiseEngineError(kInvalidIndexName, table_name, {}, {}, index.name);
+  }
   TIndexHeader header;
   std::size_t failed = 0;
   if (const int rc = BuildIndexHeader(definition, header, failed); rc != 0) {

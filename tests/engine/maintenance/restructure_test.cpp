@@ -223,6 +223,17 @@ TEST_F(RestructureTest, ValidationFailsBeforeAnythingChanges) {
   r = OwnRequest();
   r.last_auto_inc_value = -2;
   EXPECT_ENGINE_ERROR(kFieldLimits, Run(r));
+  // Names as the table will be read: without NUL, duplicates found in its code page (Ä, ä).
+  r = OwnRequest();
+  r.fields[2].FieldName = std::string("Na\0me", 5);
+  EXPECT_ENGINE_ERROR(kInvalidFieldName, Run(r));
+  r = OwnRequest();
+  r.fields[1].FieldName = "\xC4pfel";
+  r.fields[2].FieldName = "\xE4pfel";
+  EXPECT_ENGINE_ERROR(kInvalidFieldName, Run(r));
+  r = OwnRequest();
+  r.indexes[1].name = std::string("By\0Name", 7);
+  EXPECT_ENGINE_ERROR(kInvalidIndexName, Run(r));
   EXPECT_EQ(DirectoryBytes(dir_.Path()), files);
 }
 

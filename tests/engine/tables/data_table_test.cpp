@@ -114,6 +114,32 @@ TEST_F(DataTableTest, BadDefinitionCreatesNothing) {
   EXPECT_FALSE(std::filesystem::exists(dir_.File("Bad.BLB")));
 }
 
+// Names as the table will be read again: a NUL would end them for other programs, and two names
+// that the open's check finds equal in the table's code page (Ä and ä) would make a table that
+// does not open.
+TEST_F(DataTableTest, NamesAreRefusedAsTheOpenWouldReadThem) {
+  struct TCase {
+    std::string field;
+    std::string index;
+    TEngineCode code;
+  };
+  const TCase cases[] = {
+      {std::string("Na\0me", 5), "ByName", kInvalidFieldName},
+      {"\xE4pfel", "ByName", kInvalidFieldName},  // beside "\xC4pfel"
+      {"Name", std::string("By\0Name", 7), kInvalidIndexName},
+  };
+  for (const TCase& c : cases) {
+    TTableDefinition definition = testing::SmallDefinition(false);
+    definition.language_id = 0x0407;
+    definition.fields.push_back(testing::Field("\xC4pfel", 6));
+    definition.fields.back().FieldNumber = 3;
+    definition.fields[1].FieldName = c.field;
+    definition.indexes[1].name = c.index;
+    EXPECT_ENGINE_ERROR(c.code, Directory().CreateTable("Bad", definition));
+    EXPECT_FALSE(std::filesystem::exists(dir_.File("Bad.DAT")));
+  }
+}
+
 TEST_F(DataTableTest, EveryOpenCheckHasItsOwnCode) {
   const std::string dat = dir_.File("Kunden.DAT");
   const std::string idx = dir_.File("Kunden.IDX");
