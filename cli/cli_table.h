@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/index/index_header.h"
 #include "engine/tables/data_directory.h"
 #include "engine/tables/data_session.h"
 
@@ -17,6 +18,11 @@ struct TTablePath {
 };
 
 TTablePath SplitTablePath(const std::string& path);
+
+// The name as stored (bytes of the table's code page) of the secondary index of `indexes` named
+// `utf8` (compared as characters, without regard to case, blanks trimmed); when none has that
+// name, the name converted as it is, for the engine to refuse.
+std::string StoredIndexName(const TIndexHeader& indexes, const std::string& utf8, TLanguageId language);
 
 // An engine session holding one directory for as long as it lives.
 class TCliEngine {

@@ -16,9 +16,10 @@ struct TCreateOptions {
   std::string definition;
 };
 
-int RunCreate(const TCreateOptions& options, const TCliState& state) {
+int RunCreate(const TCreateOptions& options, TCliState& state) {
   const std::optional<nlohmann::json> json = ReadDefinitionFile(options.definition);
   if (!json) return kExitError;
+  state.language = DefinitionLanguage(*json);
   const TTablePath path = SplitTablePath(options.table);
   TCliEngine engine(path.directory, state.passwords);
   const std::string name = NormalizeTableName(path.table);

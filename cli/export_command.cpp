@@ -3,6 +3,7 @@
 // for a table without primary index, in slot order.
 #include <iostream>
 
+#include "cli/cli_table.h"
 #include "cli/commands.h"
 #include "cli/record_json.h"
 
@@ -15,10 +16,11 @@ struct TExportArgs {
   std::string index;
 };
 
-int RunExport(const TExportArgs& args, const TCliState& state) {
+int RunExport(const TExportArgs& args, TCliState& state) {
   auto opened = OpenTableByPath(args.table, false, true, state.passwords);
   TDataCursor& cursor = *opened->cursor;
-  cursor.SelectIndex(args.index);
+  state.language = cursor.LanguageID();
+  cursor.SelectIndex(StoredIndexName(cursor.Table().IndexFile().Header(), args.index, cursor.LanguageID()));
   for (bool on = cursor.First(); on; on = cursor.Next()) {
     std::cout << CurrentRecordToJson(cursor).dump() << "\n";
   }

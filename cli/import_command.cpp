@@ -45,8 +45,7 @@ void CheckIdentifier(TImportTarget& target, std::span<const std::byte> record) {
     if (!IsAutoIncrement(d.FieldType, d.FieldSubType)) continue;
     const std::int32_t id = RecordAutoIncrement(record);
     if (target.IdentifierInUse(id)) {
-      throw std::invalid_argument("field '" + d.FieldName + "': " + std::to_string(id) +
-                                  " is the value of another record");
+      throw EFieldValueError(d.FieldName, std::to_string(id) + " is the value of another record");
     }
     return;
   }
@@ -97,7 +96,7 @@ int RunImport(const TImportArgs& args, const TCliState& state) {
     try {
       std::rethrow_exception(result.refusal);
     } catch (const std::exception& e) {
-      std::cerr << args.input << ":" << line_number << ": " << e.what() << "\n";
+      std::cerr << args.input << ":" << line_number << ": " << MessageText(e, cursor.LanguageID()) << "\n";
     }
     if (!state.quiet) std::cout << result.added << " records imported\n";
     return kExitError;

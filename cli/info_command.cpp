@@ -6,6 +6,7 @@
 #include "cli/cli_table.h"
 #include "cli/commands.h"
 #include "cli/table_definition_json.h"
+#include "cli/table_text.h"
 #include "engine/format/encipher.h"
 #include "engine/format/record_layout.h"
 #include "engine/tables/data_cursor.h"
@@ -55,7 +56,7 @@ std::string TypeText(const TFieldDescriptor& d) {
   return text;
 }
 
-int RunInfo(const TInfoOptions& options, const TCliState& state) {
+int RunInfo(const TInfoOptions& options, TCliState& state) {
   const TTablePath path = SplitTablePath(options.table);
   TCliEngine engine(path.directory, state.passwords);
   TDataCursor cursor(engine.Session(), engine.Directory());
@@ -63,6 +64,7 @@ int RunInfo(const TInfoOptions& options, const TCliState& state) {
   open.table_name = path.table;
   open.read_only = true;
   cursor.Open(open);
+  state.language = cursor.LanguageID();
   TDataTable& table = cursor.Table();
   TDataFile& data = table.DataFile();
   const TDataHeader& header = data.Header();
@@ -115,8 +117,11 @@ int RunInfo(const TInfoOptions& options, const TCliState& state) {
   }
   std::cout << "Fields\n";
   for (const TFieldDescriptor& d : data.Descriptors()) {
-    std::cout << "  " << std::setw(4) << d.FieldNumber << "  " << std::left << std::setw(31) << d.FieldName
-              << std::right << TypeText(d) << (d.Required ? "  required" : "") << "\n";
+    const std::string name = CodePageToUtf8(d.FieldName, cursor.LanguageID());
+    // Padded by characters, not bytes.
+    const std::size_t width = name.size() + 31 - std::min<std::size_t>(31, d.FieldName.size());
+    std::cout << "  " << std::setw(4) << d.FieldNumber << "  " << std::left << std::setw(static_cast<int>(width))
+              << name << std::right << TypeText(d) << (d.Required ? "  required" : "") << "\n";
   }
   std::cout << "Indexes\n";
   std::cout << "  primary  " << definition["primary"].dump() << "\n";

@@ -17,17 +17,28 @@ struct TOptimizeOptions {
   bool no_backup = false;
 };
 
-int RunOptimize(const TOptimizeOptions& options, const TCliState& state) {
+int RunOptimize(const TOptimizeOptions& options, TCliState& state) {
   const TTablePath path = SplitTablePath(options.table);
   TCliEngine engine(path.directory, state.passwords);
-  TDataCursor cursor(engine.Session(), engine.Directory());
   TCursorOpenOptions open;
   open.table_name = path.table;
+  std::string index;
+  if (!options.index.empty()) {
+    // The name given is UTF-8; the table holds it in its code page.
+    TDataCursor reader(engine.Session(), engine.Directory());
+    TCursorOpenOptions read_only = open;
+    read_only.read_only = true;
+    reader.Open(read_only);
+    state.language = reader.LanguageID();
+    index = StoredIndexName(reader.Table().IndexFile().Header(), options.index, reader.LanguageID());
+    reader.Close();
+  }
+  TDataCursor cursor(engine.Session(), engine.Directory());
   open.exclusive = true;
   std::int32_t records = 0;
   TProgressDisplay progress(state.quiet);
   progress.Start(path.table);
-  OptimizeTable(cursor, open, options.index, options.no_backup,
+  OptimizeTable(cursor, open, index, options.no_backup,
                 [&records, &progress](std::int32_t current, std::uint16_t percent) {
                   records = current;
                   progress.Update(current, percent);

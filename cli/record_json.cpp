@@ -18,26 +18,8 @@ namespace {
 
 constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-void AppendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
 [[noreturn]] void Refuse(const TFieldDescriptor& d, const std::string& why) {
-  throw std::invalid_argument("field '" + d.FieldName + "': " + why);
+  throw EFieldValueError(d.FieldName, why);
 }
 
 std::int64_t IntegerOf(const nlohmann::json& value, const TFieldDescriptor& d, std::int64_t min,
@@ -67,45 +49,12 @@ bool IsExactDouble(const nlohmann::json& value) {
 // A text in the table's code page, refused when one of its characters has no byte there (it
 // would be stored as '?').
 std::string CodePageTextOf(const std::string& utf8, const TFieldDescriptor& d, TLanguageId language) {
-  std::string bytes = Utf8ToCodePage(utf8, language);
-  if (CodePageToUtf8(bytes, language) != utf8) Refuse(d, "a character is not in the table's code page");
-  return bytes;
+  const std::optional<std::string> bytes = Utf8ToCodePageExactly(utf8, language);
+  if (!bytes) Refuse(d, "a character is not in the table's code page");
+  return *bytes;
 }
 
 }  // namespace
-
-std::string CodePageToUtf8(const std::string& bytes, TLanguageId language) {
-  const TCodePage& page = CodePageFor(language);
-  std::string out;
-  out.reserve(bytes.size());
-  for (const char c : bytes) AppendUtf8(out, page.ToUnicode(static_cast<std::uint8_t>(c)));
-  return out;
-}
-
-std::string Utf8ToCodePage(const std::string& utf8, TLanguageId language) {
-  const TCodePage& page = CodePageFor(language);
-  std::string out;
-  for (std::size_t i = 0; i < utf8.size();) {
-    const auto lead = static_cast<unsigned char>(utf8[i]);
-    const int extra = lead < 0x80    ? 0
-                      : lead >= 0xF8 ? -1
-                      : lead >= 0xF0 ? 3
-                      : lead >= 0xE0 ? 2
-                      : lead >= 0xC0 ? 1
-                                     : -1;
-    if (extra < 0 || i + static_cast<std::size_t>(extra) >= utf8.size())
-      throw std::invalid_argument("text is not UTF-8");
-    char32_t c = extra == 0 ? lead : extra == 1 ? lead & 0x1F : extra == 2 ? lead & 0x0F : lead & 0x07;
-    for (int k = 1; k <= extra; ++k) {
-      const auto next = static_cast<unsigned char>(utf8[i + static_cast<std::size_t>(k)]);
-      if ((next & 0xC0) != 0x80) throw std::invalid_argument("text is not UTF-8");
-      c = c << 6 | (next & 0x3F);
-    }
-    i += static_cast<std::size_t>(extra) + 1;
-    out += static_cast<char>(page.Encode(c));
-  }
-  return out;
-}
 
 std::string EncodeBase64(std::span<const std::byte> bytes) {
   std::string out;
@@ -155,7 +104,7 @@ nlohmann::ordered_json RecordToJson(std::span<const std::byte> record,
   nlohmann::ordered_json object = nlohmann::ordered_json::object();
   for (const TFieldDescriptor& d : fields) {
     if (d.FieldType == kTypeBlob || !IsStored(d)) continue;
-    auto& value = object[d.FieldName];
+    auto& value = object[CodePageToUtf8(d.FieldName, language)];
     if (IsAutoIncrement(d.FieldType, d.FieldSubType)) {
       value = RecordAutoIncrement(record);
       continue;
@@ -219,17 +168,18 @@ nlohmann::ordered_json CurrentRecordToJson(TDataCursor& cursor) {
   for (std::size_t i = 0; i < fields.size(); ++i) {
     const TFieldDescriptor& d = fields[i];
     if (!IsStored(d)) continue;
+    const std::string name = CodePageToUtf8(d.FieldName, cursor.LanguageID());
     if (d.FieldType != kTypeBlob) {
-      ordered[d.FieldName] = std::move(object[d.FieldName]);
+      ordered[name] = std::move(object[name]);
       continue;
     }
     // A field can be present with an empty value (presence byte 1, no chain): "" or {"b64": ""}.
     if (IsNull(ConstFieldSlot(record, d))) {
-      ordered[d.FieldName] = nullptr;
+      ordered[name] = nullptr;
       continue;
     }
     const std::vector<std::byte> value = cursor.ReadBlobField(static_cast<std::uint16_t>(i + 1));
-    ordered[d.FieldName] = BlobToJson(value, d, cursor.LanguageID());
+    ordered[name] = BlobToJson(value, d, cursor.LanguageID());
   }
   return ordered;
 }
@@ -239,9 +189,11 @@ bool JsonToCursorRecord(const nlohmann::json& object, TDataCursor& cursor, std::
   const bool has_auto_increment = JsonToRecord(object, fields, cursor.LanguageID(), cursor.SortID(), record);
   for (std::size_t i = 0; i < fields.size(); ++i) {
     const TFieldDescriptor& d = fields[i];
-    if (d.FieldType != kTypeBlob || !IsStored(d) || !object.contains(d.FieldName)) continue;
+    if (d.FieldType != kTypeBlob || !IsStored(d)) continue;
+    const std::string name = CodePageToUtf8(d.FieldName, cursor.LanguageID());
+    if (!object.contains(name)) continue;
     // An empty value is stored as NULL, as the engine stores every empty blob value.
-    const std::vector<std::byte> value = JsonToBlob(object.at(d.FieldName), d, cursor.LanguageID());
+    const std::vector<std::byte> value = JsonToBlob(object.at(name), d, cursor.LanguageID());
     cursor.SetBlobField(record, static_cast<std::uint16_t>(i + 1), value);
   }
   return has_auto_increment;
@@ -251,11 +203,11 @@ bool JsonToRecord(const nlohmann::json& object, const std::vector<TFieldDescript
                   TLanguageId language, TSortId sort, std::span<std::byte> record) {
   if (!object.is_object()) throw std::invalid_argument("a JSON object is expected");
   bool has_auto_increment = false;
+  const std::vector<std::string> names = Utf8FieldNames(fields, language);
   for (const auto& [name, value] : object.items()) {
-    const auto field = std::find_if(fields.begin(), fields.end(),
-                                    [&](const TFieldDescriptor& d) { return d.FieldName == name; });
-    if (field == fields.end()) throw std::invalid_argument("the table has no field '" + name + "'");
-    const TFieldDescriptor& d = *field;
+    const auto field = std::find(names.begin(), names.end(), name);
+    if (field == names.end()) throw std::invalid_argument("the table has no field '" + name + "'");
+    const TFieldDescriptor& d = fields[static_cast<std::size_t>(field - names.begin())];
     if (d.FieldType == kTypeBlob || !IsStored(d)) continue;
     if (IsAutoIncrement(d.FieldType, d.FieldSubType)) {
       if (value.is_null()) continue;

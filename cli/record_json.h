@@ -1,5 +1,5 @@
 // Records as JSON objects, for import and export: one object per record, its keys the field names
-// in field order. Text is converted between the table's code page and UTF-8; integers and floats
+// (in UTF-8) in field order. Text is converted between the table's code page and UTF-8; integers and floats
 // are numbers, booleans true/false, dates "YYYY-MM-DD", times "HH:MM:SS.mmm", date-times
 // "YYYY-MM-DDTHH:MM:SS.mmm", fixed-point values decimal strings, byte fields {"b64": "..."}, NULL
 // null. Blob values travel through the cursor that reads or writes the record: memos and
@@ -17,16 +17,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cli/table_text.h"
 #include "engine/format/field_descriptor.h"
 #include "engine/tables/data_cursor.h"
 #include "engine/tables/data_session.h"
 #include "support/locale.h"
 
 namespace tarvo::cli {
-
-// Text between a code page and UTF-8; a character without a byte in the code page becomes '?'.
-std::string CodePageToUtf8(const std::string& bytes, TLanguageId language);
-std::string Utf8ToCodePage(const std::string& utf8, TLanguageId language);
 
 std::string EncodeBase64(std::span<const std::byte> bytes);
 // Throws std::invalid_argument for text that is not Base64.
@@ -45,8 +42,8 @@ std::vector<std::byte> JsonToBlob(const nlohmann::json& value, const TFieldDescr
                                   TLanguageId language);
 
 // Fills `record` (zeroed, RecordSize bytes) from `object`. Returns whether the object gave a
-// value for the auto-increment field. Throws std::invalid_argument naming the field for a key that
-// is no field or a value that does not fit it.
+// value for the auto-increment field. Throws std::invalid_argument for a key that is no field and
+// EFieldValueError for a value that does not fit its field.
 bool JsonToRecord(const nlohmann::json& object, const std::vector<TFieldDescriptor>& fields,
                   TLanguageId language, TSortId sort, std::span<std::byte> record);
 // As JsonToRecord for a record of the cursor's table, blob values included (set through the

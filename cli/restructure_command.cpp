@@ -11,6 +11,7 @@
 #include "cli/commands.h"
 #include "cli/progress_display.h"
 #include "cli/table_definition_json.h"
+#include "cli/table_text.h"
 #include "engine/maintenance/restructure.h"
 #include "support/platform_names.h"
 #include "support/short_text.h"
@@ -37,20 +38,22 @@ const char* CauseName(std::uint8_t cause) {
   }
 }
 
-// The request for `definition`, its fields paired with the table's by name.
-TRestructureRequest RequestFor(const TTableDefinition& definition,
-                               const std::vector<TFieldDescriptor>& old_fields) {
+// The request for `definition`, its fields paired with the table's by name. Names are compared as
+// characters: the old ones are bytes of the table's code page, the new ones of the definition's.
+TRestructureRequest RequestFor(const TTableDefinition& definition, const std::vector<TFieldDescriptor>& old_fields,
+                               TLanguageId old_language) {
   TRestructureRequest request = RequestFromDefinition(definition);
   request.fields.clear();
   request.indexes.clear();
   std::uint16_t next_number = 0;
   for (const TFieldDescriptor& d : old_fields) next_number = std::max(next_number, d.FieldNumber);
+  const std::vector<std::string> old_names = Utf8FieldNames(old_fields, old_language);
   std::vector<std::uint16_t> numbers;  // by position in the new definition
   for (TFieldDescriptor field : definition.fields) {
+    const std::string name = CodePageToUtf8(field.FieldName, definition.language_id);
     std::uint16_t number = 0;
-    for (const TFieldDescriptor& old : old_fields) {
-      if (SameNameIgnoringCase(TrimBlanks(old.FieldName), TrimBlanks(field.FieldName)))
-        number = old.FieldNumber;
+    for (std::size_t i = 0; i < old_fields.size(); ++i) {
+      if (SameNameIgnoringCase(TrimBlanks(old_names[i]), TrimBlanks(name))) number = old_fields[i].FieldNumber;
     }
     field.FieldNumber = number != 0 ? number : ++next_number;
     numbers.push_back(field.FieldNumber);
@@ -67,10 +70,11 @@ TRestructureRequest RequestFor(const TTableDefinition& definition,
   return request;
 }
 
-int RunRestructure(const TRestructureOptions& options, const TCliState& state) {
+int RunRestructure(const TRestructureOptions& options, TCliState& state) {
   const std::optional<nlohmann::json> json = ReadDefinitionFile(options.definition);
   if (!json) return kExitError;
   const TTablePath path = SplitTablePath(options.table);
+  state.language = DefinitionLanguage(*json);
   TTableDefinition definition;
   try {
     definition = ParseTableDefinition(*json, path.table);
@@ -80,6 +84,7 @@ int RunRestructure(const TRestructureOptions& options, const TCliState& state) {
   }
   TCliEngine engine(path.directory, state.passwords);
   std::vector<TFieldDescriptor> old_fields;
+  TLanguageId old_language = 0;
   {
     TDataCursor reader(engine.Session(), engine.Directory());
     TCursorOpenOptions open;
@@ -87,9 +92,10 @@ int RunRestructure(const TRestructureOptions& options, const TCliState& state) {
     open.read_only = true;
     reader.Open(open);
     old_fields = reader.Descriptors();
+    old_language = reader.LanguageID();
     reader.Close();
   }
-  TRestructureRequest request = RequestFor(definition, old_fields);
+  TRestructureRequest request = RequestFor(definition, old_fields, old_language);
   request.no_backup = options.no_backup;
   TRestructureCallbacks callbacks;
   TProgressDisplay progress(state.quiet);
@@ -104,7 +110,7 @@ int RunRestructure(const TRestructureOptions& options, const TCliState& state) {
     if (cause == kLossPostFailure || cause == kLossKeyViolation || cause == kLossValidityViolation) ++dropped;
     progress.Clear();
     std::cout << "data lost: " << CauseName(cause) << " (" << int{cause} << ")"
-              << (context.empty() ? "" : ": " + context) << "\n";
+              << (context.empty() ? "" : ": " + PrintableText(context, old_language)) << "\n";
     if (options.stop_on_loss) continue_run = false;
   };
   TDataCursor cursor(engine.Session(), engine.Directory());

@@ -18,6 +18,7 @@
 // be empty or missing for a table without primary index.
 #pragma once
 
+#include <istream>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -28,14 +29,22 @@
 
 namespace tarvo::cli {
 
+// The JSON of a definition text. Throws std::invalid_argument for text that is not JSON and for a
+// list of fields longer than a table holds (found at its first surplus field, without reading on).
+nlohmann::json ParseDefinitionText(std::istream& in);
 // The JSON of a definition file; on failure one line on standard error and nothing returned.
 std::optional<nlohmann::json> ReadDefinitionFile(const std::string& path);
 
-// Raises std::invalid_argument for JSON that is not a definition (wrong kinds of values,
-// unknown type names) and ETarvoEngineError (9985) for an index field that is not a field.
+// Names and texts are UTF-8 in the JSON and come back in the code page of the definition's
+// language. Raises std::invalid_argument for JSON that is not a definition (wrong kinds of values,
+// unknown type names, a text with a character that the code page has no byte for) and
+// ETarvoEngineError (9985) for an index field that is not a field.
 TTableDefinition ParseTableDefinition(const nlohmann::json& json, const std::string& table_name);
 
-// The definition of an existing table in the same form.
+// The language of a definition's JSON ("language_id"), 0 when it names none or none valid.
+TLanguageId DefinitionLanguage(const nlohmann::json& json);
+
+// The definition of an existing table in the same form, its texts converted to UTF-8.
 nlohmann::json DefinitionToJson(const TDataHeader& header, const std::vector<TFieldDescriptor>& fields,
                                 const TIndexHeader& indexes);
 
