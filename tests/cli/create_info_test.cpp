@@ -180,6 +180,20 @@ TEST(CreateInfoTest, InfoOfWhatIsNoTable) {
   EXPECT_NE(std::string::npos, missing.err.find("11010")) << missing.err;
 }
 
+// A list of fields longer than a table holds is refused at its first surplus field: what
+// follows it is not even read (here it is no JSON at all).
+TEST(CreateInfoTest, TooManyFieldsAreRefusedAsTheyAreRead) {
+  TTempDir dir;
+  std::string definition = "{\"fields\": [";
+  for (int i = 1; i <= 1025; ++i) definition += "{\"name\": \"F" + std::to_string(i) + "\", \"type\": 4}, ";
+  definition += std::string(100000, '#');
+  std::ofstream(dir.File("def.json")) << definition;
+  const auto result = RunCli({"create", dir.File("T.DAT"), "--definition", dir.File("def.json")});
+  EXPECT_EQ(2, result.status);
+  EXPECT_NE(std::string::npos, result.err.find("more than 1024 fields")) << result.err;
+  EXPECT_FALSE(std::filesystem::exists(dir.File("T.DAT")));
+}
+
 TEST(CliTest, HelpAndVersion) {
   EXPECT_EQ(0, RunCli({"--version"}).status);
   const auto overview = RunCli({});
