@@ -5,6 +5,7 @@
 #include <iostream>
 #include <utility>
 
+#include "cli/table_text.h"
 #include "components/engine_error.h"
 #include "support/platform_errors.h"
 
@@ -71,24 +72,31 @@ int Run(int argc, char** argv) {
     std::cout << app.help();
     return kExitOk;
   }
+  ClearLastSystemErrorNumber();
   try {
-    ClearLastSystemErrorNumber();
     return state.action();
-  } catch (const ETarvoEngineError& e) {
-    std::cerr << e.what() << "\n";
-    const TEngineCode code = EngineCode(e);
-    // Reading, writing and unknown system errors do not say why: the system's own reason does
-    // (a full disk, a read-only file system, a failing device).
-    if ((code == kReadError || code == kWriteError || code == kUnknownOsError) &&
-        LastSystemErrorNumber() != 0)
-      std::cerr << "tarvo: " << std::strerror(LastSystemErrorNumber()) << "\n";
-    const bool in_use =
-        code == kAccessDenied || code == kTableLocked || code == kNeedsExclusive || code == kTableInUse;
-    return in_use ? kExitInUse : kExitError;
   } catch (const std::exception& e) {
-    std::cerr << e.what() << "\n";
-    return kExitError;
+    return ReportFailure(e, state.language);
   }
+}
+
+int ReportFailure(const std::exception& e, TLanguageId language) {
+  std::cerr << MessageText(e, language) << "\n";
+  const auto* engine = dynamic_cast<const ETarvoEngineError*>(&e);
+  if (engine == nullptr) return kExitError;
+  const TEngineCode code = EngineCode(*engine);
+  // 11013 means in use only when another program's share mode or lock refused us; for a file
+  // the system will not open (permissions, a directory, a FIFO) it is an error like any other.
+  const TOsError os_error = LastMappedOsError();
+  const bool in_use = code == kTableLocked || code == kNeedsExclusive || code == kTableInUse ||
+                      (code == kAccessDenied && (os_error == kOsSharingViolation || os_error == kOsLockViolation));
+  // Reading, writing, access and unknown system errors do not say why: the system's own reason
+  // does (a full disk, a read-only file system, a failing device, permissions, a directory).
+  const bool says_why = code != kReadError && code != kWriteError && code != kUnknownOsError && code != kAccessDenied;
+  if (!in_use && !says_why && LastSystemErrorNumber() != 0)
+    std::cerr << "tarvo: " << std::strerror(LastSystemErrorNumber()) << "\n";
+  ClearLastSystemErrorNumber();
+  return in_use ? kExitInUse : kExitError;
 }
 
 }  // namespace tarvo::cli

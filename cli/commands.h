@@ -4,9 +4,12 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <exception>
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "support/locale.h"
 
 namespace tarvo::cli {
 
@@ -20,6 +23,9 @@ struct TCliState {
   std::function<int()> action;  // returns the exit status; engine errors escape to Run()
   bool quiet = false;
   std::vector<std::string> passwords;
+  // The language of the table a command works on, once known: the code page of the field and
+  // index names in its messages.
+  TLanguageId language = 0;
 };
 
 using TCommandSetup = void (*)(CLI::App& app, TCliState& state);
@@ -35,5 +41,10 @@ bool RegisterCommand(int order, TCommandSetup setup);
 
 // Parses the arguments, runs the chosen subcommand and returns the exit status.
 int Run(int argc, char** argv);
+
+// Prints the message of a failure (names converted from the code page of `language`) with the
+// system's reason where the engine's code does not tell it, and returns its exit status: 3 when
+// another program holds the table, 2 otherwise.
+int ReportFailure(const std::exception& e, TLanguageId language);
 
 }  // namespace tarvo::cli

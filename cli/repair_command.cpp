@@ -1,18 +1,22 @@
 // tarvo repair TABLE...
 #include "cli/repair_command.h"
 
+#include <algorithm>
 #include <iostream>
 #include <memory>
 
 #include "cli/cli_table.h"
 #include "cli/progress_display.h"
+#include "cli/table_text.h"
 #include "engine/maintenance/repair.h"
 #include "engine/tables/data_cursor.h"
 
 namespace tarvo::cli {
 
-int RunRepairCommand(const std::vector<std::string>& tables, bool verify_only, const TCliState& state) {
-  bool damage = false;
+int RunRepairCommand(const std::vector<std::string>& tables, bool verify_only, TCliState& state) {
+  // Every table gets its turn: one that cannot be opened is reported and the next one checked.
+  // The exit status is the worst seen.
+  int status = kExitOk;
   TProgressDisplay progress(state.quiet);
   for (const std::string& name : tables) {
     const TTablePath path = SplitTablePath(name);
@@ -21,26 +25,34 @@ int RunRepairCommand(const std::vector<std::string>& tables, bool verify_only, c
     TCursorOpenOptions open;
     open.table_name = path.table;
     open.exclusive = true;
+    open.read_only = verify_only;
     TRepairOptions options;
     options.verify_only = verify_only;
     int lines = 0;
     TRepairCallbacks callbacks;
-    callbacks.log = [&lines, &progress](const std::string& message) {
+    callbacks.log = [&lines, &progress, &cursor](const std::string& message) {
       ++lines;
       progress.Clear();
-      std::cout << message << "\n" << std::flush;
+      std::cout << PrintableText(message, cursor.LanguageID()) << "\n" << std::flush;
     };
     callbacks.progress = [&progress](std::int32_t current, std::uint16_t percent) {
       progress.Update(current, percent);
     };
     progress.Start(path.table);
-    RepairTable(cursor, open, options, callbacks);
+    try {
+      RepairTable(cursor, open, options, callbacks);
+    } catch (const std::exception& e) {
+      progress.Clear();
+      std::cout.flush();
+      status = std::max(status, ReportFailure(e, cursor.LanguageID()));
+      continue;
+    }
     progress.Clear();
     std::cout.flush();
     // The start and the end line alone: nothing was found.
-    if (lines > 2) damage = true;
+    if (verify_only && lines > 2) status = std::max(status, kExitDamage);
   }
-  return verify_only && damage ? kExitDamage : kExitOk;
+  return status;
 }
 
 namespace {

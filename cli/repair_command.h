@@ -9,9 +9,10 @@
 
 namespace tarvo::cli {
 
-// Returns kExitDamage when a verification reported anything besides its start and end lines,
-// else kExitOk; engine errors escape (Run() turns them into kExitError or kExitInUse) and the
-// tables after the failing one are not touched.
-int RunRepairCommand(const std::vector<std::string>& tables, bool verify_only, const TCliState& state);
+// Returns the worst status seen: kExitDamage for a verification that reported anything besides
+// its start and end lines, kExitError or kExitInUse for a table that failed (its message printed,
+// the tables after it still verified or repaired), else kExitOk. A verification opens the
+// tables for reading only.
+int RunRepairCommand(const std::vector<std::string>& tables, bool verify_only, TCliState& state);
 
 }  // namespace tarvo::cli

@@ -70,6 +70,10 @@ class TAbstractFile {
   void SetWriteThrough(bool value) { write_through_ = value; }
   bool SequentialScan() const { return sequential_scan_; }
   void SetSequentialScan(bool value) { sequential_scan_ = value; }
+  // The opening only reads: a file the system will not open for writing is then opened for
+  // reading, as one with the read-only attribute is.
+  bool ReadingOnly() const { return reading_only_; }
+  void SetReadingOnly(bool value) { reading_only_ = value; }
   const std::string& FileName() const { return file_name_; }
   void SetFileName(std::string_view name);
   std::int32_t OpenerCount() const;
@@ -92,6 +96,7 @@ class TAbstractFile {
 
  private:
   mutable std::recursive_mutex guard_;
+  bool reading_only_ = false;
   bool exclusive_ = false;
   bool temporary_ = false;
   bool write_through_ = false;

@@ -41,6 +41,7 @@ void TFileHandler::Open() {
   request.write_through = write_through_;
   request.temporary = temporary_;
   request.exclusive = exclusive_;
+  request.reading_only = read_only_;
   TOpenedEntry opened;
   const int result = EngineFileList().OpenEntry(file_name_, in_memory_, request, opened);
   RaiseIfFailed(result);

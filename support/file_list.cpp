@@ -139,6 +139,7 @@ int TFileList::OpenEntry(const std::string& name, bool in_memory, const TOpenReq
     file->SetTemporary(request.temporary);
     file->SetWriteThrough(request.write_through);
     file->SetSequentialScan(request.sequential_scan);
+    file->SetReadingOnly(request.reading_only);
   }
   const int result = file->Open();
   if (fresh) {

@@ -25,6 +25,7 @@ struct TOpenRequest {
   bool write_through = false;
   bool temporary = false;  // an in-memory file is deleted, a physical one removed, at the last close
   bool exclusive = false;
+  bool reading_only = false;  // see TAbstractFile::ReadingOnly
 };
 
 // What an opening yields besides the opener identifier.

@@ -78,7 +78,14 @@ int TPhysicalFile::Open() {
   options.exclusive = Exclusive();
   options.write_through = WriteThrough();
   options.sequential_scan = SequentialScan();
-  if (const TOsError error = file_.Open(path, options); error != kOsOk) return Failure(error);
+  TOsError error = file_.Open(path, options);
+  if ((error == kOsAccessDenied || error == kOsWriteProtect) && !options.read_only && ReadingOnly()) {
+    // Not ours to write (another user's file, a read-only file system), and only read: read it
+    // as a file with the read-only attribute, which its table then treats as such.
+    options.read_only = true;
+    if ((error = file_.Open(path, options)) == kOsOk) read_only_open_ = read_only_attribute_ = true;
+  }
+  if (error != kOsOk) return Failure(error);
   disk_path_ = path;
   delete_on_close_ = Temporary();
   // 4. The first opener.

@@ -213,6 +213,17 @@ TOsError CopyToNewFile(int from_fd, const struct stat& st, const std::string& to
 
 // --- TOsFile ---
 
+namespace {
+
+// A directory, FIFO, socket or device where a table's file should be: access denied, with the
+// system's reason for the tool to show (what open() itself reports for a directory or a socket).
+TOsError NotARegularFile(mode_t mode) {
+  SetLastSystemErrorNumber(S_ISDIR(mode) ? EISDIR : ENXIO);
+  return kOsAccessDenied;
+}
+
+}  // namespace
+
 TOsError TOsFile::Adopt(int fd, const std::string& path, const TOsOpenOptions& options, bool exclusive) {
   struct stat st {};
   TOsError error = kOsOk;
@@ -241,6 +252,8 @@ TOsError TOsFile::Open(const std::string& path, const TOsOpenOptions& options) {
   if (Injected(TFaultOp::kOpen)) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
+  // Before the open: opening a FIFO for reading would wait for a writer.
+  if (!S_ISREG(st.st_mode)) return NotARegularFile(st.st_mode);
   if (!options.read_only && IsReadOnlyMode(st.st_mode)) return kOsAccessDenied;
   int flags = (options.read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC;
   if (options.write_through) flags |= O_DSYNC;
@@ -254,7 +267,8 @@ TOsError TOsFile::Create(const std::string& path, const TOsOpenOptions& options)
   if (Injected(TFaultOp::kOpen)) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode) || IsReadOnlyMode(st.st_mode)) return kOsAccessDenied;
+    if (!S_ISREG(st.st_mode)) return NotARegularFile(st.st_mode);
+    if (IsReadOnlyMode(st.st_mode)) return kOsAccessDenied;
   } else if (errno != ENOENT) {
     return OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
   }

@@ -25,6 +25,7 @@ bool ParentDirectoryExists(std::string_view path) {
 }
 
 thread_local int last_error_number = 0;
+thread_local TOsError last_mapped_error = kOsOk;
 
 }  // namespace
 
@@ -34,6 +35,11 @@ int LastSystemErrorNumber() {
 
 void ClearLastSystemErrorNumber() {
   last_error_number = 0;
+  last_mapped_error = kOsOk;
+}
+
+TOsError LastMappedOsError() {
+  return last_mapped_error;
 }
 
 void SetLastSystemErrorNumber(int error_number) {
@@ -72,6 +78,7 @@ TOsError OsErrorFromErrno(int error_number, TErrnoContext context, std::string_v
 }
 
 TEngineCode EngineCodeFromOsError(TOsError error) {
+  last_mapped_error = error;
   switch (error) {
     case kOsFileNotFound:
     case kOsPathNotFound: return kInvalidPath;

@@ -60,5 +60,10 @@ int LastSystemErrorNumber();
 void ClearLastSystemErrorNumber();
 // Takes over the reason of a failure met on another thread, raised again on this one.
 void SetLastSystemErrorNumber(int error_number);
+// The operating-system error that this thread most recently turned into an engine code with
+// EngineCodeFromOsError (kOsOk when none since the last clear). 11013 stands both for a file
+// that another program holds (a sharing or lock violation) and for one the system refuses
+// (permissions, a directory): a tool tells them apart by this.
+TOsError LastMappedOsError();
 
 }  // namespace tarvo

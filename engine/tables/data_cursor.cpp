@@ -131,6 +131,7 @@ void TDataCursor::Open(const TCursorOpenOptions& options) {
   request.sequential = options.sequential;
   request.in_memory = options.in_memory;
   request.repair = options.purpose == TCursorPurpose::kRepair;
+  request.read_only = options.read_only;
   TDataTable& table = directory_.OpenTable(options.table_name, request);
   table_ = &table;
   options_ = options;

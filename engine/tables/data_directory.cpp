@@ -68,7 +68,7 @@ TDataTable& TDataDirectory::OpenTable(const std::string& table_name, const TTabl
       request.in_memory ? NormalizeTableName(table_name) : NameOnDisk(NormalizeTableName(table_name));
   TDataTable* table = FindTable(name, request.in_memory);
   const TTableFlags flags{request.exclusive, request.temporary, request.sequential, request.in_memory,
-                          request.repair};
+                          request.repair, request.read_only};
   if (table != nullptr && table->IsOpen() && table->OpenCount() > 0) {
     if ((table->Exclusive() || request.exclusive) && !request.allow_attach) {
       RaiseEngineError(kAccessDenied, name);

@@ -22,6 +22,7 @@ struct TTableOpenRequest {
   bool temporary = false;
   bool sequential = false;
   bool in_memory = false;
+  bool read_only = false;     // the opener only reads (files it may not write are opened for reading)
   bool allow_attach = false;  // join a table even when it or the request is exclusive (internal use)
   bool repair = false;        // opened to be verified or repaired (TTableFlags::repair)
 };

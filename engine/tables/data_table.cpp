@@ -68,7 +68,7 @@ void TDataTable::BuildFileNames() {
   const auto setup = [&](TFileHandler& file, const char* extension) {
     file.SetFileName(base + extension);
     file.SetExclusive(flags_.exclusive);
-    file.SetReadOnly(read_only_);
+    file.SetReadOnly(read_only_ || flags_.reading_only);
     file.SetInMemory(flags_.in_memory);
     file.SetTemporary(flags_.temporary);
     file.SetSequentialScan(flags_.sequential);

@@ -44,6 +44,7 @@ struct TTableFlags {
   // Opened to be verified or repaired: a header that counts blob fields which no descriptor has
   // needs no blob file (the repair mends the count).
   bool repair = false;
+  bool reading_only = false;  // opened by a reader: files it may not write are opened for reading
 };
 
 class TDataTable {

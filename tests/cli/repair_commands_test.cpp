@@ -75,6 +75,24 @@ TEST(RepairCommandsTest, AMissingFileOrNoTableIsAnError) {
   }
 }
 
+// A table that cannot be opened is reported and the next one still checked; the status is the
+// worst seen.
+TEST(RepairCommandsTest, VerifyGoesOnAfterATableItCannotOpen) {
+  TTempDir dir;
+  testing::CopyFixture("basic", dir.Path());
+  std::filesystem::create_directory(dir.Path() / "damaged");
+  testing::CopyFixture("basic", dir.Path() / "damaged");
+  std::ofstream(dir.Path() / "damaged" / "Kunden.DAT", std::ios::binary | std::ios::app) << "0123456789";
+  const auto r = RunCli({"verify", dir.File("Nowhere.DAT"), dir.File("damaged/Kunden.DAT"), dir.File("Kunden.DAT")});
+  EXPECT_EQ(r.status, 2) << r.err;
+  EXPECT_EQ(LineCount(r.err), 1) << r.err;
+  int verifications = 0;
+  for (std::size_t at = r.out.find(" started at "); at != std::string::npos; at = r.out.find(" started at ", at + 1))
+    ++verifications;
+  EXPECT_EQ(verifications, 2) << r.out;
+  EXPECT_NE(r.out.find("error not fixed"), std::string::npos) << r.out;
+}
+
 TARVO_CHILD(HoldKundenExclusively) {
   testing::TTestEngine engine(args.at(0));
   TDataCursor cursor(*engine.session, *engine.directory);

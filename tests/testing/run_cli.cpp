@@ -1,6 +1,7 @@
 #include "tests/testing/run_cli.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,7 +11,10 @@
 
 namespace tarvo::testing {
 
-TCliResult RunCli(const std::vector<std::string>& args, const std::string& input) {
+namespace {
+
+// Runs the tool; a user id of -1 keeps the caller's.
+TCliResult RunTool(const std::vector<std::string>& args, const std::string& input, long user) {
   const char* cli = std::getenv("TARVO_CLI");
   if (cli == nullptr) throw std::runtime_error("TARVO_CLI is not set");
   int in_pipe[2], out_pipe[2], err_pipe[2];
@@ -27,6 +31,10 @@ TCliResult RunCli(const std::vector<std::string>& args, const std::string& input
     dup2(in_pipe[0], STDIN_FILENO);
     dup2(out_pipe[1], STDOUT_FILENO);
     dup2(err_pipe[1], STDERR_FILENO);
+    if (user >= 0 && (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(user)) != 0 ||
+                      setuid(static_cast<uid_t>(user)) != 0)) {
+      _exit(126);
+    }
     execv(cli, argv.data());
     _exit(127);
   }
@@ -59,6 +67,16 @@ TCliResult RunCli(const std::vector<std::string>& args, const std::string& input
   waitpid(pid, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
+}
+
+}  // namespace
+
+TCliResult RunCli(const std::vector<std::string>& args, const std::string& input) {
+  return RunTool(args, input, -1);
+}
+
+TCliResult RunCliAsUser(unsigned id, const std::vector<std::string>& args) {
+  return RunTool(args, {}, static_cast<long>(id));
 }
 
 }  // namespace tarvo::testing

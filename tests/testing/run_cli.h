@@ -15,4 +15,7 @@ struct TCliResult {
 
 TCliResult RunCli(const std::vector<std::string>& args, const std::string& input = {});
 
+// As RunCli, the tool running as user and group `id` (the caller must be root).
+TCliResult RunCliAsUser(unsigned id, const std::vector<std::string>& args);
+
 }  // namespace tarvo::testing
