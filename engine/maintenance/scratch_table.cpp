@@ -151,6 +151,8 @@ TDataCursor& TScratchTable::CopyOf(TDataTable& table) {
   cursor_->Open(options);
   cursor_->SelectSlotOrder();
   SizeCachesForBulk(cursor_->Table());
+  // Blocks are taken where the free list leads, not read in a row.
+  if (cursor_->Table().HasBlobFile()) cursor_->Table().BlobFile().SetSequentialReadAhead(0);
   return *cursor_;
 }
 
