@@ -577,6 +577,8 @@ TRestructureWay RestructureTable(TDataCursor& cursor, const TCursorOpenOptions& 
   TSnapshotGuard snapshot;
   TMaintenanceOpen opened(cursor, open);
   TDataTable& table = cursor.Table();
+  // Read-only files open the table read-only: nothing of the new definition could be written.
+  if (cursor.ReadOnly()) RaiseEngineError(kAccessDenied, table.TableName());
   if (request.last_auto_inc_value == -1) request.last_auto_inc_value = table.DataFile().LastAutoIncrement();
   Validate(request, table.TableName());
   TLossReporter losses(callbacks.data_lost);

@@ -62,8 +62,9 @@ TRestructureRequest RequestFromDefinition(const TTableDefinition& definition);
 // Which way a restructure took (for tests and the command line).
 enum class TRestructureWay { kHeaderOnly = 1, kIndexesInPlace = 2, kCopy = 3 };
 
-// Requires: `cursor` not open; `options` exclusive and not read-only (10031, 10253, 11013).
-// Validation failures raise before anything changes. Returns the way taken.
+// Requires: `cursor` not open; `options` exclusive and not read-only (10031, 10253, 11013); a
+// table whose files are read-only raises 11013 too. Validation failures raise before anything
+// changes. Returns the way taken.
 TRestructureWay RestructureTable(TDataCursor& cursor, const TCursorOpenOptions& options,
                                  TRestructureRequest request, const TRestructureCallbacks& callbacks);
 
