@@ -92,17 +92,22 @@ bool TReorganizationRun::ProcessTable(const std::string& name) {
     window.Terminate();
     return false;
   }
-  // 2. The four header values the rebuild keeps.
+  // 2. The header values the rebuild keeps, the encryption with the password that opened the
+  //    table among them: a rebuild must never leave the table's data deciphered on disk.
   std::uint16_t language_id = 0;
   std::uint16_t sort_id = 0;
   std::uint16_t blob_block_size = 0;
   std::int32_t last_auto_inc_value = 0;
+  bool encrypted = false;
+  std::string password;
   {
     TTableCloseGuard close_after_reading(table);
     language_id = table.LanguageID();
     sort_id = table.SortID();
     blob_block_size = table.BlobBlockSize();
     last_auto_inc_value = table.LastAutoIncValue();
+    encrypted = table.Encrypted();
+    password = table.Password();
   }
   TTableCloseGuard close_at_end(table);
   // 3. Restructure in place from the table's own definitions.
@@ -110,13 +115,15 @@ bool TReorganizationRun::ProcessTable(const std::string& name) {
   window.SetProgress(0);
   table.RestructureFieldDefs().Update();
   table.RestructureIndexDefs().Update();
-  table.RestructureTable(language_id, sort_id, 0, 0, false, std::string(), std::string(), blob_block_size,
-                         last_auto_inc_value, false);
+  const TRestructureWay way =
+      table.RestructureTable(language_id, sort_id, 0, 0, encrypted, password, std::string(), blob_block_size,
+                             last_auto_inc_value, false);
   window.ProcessPendingEvents();
-  // 4. Optimize in primary-key order, keeping the old files as backups.
+  // 4. Optimize in primary-key order. The old files become the backups, unless the restructure
+  //    already kept the table as it was before the run: those backups are not replaced.
   window.SetProgress(0);
   window.AddLogEntry(kReindexedStartingOptimize);
-  table.OptimizeTable(std::string(), false);
+  table.OptimizeTable(std::string(), way != TRestructureWay::kHeaderOnly);
   window.AddLogEntry(kProcessingFinished + UpperCaseName(name));
   window.AddLogEntry(std::string());
   return true;

@@ -134,9 +134,9 @@ void TTarvoTable::CheckTableName() const {
 
 // 1. The database in use (usage bit 0). 2. A table name is required. 3. The index definitions
 // are reloaded on demand. 4. An engine cursor opened on the database's directory with the
-// table's flags; ReadOnly as the engine opened it; the index chosen by name. 5. The field
-// definitions from the cursor (the fields follow in TDataSet::Open). A failure frees the cursor
-// and releases the database.
+// table's flags (ReadOnly reports the cursor's state while it is open); the index chosen by
+// name. 5. The field definitions from the cursor (the fields follow in TDataSet::Open). A
+// failure frees the cursor and releases the database.
 void TTarvoTable::InternalOpen() {
   SetDBFlag(TDBFlag::kOpen, true);
   try {
@@ -151,7 +151,6 @@ void TTarvoTable::InternalOpen() {
     options.read_only = read_only_;
     options.in_memory = in_memory_;
     cursor->Open(options);
-    read_only_ = cursor->ReadOnly();
     if (!index_name_.empty()) {
       bool found = false;
       for (const TIndexEntry& entry : ReadIndexEntries(*cursor)) {
@@ -228,6 +227,19 @@ std::int32_t TTarvoTable::LastAutoIncValue() {
   CheckTableName();
   return ReadClosedTableHeader(*Database()->Handle(), CutToShortText(table_name_), in_memory_)
       .LastAutoIncrement;
+}
+
+bool TTarvoTable::Encrypted() {
+  TDBFlagGuard use(*this, TDBFlag::kOperation);
+  TSessionLockGuard lock;
+  if (cursor_ != nullptr) return cursor_->Table().DataFile().Encrypted();
+  CheckTableName();
+  return ReadClosedTableHeader(*Database()->Handle(), CutToShortText(table_name_), in_memory_).Encrypted != 0;
+}
+
+std::string TTarvoTable::Password() const {
+  TSessionLockGuard lock;
+  return cursor_ != nullptr ? cursor_->Table().DataFile().Password() : std::string();
 }
 
 // Every engine field in order, except computed fields (IsSkippedDescriptor) and types without

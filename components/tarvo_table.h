@@ -1,6 +1,6 @@
 // TTarvoTable: the data set through which the application reaches one table. Opens and closes
-// an engine cursor on it (Exclusive, ReadOnly, InMemory), reads four values of the table's
-// header whether the table is open or closed, and keeps the table's field and index definitions
+// an engine cursor on it (Exclusive, ReadOnly, InMemory), reads values of the table's header
+// whether the table is open or closed, and keeps the table's field and index definitions
 // in the form a restructure takes (TRestructureFieldDefs, TRestructureIndexDefs), loaded on
 // demand and invalidated whenever the table, database or session name changes.
 #pragma once
@@ -11,6 +11,7 @@
 
 #include "components/restructure_defs.h"
 #include "components/tarvo_data_set.h"
+#include "engine/maintenance/restructure.h"
 #include "engine/tables/data_cursor.h"
 
 namespace tarvo {
@@ -57,7 +58,9 @@ class TTarvoTable : public TTarvoDBDataSet {
   TDataLostEvent OnDataLost;
   std::string MasterFields;
   TComponent* MasterSource = nullptr;
-  bool ReadOnly() const { return read_only_; }
+  // While the table is open, also true when the engine opened it read-only (read-only files);
+  // that state goes with the cursor, so it never carries over to a later open.
+  bool ReadOnly() const { return read_only_ || (cursor_ != nullptr && cursor_->ReadOnly()); }
   void SetReadOnly(bool value);
   const std::string& TableName() const { return table_name_; }
   // A name with a directory (one containing "/", "\" or ":") sets DatabaseName to the directory
@@ -72,6 +75,10 @@ class TTarvoTable : public TTarvoDBDataSet {
   std::uint16_t SortID();
   std::uint16_t BlobBlockSize();
   std::int32_t LastAutoIncValue();
+  bool Encrypted();
+  // The password of an encrypted table; known only while the table is open (its open found the
+  // password among the session's), "" otherwise.
+  std::string Password() const;
 
   TRestructureFieldDefs& RestructureFieldDefs() { return restructure_field_defs_; }
   TRestructureIndexDefs& RestructureIndexDefs() { return restructure_index_defs_; }
@@ -79,11 +86,13 @@ class TTarvoTable : public TTarvoDBDataSet {
   // Table maintenance. Each requires a closed table, runs on an engine cursor of its own, and
   // reports only through the events above during the call.
   // Rebuilds the table from RestructureFieldDefs/RestructureIndexDefs with these attributes.
-  // `last_auto_inc_value` −1 keeps the table's counter; `no_backup` false keeps backups.
-  void RestructureTable(std::uint16_t language_id, std::uint16_t sort_id, std::uint16_t user_major_version,
-                        std::uint16_t user_minor_version, bool encrypted, const std::string& password,
-                        const std::string& description, std::uint16_t blob_block_size,
-                        std::int32_t last_auto_inc_value, bool no_backup);
+  // `last_auto_inc_value` −1 keeps the table's counter; `no_backup` false keeps backups. Returns
+  // the way the engine took (only header values, indexes in place, or a copy).
+  TRestructureWay RestructureTable(std::uint16_t language_id, std::uint16_t sort_id,
+                                   std::uint16_t user_major_version, std::uint16_t user_minor_version,
+                                   bool encrypted, const std::string& password,
+                                   const std::string& description, std::uint16_t blob_block_size,
+                                   std::int32_t last_auto_inc_value, bool no_backup);
   // Rewrites the table in the order of the named index ("" = primary order).
   void OptimizeTable(const std::string& index_name, bool no_backup);
   // Verifies and repairs the table (always repairs, strict blob ownership).

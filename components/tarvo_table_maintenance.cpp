@@ -23,11 +23,12 @@ TCursorOpenOptions TTarvoTable::MaintenanceOpenOptions() const {
   return options;
 }
 
-void TTarvoTable::RestructureTable(std::uint16_t language_id, std::uint16_t sort_id,
-                                   std::uint16_t user_major_version, std::uint16_t user_minor_version,
-                                   bool encrypted, const std::string& password,
-                                   const std::string& description, std::uint16_t blob_block_size,
-                                   std::int32_t last_auto_inc_value, bool no_backup) {
+TRestructureWay TTarvoTable::RestructureTable(std::uint16_t language_id, std::uint16_t sort_id,
+                                              std::uint16_t user_major_version,
+                                              std::uint16_t user_minor_version, bool encrypted,
+                                              const std::string& password, const std::string& description,
+                                              std::uint16_t blob_block_size, std::int32_t last_auto_inc_value,
+                                              bool no_backup) {
   // 1. A closed table, and the database in use for the call.
   CheckInactive();
   TDBFlagGuard use(*this, TDBFlag::kOperation);
@@ -75,7 +76,7 @@ void TTarvoTable::RestructureTable(std::uint16_t language_id, std::uint16_t sort
     if (OnDataLost) OnDataLost(*this, cause, CutToShortText(context), continue_run, stop_asking);
   };
   // 6. The restructure; the cursor goes with this scope on every way out.
-  (void)tarvo::RestructureTable(cursor, options, std::move(request), callbacks);
+  return tarvo::RestructureTable(cursor, options, std::move(request), callbacks);
 }
 
 void TTarvoTable::OptimizeTable(const std::string& index_name, bool no_backup) {

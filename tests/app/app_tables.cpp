@@ -14,14 +14,26 @@ namespace tarvo::testing {
 
 namespace {
 
-constexpr const char* kDefinition = R"({
-  "blob_block_size": 512,
-  "fields": [{"name": "ID", "type": "autoinc"},
+std::string Definition(const TTableExtras& extras) {
+  std::string fields = R"({"name": "ID", "type": "autoinc"},
              {"name": "Name", "type": "text", "size": 30},
-             {"name": "Notes", "type": "memo"}],
+             {"name": "Notes", "type": "memo"})";
+  if (extras.number_type != 0) {
+    fields += R"(, {"name": "Number", "type": )" + std::to_string(extras.number_type) + "}";
+  }
+  std::string encryption;
+  if (!extras.password.empty())
+    encryption = R"("encrypted": true, "password": ")" + extras.password + R"(",)";
+  return R"({"blob_block_size": 512, )" + encryption + R"( "fields": [)" + fields + R"(],
   "primary": ["ID"],
-  "indexes": [{"name": "ByName", "fields": ["Name"], "case_insensitive": true}]
-})";
+  "indexes": [{"name": "ByName", "fields": ["Name"], "case_insensitive": true}]})";
+}
+
+// The tool's arguments with the password first, when there is one.
+std::vector<std::string> WithPassword(const std::string& password, std::vector<std::string> args) {
+  if (!password.empty()) args.insert(args.begin(), {"--password", password});
+  return args;
+}
 
 void WriteFile(const std::filesystem::path& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary);
@@ -30,11 +42,12 @@ void WriteFile(const std::filesystem::path& path, const std::string& text) {
 
 }  // namespace
 
-void MakeTable(const std::filesystem::path& directory, const std::string& file_name, int records) {
+void MakeTable(const std::filesystem::path& directory, const std::string& file_name, int records,
+               const TTableExtras& extras) {
   const std::filesystem::path scratch =
       std::filesystem::temp_directory_path() / ("tarvo-app-" + std::to_string(::getpid()) + "-" + file_name);
   std::filesystem::create_directories(scratch);
-  WriteFile(scratch / "definition.json", kDefinition);
+  WriteFile(scratch / "definition.json", Definition(extras));
   const std::string table = (directory / file_name).string();
   const TCliResult created =
       RunCli({"create", table, "--definition", (scratch / "definition.json").string()});
@@ -47,7 +60,8 @@ void MakeTable(const std::filesystem::path& directory, const std::string& file_n
               "\"}\n";
     }
     WriteFile(scratch / "rows.jsonl", rows);
-    const TCliResult imported = RunCli({"import", table, (scratch / "rows.jsonl").string()});
+    const TCliResult imported =
+        RunCli(WithPassword(extras.password, {"import", table, (scratch / "rows.jsonl").string()}));
     ASSERT_EQ(0, imported.status) << imported.err;
   }
   std::filesystem::remove_all(scratch);
@@ -59,8 +73,8 @@ void MakeTable(const std::filesystem::path& directory, const std::string& file_n
   }
 }
 
-std::string ExportRows(const std::filesystem::path& data_file) {
-  const TCliResult exported = RunCli({"export", data_file.string()});
+std::string ExportRows(const std::filesystem::path& data_file, const std::string& password) {
+  const TCliResult exported = RunCli(WithPassword(password, {"export", data_file.string()}));
   EXPECT_EQ(0, exported.status) << exported.err;
   return exported.out;
 }
