@@ -2,9 +2,12 @@
 
 #include <QApplication>
 #include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
+
+#include "components/tarvo_session.h"
 
 namespace tarvo {
 
@@ -14,11 +17,19 @@ TTarvoPasswordDialog::TTarvoPasswordDialog(TTarvoSession& session, QWidget* pare
   setWindowTitle(QString::fromUtf8(kPasswordDialogCaption));
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                  Qt::MSWindowsFixedSizeDialogHint);
-  setFixedSize(273, 132);
+  // The table that asks, on a line of its own above the controls, which move down to make room.
+  const QString table = QString::fromStdString(session.PasswordTableName());
+  const int top = table.isEmpty() ? 0 : 22;
+  setFixedSize(273, 132 + top);
+  if (!table.isEmpty()) {
+    TableLabel = new QLabel(QString::fromUtf8(kPasswordTablePrefix) + table, this);
+    TableLabel->setObjectName("TableLabel");
+    TableLabel->setGeometry(8, 8, 257, 18);
+  }
 
   GroupBox1 = new QGroupBox(QString::fromUtf8(kPasswordGroupCaption), this);
   GroupBox1->setObjectName("GroupBox1");
-  GroupBox1->setGeometry(8, 8, 257, 81);
+  GroupBox1->setGeometry(8, 8 + top, 257, 81);
 
   Edit = new QLineEdit(GroupBox1);
   Edit->setObjectName("Edit");
@@ -42,11 +53,11 @@ TTarvoPasswordDialog::TTarvoPasswordDialog(TTarvoSession& session, QWidget* pare
 
   OKButton = new QPushButton(QString::fromUtf8(kPasswordOkCaption), this);
   OKButton->setObjectName("OKButton");
-  OKButton->setGeometry(109, 98, 75, 25);
+  OKButton->setGeometry(109, 98 + top, 75, 25);
   OKButton->setDefault(true);
   CancelButton = new QPushButton(QString::fromUtf8(kPasswordCancelCaption), this);
   CancelButton->setObjectName("CancelButton");
-  CancelButton->setGeometry(190, 98, 75, 25);
+  CancelButton->setGeometry(190, 98 + top, 75, 25);
   CancelButton->setAutoDefault(false);
 
   connect(Edit, &QLineEdit::textChanged, this, [this] { EditChange(); });

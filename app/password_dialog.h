@@ -1,4 +1,5 @@
-// TTarvoPasswordDialog: the modal prompt for the password of an encrypted table (English texts).
+// TTarvoPasswordDialog: the modal prompt for the password of an encrypted table (English texts),
+// naming the table that asks.
 // The controls only show and forward: what each button does and when it is enabled is
 // TPasswordDialogLogic's. TPasswordDialogPrompt registers the dialog as the session's prompt.
 #pragma once
@@ -8,6 +9,7 @@
 #include "components/password_prompt.h"
 
 class QGroupBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 
@@ -30,6 +32,7 @@ class TTarvoPasswordDialog : public QDialog {
   void ShowStates();
 
   TPasswordDialogLogic logic_;
+  QLabel* TableLabel = nullptr;  // only when the session names the table that asks
   QGroupBox* GroupBox1 = nullptr;
   QLineEdit* Edit = nullptr;
   QPushButton* AddButton = nullptr;

@@ -61,7 +61,7 @@ void PreparePasswords(TDataSession& session, const std::vector<std::string>& pas
   if (!StdinIsTerminal()) return;
   // Shared by the callback's copies; counts the questions of this session.
   auto attempts = std::make_shared<int>(0);
-  session.OnPassword = [&session, attempts] {
+  session.OnPassword = [&session, attempts](const std::string&) {
     if (++*attempts > kPasswordAttempts) return false;
     const std::optional<std::string> password = ReadHiddenLine(kPasswordQuestion);
     if (!password || password->empty()) return false;

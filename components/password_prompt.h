@@ -19,6 +19,8 @@ inline constexpr const char* kPasswordRemoveCaption = "&Remove";
 inline constexpr const char* kPasswordRemoveAllCaption = "Re&move all";
 inline constexpr const char* kPasswordOkCaption = "&OK";
 inline constexpr const char* kPasswordCancelCaption = "Cancel";
+// Above the field: which table asks (a run may meet several encrypted tables).
+inline constexpr const char* kPasswordTablePrefix = "Table: ";
 
 class TPasswordPrompt {
  public:

@@ -86,7 +86,7 @@ void TTarvoSession::Start() {
     }
   }
   engine_session_ = std::make_unique<TDataSession>();
-  engine_session_->OnPassword = [this] { return AskForPassword(); };
+  engine_session_->OnPassword = [this](const std::string& table_name) { return AskForPassword(table_name); };
   try {
     ApplySettings();
   } catch (...) {
@@ -314,7 +314,13 @@ void TTarvoSession::RemoveAllPasswords() {
   engine_session_->RemoveAllPasswords();
 }
 
-bool TTarvoSession::AskForPassword() {
+bool TTarvoSession::AskForPassword(const std::string& table_name) {
+  // Named for the handler and the prompt while they decide.
+  password_table_name_ = table_name;
+  struct TForget {
+    std::string& name;
+    ~TForget() { name.clear(); }
+  } forget{password_table_name_};
   if (OnPassword) {
     bool continue_open = false;
     OnPassword(*this, continue_open);

@@ -92,7 +92,9 @@ class TTarvoSession : public TComponent {
   int AutoNumber() const { return auto_number_; }
 
   // The engine's password callback: OnPassword if assigned, else the password prompt.
-  bool AskForPassword();
+  bool AskForPassword(const std::string& table_name);
+  // The table whose password is asked for while OnPassword or the prompt runs ("" otherwise).
+  const std::string& PasswordTableName() const { return password_table_name_; }
 
   // Databases register here (TTarvoDatabase calls these).
   void AddDatabase(TTarvoDatabase* database);
@@ -117,6 +119,7 @@ class TTarvoSession : public TComponent {
   std::uint16_t lock_wait_time_ = 100;
   std::string private_dir_;
   std::string session_name_;
+  std::string password_table_name_;
   bool strict_change_detection_ = false;
   TLanguageId language_id_;
   TSortId sort_id_ = 0;

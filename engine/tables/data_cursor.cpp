@@ -185,7 +185,7 @@ void TDataCursor::CheckPassword() {
   const std::string password = data.Password();
   for (;;) {
     if (session_.HasPassword(password)) return;
-    if (!session_.OnPassword || !session_.OnPassword())
+    if (!session_.OnPassword || !session_.OnPassword(table_->TableName()))
       RaiseEngineError(kPasswordRequired, table_->TableName());
   }
 }

@@ -15,9 +15,9 @@ namespace tarvo {
 
 class TDataDirectory;
 
-// Asked when a table needs a password that the session does not know. Returns true when a
-// password was added to the session (the open then checks again).
-using TPasswordCallback = std::function<bool()>;
+// Asked when the table `table_name` needs a password that the session does not know. Returns
+// true when a password was added to the session (the open then checks again).
+using TPasswordCallback = std::function<bool(const std::string& table_name)>;
 
 class TDataSession {
  public:

@@ -79,18 +79,22 @@ TEST_F(TPasswordDialogLogicTest, RemoveAndRemoveAllThenCancel) {
 
 TEST_F(TPasswordDialogLogicTest, SessionAsksThePromptOnlyWithoutOnPassword) {
   struct TCountingPrompt : TPasswordPrompt {
-    bool Prompt(TTarvoSession&) override {
+    bool Prompt(TTarvoSession& session) override {
       ++calls;
+      asked_for = session.PasswordTableName();
       return true;
     }
     int calls = 0;
+    std::string asked_for;
   } prompt;
-  EXPECT_FALSE(session_.AskForPassword());  // no prompt at all: give up
+  EXPECT_FALSE(session_.AskForPassword("Lohn.DAT"));  // no prompt at all: give up
   SetPasswordPrompt(&prompt);
-  EXPECT_TRUE(session_.AskForPassword());
+  EXPECT_TRUE(session_.AskForPassword("Lohn.DAT"));
   EXPECT_EQ(1, prompt.calls);
+  EXPECT_EQ("Lohn.DAT", prompt.asked_for);  // the prompt can name the table
+  EXPECT_EQ("", session_.PasswordTableName());
   session_.OnPassword = [](TTarvoSession&, bool& continue_open) { continue_open = false; };
-  EXPECT_FALSE(session_.AskForPassword());
+  EXPECT_FALSE(session_.AskForPassword("Lohn.DAT"));
   EXPECT_EQ(1, prompt.calls);
   SetPasswordPrompt(nullptr);
 }

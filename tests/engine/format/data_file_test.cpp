@@ -93,7 +93,7 @@ TEST_F(DataFileTest, EncryptedTableNeedsItsPassword) {
   EXPECT_ENGINE_ERROR(kPasswordRequired, cursor.Open(Options()));
 
   int asked = 0;
-  engine_.session->OnPassword = [&] {
+  engine_.session->OnPassword = [&](const std::string&) {
     ++asked;
     if (asked == 1) engine_.session->AddPassword("falsch");
     if (asked == 2) engine_.session->AddPassword("Geheim");
