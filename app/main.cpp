@@ -5,6 +5,7 @@
 #include "app/main_window.h"
 #include "app/maintenance_texts.h"
 #include "app/password_dialog.h"
+#include "app/window_dialogs.h"
 
 int main(int, char** argv) {
   // Only the program's name reaches Qt: the arguments are not read.
@@ -12,6 +13,7 @@ int main(int, char** argv) {
   char* qt_argv[] = {argv[0], nullptr};
   QApplication application(qt_argc, qt_argv);
   QApplication::setApplicationName(QString::fromUtf8(tarvo::kApplicationTitle));
+  (void)tarvo::InstallGermanTranslations();
   tarvo::TPasswordDialogPrompt password_prompt;
   tarvo::TModalWindowDialogs dialogs;
   tarvo::TfrmMain window(dialogs);

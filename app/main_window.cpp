@@ -95,7 +95,10 @@ void TfrmMain::BuildControls() {
   Memo->setObjectName("Memo");
   Memo->setGeometry(24, 232, 457, 201);
   Memo->setReadOnly(true);
-  Memo->setLineWrapMode(QPlainTextEdit::NoWrap);
+  // Long repair messages wrap, at a blank where there is one, so each reads whole down to its
+  // outcome.
+  Memo->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  Memo->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
   Memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   Memo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   QFont memo_font = Memo->font();

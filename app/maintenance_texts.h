@@ -52,6 +52,10 @@ inline constexpr const char* kTableInUseAfter =
 inline constexpr const char* kOpenDialogTitle = "Tabelle zur Reparatur auswählen";
 inline constexpr const char* kOpenDialogFilter = "Datenbanktabelle (*.DAT)";
 inline constexpr const char* kOpenDialogDefaultExtension = "DAT";
+// A name typed into the open dialog that leads to no file: one line per name, then the advice.
+inline constexpr const char* kFileNotFoundBefore = "Die Datei \"";
+inline constexpr const char* kFileNotFoundAfter = "\" wurde nicht gefunden.";
+inline constexpr const char* kCheckFileName = "Bitte prüfen Sie den Dateinamen.";
 inline constexpr const char* kRepairStarted = "Beginne Reparatur...\r\n";
 inline constexpr const char* kRepairTablePrefix = "Tabelle: ";
 inline constexpr const char* kRepairFinishedSuffix = " Reparatur abgeschlossen\r\n";
@@ -64,5 +68,9 @@ inline constexpr const char* kDeleteBackupsQuestion =
     "Die Sicherungskopien verdoppeln den Platzbedarf\r\n"
     "auf der Festplatte!";
 inline constexpr const char* kBackupPattern = "*.?bk";
+// The log line after the deletion: "6 Sicherungskopien gelöscht, 1,2 MB freigegeben".
+inline constexpr const char* kBackupDeletedOne = " Sicherungskopie gelöscht, ";
+inline constexpr const char* kBackupsDeletedMany = " Sicherungskopien gelöscht, ";
+inline constexpr const char* kSpaceFreed = " freigegeben";
 
 }  // namespace tarvo

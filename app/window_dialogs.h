@@ -22,11 +22,19 @@ class TWindowDialogs {
   virtual QStringList ChooseFiles(QWidget* parent, const TOpenDialogSettings& settings) = 0;
 };
 
+// The real dialogs. A box is as wide as its longest line needs (within the screen). The open
+// dialog resolves typed names without regard to case and reports those that lead to no file
+// through ShowMessage, staying open.
 class TModalWindowDialogs : public TWindowDialogs {
  public:
   TMessageAnswer ShowMessage(QWidget* parent, TMessageKind kind, const QString& caption,
                              const QString& text) override;
   QStringList ChooseFiles(QWidget* parent, const TOpenDialogSettings& settings) override;
 };
+
+// Loads the toolkit's German texts (standard dialogs and buttons) and German number and date
+// formats, whatever the user's locale. Requires the application object; false when the
+// catalogue is not installed (the toolkit's texts then stay English).
+bool InstallGermanTranslations();
 
 }  // namespace tarvo

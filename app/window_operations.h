@@ -63,6 +63,20 @@ class TWindowOperations {
 // "A" and an empty line, and "" is one empty line.
 std::vector<std::string> SplitLogEntry(std::string_view entry);
 
+// The names typed into the file-open dialog's name field: one name, or several each in double
+// quotes ("a.DAT" "b.DAT"), as the dialog writes a multiple selection.
+std::vector<std::string> SplitTypedFileNames(std::string_view text);
+
+// Typed names resolved to files: relative names in `directory`, `default_extension` added to a
+// name without one, letter case ignored as everywhere in the system. Names that lead to no file
+// (or to several that differ only in case) are the missing ones.
+struct TChosenFiles {
+  std::vector<std::string> found;    // full paths, in the typed order
+  std::vector<std::string> missing;  // as typed
+};
+TChosenFiles ResolveChosenFiles(const std::string& directory, const std::vector<std::string>& names,
+                                const std::string& default_extension);
+
 // The boxes the runs show.
 void InformationBox(TWindowOperations& window, const std::string& text);
 void ErrorBox(TWindowOperations& window, const std::string& text);

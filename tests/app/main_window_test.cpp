@@ -8,17 +8,25 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDialogButtonBox>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTest>
+#include <QTimer>
 #include <deque>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
 
 #include "app/maintenance_texts.h"
 #include "app/password_dialog.h"
@@ -83,6 +91,68 @@ class TScriptedDialogs : public TWindowDialogs {
   QStringList files;
 };
 
+// The program's own dialogs; their boxes are only recorded (confirmations answered No) unless
+// `show_boxes` is set.
+class TRealDialogs : public TModalWindowDialogs {
+ public:
+  TMessageAnswer ShowMessage(QWidget* parent, TMessageKind kind, const QString& caption,
+                             const QString& text) override {
+    boxes.push_back({kind, caption, text, parent->isEnabled()});
+    if (show_boxes) return TModalWindowDialogs::ShowMessage(parent, kind, caption, text);
+    return kind == TMessageKind::kConfirmation ? TMessageAnswer::kNo : TMessageAnswer::kOk;
+  }
+
+  bool show_boxes = false;
+  std::vector<TBox> boxes;
+};
+
+// Acts on the modal windows that come up while `action` runs: each step takes the one that is
+// active at that moment (a dialog that stays open takes the next step too). One that comes up
+// after the last step is closed, and the test fails.
+void WithModals(std::vector<std::function<void(QWidget*)>> steps, const std::function<void()>& action) {
+  std::size_t next = 0;
+  QTimer timer;
+  timer.setInterval(50);
+  QObject::connect(&timer, &QTimer::timeout, [&] {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (modal == nullptr || !modal->isVisible()) return;
+    if (next == steps.size()) {
+      ADD_FAILURE() << "unexpected window " << modal->objectName().toStdString() << ": "
+                    << modal->windowTitle().toStdString();
+      modal->close();
+      return;
+    }
+    steps[next++](modal);
+  });
+  timer.start();
+  action();
+  timer.stop();
+  EXPECT_EQ(steps.size(), next) << "windows that never came";
+}
+
+// The name field of the open dialog: typed into and confirmed with Enter, as a user does.
+void TypeIntoOpenDialog(QWidget* dialog, const QString& text) {
+  auto* edit = dialog->findChild<QLineEdit*>("fileNameEdit");
+  ASSERT_NE(nullptr, edit);
+  QApplication::setActiveWindow(dialog);
+  edit->setFocus();
+  edit->clear();
+  QTest::keyClicks(edit, text);
+  QTest::keyClick(edit, Qt::Key_Return);
+}
+
+void SetWritable(const fs::path& file, bool writable) {
+  const auto write = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+  fs::permissions(file, write, writable ? fs::perm_options::add : fs::perm_options::remove);
+}
+
+// Screenshots of the window and its dialogs go beside the test's binary.
+void SaveArtifact(QWidget* widget, const std::string& name) {
+  const fs::path folder = fs::path(TARVO_APP_ARTIFACTS);
+  fs::create_directories(folder);
+  EXPECT_TRUE(widget->grab().save(QString::fromStdString((folder / name).string()))) << name;
+}
+
 class TMainWindowTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -90,11 +160,19 @@ class TMainWindowTest : public ::testing::Test {
     static char name[] = "main_window_test";
     static char* argv[] = {name, nullptr};
     if (QApplication::instance() == nullptr) new QApplication(argc, argv);
+    ASSERT_TRUE(InstallGermanTranslations());
+  }
+  // A test whose window asked the program to end left the request standing: every modal loop
+  // would return at once. The application's own loop starts by clearing it.
+  void SetUp() override {
+    QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
+    QCoreApplication::exec();
   }
 
   // A window whose program lies in `directory`, shown as at start-up.
-  void Start(const fs::path& directory) {
-    window_ = std::make_unique<TfrmMain>(dialogs_, (directory / "tarvo-reorganisation").string());
+  void Start(const fs::path& directory) { Start(directory, dialogs_); }
+  void Start(const fs::path& directory, TWindowDialogs& dialogs) {
+    window_ = std::make_unique<TfrmMain>(dialogs, (directory / "tarvo-reorganisation").string());
     window_->show();
   }
   void Trigger(const char* action) {
@@ -264,12 +342,15 @@ TEST_F(TMainWindowTest, ThreeTableExampleThroughTheMenu) {
   Trigger("mnuKelto");
   ExpectUsable();
   ASSERT_FALSE(dialogs_.boxes.empty());
+  QStringList log = Log();
+  // After Yes, one line says what went: the three backups of each table.
+  EXPECT_TRUE(log.takeLast().startsWith("6 Sicherungskopien gelöscht, ")) << Log().join('|').toStdString();
   EXPECT_EQ(
       (QStringList{"Beginne Reorganisation...", "", "Bearbeite Tabelle: A.DAT",
                    "Reindexierung abgeschlossen.", "Beginne Optimierung...", "Bearbeitung beendet: A.DAT", "",
                    "Bearbeite Tabelle: B.DAT", "Reindexierung abgeschlossen.", "Beginne Optimierung...",
                    "Bearbeitung beendet: B.DAT", "", "Reorganisation beendet", ""}),
-      Log());
+      log);
   EXPECT_EQ(100, Progress());
   EXPECT_EQ(rows_a, ExportRows(dir_.Path() / "A.dat"));
   EXPECT_EQ(user, FileBytes(dir_.Path() / "USER.DAT"));
@@ -310,6 +391,178 @@ TEST_F(TMainWindowTest, PasswordDialogCancelGivesUp) {
   dialog.findChild<QPushButton*>("CancelButton")->click();
   EXPECT_EQ(QDialog::Rejected, dialog.result());
   EXPECT_FALSE(dialog.Logic().Accepted());
+}
+
+TEST_F(TMainWindowTest, ReadOnlyTableDoesNotSpoilLaterRuns) {
+  MakeTable(dir_.Path(), "Artikel.DAT", 20);
+  MakeTable(dir_.Path(), "Kunden.DAT", 20);
+  SetWritable(dir_.Path() / "Kunden.DAT", false);
+  Start(dir_.Path());
+  Trigger("mnuKelto");
+  ASSERT_EQ(1u, dialogs_.boxes.size());
+  EXPECT_TRUE(dialogs_.boxes[0].text.contains("# 11013")) << dialogs_.boxes[0].text.toStdString();
+  // Writable again: the same process repairs and reorganizes both tables.
+  SetWritable(dir_.Path() / "Kunden.DAT", true);
+  dialogs_.boxes.clear();
+  dialogs_.files = {QString::fromStdString(dir_.File("Kunden.DAT"))};
+  Trigger("mnurepair");
+  EXPECT_TRUE(Log().contains("Tabelle: KUNDEN.DAT Reparatur abgeschlossen")) << Log().join('|').toStdString();
+  dialogs_.answers = {TMessageAnswer::kNo};
+  Trigger("mnuKelto");
+  EXPECT_TRUE(Log().contains("Bearbeitung beendet: KUNDEN.DAT")) << Log().join('|').toStdString();
+  ASSERT_EQ(1u, dialogs_.boxes.size()) << dialogs_.boxes.back().text.toStdString();
+  EXPECT_EQ(TMessageKind::kConfirmation, dialogs_.boxes[0].kind);
+  ExpectUsable();
+}
+
+TEST_F(TMainWindowTest, RestructureOfAReadOnlyTableFailsInsteadOfClaimingSuccess) {
+  MakeTable(dir_.Path(), "Kunden.DAT", 20);
+  SetWritable(dir_.Path() / "Kunden.DAT", false);
+  const std::string before = FileBytes(dir_.Path() / "Kunden.DAT");
+  Start(dir_.Path());
+  Trigger("mnuKelto");
+  ASSERT_EQ(1u, dialogs_.boxes.size());
+  EXPECT_EQ("Reorganisation", dialogs_.boxes[0].caption);
+  EXPECT_TRUE(dialogs_.boxes[0].text.startsWith("Tarvo Engine Error # 11013 "))
+      << dialogs_.boxes[0].text.toStdString();
+  EXPECT_EQ((QStringList{"Beginne Reorganisation...", "", "Bearbeite Tabelle: KUNDEN.DAT"}), Log());
+  EXPECT_EQ(before, FileBytes(dir_.Path() / "Kunden.DAT"));
+  ExpectUsable();
+}
+
+TEST_F(TMainWindowTest, ReorganizationKeepsEncryptionAndTheTablesAsTheyWereAsBackups) {
+  // Geheim is encrypted; Zahlen has a field type that the definitions give back as another
+  // one, so its restructure copies the table and keeps the originals as backups.
+  MakeTable(dir_.Path(), "Geheim.DAT", 40, {.password = "geheim"});
+  MakeTable(dir_.Path(), "Zahlen.DAT", 40, {.password = "", .number_type = 13});
+  const std::string rows = ExportRows(dir_.Path() / "Geheim.DAT", "geheim");
+  std::map<std::string, std::string> originals;
+  for (const char* ext : {"DAT", "IDX", "BLB"})
+    originals[ext] = FileBytes(dir_.Path() / (std::string("Zahlen.") + ext));
+  TPasswordDialogPrompt prompt;  // the dialog the program shows
+  TRealDialogs dialogs;          // the backup question is answered No
+  Start(dir_.Path(), dialogs);
+  WithModals({[](QWidget* dialog) {
+               auto* table = dialog->findChild<QLabel*>("TableLabel");
+               EXPECT_TRUE(table != nullptr && table->text() == "Table: Geheim.DAT");
+               dialog->findChild<QLineEdit*>("Edit")->setText("geheim");
+               dialog->findChild<QPushButton*>("OKButton")->click();
+             }},
+             [&] { Trigger("mnuKelto"); });
+  Sessions().DefaultSession()->RemoveAllPasswords();
+  ASSERT_EQ(1u, dialogs.boxes.size()) << dialogs.boxes.back().text.toStdString();
+  EXPECT_EQ(TMessageKind::kConfirmation, dialogs.boxes[0].kind);
+  constexpr std::size_t kEncryptedFlag = 86;  // byte of the data file header
+  for (const char* file : {"Geheim.DAT", "Geheim.DBK"}) {
+    const std::string bytes = FileBytes(dir_.Path() / file);
+    ASSERT_GT(bytes.size(), kEncryptedFlag) << file;
+    EXPECT_EQ(1, bytes[kEncryptedFlag]) << file;
+  }
+  const std::string memo(60, 'b');  // the memo of the first record, in plain text
+  for (const char* file : {"Geheim.BLB", "Geheim.BBK"}) {
+    EXPECT_EQ(std::string::npos, FileBytes(dir_.Path() / file).find(memo)) << file;
+  }
+  EXPECT_EQ(rows, ExportRows(dir_.Path() / "Geheim.DAT", "geheim"));
+  for (const auto& [from, to] :
+       std::map<std::string, std::string>{{"DAT", "DBK"}, {"IDX", "IBK"}, {"BLB", "BBK"}}) {
+    EXPECT_EQ(originals[from], FileBytes(dir_.Path() / ("Zahlen." + to))) << to;
+  }
+  ExpectUsable();
+}
+
+TEST_F(TMainWindowTest, LongRepairMessagesReadWhole) {
+  MakeTable(dir_.Path(), "Kunden.DAT", 60);
+  {
+    // Blob blocks with broken headers: the repair reports the records that pointed there.
+    std::fstream blob(dir_.File("Kunden.BLB"), std::ios::in | std::ios::out | std::ios::binary);
+    blob.seekp(512 * 20);
+    blob << std::string(64, '\xff');
+  }
+  Start(dir_.Path());
+  dialogs_.files = {QString::fromStdString(dir_.File("Kunden.DAT"))};
+  Trigger("mnurepair");
+  QApplication::processEvents();
+  auto* memo = window_->findChild<QPlainTextEdit*>("Memo");
+  const QStringList log = Log();
+  const auto longest = std::max_element(
+      log.begin(), log.end(), [](const QString& a, const QString& b) { return a.size() < b.size(); });
+  ASSERT_NE(log.end(), longest);
+  EXPECT_GT(memo->fontMetrics().horizontalAdvance(*longest), memo->viewport()->width())
+      << longest->toStdString();
+  // Nothing lies beyond the view's right edge: the long lines wrap.
+  EXPECT_EQ(0, memo->horizontalScrollBar()->maximum());
+  EXPECT_EQ(log.join('\n'), memo->toPlainText());
+  SaveArtifact(window_.get(), "main_window_after_repair.png");
+}
+
+TEST_F(TMainWindowTest, TypedNamesIgnoreCaseAndAMissingOneIsReported) {
+  MakeTable(dir_.Path(), "Kunden.DAT", 5);
+  MakeTable(dir_.Path(), "Lager.DAT", 5);
+  TRealDialogs dialogs;
+  Start(dir_.Path(), dialogs);
+  WithModals({[](QWidget* dialog) { TypeIntoOpenDialog(dialog, R"("gibtsnicht.DAT" "Kunden.DAT")"); },
+              [&](QWidget* dialog) {
+                // The dialog stayed open after naming the missing file.
+                ASSERT_EQ(1u, dialogs.boxes.size());
+                EXPECT_EQ(TMessageKind::kError, dialogs.boxes[0].kind);
+                EXPECT_EQ(
+                    "Die Datei \"gibtsnicht.DAT\" wurde nicht gefunden.\nBitte prüfen Sie den Dateinamen.",
+                    dialogs.boxes[0].text);
+                TypeIntoOpenDialog(dialog, "lager");
+              }},
+             [&] { Trigger("mnurepair"); });
+  EXPECT_EQ("Tabelle: LAGER.DAT Reparatur abgeschlossen", Log().value(Log().size() - 2))
+      << Log().join('|').toStdString();
+  EXPECT_FALSE(Log().join('|').contains("KUNDEN"));
+  ExpectUsable();
+}
+
+TEST_F(TMainWindowTest, OpenDialogSpeaksGerman) {
+  MakeTable(dir_.Path(), "Kunden.DAT", 2);
+  TRealDialogs dialogs;
+  Start(dir_.Path(), dialogs);
+  WithModals({[](QWidget* dialog) {
+               EXPECT_EQ("Tabelle zur Reparatur auswählen", dialog->windowTitle());
+               QStringList texts;
+               for (const char* name : {"lookInLabel", "fileNameLabel", "fileTypeLabel"}) {
+                 texts << dialog->findChild<QLabel*>(name)->text();
+               }
+               for (QPushButton* button :
+                    dialog->findChild<QDialogButtonBox*>("buttonBox")->findChildren<QPushButton*>()) {
+                 texts << button->text();
+               }
+               EXPECT_EQ(
+                   (QStringList{"Suchen in:", "Datei&name:", "Dateien des Typs:", "&Öffnen", "Abbrechen"}),
+                   texts);
+               SaveArtifact(dialog, "open_dialog.png");
+               static_cast<QDialog*>(dialog)->reject();
+             }},
+             [&] { Trigger("mnurepair"); });
+}
+
+TEST_F(TMainWindowTest, InUseBoxIsAsWideAsItsLines) {
+  MakeTable(dir_.Path(), "Kunden.DAT", 2);
+  TChildProcess holder("HoldTable", {dir_.Dir(), "Kunden.DAT"});
+  ASSERT_EQ("held", holder.Receive());
+  TRealDialogs dialogs;
+  dialogs.show_boxes = true;
+  Start(dir_.Path(), dialogs);
+  WithModals({[](QWidget* box) {
+               auto* label = box->findChild<QLabel*>("qt_msgbox_label");
+               ASSERT_NE(nullptr, label);
+               const QStringList lines = label->text().split('\n');
+               EXPECT_EQ(3, lines.size());
+               for (const QString& line : lines) {
+                 EXPECT_LE(label->fontMetrics().horizontalAdvance(line), label->contentsRect().width())
+                     << line.toStdString();
+               }
+               SaveArtifact(box, "table_in_use_box.png");
+               static_cast<QMessageBox*>(box)->buttons().front()->click();
+             }},
+             [&] { Trigger("mnuKelto"); });
+  EXPECT_TRUE(window_->TerminationRequested());
+  holder.Send("done");
+  EXPECT_EQ(0, holder.Wait());
 }
 
 }  // namespace

@@ -182,6 +182,9 @@ TEST_F(TMaintenanceRunsTest, ThreeTableExampleLogsEachStepAndKeepsTheRecords) {
   Connect(dir_.Path());
   window_.answers = {TMessageAnswer::kYes};
   Reorganize();
+  ASSERT_FALSE(window_.log.empty());
+  EXPECT_TRUE(window_.log.back().starts_with("6 Sicherungskopien gelöscht, ")) << window_.log.back();
+  window_.log.pop_back();
   EXPECT_EQ((std::vector<std::string>{"Beginne Reorganisation...", "", "Bearbeite Tabelle: A.DAT",
                                       "Reindexierung abgeschlossen.", "Beginne Optimierung...",
                                       "Bearbeitung beendet: A.DAT", "", "Bearbeite Tabelle: B.DAT",
@@ -331,6 +334,7 @@ TEST_F(TBackupDeletionTest, AnsweringYesDeletesEveryBackupForGood) {
   TBackupDeletion(components_).DeleteBackups();
   EXPECT_EQ(kRemaining, DirectoryNames(dir_.Path()));
   ASSERT_EQ(1u, window_.boxes.size());  // the question only
+  EXPECT_EQ(std::vector<std::string>{"7 Sicherungskopien gelöscht, 39 Bytes freigegeben"}, window_.log);
   // A second run in the same process does not pass the first run's names again.
   window_.answers = {TMessageAnswer::kYes};
   TBackupDeletion(components_).DeleteBackups();
@@ -357,9 +361,21 @@ TEST_F(TBackupDeletionTest, AFileThatCannotGoIsShownInAnErrorBoxAndTheRestGoes) 
   ASSERT_EQ(2u, window_.boxes.size());
   EXPECT_EQ(TMessageKind::kError, window_.boxes[1].kind);
   EXPECT_EQ(dir_.Dir() + "A.IBK\r\n" + std::strerror(EACCES), window_.boxes[1].text);
+  EXPECT_EQ(std::vector<std::string>{"6 Sicherungskopien gelöscht, 34 Bytes freigegeben"}, window_.log);
   std::vector<std::string> remaining = kRemaining;
   remaining.insert(remaining.begin() + 2, "A.IBK");
   EXPECT_EQ(remaining, DirectoryNames(dir_.Path()));
+}
+
+TEST(TSizeTextTest, BytesThenOneDecimalWithAComma) {
+  const std::vector<std::pair<std::uintmax_t, std::string>> cases = {{0, "0 Bytes"},
+                                                                     {1023, "1023 Bytes"},
+                                                                     {1024, "1,0 KB"},
+                                                                     {1536, "1,5 KB"},
+                                                                     {5 * 1024 * 1024 + 300 * 1024, "5,3 MB"},
+                                                                     {3ull << 30, "3,0 GB"}};
+  for (const auto& [bytes, text] : cases) EXPECT_EQ(text, SizeText(bytes)) << bytes;
+  EXPECT_EQ("1 Sicherungskopie gelöscht, 2,0 KB freigegeben", BackupsDeletedEntry(1, 2048));
 }
 
 TEST(TUpperCaseNameTest, EveryLetterUpperCasedByTheSimpleMapping) {
