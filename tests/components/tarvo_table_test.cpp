@@ -435,13 +435,18 @@ TEST_F(TTarvoTableTest, TableHeldExclusivelyByAnotherProcessFailsWith11013) {
   table.Close();
 }
 
-TEST_F(TTarvoTableTest, ReadOnlyFilesOpenReadOnly) {
+TEST_F(TTarvoTableTest, ReadOnlyFilesOpenReadOnlyOnlyWhileOpen) {
   testing::CopyFixture("basic", dir_.Path());
+  std::filesystem::permissions(dir_.File("Kunden.DAT"),
+                               std::filesystem::perms::owner_write | std::filesystem::perms::group_write |
+                                   std::filesystem::perms::others_write,
+                               std::filesystem::perm_options::remove);
   TTarvoTable table;
-  table.SetTableName(testing::FixturesDir().string() + "/basic/Kunden.DAT");
+  table.SetTableName(dir_.File("Kunden.DAT"));
   table.Open();
   EXPECT_TRUE(table.ReadOnly());
   table.Close();
+  EXPECT_FALSE(table.ReadOnly());  // a later open, of this table or another, is as asked
 }
 
 }  // namespace
