@@ -38,11 +38,17 @@ int RunOptimize(const TOptimizeOptions& options, TCliState& state) {
   std::int32_t records = 0;
   TProgressDisplay progress(state.quiet);
   progress.Start(path.table);
-  OptimizeTable(cursor, open, index, options.no_backup,
-                [&records, &progress](std::int32_t current, std::uint16_t percent) {
-                  records = current;
-                  progress.Update(current, percent);
-                });
+  try {
+    OptimizeTable(cursor, open, index, options.no_backup,
+                  [&records, &progress](std::int32_t current, std::uint16_t percent) {
+                    records = current;
+                    progress.Update(current, percent);
+                  });
+  } catch (...) {
+    // Names in the message are in the table's code page.
+    if (state.language == 0) state.language = cursor.LanguageID();
+    throw;
+  }
   progress.Clear();
   if (!state.quiet) {
     std::cout << "Optimized " << path.table << ": " << records << " records"
