@@ -25,7 +25,8 @@ int RunCreate(const TCreateOptions& options, TCliState& state) {
   const std::string name = NormalizeTableName(path.table);
   if (engine.Directory().TableExists(name)) RaiseEngineError(kTableExists, name);
   try {
-    engine.Directory().CreateTable(name, ParseTableDefinition(*json, name));
+    // Made only under a free name: of two creators of one table exactly one wins.
+    engine.Directory().CreateTable(name, ParseTableDefinition(*json, name), false, TFileCreation::kNew);
   } catch (const std::invalid_argument& e) {
     std::cerr << e.what() << "\n";
     return kExitError;

@@ -17,6 +17,10 @@ namespace tarvo {
 
 enum class TSeekOrigin : int { kBegin = 0, kCurrent = 1, kEnd = 2 };
 
+// How a file is created: replacing whatever file has the name, or only under a free name (never
+// through a symbolic link; a taken name fails with 13060), then also private to its owner.
+enum class TFileCreation : int { kReplace, kNew, kNewPrivate };
+
 // Files stay below 2 GB: the byte-range locks live at the top of that range.
 inline constexpr std::int64_t kMaxFileSize = 0x7FFFFFFF;
 
@@ -33,7 +37,7 @@ class TAbstractFile {
   // The index of the opener in the opener list, or -1.
   int FindOpener(std::int32_t id) const;
 
-  // Creates (or empties) the file and adds an opener: its identifier, or -code.
+  // Creates (or empties) the file as Creation() says and adds an opener: its identifier, or -code.
   [[nodiscard]] virtual int CreateNew() = 0;
   // Opens with the options set on the object, or joins the current opening: an identifier, or -code.
   [[nodiscard]] virtual int Open() = 0;
@@ -68,6 +72,8 @@ class TAbstractFile {
   void SetTemporary(bool value) { temporary_ = value; }
   bool WriteThrough() const { return write_through_; }
   void SetWriteThrough(bool value) { write_through_ = value; }
+  TFileCreation Creation() const { return creation_; }
+  void SetCreation(TFileCreation value) { creation_ = value; }
   bool SequentialScan() const { return sequential_scan_; }
   void SetSequentialScan(bool value) { sequential_scan_ = value; }
   // The opening only reads: a file the system will not open for writing is then opened for
@@ -101,6 +107,7 @@ class TAbstractFile {
   bool temporary_ = false;
   bool write_through_ = false;
   bool sequential_scan_ = false;
+  TFileCreation creation_ = TFileCreation::kReplace;
   std::string file_name_;
   std::vector<TOpener> openers_;  // Guarded by guard_.
   std::int32_t last_id_ = 0;      // Guarded by guard_.

@@ -59,7 +59,7 @@ void TFileHandler::CreateNew() {
   // A handler that is still open would lose its opener.
   if (is_open_) Close();
   TAbstractFile* file = nullptr;
-  const int result = EngineFileList().CreateEntry(file_name_, in_memory_, temporary_, &file);
+  const int result = EngineFileList().CreateEntry(file_name_, in_memory_, temporary_, &file, creation_);
   RaiseIfFailed(result);
   opener_id_ = result;
   file_object_ = file;

@@ -77,6 +77,8 @@ class TFileHandler {
   bool IsOpen() const { return is_open_; }
   bool Temporary() const { return temporary_; }
   void SetTemporary(bool value) { temporary_ = value; }
+  // How CreateNew makes the file (replacing one of the name by default).
+  void SetCreation(TFileCreation value) { creation_ = value; }
   bool WriteThrough() const { return write_through_; }
   void SetWriteThrough(bool value) { write_through_ = value; }
   bool SequentialScan() const { return sequential_scan_; }
@@ -96,6 +98,7 @@ class TFileHandler {
   bool read_only_file_ = false;
   bool is_open_ = false;
   bool temporary_ = false;
+  TFileCreation creation_ = TFileCreation::kReplace;
   bool write_through_ = false;
   bool sequential_scan_ = false;
   std::int64_t write_back_run_ = 0;

@@ -93,13 +93,16 @@ bool TFileList::EntryExists(const std::string& name, bool in_memory) {
   return found == kOsOk && OsFileExists(path);
 }
 
-int TFileList::CreateEntry(const std::string& name, bool in_memory, bool temporary, TAbstractFile** created) {
+int TFileList::CreateEntry(const std::string& name, bool in_memory, bool temporary, TAbstractFile** created,
+                           TFileCreation creation) {
   std::lock_guard lock(guard_);
   if (created != nullptr) *created = nullptr;
   const std::string cut = CutToShortText(name);
   if (BareName(cut).empty()) return Negated(kInvalidPath);
   TAbstractFile* file = Find(cut, in_memory);
   if (file != nullptr && file->OpenerCount() > 0) return Negated(kAccessDenied);
+  // A listed in-memory file exists (a physical one is asked of the disk).
+  if (file != nullptr && in_memory && creation != TFileCreation::kReplace) return Negated(kTableExists);
   std::unique_ptr<TAbstractFile> fresh;
   if (file == nullptr) {
     fresh = NewFile(in_memory);
@@ -108,6 +111,7 @@ int TFileList::CreateEntry(const std::string& name, bool in_memory, bool tempora
   file->SetFileName(TrimBlanks(cut));
   file->SetExclusive(true);
   file->SetTemporary(temporary);
+  file->SetCreation(creation);
   const int result = file->CreateNew();
   if (fresh) {
     if (result < 0) return result;  // a new object that opened nothing is not kept

@@ -46,9 +46,10 @@ class TFileList {
 
   // Listed with openers, or (for a physical file) present on disk.
   [[nodiscard]] bool EntryExists(const std::string& name, bool in_memory);
-  // Creates or empties the file, opened exclusively: the opener identifier, or -code.
-  [[nodiscard]] int CreateEntry(const std::string& name, bool in_memory, bool temporary,
-                                TAbstractFile** file);
+  // Creates or empties the file (as `creation` says), opened exclusively: the opener identifier,
+  // or -code.
+  [[nodiscard]] int CreateEntry(const std::string& name, bool in_memory, bool temporary, TAbstractFile** file,
+                                TFileCreation creation = TFileCreation::kReplace);
   [[nodiscard]] int OpenEntry(const std::string& name, bool in_memory, const TOpenRequest& request,
                               TOpenedEntry& opened);
   [[nodiscard]] int CloseEntry(TAbstractFile* file, bool in_memory, std::int32_t id);

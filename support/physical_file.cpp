@@ -41,11 +41,14 @@ std::string TPhysicalFile::DiskPath() const {
 int TPhysicalFile::CreateNew() {
   std::lock_guard lock(Guard());
   if (OpenerCount() > 0) return Failure(kOsSharingViolation);
-  // Replaces the file that the name means on disk, whatever the case of its name.
+  // Replaces the file that the name means on disk, whatever the case of its name; a new file
+  // needs a name that no entry has in any case.
   std::string path;
   TOsError error = ExistingPath(FileName(), path);
   if (error == kOsFileNotFound) {
     path = FileName();
+  } else if (error == kOsOk && Creation() != TFileCreation::kReplace) {
+    return -static_cast<int>(kTableExists);
   } else if (error != kOsOk) {
     return Failure(error);
   }
@@ -54,7 +57,10 @@ int TPhysicalFile::CreateNew() {
   TOsOpenOptions options;
   options.write_through = WriteThrough();
   options.sequential_scan = SequentialScan();
-  if ((error = file_.Create(path, options)) != kOsOk) return Failure(error);
+  options.create_new = Creation() != TFileCreation::kReplace;
+  options.owner_only = Creation() == TFileCreation::kNewPrivate;
+  if ((error = file_.Create(path, options)) != kOsOk)
+    return options.create_new && error == kOsFileExists ? -static_cast<int>(kTableExists) : Failure(error);
   disk_path_ = path;
   delete_on_close_ = false;  // a created temporary file stays until it is opened as one
   return AddOpener();

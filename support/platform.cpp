@@ -157,6 +157,27 @@ TOsError OpenForRemoval(const std::string& path, const struct stat& st, int& fd)
   return kOsOk;
 }
 
+// Gives the open file `fd` the owner and group of `model` as far as we may (only root may give a
+// file away; an owner may still choose a group of its own), and always its permission bits.
+TOsError GiveOwnerAndMode(int fd, const struct stat& model) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return OsErrorFromErrno(errno);
+  if ((st.st_uid != model.st_uid || st.st_gid != model.st_gid) &&
+      ::fchown(fd, model.st_uid, model.st_gid) != 0) {
+    if (errno != EPERM) return OsErrorFromErrno(errno);
+    if (st.st_gid != model.st_gid && ::fchown(fd, static_cast<uid_t>(-1), model.st_gid) != 0 && errno != EPERM)
+      return OsErrorFromErrno(errno);
+  }
+  if (::fchmod(fd, model.st_mode & 07777) != 0) return OsErrorFromErrno(errno);
+  return kOsOk;
+}
+
+std::string WithoutTrailingSlash(const std::string& path) {
+  std::string cut = path;
+  while (cut.size() > 1 && cut.back() == '/') cut.pop_back();
+  return cut;
+}
+
 // Copies every byte of `from_fd` to `to_fd` from offset 0: in the kernel where it can, through a
 // buffer where it cannot (another file system type, an old kernel). Each step counts as a write.
 TOsError CopyContents(int from_fd, int to_fd) {
@@ -196,9 +217,10 @@ TOsError CopyContents(int from_fd, int to_fd) {
 // On failure nothing of `to` is left.
 TOsError CopyToNewFile(int from_fd, const struct stat& st, const std::string& to) {
   if (S_ISDIR(st.st_mode)) return kOsAccessDenied;
-  const int to_fd = OpenCreating(to.c_str(), O_WRONLY | O_EXCL | O_CLOEXEC, st.st_mode & 07777);
+  const int to_fd = OpenCreating(to.c_str(), O_WRONLY | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (to_fd < 0) return OsErrorFromErrno(errno, TErrnoContext::kMove, to);
   TOsError error = CopyContents(from_fd, to_fd);
+  if (error == kOsOk) error = GiveOwnerAndMode(to_fd, st);
   if (error == kOsOk && (Injected(TFaultOp::kFlush) || SyncFile(to_fd, false) != 0))
     error = OsErrorFromErrno(errno);
   const struct timespec times[2] = {st.st_atim, st.st_mtim};
@@ -265,6 +287,20 @@ TOsError TOsFile::Open(const std::string& path, const TOsOpenOptions& options) {
 TOsError TOsFile::Create(const std::string& path, const TOsOpenOptions& options) {
   if (IsOpen()) return kOsInvalidHandle;
   if (Injected(TFaultOp::kOpen)) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
+  TOsOpenOptions create_options = options;
+  create_options.read_only = false;
+  if (options.create_new) {
+    // O_EXCL fails on every existing entry, a dangling link included, and never follows one.
+    int flags = O_RDWR | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    if (options.write_through) flags |= O_DSYNC;
+    const int fd = OpenCreating(path.c_str(), flags, options.owner_only ? 0600 : 0666);
+    if (fd < 0) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
+    if (const TOsError error = Adopt(fd, path, create_options, true); error != kOsOk) {
+      Unlink(path.c_str());  // ours: made just now
+      return error;
+    }
+    return kOsOk;
+  }
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0) {
     if (!S_ISREG(st.st_mode)) return NotARegularFile(st.st_mode);
@@ -274,10 +310,8 @@ TOsError TOsFile::Create(const std::string& path, const TOsOpenOptions& options)
   }
   int flags = O_RDWR | O_CLOEXEC;
   if (options.write_through) flags |= O_DSYNC;
-  const int fd = OpenCreating(path.c_str(), flags, 0666);
+  const int fd = OpenCreating(path.c_str(), flags, options.owner_only ? 0600 : 0666);
   if (fd < 0) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
-  TOsOpenOptions create_options = options;
-  create_options.read_only = false;
   if (const TOsError error = Adopt(fd, path, create_options, true); error != kOsOk) return error;
   // Emptied only once nobody else holds it.
   if (TruncateFile(fd_, 0) != 0) {
@@ -421,6 +455,54 @@ TOsError OsPathIdentity(const std::string& path, TFileIdentity& identity) {
   return kOsOk;
 }
 
+TOsError OsRegularFileIdentity(const std::string& path, TFileIdentity& identity) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
+  if (!S_ISREG(st.st_mode)) return kOsAccessDenied;
+  identity = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+  return kOsOk;
+}
+
+TOsError OsTakeOwnerAndMode(const std::string& path, const std::string& model) {
+  struct stat model_st {};
+  if (::stat(model.c_str(), &model_st) != 0) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, model);
+  const int fd = OpenNoInterrupt(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return errno == ELOOP ? kOsAccessDenied : OsErrorFromErrno(errno, TErrnoContext::kGeneral, path);
+  struct stat st {};
+  TOsError error = kOsOk;
+  if (::fstat(fd, &st) != 0) {
+    error = OsErrorFromErrno(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    error = kOsAccessDenied;
+  } else {
+    error = GiveOwnerAndMode(fd, model_st);
+  }
+  if (error == kOsOk && (Injected(TFaultOp::kFlush) || SyncFile(fd, false) != 0)) error = OsErrorFromErrno(errno);
+  ::close(fd);
+  return error;
+}
+
+bool OsPrivateDirectory(const std::string& path) {
+  struct stat st {};
+  // Without its trailing slash: lstat would follow a link to the directory otherwise.
+  return ::lstat(WithoutTrailingSlash(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+         st.st_uid == ::geteuid() && (st.st_mode & 022) == 0;
+}
+
+TOsError OsCreatePrivateDirectory(const std::string& path) {
+  const std::string name = WithoutTrailingSlash(path);
+  if (::mkdir(name.c_str(), 0700) != 0) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, name);
+  return kOsOk;
+}
+
+TOsError OsCreateFreshPrivateDirectory(const std::string& prefix, std::string& made) {
+  made.clear();
+  std::string name = prefix + "XXXXXX";
+  if (::mkdtemp(name.data()) == nullptr) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, prefix);
+  made = std::move(name);
+  return kOsOk;
+}
+
 bool OsFileExists(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
@@ -465,13 +547,18 @@ TOsError OsCopyHeldFile(const std::string& from, const std::string& to) {
   if (Injected(TFaultOp::kOpen)) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, from);
   const int from_fd = OpenNoInterrupt(from.c_str(), O_RDONLY | O_CLOEXEC);
   if (from_fd < 0) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, from);
-  const int to_fd = OpenCreating(to.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC, 0666);
-  if (to_fd < 0) {
+  struct stat from_st {};
+  struct stat to_st {};
+  int to_fd = -1;
+  if (::fstat(from_fd, &from_st) != 0 ||
+      (::lstat(to.c_str(), &to_st) == 0 && !S_ISDIR(to_st.st_mode) && Unlink(to.c_str()) != 0) ||
+      (to_fd = OpenCreating(to.c_str(), O_WRONLY | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)) < 0) {
     const TOsError error = OsErrorFromErrno(errno, TErrnoContext::kGeneral, to);
     ::close(from_fd);
     return error;
   }
   TOsError error = CopyContents(from_fd, to_fd);
+  if (error == kOsOk) error = GiveOwnerAndMode(to_fd, from_st);
   if (error == kOsOk && (Injected(TFaultOp::kFlush) || SyncFile(to_fd, false) != 0))
     error = OsErrorFromErrno(errno);
   if (::close(to_fd) != 0 && error == kOsOk) error = OsErrorFromErrno(errno);

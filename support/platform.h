@@ -37,6 +37,10 @@ struct TOsOpenOptions {
   bool exclusive = false;        // refuse every other opener, here and in other processes
   bool write_through = false;    // each write reaches the disk before it returns
   bool sequential_scan = false;  // hint: read front to back (else: random access)
+  // Create only: the name must be free (no file, no link, in any case of the name: kOsFileExists),
+  // and nothing is ever created or written through a symbolic link.
+  bool create_new = false;
+  bool owner_only = false;  // create only: a new file readable and writable by its owner alone
 };
 
 // One open descriptor with its share lock and the byte ranges locked through it.
@@ -51,6 +55,7 @@ class TOsFile {
   [[nodiscard]] TOsError Open(const std::string& path, const TOsOpenOptions& options);
   // Creates the file, or empties an existing one, opened for reading and writing and exclusively.
   // A read-only file is not replaced (kOsAccessDenied). `options.exclusive` and `read_only` are ignored.
+  // With `options.create_new` an existing entry of the name is never touched (kOsFileExists).
   [[nodiscard]] TOsError Create(const std::string& path, const TOsOpenOptions& options);
   // Releases the descriptor and with it the share lock and every range lock.
   void Close();
@@ -97,6 +102,20 @@ std::size_t OsOpenFileCount();
 // Setting clears the three write bits; clearing adds the owner's write bit.
 [[nodiscard]] TOsError OsSetReadOnlyAttribute(const std::string& path, bool read_only);
 [[nodiscard]] TOsError OsPathIdentity(const std::string& path, TFileIdentity& identity);
+// The identity of the directory entry itself: a symbolic link is not followed. kOsAccessDenied
+// when the entry is not a regular file (a link, a directory, a device).
+[[nodiscard]] TOsError OsRegularFileIdentity(const std::string& path, TFileIdentity& identity);
+// Gives the regular file `path` (never followed through a link) the owner, group and permission
+// bits of `model`: the owner and group as far as the process may set them, the bits always; then
+// makes that durable.
+[[nodiscard]] TOsError OsTakeOwnerAndMode(const std::string& path, const std::string& model);
+// Whether `path` is a directory of our own that nobody else may write into: a real directory (not
+// a link to one), owned by the effective user, without write permission for group or others.
+bool OsPrivateDirectory(const std::string& path);
+// Creates a directory that only its owner may use. kOsFileExists when the name is taken.
+[[nodiscard]] TOsError OsCreatePrivateDirectory(const std::string& path);
+// Creates a private directory under a fresh name: `prefix` followed by six random characters.
+[[nodiscard]] TOsError OsCreateFreshPrivateDirectory(const std::string& prefix, std::string& made);
 bool OsFileExists(const std::string& path);  // exists and is not a directory
 bool OsDirectoryExists(const std::string& path);
 
@@ -110,8 +129,10 @@ bool OsDirectoryExists(const std::string& path);
 // Deletes a file that this process holds open through `held` (its share lock keeps every other
 // opener out until the name is gone). kOsFileNotFound when the name leads to another file now.
 [[nodiscard]] TOsError OsDeleteHeldFile(const std::string& path, const TOsFile& held);
-// Copies a file that this process holds open exclusively (no share lock is asked for) to `to`,
-// which is created or emptied, and makes the copy durable. On failure nothing of `to` is left.
+// Copies a file that this process holds open exclusively (no share lock is asked for) to `to`
+// and makes the copy durable. An entry already named `to` is removed first (a link as a link);
+// the copy is then made new, never through a link, private to its owner while it is written,
+// and ends with the owner, group and permission bits of `from`. On failure nothing of `to` is left.
 [[nodiscard]] TOsError OsCopyHeldFile(const std::string& from, const std::string& to);
 // Makes the directory's entries (creations, renames) durable.
 [[nodiscard]] TOsError OsSyncDirectory(const std::string& directory);

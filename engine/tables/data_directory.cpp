@@ -113,7 +113,7 @@ int TDataDirectory::CloseTable(TDataTable* table, bool discard) {
 }
 
 void TDataDirectory::CreateTable(const std::string& table_name, const TTableDefinition& definition,
-                                 bool in_memory) {
+                                 bool in_memory, TFileCreation creation) {
   CheckTableName(table_name);
   const std::string name = NormalizeTableName(table_name);
   if (TDataTable* listed = FindTable(name, in_memory); listed != nullptr && listed->OpenCount() > 0) {
@@ -121,7 +121,7 @@ void TDataDirectory::CreateTable(const std::string& table_name, const TTableDefi
   }
   TDataTable table(*this, name, in_memory);
   table.SetFlags(TTableFlags{true, false, false, in_memory});
-  table.Create(definition);
+  table.Create(definition, creation);
 }
 
 namespace {
@@ -194,12 +194,14 @@ bool TDataDirectory::TableExists(const std::string& table_name, bool in_memory) 
   return EngineFileList().EntryExists((in_memory ? std::string() : path_) + name, in_memory);
 }
 
-std::string TDataDirectory::UniqueTableName(bool in_memory) const {
+std::string TDataDirectory::UniqueTableName(bool in_memory, int* first) const {
   std::string digits = std::to_string(std::abs(static_cast<long long>(OsThreadId())));
   digits.resize(std::min<std::size_t>(digits.size(), 5));
-  for (int counter = 0;; ++counter) {
+  for (int counter = first != nullptr ? *first : 0;; ++counter) {
     const std::string name = digits + std::to_string(counter) + ".DAT";
-    if (!TableExists(name, in_memory)) return name;
+    if (TableExists(name, in_memory)) continue;
+    if (first != nullptr) *first = counter;
+    return name;
   }
 }
 

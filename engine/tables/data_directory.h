@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/tables/table_definition.h"
+#include "support/abstract_file.h"
 
 namespace tarvo {
 
@@ -52,15 +53,18 @@ class TDataDirectory {
   TDataTable& OpenTable(const std::string& table_name, const TTableOpenRequest& request);
   // −11010 for a table that is not listed.
   [[nodiscard]] int CloseTable(TDataTable* table, bool discard);
-  // Creates the table's files. Raises; 11013 when the table is open in this session.
-  void CreateTable(const std::string& table_name, const TTableDefinition& definition, bool in_memory = false);
+  // Creates the table's files. Raises; 11013 when the table is open in this session. With a
+  // creation other than kReplace an existing table fails with 13060 and is left alone.
+  void CreateTable(const std::string& table_name, const TTableDefinition& definition, bool in_memory = false,
+                   TFileCreation creation = TFileCreation::kReplace);
   // With `to_backups` the files get the backup extensions instead of the new name's.
   void RenameTable(const std::string& table_name, const std::string& new_name, bool to_backups,
                    bool in_memory = false);
   void DeleteTable(const std::string& table_name, bool in_memory = false);
   bool TableExists(const std::string& table_name, bool in_memory = false) const;
   // The first free name "<5 digits of the thread id><counter>.DAT".
-  std::string UniqueTableName(bool in_memory = false) const;
+  // `first` (when given) is the counter to start from, and receives the counter taken.
+  std::string UniqueTableName(bool in_memory = false, int* first = nullptr) const;
 
   TDataTable* FindTable(const std::string& table_name, bool in_memory) const;
   std::size_t TableCount() const { return tables_.size(); }

@@ -172,29 +172,46 @@ void TDataTable::Close(bool discard) {
   data_written_ = false;
 }
 
-void TDataTable::Create(const TTableDefinition& definition) {
+void TDataTable::Create(const TTableDefinition& definition, TFileCreation creation) {
   ValidateTableDefinition(definition, table_name_);
   BuildFileNames();
-  // A table whose files cannot all be made leaves none of them behind.
-  const auto remove_partial = [this] {
+  // A change of an earlier table of the name that was cut off is settled first: its intent file
+  // must never act on the new table.
+  if (!flags_.in_memory) (void)RecoverTableExchange(directory_.Path(), BaseName());
+  TFileHandler* const files[] = {&data_file_, &index_file_, &blob_file_};
+  for (TFileHandler* file : files) file->SetCreation(creation);
+  // A table whose files cannot all be made leaves none of them behind, and nothing that was
+  // there before: another creator of the same table may have made it meanwhile.
+  bool made[] = {false, false, false};
+  const auto remove_partial = [&] {
     CloseFiles();
-    for (TFileHandler* file :
-         {static_cast<TFileHandler*>(&data_file_), static_cast<TFileHandler*>(&index_file_),
-          static_cast<TFileHandler*>(&blob_file_)}) {
+    for (int i = 0; i < 3; ++i) {
       try {
-        if (file->EntryExists()) file->Delete();
+        if (made[i] && files[i]->EntryExists()) files[i]->Delete();
       } catch (const ETarvoEngineError&) {
         // Best effort: the failure that brought us here is the one to report.
       }
     }
   };
+  // The data file makes the table: once it is ours, stale index or blob files of the name
+  // (left by a table whose data file went) are removed, never written through.
+  const auto make = [&](int i, const std::function<void()>& create) {
+    if (i > 0 && creation != TFileCreation::kReplace && files[i]->EntryExists()) files[i]->Delete();
+    create();
+    made[i] = true;
+  };
   try {
-    data_file_.CreateTable(definition);
-    index_file_.Create();
+    try {
+      make(0, [&] { data_file_.CreateTable(definition); });
+    } catch (const ETarvoEngineError& e) {
+      if (EngineCode(e) == kTableExists) Raise(kTableExists);
+      throw;
+    }
+    make(1, [&] { index_file_.Create(); });
     index_file_.StoreDefinitions(definition);
     if (data_file_.BlobFieldCount() > 0) {
       blob_file_.SetBlockSize(data_file_.BlobBlockSize());
-      blob_file_.Create();
+      make(2, [&] { blob_file_.Create(); });
     }
     data_file_.WriteHeader(true);
     data_file_.WriteDescriptors();
@@ -205,9 +222,11 @@ void TDataTable::Create(const TTableDefinition& definition) {
     if (blob_file_.IsOpen()) blob_file_.Flush();
   } catch (...) {
     remove_partial();
+    for (TFileHandler* file : files) file->SetCreation(TFileCreation::kReplace);
     throw;
   }
   CloseFiles();
+  for (TFileHandler* file : files) file->SetCreation(TFileCreation::kReplace);
 }
 
 bool TDataTable::FixedRetryLock(TFileHandler& file, std::int64_t offset, std::int64_t length) {

@@ -90,8 +90,10 @@ class TDataTable {
   // Lowers OpenCount; the last opener writes (or discards) the buffers, releases every lock and
   // closes the files.
   void Close(bool discard);
-  // Creates the table's files from a definition (the table must not be open).
-  void Create(const TTableDefinition& definition);
+  // Creates the table's files from a definition (the table must not be open). With a creation
+  // other than kReplace the table must not exist: the data file is made first, under a free name
+  // (else 13060 and nothing is touched), and a failure removes only the files made here.
+  void Create(const TTableDefinition& definition, TFileCreation creation = TFileCreation::kReplace);
 
   // Table-level locks. Each returns whether the table changed (CheckForChanges) where it checks.
   bool LockReader();

@@ -7,6 +7,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <thread>
 
 #include "tests/testing/run_cli.h"
 #include "tests/testing/temp_dir.h"
@@ -167,6 +168,31 @@ TEST(CreateInfoTest, AnExistingTableIsNotReplaced) {
   EXPECT_EQ(2, result.status);
   EXPECT_NE(std::string::npos, result.err.find("13060")) << result.err;
   EXPECT_EQ(before, ReadBytes(dir.File("Kunden.DAT")));
+}
+
+TEST(CreateInfoTest, OfCreatorsOfOneTableAtOnceExactlyOneWins) {
+  TTempDir dir;
+  testing::CopyFixture("basic", dir.Path());
+  const std::string schema = dir.File("Kunden.schema.json");
+  for (int round = 0; round < 6; ++round) {
+    SCOPED_TRACE(round);
+    const std::string table = dir.File("T" + std::to_string(round) + ".DAT");
+    std::vector<testing::TCliResult> results(4);
+    std::vector<std::thread> creators;
+    for (auto& result : results)
+      creators.emplace_back([&] { result = RunCli({"create", table, "--definition", schema}); });
+    for (std::thread& t : creators) t.join();
+    int winners = 0;
+    for (const auto& result : results) {
+      winners += result.status == 0;
+      if (result.status != 0) {
+        EXPECT_EQ(2, result.status) << result.err;
+        EXPECT_NE(std::string::npos, result.err.find("13060")) << result.err;
+      }
+    }
+    EXPECT_EQ(1, winners);
+    EXPECT_EQ(0, RunCli({"verify", table}).status);
+  }
 }
 
 TEST(CreateInfoTest, InfoOfWhatIsNoTable) {
