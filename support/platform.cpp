@@ -491,14 +491,20 @@ bool OsPrivateDirectory(const std::string& path) {
 
 TOsError OsCreatePrivateDirectory(const std::string& path) {
   const std::string name = WithoutTrailingSlash(path);
+  const bool recording = TPowerLoss::Recording();
+  if (recording) TPowerLoss::BeforeEntryChange(name);
   if (::mkdir(name.c_str(), 0700) != 0) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, name);
+  if (recording) TPowerLoss::Created(name);
   return kOsOk;
 }
 
 TOsError OsCreateFreshPrivateDirectory(const std::string& prefix, std::string& made) {
   made.clear();
   std::string name = prefix + "XXXXXX";
+  const bool recording = TPowerLoss::Recording();
+  if (recording) TPowerLoss::BeforeEntryChange(name);  // its directory as it was
   if (::mkdtemp(name.data()) == nullptr) return OsErrorFromErrno(errno, TErrnoContext::kGeneral, prefix);
+  if (recording) TPowerLoss::Created(name);
   made = std::move(name);
   return kOsOk;
 }

@@ -217,6 +217,9 @@ void TKeySorter::SpillBuffer() {
   SortBuffer();
   if (spill_ == nullptr) {
     spill_ = std::make_unique<TFileHandler>(spill_name_, in_memory_);
+    // A new file of our own, never written through a link; one that an interrupted run left goes.
+    spill_->SetCreation(TFileCreation::kNewPrivate);
+    if (spill_->EntryExists()) spill_->Delete();
     spill_->CreateNew();
   }
   // Written in sorted order, a slice of pairs at a time through a small staging buffer.

@@ -64,7 +64,7 @@ void OptimizeTable(TDataCursor& cursor, const TCursorOpenOptions& options, const
     // end the copy), with their blob values, appended to the new files in long runs; their keys
     // are gathered as each record is written (on the sorting thread, which alone writes the index
     // file until keys.Finish()).
-    TIndexBuild keys(new_table, AllIndexSlots(new_table.IndexFile()), scratch.Base(), options.in_memory,
+    TIndexBuild keys(new_table, AllIndexSlots(new_table.IndexFile()), scratch.SpillBase(), options.in_memory,
                      kCopyIndexBudget, slots, true);
     // The keys of the order's index, and of "Sys Deleted" (slots in order), come sorted.
     keys.StreamInOrder(cursor.IndexSlot());

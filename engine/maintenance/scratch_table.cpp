@@ -38,6 +38,8 @@ constexpr std::int64_t kRecordGranule = 510;
 // An engine error's message text is at most this long.
 constexpr std::size_t kMaxMessageText = 254;
 constexpr std::int64_t kCachedRecordOverhead = 100;
+// Names of scratch tables tried before giving up.
+constexpr int kScratchNameAttempts = 1000;
 
 std::string BaseOf(const std::string& table_name) {
   const std::string normalized = NormalizeTableName(table_name);
@@ -83,8 +85,7 @@ TScratchTable::TScratchTable(TDataSession& session, TDataDirectory& table_direct
   }
   std::string path = session.PrivateDirectory();
   if (path.empty()) {
-    path = table_directory.Path() + kScratchSubdirectory + "/";
-    if (!OsDirectoryExists(path) && OsCreateDirectory(path) != kOsOk) RaiseEngineError(kInvalidPath, path);
+    path = UseScratchFolder(table_directory.Path());
     hidden_path_ = path;
   }
   directory_ = session.GetDirectory({}, path);
@@ -112,13 +113,31 @@ void TScratchTable::RemoveFiles() noexcept {
   const std::string base = (in_memory_ ? std::string() : directory_->Path()) + Base();
   for (const char* extension : {".DAT", ".IDX", ".BLB"}) {
     const std::string file = base + extension;
-    if (EngineFileList().EntryExists(file, in_memory_)) (void)EngineFileList().DeleteEntry(file, in_memory_);
+    if (!EngineFileList().EntryExists(file, in_memory_)) continue;
+    // Given the mode of a read-only table for the exchange: still ours to delete.
+    if (!in_memory_) (void)OsSetReadOnlyAttribute(file, false);
+    (void)EngineFileList().DeleteEntry(file, in_memory_);
   }
 }
 
+std::string TScratchTable::SpillBase() const {
+  return (in_memory_ ? std::string() : directory_->Path()) + Base();
+}
+
 TDataCursor& TScratchTable::Create(const TTableDefinition& definition) {
-  name_ = directory_->UniqueTableName(in_memory_);
-  directory_->CreateTable(name_, definition, in_memory_);
+  // Made under a free name only, private to us, never through a link: a name that turns out to be
+  // taken (by another run, or by an entry planted under it) is passed over.
+  for (int counter = 0;; ++counter) {
+    const std::string name = directory_->UniqueTableName(in_memory_, &counter);
+    try {
+      directory_->CreateTable(name, definition, in_memory_, TFileCreation::kNewPrivate);
+    } catch (const ETarvoEngineError& e) {
+      if (EngineCode(e) != kTableExists || counter >= kScratchNameAttempts) throw;
+      continue;
+    }
+    name_ = name;
+    break;
+  }
   cursor_ = std::make_unique<TDataCursor>(session_, *directory_);
   TCursorOpenOptions options;
   options.table_name = name_;

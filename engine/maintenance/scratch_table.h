@@ -71,6 +71,8 @@ class TScratchTable {
   TDataCursor& Cursor() const { return *cursor_; }
   const std::string& Name() const { return name_; }
   std::string Base() const;
+  // Where the new table's spill files go: its directory and base name.
+  std::string SpillBase() const;
   // Writes everything, closes the new table and puts its files on the disk.
   void Finish();
   // The files now belong to the table (moved into place).

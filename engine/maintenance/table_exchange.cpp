@@ -1,9 +1,12 @@
 #include "engine/maintenance/table_exchange.h"
 
 #include <algorithm>
+#include <charconv>
 #include <exception>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <optional>
 #include <span>
 #include <sstream>
 #include <string_view>
@@ -19,11 +22,17 @@ namespace tarvo {
 
 namespace {
 
-constexpr char kIntentMarker[] = "tarvo-exchange 1";
+// Names relative to the intent file's own directory (a file elsewhere by its absolute path),
+// each move with the identity of the file it moves.
+constexpr char kIntentMarker[] = "tarvo-exchange 2";
+// Written by earlier versions: every path as the writer spelled its directory, no identities.
+constexpr char kOldIntentMarker[] = "tarvo-exchange 1";
 
 struct TMove {
   std::string from;
   std::string to;
+  std::optional<TFileIdentity> id;     // of the file that the move carries
+  std::optional<TFileIdentity> to_id;  // a snapshot's file: what stood at `to` when it was taken
 };
 
 struct TIntent {
@@ -58,8 +67,18 @@ void Move(const TMove& move, bool in_memory) {
   CheckResult(EngineFileList().RenameEntry(move.from, in_memory, move.to), move.from);
 }
 
+// Deletes an old file of the table that is to go (an earlier backup, an old file without
+// backups): also when the table was read-only, as its files then are.
+int DeleteOld(const std::string& path, bool in_memory) {
+  if (!in_memory) {
+    bool read_only = false;
+    if (OsReadOnlyAttribute(path, read_only) == kOsOk && read_only) (void)OsSetReadOnlyAttribute(path, false);
+  }
+  return EngineFileList().DeleteEntry(path, in_memory);
+}
+
 void Remove(const std::string& path, bool in_memory) {
-  CheckResult(EngineFileList().DeleteEntry(path, in_memory), path);
+  CheckResult(DeleteOld(path, in_memory), path);
 }
 
 void SyncDirectory(const std::string& directory) {
@@ -67,23 +86,141 @@ void SyncDirectory(const std::string& directory) {
   RaiseOs(OsSyncDirectory(directory), directory);
 }
 
-std::string Serialize(const TIntent& intent) {
+std::string DirectoryOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string IdentityText(const std::optional<TFileIdentity>& id) {
+  return id ? std::to_string(id->device) + ":" + std::to_string(id->inode) : std::string();
+}
+
+std::optional<TFileIdentity> ParseIdentity(const std::string& text) {
+  const std::size_t colon = text.find(':');
+  if (colon == std::string::npos) return std::nullopt;
+  TFileIdentity id;
+  const auto [device_end, device_error] = std::from_chars(text.data(), text.data() + colon, id.device);
+  const auto [inode_end, inode_error] = std::from_chars(text.data() + colon + 1, text.data() + text.size(), id.inode);
+  if (device_error != std::errc{} || inode_error != std::errc{} || device_end != text.data() + colon ||
+      inode_end != text.data() + text.size())
+    return std::nullopt;
+  return id;
+}
+
+// The identity of the regular file at `path` (a link is none).
+std::optional<TFileIdentity> IdentityOf(const std::string& path) {
+  TFileIdentity id;
+  if (OsRegularFileIdentity(path, id) != kOsOk) return std::nullopt;
+  return id;
+}
+
+// Whether `name` is that of a scratch folder: the usual one, or one made afresh beside it.
+bool IsScratchFolderName(std::string_view name) {
+  const std::string_view usual = kScratchSubdirectory;
+  return name == usual || (name.size() > usual.size() + 1 && name.substr(0, usual.size()) == usual &&
+                           name[usual.size()] == '-' && name.find('/') == std::string_view::npos);
+}
+
+// A name in the directory itself, or in one of its scratch folders, relative to it.
+bool IsLocalName(std::string_view rest) {
+  const std::size_t slash = rest.find('/');
+  if (slash == std::string_view::npos) return !rest.empty() && rest != "." && rest != "..";
+  const std::string_view file = rest.substr(slash + 1);
+  return IsScratchFolderName(rest.substr(0, slash)) && !file.empty() && file != "." && file != ".." &&
+         file.find('/') == std::string_view::npos;
+}
+
+// How the intent file in `directory` names `path`: relative to that directory where it lies in it
+// or in a scratch folder of it, else absolute.
+std::string NameInIntent(const std::string& path, const std::string& directory) {
+  if (!directory.empty() && path.compare(0, directory.size(), directory) == 0 &&
+      IsLocalName(std::string_view(path).substr(directory.size())))
+    return path.substr(directory.size());
+  if (!path.empty() && path.front() == '/') return path;
+  std::error_code error;
+  const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  return error ? path : absolute.lexically_normal().string();
+}
+
+std::string Serialize(const TIntent& intent, const std::string& directory) {
+  const auto name = [&](const std::string& path) { return NameInIntent(path, directory); };
+  const auto move = [&](const char* kind, const TMove& m) {
+    std::string line = std::string(kind) + "\t" + name(m.from) + "\t" + name(m.to) + "\t" + IdentityText(m.id);
+    if (m.to_id) line += "\t" + IdentityText(m.to_id);
+    return line + "\n";
+  };
   std::string text = std::string(kIntentMarker) + "\n";
   text += std::string("keep-backups\t") + (intent.keep_backups ? "1" : "0") + "\n";
-  for (const TMove& m : intent.aside) text += "aside\t" + m.from + "\t" + m.to + "\n";
-  for (const TMove& m : intent.place) text += "place\t" + m.from + "\t" + m.to + "\n";
-  for (const TMove& m : intent.restore) text += "restore\t" + m.from + "\t" + m.to + "\n";
-  for (const std::string& f : intent.absent) text += "absent\t" + f + "\n";
-  for (const std::string& f : intent.discard) text += "discard\t" + f + "\n";
+  for (const TMove& m : intent.aside) text += move("aside", m);
+  for (const TMove& m : intent.place) text += move("place", m);
+  for (const TMove& m : intent.restore) text += move("restore", m);
+  for (const std::string& f : intent.absent) text += "absent\t" + name(f) + "\n";
+  for (const std::string& f : intent.discard) text += "discard\t" + name(f) + "\n";
   text += "end\n";
   return text;
 }
 
-TIntent Parse(const std::string& text) {
+// Whether two spellings lead to one directory.
+bool SameDirectory(const std::string& a, const std::string& b) {
+  if (a == b) return true;
+  TFileIdentity first;
+  TFileIdentity second;
+  return OsPathIdentity(a.empty() ? "." : a, first) == kOsOk && OsPathIdentity(b.empty() ? "." : b, second) == kOsOk &&
+         first == second;
+}
+
+// Every path of the intent as a path in `directory`, however that is spelled now. An intent of
+// an earlier version names the table's files by the directory as its writer spelled it (the
+// directory of the table's first file it names): those in that directory, when it is this one,
+// are taken as files of this directory.
+void Locate(TIntent& intent, const std::string& directory, bool old_format) {
+  std::string written;  // the directory as the old intent spelled it
+  if (old_format) {
+    for (const auto* first : {intent.restore.empty() ? nullptr : &intent.restore.front().to,
+                              intent.absent.empty() ? nullptr : &intent.absent.front(),
+                              intent.aside.empty() ? nullptr : &intent.aside.front().from,
+                              intent.place.empty() ? nullptr : &intent.place.front().to}) {
+      if (first != nullptr) {
+        written = DirectoryOf(*first);
+        break;
+      }
+    }
+    if (!SameDirectory(written, directory)) return;
+  }
+  const auto locate = [&](std::string& path) {
+    if (old_format) {
+      if (path.compare(0, written.size(), written) == 0 &&
+          IsLocalName(std::string_view(path).substr(written.size())))
+        path = directory + path.substr(written.size());
+    } else if (path.empty() || path.front() != '/') {
+      path = directory + path;
+    }
+  };
+  for (auto* moves : {&intent.aside, &intent.place, &intent.restore}) {
+    for (TMove& m : *moves) {
+      locate(m.from);
+      locate(m.to);
+    }
+  }
+  for (std::string& f : intent.absent) locate(f);
+  for (std::string& f : intent.discard) locate(f);
+}
+
+TIntent Parse(const std::string& text, const std::string& directory) {
   TIntent intent;
   std::istringstream in(text);
   std::string line;
-  if (!std::getline(in, line) || line != kIntentMarker) return intent;
+  if (!std::getline(in, line) || (line != kIntentMarker && line != kOldIntentMarker)) return intent;
+  const bool old_format = line == kOldIntentMarker;
+  const auto move = [&](const std::vector<std::string>& parts) {
+    TMove m{parts[1], parts[2], std::nullopt, std::nullopt};
+    if (parts.size() > 3) m.id = ParseIdentity(parts[3]);
+    if (parts.size() > 4) m.to_id = ParseIdentity(parts[4]);
+    return m;
+  };
+  const auto moves = [&](const std::vector<std::string>& parts, const char* kind) {
+    return parts[0] == kind && parts.size() >= 3 && parts.size() <= (old_format ? 3u : 5u);
+  };
   while (std::getline(in, line)) {
     if (line == "end") {
       intent.complete = true;
@@ -99,12 +236,12 @@ TIntent Parse(const std::string& text) {
     }
     if (parts.size() == 2 && parts[0] == "keep-backups") {
       intent.keep_backups = parts[1] == "1";
-    } else if (parts.size() == 3 && parts[0] == "aside") {
-      intent.aside.push_back({parts[1], parts[2]});
-    } else if (parts.size() == 3 && parts[0] == "place") {
-      intent.place.push_back({parts[1], parts[2]});
-    } else if (parts.size() == 3 && parts[0] == "restore") {
-      intent.restore.push_back({parts[1], parts[2]});
+    } else if (moves(parts, "aside")) {
+      intent.aside.push_back(move(parts));
+    } else if (moves(parts, "place")) {
+      intent.place.push_back(move(parts));
+    } else if (moves(parts, "restore")) {
+      intent.restore.push_back(move(parts));
     } else if (parts.size() == 2 && parts[0] == "absent") {
       intent.absent.push_back(parts[1]);
     } else if (parts.size() == 2 && parts[0] == "discard") {
@@ -113,21 +250,62 @@ TIntent Parse(const std::string& text) {
       return TIntent{};
     }
   }
+  Locate(intent, directory, old_format);
   return intent;
 }
 
-// A step is done when its target exists and its source does not.
+// A step is done when its target exists and its source does not (and the target is the file
+// that the step moved, where the intent knows it).
 bool Done(const TMove& move, bool in_memory) {
-  return !Exists(move.from, in_memory) && Exists(move.to, in_memory);
+  if (Exists(move.from, in_memory) || !Exists(move.to, in_memory)) return false;
+  return !move.id || IdentityOf(move.to) == move.id;
+}
+
+// Whether the table's files no longer stand as the interrupted change left them: a name that the
+// intent moves a file to or from holds a file that none of its steps moved, or a snapshot's copy
+// is not the copy that was taken, or the data file is not the file the snapshot was taken of.
+// Such a table was replaced or made anew since (by a program that did not know the intent), and
+// acting on the intent would destroy it. An intent of an earlier version, without identities,
+// is never found stale.
+bool Stale(const TIntent& intent) {
+  std::map<std::string, std::vector<TFileIdentity>> known;  // name -> files the steps put or found there
+  for (const auto* moves : {&intent.aside, &intent.place}) {
+    for (const TMove& m : *moves) {
+      if (!m.id) return false;
+      known[m.from].push_back(*m.id);
+      known[m.to].push_back(*m.id);
+    }
+  }
+  for (const auto& [name, ids] : known) {
+    if (!OsFileExists(name) && !std::filesystem::is_symlink(name)) continue;
+    const std::optional<TFileIdentity> found = IdentityOf(name);
+    if (!found || std::find(ids.begin(), ids.end(), *found) == ids.end()) return true;
+  }
+  for (std::size_t i = 0; i < intent.restore.size(); ++i) {
+    const TMove& m = intent.restore[i];
+    if (!m.id) return false;
+    // A copy that is gone was restored already; the file then is that copy.
+    const std::optional<TFileIdentity> copy = IdentityOf(m.from);
+    const std::optional<TFileIdentity> file = IdentityOf(m.to);
+    if (!copy) {
+      if (OsFileExists(m.from) || std::filesystem::is_symlink(m.from)) return true;
+      if (file && file != m.id && i == 0) return true;
+      continue;
+    }
+    if (copy != m.id) return true;
+    // The data file (listed first) is changed in place by every guarded change, never replaced.
+    if (i == 0 && m.to_id && file && file != m.to_id) return true;
+  }
+  return false;
 }
 
 // Undoes the steps that were done, the last first.
 void RollBack(const TIntent& intent, bool in_memory) {
   for (auto it = intent.place.rbegin(); it != intent.place.rend(); ++it) {
-    if (Done(*it, in_memory)) Move({it->to, it->from}, in_memory);
+    if (Done(*it, in_memory)) Move({it->to, it->from, std::nullopt, std::nullopt}, in_memory);
   }
   for (auto it = intent.aside.rbegin(); it != intent.aside.rend(); ++it) {
-    if (Done(*it, in_memory)) Move({it->to, it->from}, in_memory);
+    if (Done(*it, in_memory)) Move({it->to, it->from, std::nullopt, std::nullopt}, in_memory);
   }
 }
 
@@ -138,14 +316,12 @@ bool FinishCommitted(const TIntent& intent, bool in_memory) {
   if (intent.keep_backups) return true;
   bool all_gone = true;
   for (const TMove& m : intent.aside) {
-    if (Exists(m.to, in_memory) && EngineFileList().DeleteEntry(m.to, in_memory) < 0) all_gone = false;
+    if (!Exists(m.to, in_memory)) continue;
+    // Only the old file that the exchange moved aside.
+    if (m.id && IdentityOf(m.to) != m.id) continue;
+    if (DeleteOld(m.to, in_memory) < 0) all_gone = false;
   }
   return all_gone;
-}
-
-std::string DirectoryOf(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
 // An intent file is only followed where a change of this engine can have worked: the table's
@@ -169,8 +345,17 @@ bool HasDotSegment(const std::string& path) {
   return false;
 }
 
+// In the directory, or in one of its scratch folders, which must be a real directory (not a link
+// that leads elsewhere) or gone.
 bool InScratchFolder(const std::string& path, const std::string& directory) {
-  return InDirectory(path, directory) || InDirectory(path, directory + kScratchSubdirectory + "/");
+  if (InDirectory(path, directory)) return true;
+  if (directory.empty() || path.compare(0, directory.size(), directory) != 0) return false;
+  const std::string_view rest = std::string_view(path).substr(directory.size());
+  if (!IsLocalName(rest)) return false;
+  const std::string folder = directory + std::string(rest.substr(0, rest.find('/')));
+  std::error_code error;
+  const std::filesystem::file_type type = std::filesystem::symlink_status(folder, error).type();
+  return type == std::filesystem::file_type::directory || type == std::filesystem::file_type::not_found;
 }
 
 bool IntentFits(const TIntent& intent, const std::string& directory) {
@@ -256,7 +441,7 @@ class TIntentFile {
     const TOsError created = held->file_.Create(path, TOsOpenOptions{});
     if (created == kOsSharingViolation) RaiseEngineError(kTableLocked, table_name);
     RaiseOs(created, path);
-    const std::string text = Serialize(intent);
+    const std::string text = Serialize(intent, directory);
     std::size_t done = 0;
     TOsError error = held->file_.WriteAt(0, std::as_bytes(std::span(text.data(), text.size())), done);
     if (error == kOsOk && done != text.size()) error = kOsDiskFull;
@@ -306,7 +491,7 @@ class TIntentFile {
   // Replaces the intent and makes it durable. A cut-off rewrite reads as an intent without its
   // end line.
   void Rewrite(const TIntent& intent) {
-    const std::string text = Serialize(intent);
+    const std::string text = Serialize(intent, directory_);
     std::size_t done = 0;
     RaiseOs(file_.Truncate(0), path_);
     TOsError error = file_.WriteAt(0, std::as_bytes(std::span(text.data(), text.size())), done);
@@ -333,6 +518,16 @@ std::string ExchangeIntentPath(const std::string& directory, const std::string& 
   return directory + table_base + ".XCH";
 }
 
+std::string UseScratchFolder(const std::string& directory) {
+  const std::string usual = directory + kScratchSubdirectory;
+  if (!OsPrivateDirectory(usual)) (void)OsCreatePrivateDirectory(usual);
+  if (OsPrivateDirectory(usual)) return usual + "/";
+  // Not ours, not a directory, or open to others: a folder of our own beside it.
+  std::string fresh;
+  if (OsCreateFreshPrivateDirectory(usual + "-", fresh) != kOsOk) RaiseEngineError(kInvalidPath, usual + "/");
+  return fresh + "/";
+}
+
 void SyncFileToDisk(const std::string& path) {
   if (!OsFileExists(path)) return;
   TOsFile file;
@@ -356,12 +551,22 @@ void ExchangeTableFiles(const TExchangePlan& plan) {
     const std::string old_file = old_base + kExtensions[i];
     if (!Exists(old_file, mem)) continue;
     const std::string aside = old_base + (plan.keep_backups ? kBackups[i] : kReplaced[i]);
-    intent.aside.push_back({old_file, aside});
+    intent.aside.push_back({old_file, aside, mem ? std::nullopt : IdentityOf(old_file), std::nullopt});
   }
   // The data file last: the table appears only when its other files are there.
   for (int i : {1, 2, 0}) {
     const std::string new_file = new_base + kExtensions[i];
-    if (Exists(new_file, mem)) intent.place.push_back({new_file, old_base + kExtensions[i]});
+    if (Exists(new_file, mem))
+      intent.place.push_back(
+          {new_file, old_base + kExtensions[i], mem ? std::nullopt : IdentityOf(new_file), std::nullopt});
+  }
+  // The new files take the owner, group and permissions of the files they replace (of the data
+  // file where the table had no such file).
+  if (!mem) {
+    for (const TMove& m : intent.place) {
+      const std::string model = Exists(m.to, false) ? m.to : old_base + kExtensions[0];
+      RaiseOs(OsTakeOwnerAndMode(m.from, model), m.from);
+    }
   }
   // Backups of an earlier run are replaced; the table itself is not touched yet.
   for (const TMove& m : intent.aside) {
@@ -404,8 +609,14 @@ bool RecoverTableExchange(const std::string& directory, const std::string& table
   const std::string path = ExchangeIntentPath(directory, base);
   std::unique_ptr<TIntentFile> held = TIntentFile::Claim(path, directory, base + ".DAT");
   if (!held) return false;
-  const TIntent intent = Parse(held->Text());
+  const TIntent intent = Parse(held->Text(), directory);
   if (intent.complete && !IntentFits(intent, directory)) return false;
+  if (intent.complete && Stale(intent)) {
+    // The table was changed after the change ended: the intent no longer speaks of it. The
+    // files stay as they are (copies and backups too).
+    held->Remove();
+    return true;
+  }
   bool finished = true;
   std::vector<std::string> leftovers;  // scratch files of a rolled-back exchange
   // An intent file without its end line was cut off while it was written: nothing was touched.
@@ -482,7 +693,7 @@ TSnapshotGuard::TSnapshotGuard() = default;
 TSnapshotGuard::~TSnapshotGuard() {
   if (!intent_) return;
   try {
-    RestoreSnapshots(Parse(intent_text_));
+    RestoreSnapshots(Parse(intent_text_, directory_));
     intent_->Remove();
     RemoveEmptyDirectory(scratch_directory_);
   } catch (...) {
@@ -494,9 +705,7 @@ TSnapshotGuard::~TSnapshotGuard() {
 void TSnapshotGuard::Take(const std::string& directory, const std::string& table_base,
                           const std::vector<std::string>& files) {
   directory_ = directory;
-  scratch_directory_ = directory + kScratchSubdirectory + "/";
-  if (!OsDirectoryExists(scratch_directory_) && OsCreateDirectory(scratch_directory_) != kOsOk)
-    RaiseEngineError(kInvalidPath, scratch_directory_);
+  scratch_directory_ = UseScratchFolder(directory);
   TIntent intent;
   try {
     for (const std::string& file : files) {
@@ -507,15 +716,16 @@ void TSnapshotGuard::Take(const std::string& directory, const std::string& table
       const std::string name = file.substr(file.find_last_of('/') + 1);
       const std::string copy = scratch_directory_ + name + ".snapshot";
       copies_.push_back(copy);
-      intent.restore.push_back({copy, file});
+      intent.restore.push_back({copy, file, std::nullopt, IdentityOf(file)});
     }
     // The files are copied side by side; the intent names the copies once all are on the disk.
     RaiseFirst(OnThreads(copies_.size(),
                          [&](std::size_t i) { return OsCopyHeldFile(intent.restore[i].to, intent.restore[i].from); }),
                copies_);
     RaiseOs(OsSyncDirectory(scratch_directory_), scratch_directory_);
+    for (TMove& m : intent.restore) m.id = IdentityOf(m.from);
     intent.complete = true;
-    intent_text_ = Serialize(intent);
+    intent_text_ = Serialize(intent, directory);
     intent_ =
         TIntentFile::Write(ExchangeIntentPath(directory, table_base), directory, table_base + ".DAT", intent);
   } catch (...) {

@@ -10,15 +10,26 @@
 // Before the first file of the table is touched an intent file "<table>.XCH" is written beside the
 // table and flushed (with its directory). Its lines:
 //
-//   line                          meaning
-//   tarvo-exchange 1              format marker
-//   keep-backups<TAB>0|1          exchange: whether the old files stay as backups
-//   aside<TAB>FROM<TAB>TO         exchange: an old file moved out of the way (data file first)
-//   place<TAB>FROM<TAB>TO         exchange: a new file moved into place (data file last)
-//   restore<TAB>COPY<TAB>FILE     guard: FILE is rolled back from its copy COPY
-//   absent<TAB>FILE               guard: FILE did not exist; a roll-back deletes it
-//   discard<TAB>COPY              guard, committed: the copy is only to be deleted
-//   end                           the list is complete
+//   line                                meaning
+//   tarvo-exchange 2                    format marker
+//   keep-backups<TAB>0|1                exchange: whether the old files stay as backups
+//   aside<TAB>FROM<TAB>TO<TAB>ID        exchange: an old file moved out of the way (data file first)
+//   place<TAB>FROM<TAB>TO<TAB>ID        exchange: a new file moved into place (data file last)
+//   restore<TAB>COPY<TAB>FILE<TAB>ID<TAB>FILE_ID
+//                                       guard: FILE is rolled back from its copy COPY
+//   absent<TAB>FILE                     guard: FILE did not exist; a roll-back deletes it
+//   discard<TAB>COPY                    guard, committed: the copy is only to be deleted
+//   end                                 the list is complete
+//
+// Files are named relative to the intent file's own directory (a file of a private directory
+// elsewhere by its absolute path), so that the intent means the same files however the table's
+// directory is spelled when it is opened. ID is "device:inode" of the file that the step moves
+// (of the copy for a guard), FILE_ID that of the table's file when its copy was taken. The
+// recovery drops, without touching a file, an intent whose table no longer stands as the change
+// left it: a name that holds a file no step put there, a copy that is not the one taken, a data
+// file that is not the one copied. Intents of the earlier format ("tarvo-exchange 1": paths as
+// the writer spelled the directory, no identities) are still read, as naming the files of the
+// directory in which they lie.
 //
 // The process that writes the intent file keeps it open exclusively until it removes it, so that
 // nobody else acts on it while the change runs; a process that dies releases it with its
@@ -49,6 +60,12 @@ struct TExchangePlan {
   bool in_memory = false;
   bool keep_backups = true;  // the old files become ".DBK", ".IBK", ".BBK"; else they are deleted
 };
+
+// The scratch folder to use in `directory` (with a trailing "/"), made when needed: the hidden
+// subdirectory when it is a directory of our own that nobody else may write into, else a private
+// folder made afresh beside it under a new name (".tarvo-scratch-" and six characters). Raises
+// 11010 when neither can be had. Remove it when it is empty at the end.
+std::string UseScratchFolder(const std::string& directory);
 
 // The intent file of a table: directory + base + ".XCH".
 std::string ExchangeIntentPath(const std::string& directory, const std::string& table_base);

@@ -4,12 +4,16 @@
 // scratch area, and the fixtures. Injected disk failures: disk_failure_test.cpp.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <fstream>
 
 #include "engine/maintenance/optimize.h"
 #include "engine/maintenance/restructure.h"
 #include "engine/maintenance/table_exchange.h"
+#include "support/platform.h"
 #include "tests/engine/maintenance/maintenance_tables.h"
 #include "tests/engine/maintenance/repair_table.h"
 #include "tests/testing/child_process.h"
@@ -35,6 +39,9 @@ class OptimizeTest : public ::testing::Test {
     EXPECT_FALSE(cursor.IsOpen());
   }
   bool Exists(const std::string& file) const { return std::filesystem::exists(dir_.File(file)); }
+  void Clear() const {
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.Path())) std::filesystem::remove_all(entry.path());
+  }
 
   TTempDir dir_;
   TTestEngine engine_{dir_.Dir()};
@@ -373,6 +380,76 @@ TEST_F(OptimizeTest, UnknownIndexAndPreconditionsChangeNothing) {
   EXPECT_ENGINE_ERROR(kTableInUse, OptimizeTable(cursor, options, {}, false, {}));
   cursor.Close();
   EXPECT_EQ(DirectoryBytes(dir_.Path()), files);
+}
+
+TEST_F(OptimizeTest, NewFilesTakeTheOwnerAndModeOfTheOldOnes) {
+  namespace fs = std::filesystem;
+  // Another user's table (when we may give files away, as root may), private or read-only.
+  const bool root = ::geteuid() == 0;
+  const struct {
+    fs::perms mode;
+    bool foreign;
+  } cases[] = {{fs::perms::owner_read | fs::perms::owner_write, root}, {fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.mode));
+    Clear();
+    BuildItems(engine_, 20, 3);
+    for (const char* file : {"Items.DAT", "Items.IDX", "Items.BLB"}) {
+      if (c.foreign) {
+        ASSERT_EQ(::chown(dir_.File(file).c_str(), 65534, 65534), 0);
+      }
+      fs::permissions(dir_.File(file), c.mode);
+    }
+    Optimize({}, true);
+    for (const char* file : {"Items.DAT", "Items.IDX", "Items.BLB"}) {
+      struct stat st {};
+      ASSERT_EQ(::stat(dir_.File(file).c_str(), &st), 0);
+      EXPECT_EQ(fs::status(dir_.File(file)).permissions(), c.mode) << file;
+      EXPECT_EQ(st.st_uid, c.foreign ? 65534u : ::geteuid()) << file;
+      EXPECT_EQ(st.st_gid, c.foreign ? 65534u : ::getegid()) << file;
+    }
+    EXPECT_EQ(DirectoryBytes(dir_.Path()).size(), 3u);
+  }
+}
+
+TEST_F(OptimizeTest, PlantedScratchFolderIsNeverWrittenThrough) {
+  namespace fs = std::filesystem;
+  // Another user of a shared directory plants the scratch folder (a folder of theirs, open to
+  // all, or a link to a folder elsewhere) with links named like our scratch files; or such
+  // links stand in a folder of our own.
+  enum class TPlant { kForeignFolder, kLinkedFolder, kOwnFolder };
+  std::string digits = std::to_string(OsThreadId()).substr(0, 5);
+  for (const TPlant plant : {TPlant::kForeignFolder, TPlant::kLinkedFolder, TPlant::kOwnFolder}) {
+    SCOPED_TRACE(static_cast<int>(plant));
+    Clear();
+    BuildItems(engine_, 30, 4);
+    const std::size_t records = Snapshot(engine_).size();
+    TTempDir outside;
+    const fs::path folder = dir_.Path() / ".tarvo-scratch";
+    if (plant == TPlant::kLinkedFolder) {
+      fs::create_directory_symlink(outside.Path(), folder);
+    } else {
+      fs::create_directory(folder);
+      fs::permissions(folder, plant == TPlant::kOwnFolder ? fs::perms::owner_all : fs::perms::all);
+      if (plant == TPlant::kForeignFolder && ::geteuid() == 0) {
+        ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+      }
+    }
+    for (int counter = 0; counter < 4; ++counter) {
+      for (const char* extension : {".IDX", ".BLB"}) {
+        const std::string name = digits + std::to_string(counter) + extension;
+        std::ofstream(outside.File(name)) << "victim";
+        if (plant != TPlant::kLinkedFolder) fs::create_symlink(outside.File(name), folder / name);
+      }
+    }
+    const auto victims = DirectoryBytes(outside.Path());
+    Optimize();
+    EXPECT_EQ(DirectoryBytes(outside.Path()), victims);
+    for (const char* file : {"Items.DAT", "Items.IDX", "Items.BLB"})
+      EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir_.File(file)))) << file;
+    EXPECT_EQ(Snapshot(engine_).size(), records);
+    ExpectSoundTable(engine_);
+  }
 }
 
 TARVO_CHILD(HoldItemsOpen) {

@@ -26,9 +26,11 @@ class SnapshotGuardTest : public ::testing::Test {
   TTestEngine engine_{dir_.Dir()};
 };
 
-// Takes the guard on Items, spoils the index file as a half-done change would, and dies without
-// a word when told (as a killed process does).
+// Takes the guard on Items (in directory args[0], as spelled there, from the current directory
+// args[1] when given), spoils the index file as a half-done change would, and dies without a word
+// when told (as a killed process does).
 TARVO_CHILD(DieInGuardedChange) {
+  if (args.size() > 1 && ::chdir(args[1].c_str()) != 0) return 1;
   TTestEngine engine(args.at(0));
   auto cursor = OpenItems(engine, true);
   TDataTable& table = cursor->Table();
@@ -60,6 +62,70 @@ TEST_F(SnapshotGuardTest, ChangeCutOffIsRolledBackByTheNextOpen) {
   EXPECT_EQ(Snapshot(engine_), records);
   EXPECT_EQ(DirectoryBytes(dir_.Path()), files);
   ExpectSoundTable(engine_, false);
+}
+
+TEST_F(SnapshotGuardTest, CutOffChangeIsRolledBackWhateverTheDirectorysSpelling) {
+  const std::string parent = dir_.Path().parent_path().string();
+  const std::string relative = dir_.Path().filename().string() + "/";
+  const struct {
+    std::string writer;  // the directory as the changing process spelled it
+    std::string reader;  // and as the next opener spells it
+  } cases[] = {{relative, dir_.Dir()}, {dir_.Dir(), dir_.Dir() + "./"}, {dir_.Dir(), parent + "//" + relative}};
+  BuildItems(engine_, 40, 3);
+  const auto files = DirectoryBytes(dir_.Path());
+  const auto records = Snapshot(engine_);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.writer + " then " + c.reader);
+    TChildProcess child("DieInGuardedChange", {c.writer, parent});
+    ASSERT_EQ(child.Receive(), "changing");
+    child.Send("die");
+    ASSERT_EQ(child.Wait(), 0);
+    TTestEngine reader(c.reader);
+    EXPECT_EQ(Snapshot(reader), records);
+    EXPECT_EQ(DirectoryBytes(dir_.Path()), files);
+  }
+}
+
+TEST_F(SnapshotGuardTest, TableReplacedAfterACutOffChangeIsNotRolledBack) {
+  BuildItems(engine_, 40, 3);
+  TChildProcess child("DieInGuardedChange", {dir_.Dir()});
+  ASSERT_EQ(child.Receive(), "changing");
+  child.Send("die");
+  ASSERT_EQ(child.Wait(), 0);
+  // Another program, which knows nothing of the intent file, puts a table of its own in place.
+  TTempDir other;
+  TTestEngine other_engine(other.Dir());
+  BuildItems(other_engine, 5, 0);
+  const auto records = Snapshot(other_engine);
+  for (const char* file : {"Items.DAT", "Items.IDX", "Items.BLB"})
+    std::filesystem::copy_file(other.File(file), dir_.File(file), std::filesystem::copy_options::overwrite_existing);
+  for (const char* file : {"Items.DAT", "Items.IDX", "Items.BLB"}) {
+    std::filesystem::copy_file(dir_.File(file), dir_.File("copy"));
+    std::filesystem::rename(dir_.File("copy"), dir_.File(file));
+  }
+  EXPECT_EQ(Snapshot(engine_), records);
+  EXPECT_FALSE(Exists("Items.XCH"));
+}
+
+TEST_F(SnapshotGuardTest, CopiesTakeTheModeOfThePrivateTable) {
+  BuildItems(engine_, 10, 0);
+  for (const char* file : {"Items.DAT", "Items.IDX", "Items.BLB"})
+    std::filesystem::permissions(dir_.File(file), std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  auto cursor = OpenItems(engine_, true);
+  TDataTable& table = cursor->Table();
+  TSnapshotGuard guard;
+  guard.Take(table.Directory().Path(), table.BaseName(),
+             {table.DataFile().FileName(), table.IndexFile().FileName(), table.BlobFile().FileName()});
+  int copies = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir_.Path())) {
+    if (!entry.is_regular_file() || entry.path().parent_path() == dir_.Path()) continue;
+    ++copies;
+    EXPECT_EQ(entry.status().permissions(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_write)
+        << entry.path();
+  }
+  EXPECT_EQ(copies, 3);
+  cursor->Close();
+  guard.Commit();
 }
 
 TEST_F(SnapshotGuardTest, TableWithoutItsDataFileComesBackBeforeTheListing) {
