@@ -17,6 +17,7 @@
 #include "support/file_list.h"
 #include "support/platform.h"
 #include "support/platform_errors.h"
+#include "support/platform_names.h"
 
 namespace tarvo {
 
@@ -107,10 +108,17 @@ std::optional<TFileIdentity> ParseIdentity(const std::string& text) {
   return id;
 }
 
+// The file on disk that `path` names, whatever the case of its name; "" when there is none.
+std::string DiskPathOf(const std::string& path) {
+  std::string found;
+  return ResolveFileName(path, found) == kOsOk ? found : std::string();
+}
+
 // The identity of the regular file at `path` (a link is none).
 std::optional<TFileIdentity> IdentityOf(const std::string& path) {
   TFileIdentity id;
-  if (OsRegularFileIdentity(path, id) != kOsOk) return std::nullopt;
+  const std::string found = DiskPathOf(path);
+  if (found.empty() || OsRegularFileIdentity(found, id) != kOsOk) return std::nullopt;
   return id;
 }
 
@@ -277,7 +285,7 @@ bool Stale(const TIntent& intent) {
     }
   }
   for (const auto& [name, ids] : known) {
-    if (!OsFileExists(name) && !std::filesystem::is_symlink(name)) continue;
+    if (DiskPathOf(name).empty()) continue;
     const std::optional<TFileIdentity> found = IdentityOf(name);
     if (!found || std::find(ids.begin(), ids.end(), *found) == ids.end()) return true;
   }
@@ -564,8 +572,9 @@ void ExchangeTableFiles(const TExchangePlan& plan) {
   // file where the table had no such file).
   if (!mem) {
     for (const TMove& m : intent.place) {
-      const std::string model = Exists(m.to, false) ? m.to : old_base + kExtensions[0];
-      RaiseOs(OsTakeOwnerAndMode(m.from, model), m.from);
+      std::string model = DiskPathOf(m.to);
+      if (model.empty()) model = DiskPathOf(old_base + kExtensions[0]);
+      if (!model.empty()) RaiseOs(OsTakeOwnerAndMode(m.from, model), m.from);
     }
   }
   // Backups of an earlier run are replaced; the table itself is not touched yet.
