@@ -291,6 +291,7 @@ bool RebuildIndexes(TDataCursor& cursor, const TRestructureRequest& r, const std
   if (!in_memory) {
     // The backup's name too: a power loss after the change must not take the backup with it.
     SyncFileToDisk(backup);
+    TakeOwnerAndMode(backup, index.FileName());
     const std::string directory = table.Directory().Path();
     if (const TOsError error = OsSyncDirectory(directory); error != kOsOk)
       RaiseEngineError(EngineCodeFromOsError(error), directory);

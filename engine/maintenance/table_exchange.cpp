@@ -536,6 +536,11 @@ std::string UseScratchFolder(const std::string& directory) {
   return fresh + "/";
 }
 
+void TakeOwnerAndMode(const std::string& path, const std::string& model) {
+  const std::string found = DiskPathOf(model);
+  if (!found.empty()) RaiseOs(OsTakeOwnerAndMode(path, found), path);
+}
+
 void SyncFileToDisk(const std::string& path) {
   if (!OsFileExists(path)) return;
   TOsFile file;
@@ -572,9 +577,7 @@ void ExchangeTableFiles(const TExchangePlan& plan) {
   // file where the table had no such file).
   if (!mem) {
     for (const TMove& m : intent.place) {
-      std::string model = DiskPathOf(m.to);
-      if (model.empty()) model = DiskPathOf(old_base + kExtensions[0]);
-      if (!model.empty()) RaiseOs(OsTakeOwnerAndMode(m.from, model), m.from);
+      TakeOwnerAndMode(m.from, DiskPathOf(m.to).empty() ? old_base + kExtensions[0] : m.to);
     }
   }
   // Backups of an earlier run are replaced; the table itself is not touched yet.

@@ -86,6 +86,10 @@ bool RecoverTableExchange(const std::string& directory, const std::string& table
 // on past a table that fails and raises the first failure at the end.
 int RecoverTableExchanges(const std::string& directory);
 
+// Gives the new file `path` the owner, group and permissions of the table's file `model` (found
+// whatever the case of its name; nothing when there is none) and makes that durable.
+void TakeOwnerAndMode(const std::string& path, const std::string& model);
+
 // Writes the file's data to the disk (a no-op for files that do not exist).
 void SyncFileToDisk(const std::string& path);
 

@@ -90,6 +90,16 @@ TEST_F(RestructureTest, AddingASecondaryIndexRebuildsInPlace) {
   ExpectSoundTable(engine_, false);
 }
 
+TEST_F(RestructureTest, IndexBackupOfAPrivateTableIsPrivate) {
+  BuildItems(engine_, 10, 0);
+  const auto mode = std::filesystem::perms::owner_read | std::filesystem::perms::owner_write;
+  for (const char* file : {"Items.DAT", "Items.IDX", "Items.BLB"}) std::filesystem::permissions(dir_.File(file), mode);
+  TRestructureRequest r = OwnRequest();
+  r.indexes.push_back(Index("ByCountDesc", {3}, false, 3));
+  EXPECT_EQ(Run(r), TRestructureWay::kIndexesInPlace);
+  EXPECT_EQ(std::filesystem::status(dir_.File("Items.IBK")).permissions(), mode);
+}
+
 TEST_F(RestructureTest, UniqueIndexBrokenInPlaceDeletesTheRecord) {
   BuildItems(engine_, 60, 0);
   TRestructureRequest r = OwnRequest();
