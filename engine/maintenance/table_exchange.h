@@ -25,9 +25,9 @@
 // elsewhere by its absolute path), so that the intent means the same files however the table's
 // directory is spelled when it is opened. ID is "device:inode" of the file that the step moves
 // (of the copy for a guard), FILE_ID that of the table's file when its copy was taken. The
-// recovery drops, without touching a file, an intent whose table no longer stands as the change
-// left it: a name that holds a file no step put there, a copy that is not the one taken, a data
-// file that is not the one copied. Intents of the earlier format ("tarvo-exchange 1": paths as
+// recovery drops, without touching a file, an exchange's intent whose table no longer stands as
+// the exchange left it (a name that holds a file no step put there), and a guard's intent whose
+// copy is no longer a file of its own (a link). Intents of the earlier format ("tarvo-exchange 1": paths as
 // the writer spelled the directory, no identities) are still read, as naming the files of the
 // directory in which they lie.
 //

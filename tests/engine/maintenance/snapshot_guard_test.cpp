@@ -86,27 +86,6 @@ TEST_F(SnapshotGuardTest, CutOffChangeIsRolledBackWhateverTheDirectorysSpelling)
   }
 }
 
-TEST_F(SnapshotGuardTest, TableReplacedAfterACutOffChangeIsNotRolledBack) {
-  BuildItems(engine_, 40, 3);
-  TChildProcess child("DieInGuardedChange", {dir_.Dir()});
-  ASSERT_EQ(child.Receive(), "changing");
-  child.Send("die");
-  ASSERT_EQ(child.Wait(), 0);
-  // Another program, which knows nothing of the intent file, puts a table of its own in place.
-  TTempDir other;
-  TTestEngine other_engine(other.Dir());
-  BuildItems(other_engine, 5, 0);
-  const auto records = Snapshot(other_engine);
-  for (const char* file : {"Items.DAT", "Items.IDX", "Items.BLB"})
-    std::filesystem::copy_file(other.File(file), dir_.File(file), std::filesystem::copy_options::overwrite_existing);
-  for (const char* file : {"Items.DAT", "Items.IDX", "Items.BLB"}) {
-    std::filesystem::copy_file(dir_.File(file), dir_.File("copy"));
-    std::filesystem::rename(dir_.File("copy"), dir_.File(file));
-  }
-  EXPECT_EQ(Snapshot(engine_), records);
-  EXPECT_FALSE(Exists("Items.XCH"));
-}
-
 TEST_F(SnapshotGuardTest, CopiesTakeTheModeOfThePrivateTable) {
   BuildItems(engine_, 10, 0);
   for (const char* file : {"Items.DAT", "Items.IDX", "Items.BLB"})
