@@ -97,6 +97,7 @@ std::size_t TFileHandler::Read(std::span<std::byte> buffer, bool allow_short) {
 
 void TFileHandler::Write(std::span<const std::byte> buffer) {
   if (file_object_ == nullptr) RaiseEngineError(kWriteError, file_name_);
+  ++write_calls_;
   const std::int64_t put = file_object_->Write(opener_id_, buffer);
   if (put < 0 || static_cast<std::size_t>(put) != buffer.size()) RaiseEngineError(kWriteError, file_name_);
 }

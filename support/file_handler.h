@@ -56,6 +56,9 @@ class TFileHandler {
   // Seek to `offset` and transfer, as one step under the file object's guard.
   std::size_t ReadAt(std::int64_t offset, std::span<std::byte> buffer, bool allow_short);
   void WriteAt(std::int64_t offset, std::span<const std::byte> buffer);
+  // Writes tried through this handler since it was made (failed ones included): whoever must
+  // know whether a step reached the file compares two readings.
+  std::int64_t WriteCalls() const { return write_calls_; }
   // A hint that what was written in the range may go to the disk now; never raises.
   void StartWriteBack(std::int64_t offset, std::int64_t length);
   // Bytes written through WriteAt after which the range they cover is handed to StartWriteBack
@@ -101,6 +104,7 @@ class TFileHandler {
   TFileCreation creation_ = TFileCreation::kReplace;
   bool write_through_ = false;
   bool sequential_scan_ = false;
+  std::int64_t write_calls_ = 0;
   std::int64_t write_back_run_ = 0;
   std::int64_t unsynced_bytes_ = 0;  // written since the last hint, within the range below
   std::int64_t unsynced_begin_ = 0;

@@ -68,6 +68,19 @@ class TBlobBuffer {
   // (the value is then modified unless it is empty).
   void Detach();
 
+  // What a post changes: the stamp, the chain and the modified flag (kept to undo a post).
+  struct TPostState {
+    std::int32_t stamp = 0;
+    std::int32_t first_block = 0;
+    bool modified = false;
+  };
+  TPostState PostState() const { return {stamp_, first_block_, modified_}; }
+  void RestorePostState(const TPostState& state) {
+    stamp_ = state.stamp;
+    first_block_ = state.first_block;
+    modified_ = state.modified;
+  }
+
  private:
   std::int32_t handle_;
   bool modified_ = false;

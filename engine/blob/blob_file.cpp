@@ -235,20 +235,19 @@ TBlock* TBlobFile::Fetch(std::int32_t offset, std::int64_t count, bool read_ahea
   if (!IsBlockOffset(offset)) Raise(kBlobBuffersCorrupt);
 
   // 1. and 2. The newest block, then the table.
+  TBlock* block = nullptr;
   if (newest_ != nullptr && newest_->Offset() == offset) {
-    newest_->Pin();
-    return newest_;
+    block = newest_;
+  } else if (block = FindCached(offset); block != nullptr) {
+    MakeNewest(block);
+  } else {
+    // 3. A miss: another session may have written the file meanwhile.
+    if (detect_changes && RefreshIfChanged()) return nullptr;
+    ReadBlocks(offset, count, read_ahead);
+    block = FindCached(offset);
+    if (block == nullptr || block->Offset() != offset) Raise(kBlobBuffersCorrupt);
   }
-  if (TBlock* b = FindCached(offset); b != nullptr) {
-    MakeNewest(b);
-    b->Pin();
-    return b;
-  }
-  // 3. A miss: another session may have written the file meanwhile.
-  if (detect_changes && RefreshIfChanged()) return nullptr;
-  ReadBlocks(offset, count, read_ahead);
-  TBlock* block = FindCached(offset);
-  if (block == nullptr || block->Offset() != offset) Raise(kBlobBuffersCorrupt);
+  if (undo_ != nullptr) KeepForUndo(*block);
   block->Pin();
   return block;
 }
@@ -290,7 +289,8 @@ void TBlobFile::ReadBlocks(std::int32_t offset, std::int64_t count, bool read_ah
   if (read_ahead || sequential_blocks_ > 0) {
     const std::int64_t to_end = (static_cast<std::int64_t>(header_.end_offset) - offset) / block_size_;
     const std::int64_t asked = read_ahead ? std::min(static_cast<std::int64_t>(max_read_blocks_), count) : 1;
-    n = std::min({std::max<std::int64_t>(asked, sequential_blocks_), to_end, static_cast<std::int64_t>(capacity_)});
+    n = std::min(
+        {std::max<std::int64_t>(asked, sequential_blocks_), to_end, static_cast<std::int64_t>(capacity_)});
     n = std::max<std::int64_t>(n, 1);
   }
   const std::size_t bytes = static_cast<std::size_t>(n) * block_size_;
@@ -469,6 +469,88 @@ bool TBlobFile::FlushBlocks() {
   // counter, follows them at the next header write even when no block was allocated or freed (a
   // value written over its own chain).
   modified_ = true;
+  return true;
+}
+
+bool TBlobFile::CanAppend(std::int64_t blocks) const {
+  // The k-th new block (from 0) goes to end offset + k * B, and an append needs the end offset
+  // at or below the limit.
+  return blocks <= 0 ||
+         static_cast<std::int64_t>(header_.end_offset) + (blocks - 1) * block_size_ <= kMaxBlobFileEnd;
+}
+
+std::int64_t TBlobFile::CountFreeBlocks(std::int64_t most) {
+  std::unordered_set<std::int32_t> met;
+  std::int32_t offset = header_.free_head;
+  while (offset != 0 && static_cast<std::int64_t>(met.size()) < most) {
+    if (!IsBlockOffset(offset) || !met.insert(offset).second) Raise(kBlobBuffersCorrupt);
+    const TBlockPin pin(*this, &GetBlockForWrite(offset, 1, false));
+    offset = pin->NextBlock();
+  }
+  return static_cast<std::int64_t>(met.size());
+}
+
+void TBlobFile::BeginUndo() {
+  undo_ = std::make_unique<TUndo>();
+  undo_->header = header_;
+  undo_->modified = modified_;
+  undo_->write_calls = WriteCalls();
+}
+
+void TBlobFile::KeepForUndo(const TBlock& block) {
+  // Blocks appended by the change have nothing to go back to.
+  if (block.Offset() >= undo_->header.end_offset || undo_->blocks.contains(block.Offset())) return;
+  undo_->blocks.emplace(block.Offset(), block);
+}
+
+bool TBlobFile::UndoChange() {
+  if (undo_ == nullptr) return false;
+  const std::unique_ptr<TUndo> undo = std::move(undo_);
+  const bool wrote = WriteCalls() != undo->write_calls;
+  // 1. Cache and header as they were. What reached the file meanwhile must be written again:
+  // every block put back counts as changed then.
+  std::vector<TBlock*>& made = dirty_;
+  made.clear();
+  cache_.ForEach([&](TBlock* b) {
+    if (b->Offset() >= undo->header.end_offset && b->PinCount() == 0) made.push_back(b);
+  });
+  for (TBlock* b : made) {
+    Unlink(b);
+    std::unique_ptr<TBlock> gone = cache_.Remove(b->Offset());
+    Give(gone);
+  }
+  std::vector<TBlock*> gone;
+  for (auto& [offset, copy] : undo->blocks) {
+    TBlock* block = FindCached(offset);
+    if (block == nullptr) {
+      if (wrote) gone.push_back(&copy);
+      continue;
+    }
+    // The cache's links and pins stay the cache's.
+    TBlock* newer = block->Newer();
+    TBlock* older = block->Older();
+    const int pins = block->PinCount();
+    const bool modified = copy.Modified() || wrote;
+    *block = copy;
+    block->SetNewer(newer);
+    block->SetOlder(older);
+    while (block->PinCount() > pins) block->Unpin();
+    while (block->PinCount() < pins) block->Pin();
+    block->SetModified(modified);
+  }
+  const std::int32_t change_count = header_.change_count;
+  header_ = undo->header;
+  header_.change_count = change_count;
+  modified_ = undo->modified || wrote;
+  if (!wrote) return false;
+  // 2. Blocks written and dropped from the cache meanwhile go back to the file as they were, and
+  // blocks appended since are cut off.
+  std::vector<std::byte> image(block_size_);
+  for (TBlock* copy : gone) {
+    EncodeBlock(*copy, image);
+    WriteAt(copy->Offset(), image);
+  }
+  if (GetSize() > header_.end_offset) WriteAt(header_.end_offset, {});
   return true;
 }
 

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -155,7 +156,32 @@ class TBlobFile : public TFileHandler {
 
   [[noreturn]] void Raise(TEngineCode code) const;
 
+  // Whether `blocks` more blocks can be appended at the end offset without passing the file's
+  // limit (beyond it the append raises 9479).
+  bool CanAppend(std::int64_t blocks) const;
+  // The blocks on the free list, counted up to `most` (a list that leaves the block grid or
+  // meets a block twice raises 8963).
+  std::int64_t CountFreeBlocks(std::int64_t most);
+
+  // --- Undo of one change ---
+  // From BeginUndo on, the first time a block is handed out a copy of it is kept, and so is the
+  // header. UndoChange puts them back: blocks appended since go, the others get their copies, a
+  // block that was written and left the cache meanwhile is written back, and a file that grew is
+  // cut at its end again. It returns whether anything was written since BeginUndo (the caller
+  // then writes what it put back). EndUndo forgets what was kept.
+  void BeginUndo();
+  void EndUndo() { undo_.reset(); }
+  bool UndoChange();
+
  private:
+  struct TUndo {
+    TBlobHeader header;
+    bool modified = false;
+    std::int64_t write_calls = 0;
+    std::unordered_map<std::int32_t, TBlock> blocks;  // by offset
+  };
+  void KeepForUndo(const TBlock& block);
+
   TBlobHeader DecodeImage(std::span<std::byte, kBlobHeaderSize> raw) const;
   void ResetCache();
   TBlock* Fetch(std::int32_t offset, std::int64_t count, bool read_ahead, bool detect_changes);
@@ -200,6 +226,7 @@ class TBlobFile : public TFileHandler {
   int capacity_override_ = 0;  // 0: the default for the block size
   std::int64_t read_count_ = 0;
   std::int64_t write_count_ = 0;
+  std::unique_ptr<TUndo> undo_;  // while a change can still be undone
 };
 
 }  // namespace tarvo

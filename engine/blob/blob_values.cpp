@@ -188,6 +188,29 @@ void TBlobValues::CheckPostable(TConstBytes record) const {
   }
 }
 
+void TBlobValues::CheckRoom(TConstBytes record) const {
+  TBlobFile& file = table_.BlobFile();
+  const auto data_size = static_cast<std::int64_t>(file.DataSize());
+  const auto blocks_of = [&](std::int64_t size) {
+    return (std::max<std::int64_t>(size, 0) + data_size - 1) / data_size;
+  };
+  std::int64_t wanted = 0;
+  std::vector<std::int32_t> reused;
+  for (const auto& [b, d] : Named(record)) {
+    if (!b->Modified() || b->Size() <= 0) continue;
+    wanted += blocks_of(b->Size());
+    if (b->FirstBlock() != 0) reused.push_back(b->FirstBlock());
+  }
+  if (file.CanAppend(wanted)) return;
+  for (const std::int32_t first : reused) {
+    const TBlockPin block(file, &file.GetBlockForWrite(first, 1, false));
+    wanted -= blocks_of(block->TotalSize());
+  }
+  wanted = std::max<std::int64_t>(wanted, 0);
+  wanted -= file.CountFreeBlocks(wanted);
+  if (!file.CanAppend(wanted)) file.Raise(kTableFull);
+}
+
 void TBlobValues::Post(TBytes record) {
   TBlobFile& file = table_.BlobFile();
   CheckPostable(record);
@@ -263,7 +286,42 @@ void TBlobValues::ReleaseRecordValues(TBytes record) {
 }
 
 void TBlobValues::CloseEngineInternal() {
-  std::erase_if(buffers_, [](const std::unique_ptr<TBlobBuffer>& b) { return b->EngineInternal(); });
+  if (undo_ != nullptr) {
+    // Values open at the start of the operation are kept until it is done.
+    for (auto& b : buffers_) {
+      if (!b->EngineInternal()) continue;
+      const bool kept = std::any_of(undo_->open.begin(), undo_->open.end(),
+                                    [&](const auto& entry) { return entry.first == b.get(); });
+      if (kept) undo_->closed.push_back(std::move(b));
+    }
+  }
+  std::erase_if(buffers_,
+                [](const std::unique_ptr<TBlobBuffer>& b) { return b == nullptr || b->EngineInternal(); });
+}
+
+void TBlobValues::BeginChange() {
+  undo_ = std::make_unique<TUndo>();
+  for (const auto& b : buffers_) undo_->open.emplace_back(b.get(), b->PostState());
+}
+
+void TBlobValues::EndChange() {
+  undo_.reset();
+}
+
+void TBlobValues::UndoChange() {
+  if (undo_ == nullptr) return;
+  const std::unique_ptr<TUndo> undo = std::move(undo_);
+  std::vector<std::unique_ptr<TBlobBuffer>> present = std::move(buffers_);
+  for (auto& b : undo->closed) present.push_back(std::move(b));
+  buffers_.clear();
+  // The values of the start in their order; those opened since go.
+  for (const auto& [buffer, state] : undo->open) {
+    const auto it = std::find_if(present.begin(), present.end(),
+                                 [&](const std::unique_ptr<TBlobBuffer>& b) { return b.get() == buffer; });
+    if (it == present.end()) continue;
+    (*it)->RestorePostState(state);
+    buffers_.push_back(std::move(*it));
+  }
 }
 
 void TBlobValues::CloseAll() {

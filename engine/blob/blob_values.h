@@ -64,6 +64,10 @@ class TBlobValues {
   // The checks of Post that must pass before a record operation changes anything: 10030 for a
   // slot holding a handle of no open buffer, 8963 for changed buffers of two records.
   void CheckPostable(TConstBytes record) const;
+  // Also before a record operation changes anything: 9479 when storing the changed values that
+  // `record` names would append blocks beyond the blob file's limit. Near the limit the blocks of
+  // their old chains and of the free list, which a store takes first, are counted too.
+  void CheckRoom(TConstBytes record) const;
   // For a record about to be added: every value it names becomes a value of its own. An open
   // buffer forgets the chain it was loaded from; a plain reference (a record image copied from
   // another record) is loaded and opened as an engine-internal value. So two records never share
@@ -80,6 +84,13 @@ class TBlobValues {
   void CloseEngineInternal();
   // Frees every buffer (the cursor closes).
   void CloseAll();
+
+  // One record operation as a whole: from BeginChange on, the values open at its start are kept
+  // with what a post changes in them, also when a post closes them. UndoChange puts them back
+  // (in their order) and closes the values opened since; EndChange forgets what was kept.
+  void BeginChange();
+  void EndChange();
+  void UndoChange();
 
   std::size_t OpenCount() const { return buffers_.size(); }
   // The buffer of a handle, or nullptr.
@@ -100,6 +111,11 @@ class TBlobValues {
 
   TDataTable& table_;
   std::vector<std::unique_ptr<TBlobBuffer>> buffers_;  // in the order opened
+  struct TUndo {
+    std::vector<std::pair<TBlobBuffer*, TBlobBuffer::TPostState>> open;  // in the order opened
+    std::vector<std::unique_ptr<TBlobBuffer>> closed;                    // of those, closed since
+  };
+  std::unique_ptr<TUndo> undo_;  // while a record operation can still be undone
 };
 
 }  // namespace tarvo

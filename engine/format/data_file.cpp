@@ -390,6 +390,7 @@ TRecordPin TDataFile::GetRecord(TRecordFetcher* fetcher, std::int32_t slot, bool
     ++counters_.cache_hits;
     MakeNewest(record);
     record->Pin();
+    if (undo_ != nullptr) KeepForUndo(*record);
     return TRecordPin(record);
   }
   // 3. A miss: what the file holds may have changed.
@@ -408,7 +409,9 @@ TRecordPin TDataFile::GetRecord(TRecordFetcher* fetcher, std::int32_t slot, bool
   // A read longer than the cache holds would push out its own first records before they are used,
   // and each would be read again.
   count = std::clamp(count, 1, std::max(1, std::min(records_per_read_, cache_capacity_)));
-  return TRecordPin(ReadSlots(slot, count, forward));
+  TRecordPin pin(ReadSlots(slot, count, forward));
+  if (undo_ != nullptr) KeepForUndo(*pin);
+  return pin;
 }
 
 TRecord* TDataFile::ReadSlots(std::int32_t slot, std::int32_t count, bool forward) {
@@ -553,6 +556,67 @@ void TDataFile::Trim() {
     }
   }
   cache_capacity_ = std::max<std::int32_t>(cache_size_, static_cast<std::int32_t>(cached_.Size()));
+}
+
+void TDataFile::BeginUndo() {
+  undo_ = std::make_unique<TUndo>();
+  undo_->first_free = header_.FirstFreeRecord;
+  undo_->next_slot = header_.NextRecordSlot;
+  undo_->last_auto_increment = header_.LastAutoIncrement;
+  undo_->blob_stamp_counter = header_.BlobStampCounter;
+  undo_->header_changed = header_changed_;
+  undo_->write_calls = WriteCalls();
+}
+
+void TDataFile::KeepForUndo(const TRecord& record) {
+  // Slots made by the change have nothing to go back to.
+  if (record.SlotNumber() >= undo_->next_slot || undo_->records.contains(record.SlotNumber())) return;
+  const auto bytes = record.Bytes();
+  undo_->records.emplace(record.SlotNumber(),
+                         TUndoRecord{std::vector<std::byte>(bytes.begin(), bytes.end()), record.Modified()});
+}
+
+bool TDataFile::UndoChange() {
+  if (undo_ == nullptr) return false;
+  const std::unique_ptr<TUndo> undo = std::move(undo_);
+  const bool wrote = WriteCalls() != undo->write_calls;
+  // 1. Caches and header as they were. What reached the file meanwhile must be written again:
+  // every record put back counts as changed then.
+  std::vector<TRecord*>& made = listed_;
+  made.clear();
+  cached_.ForEach([&](TRecord* r) {
+    if (r->SlotNumber() >= undo->next_slot && r->PinCount() == 0) made.push_back(r);
+  });
+  for (TRecord* r : made) {
+    Unlink(r);
+    pool_.Put(cached_.Remove(r->SlotNumber()));
+  }
+  std::vector<std::pair<std::int32_t, const TUndoRecord*>> gone;
+  for (const auto& [slot, kept] : undo->records) {
+    if (TRecord* r = CachedRecord(slot); r != nullptr) {
+      r->Restore(kept.bytes, kept.modified || wrote);
+    } else if (wrote) {
+      gone.emplace_back(slot, &kept);
+    }
+  }
+  header_.FirstFreeRecord = undo->first_free;
+  header_.NextRecordSlot = undo->next_slot;
+  header_.LastAutoIncrement = undo->last_auto_increment;
+  header_.BlobStampCounter = undo->blob_stamp_counter;
+  header_changed_ = undo->header_changed || wrote;
+  read_length_ = 0;
+  if (!wrote) return false;
+  // 2. Records written and dropped from the cache meanwhile go back to the file as they were,
+  // and slots made since are cut off.
+  std::vector<std::byte> image(header_.RecordSize);
+  for (const auto& [slot, kept] : gone) {
+    std::copy(kept->bytes.begin(), kept->bytes.end(), image.begin());
+    if (Encrypted()) Encipher(image, kRecordKey);
+    WriteAt(RecordOffset(slot), image);
+  }
+  const std::int64_t end = RecordOffset(header_.NextRecordSlot);
+  if (GetSize() > end) WriteAt(end, {});
+  return true;
 }
 
 void TDataFile::ResetCache() {

@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "components/engine_error.h"
@@ -63,8 +64,8 @@ enum class TReadAhead {
 // One step of counting a read-ahead run: whether the run of `run` slots ending at `last` takes in
 // `next`, the slot the reader comes to after it, with at most `gap` slots between them and at
 // most `limit` slots in all; if so, the run moves on to it.
-inline bool ExtendReadRun(std::int32_t& run, std::int32_t& last, std::int32_t next, bool forward, std::int32_t gap,
-                          std::int32_t limit) {
+inline bool ExtendReadRun(std::int32_t& run, std::int32_t& last, std::int32_t next, bool forward,
+                          std::int32_t gap, std::int32_t limit) {
   const std::int64_t step = forward ? std::int64_t{next} - last : std::int64_t{last} - next;
   if (step < 1 || step > std::int64_t{gap} + 1 || run + step > limit) return false;
   last = next;
@@ -235,7 +236,32 @@ class TDataFile : public TFileHandler {
   // File offset of a record slot.
   std::int64_t RecordOffset(std::int32_t slot) const;
 
+  // --- Undo of one change ---
+  // From BeginUndo on, the first time a record is handed out its image is kept, and so are the
+  // header's counts. UndoChange puts them back: records made since go, the others get their
+  // images, a record that was written and left the cache meanwhile is written back, and a file
+  // that grew is cut at its end again. It returns whether anything was written since BeginUndo
+  // (the caller then writes what it put back). EndUndo forgets what was kept.
+  void BeginUndo();
+  void EndUndo() { undo_.reset(); }
+  bool UndoChange();
+
  private:
+  struct TUndoRecord {
+    std::vector<std::byte> bytes;
+    bool modified = false;
+  };
+  struct TUndo {
+    std::int32_t first_free = 0;
+    std::int32_t next_slot = 0;
+    std::int32_t last_auto_increment = 0;
+    std::int32_t blob_stamp_counter = 0;
+    bool header_changed = false;
+    std::int64_t write_calls = 0;
+    std::unordered_map<std::int32_t, TUndoRecord> records;  // by slot
+  };
+  void KeepForUndo(const TRecord& record);
+
   [[noreturn]] void RaiseForTable(TEngineCode code) const;
   TRecord* LookAside(std::int32_t slot);
   void MakeNewest(TRecord* record);
@@ -276,6 +302,7 @@ class TDataFile : public TFileHandler {
   std::int64_t read_start_ = 0;  // the file range the read buffer holds
   std::int64_t read_length_ = 0;
   TRecordCacheCounters counters_;
+  std::unique_ptr<TUndo> undo_;  // while a change can still be undone
 };
 
 }  // namespace tarvo

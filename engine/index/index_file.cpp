@@ -298,6 +298,7 @@ TPagePin TIndexFile::GetPage(int slot, std::int32_t offset, bool fresh) {
   } else if ((page = FindCached(cache, offset)) != nullptr) {
     ++stats_.hits;
     MakeNewest(cache, *page);
+    if (undo_ != nullptr) KeepForUndo(slot, *page);
   } else {
     if (change_hook_ && change_hook_()) return {};
     std::unique_ptr<TPage> read = ObtainPage(slot);
@@ -319,6 +320,7 @@ TPagePin TIndexFile::GetPage(int slot, std::int32_t offset, bool fresh) {
     }
     page = read.get();
     LinkCached(cache, std::move(read));
+    if (undo_ != nullptr) KeepForUndo(slot, *page);
   }
   if (page->Offset() != offset) RaiseForTable(kIndexBuffersCorrupt);
   page->Pin();
@@ -399,9 +401,7 @@ void TIndexFile::FlushPages() {
   }
   write_buffer_.resize(dirty.size() * kPageSize);
   for (std::size_t i = 0; i < dirty.size(); ++i) {
-    const std::span<std::byte, kPageSize> image(write_buffer_.data() + i * kPageSize, kPageSize);
-    if (dirty[i]->Encode(image) != 0) RaiseForTable(kIndexBuffersCorrupt);
-    if (Encrypted()) Encipher(image, kRecordKey);
+    EncodePage(*dirty[i], std::span<std::byte, kPageSize>(write_buffer_.data() + i * kPageSize, kPageSize));
   }
   std::size_t first = 0;
   try {
@@ -421,6 +421,80 @@ void TIndexFile::FlushPages() {
     throw;
   }
   modified_ = true;
+}
+
+void TIndexFile::EncodePage(TPage& page, std::span<std::byte, kPageSize> image) {
+  if (page.Encode(image) != 0) RaiseForTable(kIndexBuffersCorrupt);
+  if (Encrypted()) Encipher(image, kRecordKey);
+}
+
+void TIndexFile::BeginUndo() {
+  undo_ = std::make_unique<TUndo>();
+  undo_->next_page = header_.next_page;
+  undo_->active_records = header_.active_records;
+  for (int slot = 0; slot < kIndexSlotCount; ++slot)
+    undo_->roots[slot] = {header_.slots[slot].root, header_.slots[slot].free_head};
+  undo_->modified = modified_;
+  undo_->write_calls = WriteCalls();
+}
+
+void TIndexFile::KeepForUndo(int slot, const TPage& page) {
+  // Pages appended by the change have nothing to go back to.
+  if (page.Offset() >= undo_->next_page || undo_->pages.contains(page.Offset())) return;
+  undo_->pages.emplace(page.Offset(), std::make_pair(slot, page));
+}
+
+bool TIndexFile::UndoChange() {
+  if (undo_ == nullptr) return false;
+  const std::unique_ptr<TUndo> undo = std::move(undo_);
+  const bool wrote = WriteCalls() != undo->write_calls;
+  // 1. Caches and header as they were. What reached the file meanwhile must be written again:
+  // every page put back counts as changed then.
+  for (TSlotCache& cache : caches_) {
+    std::vector<TPage*>& made = dirty_;
+    made.clear();
+    cache.pages.ForEach([&](TPage* page) {
+      if (page->Offset() >= undo->next_page && page->PinCount() == 0) made.push_back(page);
+    });
+    for (TPage* page : made) stack_.Put(UnlinkCached(cache, *page));
+  }
+  std::vector<TPage*> gone;
+  for (auto& [offset, kept] : undo->pages) {
+    TPage& copy = kept.second;
+    TPage* page = caches_[kept.first].pages.Find(offset);
+    if (page == nullptr) {
+      if (wrote) gone.push_back(&copy);
+      continue;
+    }
+    // The cache's links and pins stay the cache's.
+    TPage* newer = page->Newer();
+    TPage* older = page->Older();
+    const int pins = page->PinCount();
+    const bool modified = copy.Modified() || wrote;
+    *page = copy;
+    page->SetNewer(newer);
+    page->SetOlder(older);
+    while (page->PinCount() > pins) page->Unpin();
+    while (page->PinCount() < pins) page->Pin();
+    page->SetModified(modified);
+  }
+  header_.next_page = undo->next_page;
+  header_.active_records = undo->active_records;
+  for (int slot = 0; slot < kIndexSlotCount; ++slot) {
+    header_.slots[slot].root = undo->roots[slot].first;
+    header_.slots[slot].free_head = undo->roots[slot].second;
+  }
+  modified_ = undo->modified || wrote;
+  if (!wrote) return false;
+  // 2. Pages written and dropped from the cache meanwhile go back to the file as they were, and
+  // pages appended since are cut off.
+  std::array<std::byte, kPageSize> image{};
+  for (TPage* copy : gone) {
+    EncodePage(*copy, image);
+    WriteAt(copy->Offset(), image);
+  }
+  if (GetSize() > header_.next_page) WriteAt(header_.next_page, {});
+  return true;
 }
 
 void TIndexFile::DropPages() {

@@ -14,6 +14,8 @@
 #include <functional>
 #include <memory>
 #include <span>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "components/engine_error.h"
@@ -167,7 +169,29 @@ class TIndexFile : public TFileHandler {
   using TChangeHook = std::function<bool()>;
   void SetChangeHook(TChangeHook hook) { change_hook_ = std::move(hook); }
 
+  // --- Undo of one change ---
+  // From BeginUndo on, the first time a page is handed out a copy of it is kept, and so are the
+  // header's counts, roots and free chains. UndoChange puts them back: pages appended since go,
+  // the others get their copies, a page that was written and left the cache meanwhile is written
+  // back, and a file that grew is cut at its end again. It returns whether anything was written
+  // since BeginUndo (the caller then writes what it put back). EndUndo forgets what was kept.
+  void BeginUndo();
+  void EndUndo() { undo_.reset(); }
+  bool UndoChange();
+
  private:
+  struct TUndo {
+    std::int32_t next_page = 0;
+    std::int32_t active_records = 0;
+    std::array<std::pair<std::int32_t, std::int32_t>, kIndexSlotCount> roots{};  // root, free head
+    bool modified = false;
+    std::int64_t write_calls = 0;
+    std::unordered_map<std::int32_t, std::pair<int, TPage>> pages;  // by offset: slot, copy
+  };
+  void KeepForUndo(int slot, const TPage& page);
+  // Encodes (and enciphers) a page image; 8965 for a page that does not fit.
+  void EncodePage(TPage& page, std::span<std::byte, kPageSize> image);
+
   struct TPageOffset {
     std::int64_t operator()(const TPage& page) const { return page.Offset(); }
   };
@@ -203,6 +227,7 @@ class TIndexFile : public TFileHandler {
   std::vector<TPage*> dirty_;  // FlushPages' and TrimCache's list, kept for its capacity
   TPageCacheStats stats_;
   TChangeHook change_hook_;
+  std::unique_ptr<TUndo> undo_;  // while a change can still be undone
 };
 
 // The checks of key fields that the header's own definition checks leave to the table: 9487

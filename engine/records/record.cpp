@@ -55,6 +55,12 @@ void TRecord::StoreForFile(std::span<std::byte> out) {
   modified_ = false;
 }
 
+void TRecord::Restore(std::span<const std::byte> bytes, bool modified) {
+  assert(bytes.size() >= size_);
+  std::memcpy(buffer_.data(), bytes.data(), size_);
+  modified_ = modified;
+}
+
 bool TRecord::Deleted() const {
   return IsRecordDeleted(buffer_);
 }

@@ -74,6 +74,9 @@ class TRecord {
   void CopyFrom(const TRecord& other);
   // Whether the whole buffer equals `buffer` byte for byte.
   bool SameAs(std::span<const std::byte> buffer) const;
+  // Puts back an image taken earlier (Size bytes, plain) with its modified mark: the undo of a
+  // change that failed part way.
+  void Restore(std::span<const std::byte> bytes, bool modified);
 
   // The sort key built from the record (used when records are sorted).
   std::span<std::byte> Key() { return {key_buffer_.data(), key_size_}; }

@@ -85,6 +85,58 @@ auto SharedChange(TDataTable& table, TOperation operation) {
   }
 }
 
+// One record operation of a cursor as a whole. From its start the table keeps what the operation
+// changes in its caches and headers, the cursor's blob values what a post changes in them, and the
+// caller's record buffer its bytes. Unless the operation is done, all of it is put back on the way
+// out, and the cursor finds its place again: a refused add, change or delete (a lock, a full table
+// or disk, an I/O error) leaves the table as it was. Requires: the writer lock, the table lock or
+// the table exclusively, held until this scope ends.
+class TChangeScope {
+ public:
+  TChangeScope(TDataTable& table, TBlobValues& values, std::span<std::byte> buffer,
+               std::function<void()> refind)
+      : table_(table),
+        values_(values),
+        buffer_(buffer),
+        saved_(buffer.begin(), buffer.end()),
+        refind_(std::move(refind)) {
+    table_.BeginChange();
+    values_.BeginChange();
+  }
+  ~TChangeScope() {
+    if (done_) return;
+    try {
+      table_.UndoChange();
+    } catch (...) {
+      // What could not be written back stays as it is in the files; a shared table drops its
+      // caches after a failure (SharedChange), so that nothing half done is written later.
+    }
+    values_.UndoChange();
+    std::copy(saved_.begin(), saved_.end(), buffer_.begin());
+    try {
+      refind_();
+    } catch (...) {
+      // The next read finds the place or reports why it cannot.
+    }
+  }
+  TChangeScope(const TChangeScope&) = delete;
+  TChangeScope& operator=(const TChangeScope&) = delete;
+
+  void Done() {
+    done_ = true;
+    table_.EndChange();
+    values_.EndChange();
+  }
+
+ private:
+  TDataTable& table_;
+  TBlobValues& values_;
+  std::span<std::byte> buffer_;
+  std::vector<std::byte> saved_;
+  std::function<void()> refind_;
+  bool done_ = false;
+};
+
 // How often a read operation starts over after finding the table changed. Once a change was
 // found the reader lock is held, so a second start is already rare.
 constexpr int kChangeRetries = 8;
@@ -791,6 +843,12 @@ void TDataCursor::FreeBlobValues(TRecord& record) {
   record.CopyFields(image);
 }
 
+void TDataCursor::RefindAfterUndo() {
+  // The pages the position stood on may have gone back to what they held before.
+  position_.reset();
+  if (on_record_ || between_) Reestablish();
+}
+
 void TDataCursor::WriteAfterChange() {
   if (!table_->Exclusive() && !read_only_) table_->WriteAll(false, true);
 }
@@ -808,15 +866,17 @@ std::int32_t TDataCursor::AddRecordLocked(std::span<std::byte> buffer, bool repo
   if (writer.Changed() || !(table_->ChangeCounters() == seen_counters_)) Reestablish();
   TDataFile& data = table_->DataFile();
   TIndexFile& index = table_->IndexFile();
-  // 2. The slot, locked.
+  // 2. The slot, locked. From here on a failure puts everything back.
   const std::int32_t slot = data.SlotForNextAppend();
   TOperationLock lock(*this, slot);
-  // 3. The fields; every blob value of the buffer becomes the new record's own.
+  TChangeScope change(*table_, *blob_values_, buffer, [this] { RefindAfterUndo(); });
+  // 3. The fields; every blob value of the buffer becomes the new record's own, and must fit.
   Validate(buffer);
   const bool has_blobs = data.BlobFieldCount() > 0;
   if (has_blobs) {
     blob_values_->MakeValuesOwn(buffer);
     blob_values_->CheckPostable(buffer);
+    blob_values_->CheckRoom(buffer);
   }
   // 4. The auto-increment value, and the header of the record as it will stand.
   const bool keep_supplied = KeepSuppliedAutoIncrement && HasAutoIncrementField();
@@ -865,6 +925,7 @@ std::int32_t TDataCursor::AddRecordLocked(std::span<std::byte> buffer, bool repo
   // 8. Released, and written for the other openers.
   pin.Release();
   WriteAfterChange();
+  change.Done();
   NoteCounters();
   // 9. The new record as the current one.
   if (reposition) {
@@ -898,6 +959,7 @@ void TDataCursor::ChangeRecordLocked(std::span<std::byte> buffer, bool repositio
   const std::int32_t slot = current_slot_;
   const bool unlock_after = unlock || !HoldsRecordLock(slot);
   TOperationLock lock(*this, slot);
+  TChangeScope change(*table_, *blob_values_, buffer, [this] { RefindAfterUndo(); });
   Validate(buffer);
   TDataFile& data = table_->DataFile();
   TRecordPin pin = Fetch(slot, true, TReadAhead::kNone);
@@ -915,6 +977,7 @@ void TDataCursor::ChangeRecordLocked(std::span<std::byte> buffer, bool repositio
   if (has_blobs) {
     CheckBlobReferences(old, buffer);
     blob_values_->CheckPostable(buffer);
+    blob_values_->CheckRoom(buffer);
   }
   // Keys that move: every unique one checked before any is replaced.
   struct TMove {
@@ -949,6 +1012,7 @@ void TDataCursor::ChangeRecordLocked(std::span<std::byte> buffer, bool repositio
     if (key_changed) table_->IndexFile().MarkModified();
     table_->WriteAll(false, false);
   }
+  change.Done();
   NoteCounters();
   const TKey old_position_key = current_key_;
   current_ = std::move(image);
@@ -986,6 +1050,7 @@ void TDataCursor::DeleteRecordLocked(std::span<const std::byte> buffer, bool rep
   const bool held_before = HoldsRecordLock(slot);
   {
     TOperationLock lock(*this, slot);
+    TChangeScope change(*table_, *blob_values_, {}, [this] { RefindAfterUndo(); });
     TRecordPin pin = Fetch(slot, true, TReadAhead::kNone);
     // The values first: a chain that cannot be freed leaves the record and its keys as they are.
     if (data.BlobFieldCount() > 0) FreeBlobValues(*pin);
@@ -1000,6 +1065,7 @@ void TDataCursor::DeleteRecordLocked(std::span<const std::byte> buffer, bool rep
     data.FreeSlot(*pin);
     pin.Release();
     WriteAfterChange();
+    change.Done();
     NoteCounters();
   }
   // The record is gone: a lock taken for editing it ends with it.

@@ -218,6 +218,8 @@ class TDataCursor : public TRecordFetcher {
   auto ReadOperation(TOperation operation);
 
   void WriteAfterChange();
+  // After a record operation was undone: the position found again from the current record.
+  void RefindAfterUndo();
   // The operations themselves, under the writer lock.
   std::int32_t AddRecordLocked(std::span<std::byte> buffer, bool reposition);
   void ChangeRecordLocked(std::span<std::byte> buffer, bool reposition, bool unlock);

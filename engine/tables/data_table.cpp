@@ -1,5 +1,6 @@
 #include "engine/tables/data_table.h"
 
+#include <exception>
 #include <random>
 
 #include "components/engine_error.h"
@@ -429,6 +430,37 @@ void TDataTable::WriteAll(bool trim, bool force_header) {
     blob_file_.WriteHeader(force_header);
     if (trim) blob_file_.TrimCache();
   }
+}
+
+void TDataTable::BeginChange() {
+  data_file_.BeginUndo();
+  index_file_.BeginUndo();
+  if (blob_file_.IsOpen()) blob_file_.BeginUndo();
+}
+
+void TDataTable::EndChange() {
+  data_file_.EndUndo();
+  index_file_.EndUndo();
+  blob_file_.EndUndo();
+}
+
+void TDataTable::UndoChange() {
+  // Every file is put back even when one of them cannot be written; the first failure counts.
+  std::exception_ptr failure;
+  bool wrote = false;
+  const auto undo = [&](auto& file) {
+    try {
+      wrote = file.UndoChange() || wrote;
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+    }
+  };
+  undo(data_file_);
+  undo(index_file_);
+  undo(blob_file_);
+  if (failure) std::rethrow_exception(failure);
+  // Others read the files: what the change wrote there goes back as it was.
+  if (wrote && !flags_.exclusive && !in_transaction_ && !read_only_) WriteAll(false, true);
 }
 
 void TDataTable::DiscardAll(bool trim, bool reread) {

@@ -128,6 +128,14 @@ class TDataTable {
   // Writes the changed records, headers, descriptors, pages and blocks. Inside a transaction only
   // the change counters advance (in memory). `force_header` writes the headers even unchanged.
   void WriteAll(bool trim, bool force_header);
+  // One change of records (an add, change or delete) as a whole: from BeginChange on, the three
+  // files keep what the change alters in their caches and headers. EndChange forgets it once the
+  // change is done. UndoChange puts it all back; on a shared table whatever had reached the files
+  // meanwhile is written back as it was (a failure doing so is raised after every file was
+  // put back in memory). Requires: the writer lock, the table lock or the table exclusively.
+  void BeginChange();
+  void EndChange();
+  void UndoChange();
   void DiscardAll(bool trim, bool reread);
   void FlushFiles();
 

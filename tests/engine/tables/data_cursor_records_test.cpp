@@ -362,9 +362,7 @@ TEST_F(DataCursorRecordsTest, EveryFailedWriteReleasesTheWriterAndTheRecordLock)
     EXPECT_FALSE(table.LockedByCursor(slot));
     if (!fired) break;
   }
-  // A later addition works and the indexes agree with one another. (A failure between the data
-  // file and the index pages, or the index pages and the index header, leaves a record without
-  // keys or a count behind; the files have no journal, and that is repair's to fix.)
+  // A later addition works and the indexes agree with one another.
   Add(*cursor, {"Last", 5000});
   std::vector<int> seen;
   for (const std::string index : {"", "ByCount", "ByName"}) {
