@@ -110,6 +110,7 @@ class TRepairRun {
 
  private:
   void Log(const std::string& message) const {
+    ++lines_;
     if (callbacks_.log) callbacks_.log(Cut(message, kMaxMessageLength));
   }
   std::string Outcome() const { return verify_ ? "error not fixed" : "error fixed"; }
@@ -182,6 +183,11 @@ class TRepairRun {
   std::int32_t highest_id_ = 0;
   bool counter_raised_ = false;  // RenewIds had to move the header's counter up
   std::int32_t active_ = 0;
+  // The active record count the index file held (-1: it held no tree, so counted nothing), and
+  // the records found in use by the pass (before any was deleted for a duplicate key).
+  std::int32_t stored_active_ = 0;
+  std::int32_t found_in_use_ = 0;
+  mutable int lines_ = 0;  // log lines sent, the start line included
 };
 
 void TRepairRun::Run() {
@@ -189,6 +195,12 @@ void TRepairRun::Run() {
   const std::string kind = verify_ ? "Verification of table " : "Repair of table ";
   Log(kind + name + " " + "started at " + RepairTimeText());
   EnlargeCaches();
+  // An index file without any tree (made afresh, or left so by another program for the next
+  // opener to build) counts nothing yet: its count of 0 is no damage.
+  const auto& slots = index_.Header().slots;
+  const bool has_trees =
+      std::any_of(slots.begin(), slots.end(), [](const TIndexDescriptor& d) { return d.root != 0; });
+  stored_active_ = has_trees || index_.Header().active_records != 0 ? index_.Header().active_records : -1;
   if (!verify_) {
     index_.Empty();
     index_.MutableHeader().version = kIndexFormatVersion;
@@ -198,7 +210,8 @@ void TRepairRun::Run() {
   if (data_.BlobFieldCount() > 0) {
     OpenBlobFile();
     if (table_.BlobFile().IsOpen()) {
-      blobs_ = std::make_unique<TBlobRepair>(table_.BlobFile(), verify_, lenient_, callbacks_.log);
+      blobs_ = std::make_unique<TBlobRepair>(table_.BlobFile(), verify_, lenient_,
+                                             [this](const std::string& message) { Log(message); });
       blobs_->AlignFile();
     }
   }
@@ -390,7 +403,8 @@ std::string TRepairRun::NameForBlank(std::size_t i, const std::vector<std::strin
   const auto taken = [&](const std::string& candidate) {
     const std::string upper = UpperTrimmed(data_, candidate);
     for (std::size_t j = 0; j < fields.size(); ++j) {
-      if (j != i && (original_upper[j] == upper || UpperTrimmed(data_, fields[j].FieldName) == upper)) return true;
+      if (j != i && (original_upper[j] == upper || UpperTrimmed(data_, fields[j].FieldName) == upper))
+        return true;
     }
     return false;
   };
@@ -559,8 +573,8 @@ void TRepairRun::RecordPhase() {
     }
     if (!deferred_slots_.empty()) {
       // Sorted on the second core while this one reads and settles the records.
-      deferred_ = std::make_unique<TIndexBuild>(table_, deferred_slots_, base, data_.InMemory(), kIndexBuildBudget,
-                                                slots, true);
+      deferred_ = std::make_unique<TIndexBuild>(table_, deferred_slots_, base, data_.InMemory(),
+                                                kIndexBuildBudget, slots, true);
     }
   }
   records_read_ = record_size_ != 0 && record_size_ == data_.RecordSize();
@@ -586,12 +600,20 @@ void TRepairRun::RecordPhase() {
     streams_.clear();
   }
   if (verify_) {
-    if (blobs_ != nullptr && records_read_) blobs_->CheckFreeList();
+    if (blobs_ != nullptr && records_read_) blobs_->CheckFreeList(lines_ == 1);
     CheckIndexes();
   } else if (deferred_ != nullptr) {
     deferred_->Finish();
   }
   deferred_.reset();
+  // Repair: an operation cut off between the data file and the index file's header leaves a
+  // count that the records do not bear out (a verification compares it in CheckIndexes).
+  if (!verify_ && records_read_ && stored_active_ >= 0 && stored_active_ != found_in_use_) {
+    Log(std::string("Invalid active record count in index file header, ") + Outcome());
+  }
+  // Blocks missing from the free list count only where nothing else was found: damage named
+  // before (a value given up, a blob field in doubt) leaves blocks that no list holds.
+  if (!verify_ && blobs_ != nullptr && records_read_) blobs_->CheckFreeList(lines_ == 1);
   if (!verify_) {
     index_.MutableHeader().active_records = active_;
     index_.MarkModified();
@@ -755,6 +777,7 @@ void TRepairRun::HandleRecord(std::int32_t r) {
 
 void TRepairRun::LiveRecord(TRecordPin& pin, std::int32_t r, bool& renew) {
   ++active_;
+  ++found_in_use_;
   try {
     if (data_.BlobFieldCount() > 0) BlobFields(pin, r, true);
     if (!verify_) RebuildKeys(pin, r, renew);
@@ -795,6 +818,7 @@ void TRepairRun::BlobFields(TRecordPin& pin, std::int32_t r, bool live) {
         "Invalid BLOB offset into BLOB file for physical record # " + std::to_string(r) + ", " + Outcome();
     if (presence != 1) {
       Log(bad_offset);
+      if (blobs_ != nullptr) blobs_->NoteLostValue();
       if (!verify_) {
         PutU8(slot, 0, 0);
         PutI32(slot, 1, 0);
@@ -804,6 +828,7 @@ void TRepairRun::BlobFields(TRecordPin& pin, std::int32_t r, bool live) {
     }
     if (blobs_ == nullptr || !blobs_->InRange(reference)) {
       Log(bad_offset);
+      if (blobs_ != nullptr) blobs_->NoteLostValue();
       reference = 0;
     } else if (live) {
       blobs_->CheckLiveChain(r, stamp, reference);

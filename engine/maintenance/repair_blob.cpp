@@ -25,6 +25,7 @@ TBlobRepair::TBlobRepair(TBlobFile& file, bool verify_only, bool lenient, TLog l
 }
 
 void TBlobRepair::Report(const char* text, std::int32_t r) const {
+  ++chain_faults_;
   if (!log_) return;
   std::string message = text + std::to_string(r) + ", " + (verify_ ? "error not fixed" : "error fixed");
   log_(message.substr(0, 255));
@@ -47,6 +48,10 @@ void TBlobRepair::AlignFile() {
   const TBlobHeader before = h;
   const std::int64_t end = std::min<std::int64_t>(file_.GetSize(), kMaxBlobFileEnd);
   h.end_offset = static_cast<std::int32_t>(end - (end - kFirstBlockOffset) % block);
+  // Blocks appended by an operation that was cut off before the header followed them, or a header
+  // that counts blocks the file does not hold.
+  if (h.end_offset != before.end_offset && log_) log_("Invalid end offset in BLOB file header, error fixed");
+  stored_free_head_ = h.free_head;
   // A verification keeps the free list: emptying it would leave its blocks unused for good.
   if (!verify_) {
     h.version = kBlobFormatVersion;
@@ -210,16 +215,26 @@ void TBlobRepair::WalkChain(std::int32_t r, std::int32_t stamp, TBlockPin curren
   if (!verify_) file_.FreeBlock(*current);
 }
 
-void TBlobRepair::CheckFreeList() {
-  if (!verify_) return;
-  for (std::int32_t offset = file_.Header().free_head; offset != 0;) {
+void TBlobRepair::CheckFreeList(bool count_missing) {
+  // The walk follows only blocks that no chain holds: the repair has changed none of them.
+  bool sound = true;
+  for (std::int32_t offset = stored_free_head_; offset != 0;) {
     if (!file_.IsBlockOffset(offset) || StateOf(offset) == kLive || StateOf(offset) == kFree) {
-      if (log_) log_("Invalid free block chain in BLOB file, error not fixed");
-      return;
+      sound = false;
+      break;
     }
     SetState(offset, kFree);
     TBlockPin block(file_, &file_.GetBlockForWrite(offset, 1, true));
     offset = block->NextBlock();
+  }
+  if (sound && count_missing && chain_faults_ == 0) {
+    for (std::int64_t k = 0; k < block_count_ && sound; ++k) {
+      sound = StateOf(static_cast<std::int32_t>(kFirstBlockOffset + k * file_.BlockSize())) != kUnseen;
+    }
+  }
+  if (!sound && log_) {
+    log_(std::string("Invalid free block chain in BLOB file, ") +
+         (verify_ ? "error not fixed" : "error fixed"));
   }
 }
 
@@ -228,7 +243,8 @@ void TBlobRepair::FreeOrphans() {
   const std::int64_t blocks = block_count_;
   for (std::int64_t k = 0; k < blocks; ++k) {
     const auto offset = static_cast<std::int32_t>(kFirstBlockOffset + k * file_.BlockSize());
-    if (StateOf(offset) != kUnseen) continue;
+    // Blocks of the old free list were marked on the way through it: they go on the new one.
+    if (StateOf(offset) != kUnseen && StateOf(offset) != kFree) continue;
     TBlockPin block(file_, &file_.GetBlockForWrite(offset, blocks - k, true));
     file_.FreeBlock(*block);
     SetState(offset, kReleased);

@@ -24,7 +24,8 @@ class TBlobRepair {
   TBlobRepair(TBlobFile& file, bool verify_only, bool lenient, TLog log);
 
   // Cuts a partial block off the end (reported, in verification too); the end offset becomes the
-  // file size. Repair: version 4 and an empty free list (refilled by the released chains).
+  // file size (reported when it was another). Repair: version 4 and an empty free list (refilled
+  // by the released chains).
   void AlignFile();
   // Whether a blob reference names a block of the file.
   bool InRange(std::int32_t reference) const;
@@ -37,14 +38,20 @@ class TBlobRepair {
   // A live value: the chain is checked and, in repair, mended; `reference` becomes 0 when the
   // value is lost.
   void CheckLiveChain(std::int32_t r, std::int32_t stamp, std::int32_t& reference);
+  // A value given up before its chain was looked at (a reference out of range or without
+  // presence): what its blocks held is no longer free space that went missing.
+  void NoteLostValue() { ++chain_faults_; }
   // A deleted record's value: its chain is freed in repair; `reference` becomes 0.
   void ReleaseChain(std::int32_t r, std::int32_t stamp, std::int32_t& reference);
   // Repair: every block that no live chain holds and that is not free yet goes to the free list.
   void FreeOrphans();
-  // Verification, after every record's chains: the free list must run through blocks of the
-  // file that no live chain holds, each met once ("Invalid free block chain in BLOB file, error
-  // not fixed"); a block on it would otherwise be handed out while a value still uses it.
-  void CheckFreeList();
+  // After every record's chains, before FreeOrphans: the free list the file had must run through
+  // blocks that no live chain holds, each met once, and with `count_missing` take in every block
+  // that no chain holds ("Invalid free block chain in BLOB file, " and the outcome; repair builds
+  // the list anew). A block on it would otherwise be handed out while a value still uses it; a
+  // block missing from it is lost space. Blocks behind a cut in a chain, which no list holds, are
+  // not counted as missing once a chain was reported.
+  void CheckFreeList(bool count_missing);
 
  private:
   enum : std::uint8_t { kUnseen = 0, kLive = 1, kReleased = 2, kFree = 3 };
@@ -77,6 +84,8 @@ class TBlobRepair {
   std::int64_t block_count_ = 0;
   std::vector<std::uint8_t> state_;  // two bits a block (see StateOf)
   std::vector<std::int32_t> record_blocks_;
+  std::int32_t stored_free_head_ = 0;  // the free list as the file had it
+  mutable int chain_faults_ = 0;       // chain findings reported
 };
 
 }  // namespace tarvo

@@ -104,7 +104,7 @@ TEST(RepairBlobChainTest, LiveValues) {
 }
 
 // A free list that runs into a live value, or round in a circle, is damage: the next value
-// stored would take blocks still in use. The repair builds the list anew.
+// stored would take blocks still in use. The repair builds the list anew and says so.
 TEST(RepairBlobChainTest, AFreeListIntoALiveValueOrInACircle) {
   for (const bool circle : {false, true}) {
     SCOPED_TRACE(circle ? "circle" : "into a live value");
@@ -117,8 +117,12 @@ TEST(RepairBlobChainTest, AFreeListIntoALiveValueOrInACircle) {
       t.PatchI32(".BLB", 9, 1024);  // Anna's second block
     }
     if (circle) t.Resize(".BLB", 4096 + 512);
-    EXPECT_THAT(Findings(t.Run(true)), ElementsAre("Invalid free block chain in BLOB file, error not fixed"));
-    EXPECT_THAT(Findings(t.Run(false)), ElementsAre());
+    std::vector<std::string> found;
+    // The block put onto the end lies beyond the header's end offset.
+    if (circle) found.push_back("Invalid end offset in BLOB file header, error fixed");
+    found.push_back("Invalid free block chain in BLOB file, error not fixed");
+    EXPECT_THAT(Findings(t.Run(true)), ::testing::ElementsAreArray(found));
+    EXPECT_THAT(Findings(t.Run(false)), ElementsAre("Invalid free block chain in BLOB file, error fixed"));
     t.ExpectSound();
   }
 }

@@ -24,6 +24,7 @@
 #include "engine/maintenance/scratch_table.h"
 #include "engine/tables/data_cursor.h"
 #include "support/fault_injector.h"
+#include "tests/engine/maintenance/crash_tables.h"
 #include "tests/testing/blob_checker.h"
 #include "tests/testing/engine_matchers.h"
 #include "tests/testing/table_builder.h"
@@ -36,34 +37,13 @@ namespace {
 using namespace tarvo::testing;
 namespace fs = std::filesystem;
 
-constexpr const char* kTable = "T";
-constexpr int kRecords = 36;
-constexpr int kDeleteEvery = 5;
+// A few dozen records of the crash sweeps' table: enough for trees of two levels, small enough to
+// sweep in seconds.
+constexpr int kRows = 36;
+constexpr int kDeleteEach = 5;
 constexpr std::uint32_t kWriteOps = TFaultOp::kWrite | TFaultOp::kFlush;
 // Exit status of a child whose operation ran to its end.
 constexpr int kChildDone = 0;
-
-// ID (auto-increment, primary), Name text(20) with a case-insensitive index, Count int32 with an
-// index over (Count, Name), Memo (memo) and Data (binary blob).
-TTableDefinition Definition() {
-  TTableDefinition d;
-  d.fields = {Field("ID", kTypeInt32, 0, kSubTypeAutoInc), Field("Name", kTypeText, 20),
-              Field("Count", kTypeInt32), Field("Memo", kTypeBlob, 0, kSubTypeMemo),
-              Field("Data", kTypeBlob, 0, kSubTypeBinary)};
-  for (std::size_t i = 0; i < d.fields.size(); ++i)
-    d.fields[i].FieldNumber = static_cast<std::uint16_t>(i + 1);
-  d.indexes = {Index("", {1}, true), Index("ByName", {2}, false, 3), Index("ByCount", {3, 2}, false, 1)};
-  d.indexes[1].case_insensitive = 1;
-  d.blob_block_size = 512;
-  return d;
-}
-
-std::vector<std::byte> Pattern(std::size_t size, int seed) {
-  std::vector<std::byte> v(size);
-  for (std::size_t i = 0; i < size; ++i)
-    v[i] = static_cast<std::byte>((i * 131 + static_cast<std::size_t>(seed) * 7) & 0xFF);
-  return v;
-}
 
 TCursorOpenOptions Options(bool exclusive) {
   TCursorOpenOptions options;
@@ -82,50 +62,45 @@ void Fill(TDataCursor& cursor, std::vector<std::byte>& record, const std::string
   cursor.SetBlobField(record, f[4].FieldNumber, Pattern(data, seed + 1000));
 }
 
-// Values of 0 bytes to several blocks; every kDeleteEvery-th record deleted, its blocks freed.
-void BuildTable(const std::string& dir) {
+// Values of 0 bytes to several blocks; every kDeleteEach-th record deleted, its blocks freed.
+void BuildSmallTable(const std::string& dir) {
   TTestEngine engine(dir);
-  engine.directory->CreateTable(kTable, Definition());
+  engine.directory->CreateTable(kTable, CrashDefinition());
   TDataCursor cursor(*engine.session, *engine.directory);
   cursor.Open(Options(true));
   static constexpr std::size_t kMemoSizes[] = {0, 1, 494, 495, 1500, 3000};
   static constexpr std::size_t kDataSizes[] = {700, 0, 2049, 7};
-  for (int i = 0; i < kRecords; ++i) {
+  for (int i = 0; i < kRows; ++i) {
     std::vector<std::byte> record = cursor.NewRecordBuffer();
     Fill(cursor, record, (i % 2 == 0 ? "name" : "NAME") + std::to_string(i % 9), (i * 37) % 11,
          kMemoSizes[i % 6], kDataSizes[i % 4], i);
     (void)cursor.AddRecord(record, false);
   }
-  for (std::int32_t slot = kDeleteEvery; slot <= kRecords; slot += kDeleteEvery) {
+  for (std::int32_t slot = kDeleteEach; slot <= kRows; slot += kDeleteEach) {
     ASSERT_TRUE(cursor.GoToSlot(slot));
     cursor.DeleteRecord(cursor.CurrentRecord(), false);
   }
 }
 
-void CopyTable(const fs::path& from, const fs::path& to) {
-  for (const char* extension : {".DAT", ".IDX", ".BLB"})
-    fs::copy_file(from / (std::string(kTable) + extension), to / (std::string(kTable) + extension));
-}
-
 // The records by slot, each as text: its ID and every field, blob values loaded.
 using TRecords = std::map<std::int32_t, std::string>;
 
-struct TTableState {
+struct TRecordState {
   std::string header;  // slot count, head of the deleted chain, last ID
   TRecords records;
-  bool operator==(const TTableState&) const = default;
+  bool operator==(const TRecordState&) const = default;
 };
 
 // Opens the table normally and reads it; unless `check` is false, the trees, the keys, the record
 // count and the blob file must be sound. Findings of the checks go to `problems` when given,
 // else they fail the test.
-TTableState ReadState(const std::string& dir, std::vector<std::string>* problems = nullptr) {
+TRecordState ReadState(const std::string& dir, std::vector<std::string>* problems = nullptr) {
   TTestEngine engine(dir);
   TDataCursor cursor(*engine.session, *engine.directory);
   cursor.Open(Options(true));
   TDataTable& table = cursor.Table();
   const TDataHeader& h = table.DataFile().Header();
-  TTableState state;
+  TRecordState state;
   state.header = std::to_string(h.NextRecordSlot) + "/" + std::to_string(h.FirstFreeRecord) + "/" +
                  std::to_string(h.LastAutoIncrement);
   std::vector<TChainRef> chains;
@@ -198,14 +173,14 @@ void AddOne(TDataCursor& cursor) {
 const std::vector<TOperation>& Operations() {
   static const std::vector<TOperation> operations = {
       // Into the head of the deleted-record chain, its blocks from the free list.
-      {"add into a deleted slot", {}, AddOne, kRecords / kDeleteEvery * kDeleteEvery},
+      {"add into a deleted slot", {}, AddOne, kRows / kDeleteEach * kDeleteEach},
       // With the chain used up: a new slot at the end, blocks appended.
       {"add at the end",
        [](TDataCursor& cursor) {
          TDataFile& data = cursor.Table().DataFile();
          while (data.SlotForNextAppend() != data.Header().NextRecordSlot) AddOne(cursor);
        },
-       AddOne, kRecords + 1},
+       AddOne, kRows + 1},
       // Keys move, the memo grows over its chain and more blocks, the binary value is freed.
       {"change",
        {},
@@ -229,7 +204,7 @@ const std::vector<TOperation>& Operations() {
 
 // The table of an operation's start, in `to`.
 void Prepare(const fs::path& pristine, const TOperation& operation, const fs::path& to) {
-  CopyTable(pristine, to);
+  CopyTableFiles(pristine, to);
   if (!operation.prepare) return;
   TTestEngine engine(to.string());
   TDataCursor cursor(*engine.session, *engine.directory);
@@ -246,8 +221,8 @@ void SmallCaches(TDataTable& table) {
 
 TEST(RecordChangeFaultsTest, ABlobFileAtItsLimitRefusesTheAddAndKeepsTheTable) {
   TTempDir dir;
-  BuildTable(dir.Dir());
-  const TTableState before = ReadState(dir.Dir());
+  BuildSmallTable(dir.Dir());
+  const TRecordState before = ReadState(dir.Dir());
   {
     TTestEngine engine(dir.Dir());
     TDataCursor cursor(*engine.session, *engine.directory);
@@ -270,14 +245,14 @@ TEST(RecordChangeFaultsTest, ABlobFileAtItsLimitRefusesTheAddAndKeepsTheTable) {
     const std::vector<std::byte> given = record;
     EXPECT_ENGINE_ERROR(kTableFull, (void)cursor.AddRecord(record, false));
     EXPECT_TRUE(record == given) << "the caller's buffer is as it was";
-    EXPECT_EQ(cursor.RecordCount(), kRecords - kRecords / kDeleteEvery);
+    EXPECT_EQ(cursor.RecordCount(), kRows - kRows / kDeleteEach);
     // The same buffer goes in once there is room.
     blob.MutableHeader().end_offset = end;
     EXPECT_NO_THROW((void)cursor.AddRecord(record, false));
-    ASSERT_TRUE(cursor.GoToSlot(kRecords / kDeleteEvery * kDeleteEvery));
+    ASSERT_TRUE(cursor.GoToSlot(kRows / kDeleteEach * kDeleteEach));
     cursor.DeleteRecord(cursor.CurrentRecord(), false);
   }
-  TTableState now = ReadState(dir.Dir());
+  TRecordState now = ReadState(dir.Dir());
   // The add and the delete took a stamp and an ID each.
   EXPECT_EQ(now.records, before.records);
   const std::vector<std::string> lines = RunRepair(dir.Dir(), true);
@@ -290,19 +265,19 @@ TEST(RecordChangeFaultsTest, ABlobFileAtItsLimitRefusesTheAddAndKeepsTheTable) {
 // exactly as it was: the same records and values, sound trees and chains, a clean verification.
 TEST(RecordChangeFaultsTest, ARefusedWriteLeavesTheTableAsItWas) {
   TTempDir pristine;
-  BuildTable(pristine.Dir());
+  BuildSmallTable(pristine.Dir());
   int points = 0;
   for (const TOperation& operation : Operations()) {
     TTempDir start;
     Prepare(pristine.Path(), operation, start.Path());
-    const TTableState before = ReadState(start.Dir());
+    const TRecordState before = ReadState(start.Dir());
     for (const bool exclusive : {false, true}) {
       for (const int error : {ENOSPC, EIO}) {
         for (std::int64_t n = 1;; ++n) {
           SCOPED_TRACE(std::string(operation.name) + (exclusive ? ", exclusive" : ", shared") + ", errno " +
                        std::to_string(error) + ", write " + std::to_string(n));
           TTempDir dir;
-          CopyTable(start.Path(), dir.Path());
+          CopyTableFiles(start.Path(), dir.Path());
           bool fired = false;
           {
             TTestEngine engine(dir.Dir());
@@ -329,6 +304,99 @@ TEST(RecordChangeFaultsTest, ARefusedWriteLeavesTheTableAsItWas) {
   }
   std::cout << points << " failure points swept\n";
   EXPECT_GT(points, 40);
+}
+
+// Each write (and flush) of each operation on a shared table ends the process in turn, as a kill
+// does. Repair then finds and mends what the cut left (and finds nothing where it left no damage),
+// and every record the operation did not write is there as before, values and all.
+TEST(RecordChangeFaultsTest, AKillAtAnyWriteCostsAtMostTheRecordBeingWritten) {
+  TTempDir pristine;
+  BuildSmallTable(pristine.Dir());
+  int kills = 0;
+  int mended = 0;
+  int lost = 0;
+  for (const TOperation& operation : Operations()) {
+    TTempDir start;
+    Prepare(pristine.Path(), operation, start.Path());
+    const TRecordState before = ReadState(start.Dir());
+    std::int64_t calls = 0;
+    TRecordState after;
+    {
+      TTempDir dry;
+      CopyTableFiles(start.Path(), dry.Path());
+      {
+        TTestEngine engine(dry.Dir());
+        TDataCursor cursor(*engine.session, *engine.directory);
+        cursor.Open(Options(false));
+        TFaultScope count(kWriteOps, 0, 0);
+        operation.run(cursor);
+        calls = TFaultInjector::Calls();
+      }
+      after = ReadState(dry.Dir());
+    }
+    ASSERT_GT(calls, 0);
+    for (std::int64_t n = 1; n <= calls; ++n) {
+      SCOPED_TRACE(std::string(operation.name) + ", kill at write " + std::to_string(n) + " of " +
+                   std::to_string(calls));
+      TTempDir dir;
+      CopyTableFiles(start.Path(), dir.Path());
+      const pid_t pid = ::fork();
+      if (pid == 0) {
+        TTestEngine engine(dir.Dir());
+        TDataCursor cursor(*engine.session, *engine.directory);
+        cursor.Open(Options(false));
+        TFaultInjector::ArmCrash(kWriteOps, n);
+        operation.run(cursor);
+        ::_exit(kChildDone);
+      }
+      ASSERT_GT(pid, 0);
+      int status = 0;
+      ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
+      ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kFaultCrashExitStatus) << "status " << status;
+      ++kills;
+      // Is there damage? The checks on a copy, as the cut left the files.
+      std::vector<std::string> damage;
+      {
+        TTempDir look;
+        CopyTableFiles(dir.Path(), look.Path());
+        try {
+          (void)ReadState(look.Dir(), &damage);
+        } catch (const ETarvoEngineError& e) {
+          damage.push_back(e.what());
+        }
+      }
+      const std::vector<std::string> lines = RunRepair(dir.Dir(), false);
+      ASSERT_GE(lines.size(), 2u);
+      const std::vector<std::string> findings(lines.begin() + 1, lines.end() - 1);
+      if (damage.empty()) {
+        EXPECT_TRUE(findings.empty()) << "nothing to mend, yet:\n" << Joined(findings);
+      } else {
+        EXPECT_FALSE(findings.empty()) << "damage that repair does not name:\n" << Joined(damage);
+        ++mended;
+      }
+      const TRecordState now = ReadState(dir.Dir());
+      for (const auto& [slot, record] : before.records) {
+        if (slot == operation.touched) continue;
+        const auto it = now.records.find(slot);
+        EXPECT_TRUE(it != now.records.end() && it->second == record) << "record in slot " << slot;
+      }
+      const auto it = now.records.find(operation.touched);
+      const auto was = before.records.find(operation.touched);
+      const auto becomes = after.records.find(operation.touched);
+      const bool as_before = was != before.records.end()
+                                 ? it != now.records.end() && it->second == was->second
+                                 : it == now.records.end();
+      const bool as_after = becomes != after.records.end()
+                                ? it != now.records.end() && it->second == becomes->second
+                                : it == now.records.end();
+      lost += as_before || as_after ? 0 : 1;
+      const std::vector<std::string> again = RunRepair(dir.Dir(), true);
+      EXPECT_EQ(again.size(), 2u) << Joined(again);
+      if (::testing::Test::HasFailure()) return;
+    }
+  }
+  std::cout << kills << " kill points, " << mended << " with damage that repair mended, " << lost
+            << " with the written record neither as before nor as after\n";
 }
 
 }  // namespace
