@@ -554,6 +554,8 @@ TARVO_CHILD(AddRecords) {
   TTestDatabase db(args.at(0));
   db.session.LockRetryCount = 100;
   db.session.LockWaitTime = 5;
+  // The other process holds the writer lock for a whole add, longer on a busy machine.
+  db.session.FixedLockRetries = 5000;
   TDataCursor cursor(db.session, *db.directory);
   TCursorOpenOptions options;
   options.table_name = "People";
