@@ -132,4 +132,19 @@ class TOwnerTable {
   std::size_t size_ = 0;
 };
 
+// Gives `item`, an object of a cache, the content of `copy` (taken earlier for an undo) while it
+// keeps the cache's recency links and pins, and marks it `modified`.
+template <typename T>
+void RestoreCachedContent(T& item, const T& copy, bool modified) {
+  T* newer = item.Newer();
+  T* older = item.Older();
+  const int pins = item.PinCount();
+  item = copy;
+  item.SetNewer(newer);
+  item.SetOlder(older);
+  while (item.PinCount() > pins) item.Unpin();
+  while (item.PinCount() < pins) item.Pin();
+  item.SetModified(modified);
+}
+
 }  // namespace tarvo

@@ -526,17 +526,7 @@ bool TBlobFile::UndoChange() {
       if (wrote) gone.push_back(&copy);
       continue;
     }
-    // The cache's links and pins stay the cache's.
-    TBlock* newer = block->Newer();
-    TBlock* older = block->Older();
-    const int pins = block->PinCount();
-    const bool modified = copy.Modified() || wrote;
-    *block = copy;
-    block->SetNewer(newer);
-    block->SetOlder(older);
-    while (block->PinCount() > pins) block->Unpin();
-    while (block->PinCount() < pins) block->Pin();
-    block->SetModified(modified);
+    RestoreCachedContent(*block, copy, copy.Modified() || wrote);
   }
   const std::int32_t change_count = header_.change_count;
   header_ = undo->header;

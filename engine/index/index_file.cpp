@@ -466,17 +466,7 @@ bool TIndexFile::UndoChange() {
       if (wrote) gone.push_back(&copy);
       continue;
     }
-    // The cache's links and pins stay the cache's.
-    TPage* newer = page->Newer();
-    TPage* older = page->Older();
-    const int pins = page->PinCount();
-    const bool modified = copy.Modified() || wrote;
-    *page = copy;
-    page->SetNewer(newer);
-    page->SetOlder(older);
-    while (page->PinCount() > pins) page->Unpin();
-    while (page->PinCount() < pins) page->Pin();
-    page->SetModified(modified);
+    RestoreCachedContent(*page, copy, copy.Modified() || wrote);
   }
   header_.next_page = undo->next_page;
   header_.active_records = undo->active_records;
