@@ -44,8 +44,12 @@ set -euo pipefail
 # xdotool matches window names as UTF-8 only under a UTF-8 locale ("Bestätigung").
 export LC_ALL=C.UTF-8
 cd /
-ASAN_OPTIONS=detect_leaks=0 "$db/$name" &
-pid=\$!
+# On a busy machine the display may refuse the first connections: wait until it takes one, and
+# start the program once more if it ended before its window came up.
+for i in \$(seq 1 300); do xdotool getdisplaygeometry >/dev/null 2>&1 && break; sleep 0.1; done
+starts=0
+start() { starts=\$((starts + 1)); ASAN_OPTIONS=detect_leaks=0 "$db/$name" & pid=\$!; }
+start
 # A screenshot once the window that just came up has been painted: of the screen, or of the
 # window \$2 alone (a dialog's own contents do not show in the screen's image here).
 shot() {
@@ -74,6 +78,15 @@ log_text() {
   xclip -selection clipboard -o 2>/dev/null || true
   xdotool click 1  # the selection goes again
 }
+for i in \$(seq 1 600); do
+  xdotool search --onlyvisible --name "^Datenbank Reorganisation\\\$" >/dev/null 2>&1 && break
+  if ! kill -0 \$pid 2>/dev/null; then
+    [ \$starts -lt 2 ] || break
+    echo "the program ended before its window came up: started again" >&2
+    start
+  fi
+  sleep 0.1
+done
 main=\$(await "Datenbank Reorganisation")
 sleep 1
 eval \$(xdotool getwindowgeometry --shell "\$main")
