@@ -316,8 +316,9 @@ void TBlobValues::UndoChange() {
   buffers_.clear();
   // The values of the start in their order; those opened since go.
   for (const auto& [buffer, state] : undo->open) {
+    const TBlobBuffer* wanted = buffer;  // a lambda may not capture a structured binding before C++20's fix
     const auto it = std::find_if(present.begin(), present.end(),
-                                 [&](const std::unique_ptr<TBlobBuffer>& b) { return b.get() == buffer; });
+                                 [wanted](const std::unique_ptr<TBlobBuffer>& b) { return b.get() == wanted; });
     if (it == present.end()) continue;
     (*it)->RestorePostState(state);
     buffers_.push_back(std::move(*it));

@@ -503,8 +503,10 @@ TEST_F(OptimizeTest, PrivateDirectoryHoldsTheScratchTable) {
 }
 
 TEST_F(OptimizeTest, FixturesKeepTheirRecords) {
-  for (const auto& [folder, table] :
+  for (const auto& fixture :
        {std::pair<std::string, std::string>{"basic", "Kunden"}, {"blocks1024", "Notizen"}}) {
+    const std::string& folder = fixture.first;
+    const std::string& table = fixture.second;  // captured below: no structured binding
     TTempDir dir;
     CopyFixture(folder, dir.Path());
     TTestEngine engine(dir.Dir());
