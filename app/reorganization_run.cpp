@@ -4,8 +4,8 @@
 
 #include "app/backup_deletion.h"
 #include "app/maintenance_texts.h"
-#include "components/database_error.h"
-#include "components/engine_error.h"
+#include "components/database_texts.h"
+#include "errors/engine_error.h"
 #include "engine/maintenance/table_exchange.h"
 #include "support/platform_names.h"
 

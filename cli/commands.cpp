@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "cli/table_text.h"
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "support/platform_errors.h"
 
 namespace tarvo::cli {

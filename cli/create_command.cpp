@@ -5,7 +5,7 @@
 #include "cli/cli_table.h"
 #include "cli/commands.h"
 #include "cli/table_definition_json.h"
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 
 namespace tarvo::cli {
 

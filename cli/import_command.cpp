@@ -17,7 +17,7 @@
 #include "cli/commands.h"
 #include "cli/progress_display.h"
 #include "cli/record_json.h"
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "engine/format/field_types.h"
 #include "engine/format/record_layout.h"
 #include "engine/maintenance/import_table.h"

@@ -6,7 +6,7 @@
 #include <stdexcept>
 
 #include "cli/table_text.h"
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "engine/format/field_types.h"
 #include "support/code_page.h"
 #include "support/platform_names.h"

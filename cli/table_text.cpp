@@ -1,6 +1,6 @@
 #include "cli/table_text.h"
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "support/code_page.h"
 
 namespace tarvo::cli {

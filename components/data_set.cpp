@@ -1,6 +1,6 @@
 #include "components/data_set.h"
 
-#include "components/database_error.h"
+#include "components/database_texts.h"
 
 namespace tarvo {
 

@@ -1,7 +1,7 @@
 #include "components/field_defs.h"
 
 #include "components/data_set.h"
-#include "components/database_error.h"
+#include "components/database_texts.h"
 #include "support/platform_names.h"
 
 namespace tarvo {

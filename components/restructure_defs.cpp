@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "components/database_error.h"
+#include "components/database_texts.h"
 #include "components/field_defs.h"
 #include "components/tarvo_table.h"
 #include "support/short_text.h"

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "components/database_error.h"
+#include "components/database_texts.h"
 #include "components/tarvo_session.h"
 #include "support/file_list.h"
 #include "support/platform_names.h"

@@ -1,6 +1,6 @@
 #include "components/tarvo_data_set.h"
 
-#include "components/database_error.h"
+#include "components/database_texts.h"
 #include "components/session_list.h"
 #include "components/tarvo_database.h"
 #include "components/tarvo_session.h"

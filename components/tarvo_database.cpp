@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
-#include "components/database_error.h"
-#include "components/engine_error.h"
+#include "components/database_texts.h"
+#include "errors/engine_error.h"
 #include "components/session_list.h"
 #include "components/tarvo_data_set.h"
 #include "components/tarvo_session.h"

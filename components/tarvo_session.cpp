@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <string_view>
 
-#include "components/database_error.h"
+#include "components/database_texts.h"
 #include "components/password_prompt.h"
 #include "components/session_list.h"
 #include "components/tarvo_data_set.h"

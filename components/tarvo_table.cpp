@@ -4,8 +4,8 @@
 #include <cctype>
 #include <vector>
 
-#include "components/database_error.h"
-#include "components/engine_error.h"
+#include "components/database_texts.h"
+#include "errors/engine_error.h"
 #include "components/session_list.h"
 #include "components/tarvo_database.h"
 #include "components/tarvo_session.h"

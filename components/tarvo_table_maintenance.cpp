@@ -1,7 +1,7 @@
 // TTarvoTable's table-wide maintenance: restructure, optimize and repair.
 #include <vector>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "components/session_list.h"
 #include "components/tarvo_database.h"
 #include "components/tarvo_session.h"

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "cli/table_definition_json.h"
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "engine/format/record_layout.h"
 #include "engine/tables/table_definition.h"
 

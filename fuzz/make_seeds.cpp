@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "engine/blob/blob_header.h"
 #include "engine/blob/block.h"
 #include "engine/format/data_header.h"

@@ -11,7 +11,7 @@
 #include <span>
 #include <vector>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "engine/format/field_types.h"
 #include "engine/maintenance/ordered_records.h"
 #include "engine/tables/data_cursor.h"

@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "support/short_text.h"
 
 namespace tarvo {

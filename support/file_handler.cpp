@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "support/file_list.h"
 #include "support/short_text.h"
 

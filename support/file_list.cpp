@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "support/memory_block.h"
 #include "support/memory_file.h"
 #include "support/physical_file.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <utility>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 
 namespace tarvo {
 
@@ -41,7 +41,7 @@ TMemoryBlock& TMemoryBlock::operator=(TMemoryBlock&& other) noexcept {
 }
 
 void TMemoryBlock::Reserve(std::size_t size) {
-  if (TryReserve(size) < 0) RaiseCode(kOutOfMemory);
+  if (TryReserve(size) < 0) RaiseEngineError(kOutOfMemory);
 }
 
 int TMemoryBlock::TryReserve(std::size_t size) {

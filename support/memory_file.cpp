@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "support/fault_injector.h"
 #include "support/platform_errors.h"
 

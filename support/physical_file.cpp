@@ -1,6 +1,6 @@
 #include "support/physical_file.h"
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "support/platform_names.h"
 
 namespace tarvo {

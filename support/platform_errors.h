@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 
 namespace tarvo {
 

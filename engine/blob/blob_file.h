@@ -19,7 +19,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "engine/blob/blob_header.h"
 #include "engine/blob/block.h"
 #include "engine/blob/block_stack.h"

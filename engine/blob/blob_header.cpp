@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "engine/blob/block.h"
 #include "engine/format/byte_codec.h"
 

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "engine/blob/blob_buffer.h"
 #include "engine/format/byte_codec.h"
 

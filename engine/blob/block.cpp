@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cassert>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "engine/format/byte_codec.h"
 
 namespace tarvo {

@@ -6,7 +6,7 @@
 #include <climits>
 #include <ctime>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "engine/format/encipher.h"
 #include "engine/format/record_layout.h"
 #include "engine/tables/data_session.h"

@@ -17,7 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "engine/format/data_header.h"
 #include "engine/format/field_descriptor.h"
 #include "engine/records/record.h"

@@ -27,7 +27,7 @@
 #include <functional>
 #include <span>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "engine/format/data_header.h"
 #include "engine/format/field_descriptor.h"
 #include "support/locale.h"

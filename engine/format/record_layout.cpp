@@ -1,6 +1,6 @@
 #include "engine/format/record_layout.h"
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "engine/format/data_header.h"
 #include "engine/format/field_types.h"
 

@@ -4,7 +4,7 @@
 #include <array>
 #include <cassert>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "engine/format/encipher.h"
 #include "engine/format/field_types.h"
 #include "engine/tables/data_table.h"

@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "engine/format/field_descriptor.h"
 #include "engine/index/index_header.h"
 #include "engine/index/page.h"

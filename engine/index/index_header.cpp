@@ -5,7 +5,7 @@
 #include <cctype>
 #include <string_view>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "engine/format/byte_codec.h"
 
 namespace tarvo {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cassert>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "engine/format/data_file.h"
 #include "engine/index/index_file.h"
 #include "engine/tables/data_table.h"

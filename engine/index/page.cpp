@@ -4,7 +4,7 @@
 #include <cassert>
 #include <cstring>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "engine/format/byte_codec.h"
 
 namespace tarvo {

@@ -3,7 +3,7 @@
 #include <cassert>
 #include <utility>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 
 namespace tarvo {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <limits>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "engine/blob/blob_file.h"
 #include "engine/blob/block.h"
 #include "engine/format/byte_codec.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "engine/format/data_header.h"
 #include "engine/format/record_layout.h"
 #include "engine/maintenance/scratch_table.h"

@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "engine/format/record_layout.h"
 #include "engine/index/key_sorter.h"
 #include "engine/index/tree_builder.h"

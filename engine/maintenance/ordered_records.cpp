@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "engine/format/data_file.h"
 #include "engine/format/encipher.h"
 #include "engine/format/record_layout.h"

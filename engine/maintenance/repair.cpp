@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "engine/format/byte_codec.h"
 #include "engine/format/field_types.h"
 #include "engine/format/record_layout.h"

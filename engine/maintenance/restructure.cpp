@@ -4,7 +4,7 @@
 #include <map>
 #include <optional>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "engine/format/field_types.h"
 #include "engine/format/field_values.h"
 #include "engine/format/header_check.h"
@@ -527,10 +527,10 @@ bool CopyIntoNewTable(TDataCursor& cursor, TMaintenanceOpen& opened, const TCurs
         std::string context;
         if (code == kDuplicateKey) {
           cause = kLossKeyViolation;
-          context = ReadContextName(static_cast<int>(TContextName::kIndex));
+          if (e.Names()) context = e.Names()->index;
         } else if (code == kBelowMinimum || code == kAboveMaximum || code == kValueRequired) {
           cause = kLossValidityViolation;
-          context = ReadContextName(static_cast<int>(TContextName::kField));
+          if (e.Names()) context = e.Names()->field;
         } else if (code != kTableFull && code != kInvalidBlobLength) {
           // A failure of the files themselves leaves the new table in doubt: the run ends and
           // the table stays as it was.

@@ -4,7 +4,7 @@
 #include <cassert>
 #include <cmath>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "engine/blob/blob_chain.h"
 #include "engine/format/field_types.h"
 #include "engine/format/field_values.h"
@@ -238,23 +238,18 @@ void FreeStoredBlobs(TDataTable& table, std::span<const TFieldDescriptor> fields
 
 void RethrowNamingTable(const ETarvoEngineError& error, const std::string& scratch_base,
                         const std::string& table_name) {
-  const std::string named = ReadContextName(static_cast<int>(TContextName::kTable));
-  const std::string file = named.substr(named.find_last_of('/') + 1);
+  if (scratch_base.empty() || !error.Names()) throw;
+  TErrorNames names = *error.Names();
+  const std::string file = names.table.substr(names.table.find_last_of('/') + 1);
   const std::string base = file.substr(0, file.find_last_of('.'));
-  if (scratch_base.empty() || LastErrorCode() != EngineCode(error) ||
-      !SameNameIgnoringCase(base, scratch_base))
-    throw;
-  RaiseEngineError(EngineCode(error), table_name, ReadContextName(static_cast<int>(TContextName::kField)), {},
-                   ReadContextName(static_cast<int>(TContextName::kIndex)));
+  if (!SameNameIgnoringCase(base, scratch_base)) throw;
+  names.table = table_name;
+  throw ETarvoEngineError(EngineCode(error), std::move(names));
 }
 
 void RaiseAdvising(TEngineCode code, const std::string& table_name, const std::string& advice) {
-  try {
-    RaiseEngineError(code, table_name);
-  } catch (const ETarvoEngineError& e) {
-    // The error context is set; the text gets the advice.
-    throw ETarvoEngineError(code, (e.Errors(0).Message + " - " + advice).substr(0, kMaxMessageText));
-  }
+  const std::string text = EngineMessageText(code, TErrorNames{table_name, {}, {}, {}});
+  throw ETarvoEngineError(code, (text + " - " + advice).substr(0, kMaxMessageText));
 }
 
 void ExchangeWithScratch(TDataDirectory& table_directory, const std::string& table_name,

@@ -1,6 +1,6 @@
 #include "engine/maintenance/streamed_index.h"
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "engine/maintenance/index_build.h"
 
 namespace tarvo {

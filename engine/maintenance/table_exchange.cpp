@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "support/file_list.h"
 #include "support/platform.h"
 #include "support/platform_errors.h"

@@ -5,7 +5,7 @@
 #include <climits>
 #include <functional>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "engine/format/field_types.h"
 #include "engine/format/field_values.h"
 #include "engine/format/header_check.h"

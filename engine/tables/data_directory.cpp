@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <exception>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "engine/tables/data_session.h"
 #include "engine/tables/data_table.h"
 #include "support/file_list.h"

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "engine/tables/data_directory.h"
 #include "support/platform_names.h"
 #include "support/short_text.h"

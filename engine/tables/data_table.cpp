@@ -3,7 +3,7 @@
 #include <exception>
 #include <random>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "engine/format/record_layout.h"
 #include "engine/maintenance/table_exchange.h"
 #include "engine/tables/data_directory.h"

@@ -1,6 +1,6 @@
 #include "engine/tables/table_definition.h"
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "engine/format/field_types.h"
 #include "engine/format/header_check.h"
 #include "engine/format/record_layout.h"

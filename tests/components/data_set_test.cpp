@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "components/database_error.h"
+#include "components/database_texts.h"
 
 namespace tarvo {
 namespace {
@@ -87,6 +87,19 @@ TEST(TComponentTest, OwnerFreesItsComponentsAndChildrenLeaveTheirOwner) {
     EXPECT_EQ(1u, owner.ComponentCount());
   }
   EXPECT_EQ(3, freed);
+}
+
+TEST(DatabaseErrorTest, FormatsComponentTexts) {
+  EXPECT_THROW(
+      {
+        try {
+          DatabaseError(kSInvalidSessionName, {"Foo"});
+        } catch (const EDatabaseError& e) {
+          EXPECT_STREQ("Session name Foo is not valid.", e.what());
+          throw;
+        }
+      },
+      EDatabaseError);
 }
 
 }  // namespace

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "components/database_error.h"
-#include "components/engine_error.h"
+#include "components/database_texts.h"
+#include "errors/engine_error.h"
 #include "components/session_list.h"
 #include "components/tarvo_session.h"
 #include "components/tarvo_table.h"
@@ -50,7 +50,10 @@ class PasswordSecrecyTest : public ::testing::Test {
     } catch (const ETarvoEngineError& e) {
       texts_.push_back(e.what());
       for (const TTarvoError& entry : e.Errors()) texts_.push_back(entry.Message);
-      for (int which = 0; which < 3; ++which) texts_.push_back(ReadContextName(which));
+      if (const auto& names = e.Names()) {
+        for (const std::string* name : {&names->table, &names->field, &names->index, &names->extra})
+          texts_.push_back(*name);
+      }
     } catch (const std::exception& e) {
       texts_.push_back(e.what());
     }

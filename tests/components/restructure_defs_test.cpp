@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "components/database_error.h"
+#include "components/database_texts.h"
 
 namespace tarvo {
 namespace {

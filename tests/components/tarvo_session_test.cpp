@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-#include "components/database_error.h"
+#include "components/database_texts.h"
 #include "components/session_list.h"
 #include "components/tarvo_database.h"
 #include "components/tarvo_table.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "components/database_error.h"
+#include "components/database_texts.h"
 #include "components/session_list.h"
 #include "components/tarvo_session.h"
 #include "components/tarvo_table.h"

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "components/database_error.h"
+#include "components/database_texts.h"
 #include "components/password_prompt.h"
 #include "components/session_list.h"
 #include "components/tarvo_database.h"

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 
 #define EXPECT_ENGINE_ERROR(expected_code, statement)                                     \
   do {                                                                                    \

@@ -7,7 +7,7 @@
 #include <limits>
 #include <vector>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "tests/testing/temp_dir.h"
 
 namespace tarvo {

@@ -8,7 +8,7 @@
 #include <set>
 #include <vector>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "engine/blob/free_list.h"
 #include "tests/testing/temp_dir.h"
 

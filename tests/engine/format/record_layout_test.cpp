@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "engine/format/field_types.h"
 #include "tests/engine/format/format_builders.h"
 

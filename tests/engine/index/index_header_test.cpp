@@ -6,7 +6,7 @@
 #include <iterator>
 #include <vector>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "tests/testing/temp_dir.h"
 
 namespace tarvo {

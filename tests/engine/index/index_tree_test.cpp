@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "tests/engine/index/index_test_table.h"
 #include "tests/testing/engine_matchers.h"
 #include "tests/testing/tree_checker.h"

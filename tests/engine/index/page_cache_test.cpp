@@ -5,7 +5,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "engine/format/encipher.h"
 #include "engine/index/index_file.h"
 #include "engine/tables/data_table.h"

@@ -10,7 +10,7 @@
 #include <set>
 #include <vector>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "tests/testing/temp_dir.h"
 
 namespace tarvo {

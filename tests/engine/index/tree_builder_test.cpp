@@ -14,7 +14,7 @@
 #include <tuple>
 #include <utility>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "support/fault_injector.h"
 #include "engine/maintenance/index_build.h"
 #include "tests/engine/index/index_test_table.h"

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "engine/format/field_values.h"
 #include "engine/format/record_layout.h"
@@ -100,6 +101,40 @@ TEST_F(DataCursorRecordsTest, DeletedSlotsAreTakenAgainOnlyWithAPrimaryIndex) {
       EXPECT_EQ(seen, 8) << index;
     }
   }
+}
+
+TEST_F(DataCursorRecordsTest, ErrorsRaisedAtOnceOnTwoTablesNameTheirOwnTable) {
+  const std::vector<std::string> names = {"Alpha", "Beta"};
+  for (const std::string& name : names) {
+    db_.directory->CreateTable(name, IndexedPeople(true));
+    auto cursor = OpenCursor(false, false, name);
+    Add(*cursor, {"Anna", 1});
+  }
+  std::vector<std::thread> threads;
+  std::vector<std::vector<std::string>> wrong(names.size());
+  for (std::size_t t = 0; t < names.size(); ++t) {
+    threads.emplace_back([&, t] {
+      TTestDatabase db{dir_.Dir()};  // a session of its own, as another program would have
+      TDataCursor cursor(db.session, *db.directory);
+      TCursorOpenOptions options;
+      options.table_name = names[t];
+      cursor.Open(options);
+      std::vector<std::byte> duplicate = Image(cursor, {"Other", 1});
+      for (int i = 0; i < 300; ++i) {
+        try {
+          (void)cursor.AddRecord(duplicate, true);
+          wrong[t].push_back("nothing raised");
+        } catch (const ETarvoEngineError& e) {
+          const std::string text = e.what();
+          if (text.find("'" + names[t]) == std::string::npos ||
+              text.find(names[1 - t]) != std::string::npos)
+            wrong[t].push_back(text);
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (std::size_t t = 0; t < names.size(); ++t) EXPECT_EQ(wrong[t], std::vector<std::string>{}) << names[t];
 }
 
 TEST_F(DataCursorRecordsTest, ADuplicateInAUniqueSecondaryIndexChangesNothing) {

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "engine/blob/blob_chain.h"
 #include "engine/format/field_types.h"
 #include "engine/format/field_values.h"

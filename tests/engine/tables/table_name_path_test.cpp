@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 #include "engine/maintenance/optimize.h"
 #include "engine/tables/data_cursor.h"
 #include "tests/testing/engine_matchers.h"

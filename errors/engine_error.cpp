@@ -1,8 +1,8 @@
-#include "components/engine_error.h"
+#include "errors/engine_error.h"
 
 #include <algorithm>
 #include <array>
-#include <mutex>
+#include <utility>
 
 namespace tarvo {
 
@@ -110,31 +110,11 @@ constexpr bool MessagesSorted() {
 static_assert(MessagesSorted());
 
 constexpr const char* kUnknownText = "Unknown error occurred with table '%s'";
-constexpr std::size_t kShortTextMax = 255;
+constexpr std::size_t kNameMax = 255;
 constexpr std::size_t kMessageMax = 254;
 
-// The process-wide context of the most recent engine error.
-struct TErrorContext {
-  TEngineCode code = 0;
-  std::uint16_t os_error = 0;  // nothing sets it
-  std::string table_name;
-  std::string field_name;
-  std::string index_name;
-  std::string extra_text;
-};
-
-std::mutex& ContextLock() {
-  static std::mutex lock;
-  return lock;
-}
-
-TErrorContext& Context() {  // Guarded by ContextLock().
-  static TErrorContext context;
-  return context;
-}
-
-std::string ShortText(std::string_view text) {
-  return std::string(text.substr(0, kShortTextMax));
+void CutName(std::string& name) {
+  if (name.size() > kNameMax) name.resize(kNameMax);
 }
 
 const TMessage* FindMessage(TEngineCode code) {
@@ -148,20 +128,6 @@ const TMessage* FindMessage(TEngineCode code) {
 bool IsIoCode(TEngineCode code) {
   const unsigned group = code >> 8;
   return group == 0x24 || group == 0x2B;
-}
-
-namespace {
-
-TErrorNames ContextNames() {
-  std::lock_guard guard(ContextLock());
-  const TErrorContext& context = Context();
-  return TErrorNames{context.table_name, context.field_name, context.index_name, context.extra_text};
-}
-
-}  // namespace
-
-std::string EngineMessageText(TEngineCode code) {
-  return EngineMessageText(code, ContextNames());
 }
 
 std::string EngineMessageText(TEngineCode code, const TErrorNames& names) {
@@ -190,11 +156,21 @@ std::string EngineErrorMessage(TEngineCode code, const std::string& text) {
   return "Tarvo Engine Error # " + std::to_string(static_cast<unsigned>(code)) + " " + text;
 }
 
-ETarvoEngineError::ETarvoEngineError(TEngineCode code) : ETarvoEngineError(code, ContextNames()) {}
+namespace {
 
-ETarvoEngineError::ETarvoEngineError(TEngineCode code, const TErrorNames& names)
-    : ETarvoEngineError(code, EngineMessageText(code, names)) {
-  names_ = names;
+TErrorNames CutNames(TErrorNames names) {
+  CutName(names.table);
+  CutName(names.field);
+  CutName(names.index);
+  CutName(names.extra);
+  return names;
+}
+
+}  // namespace
+
+ETarvoEngineError::ETarvoEngineError(TEngineCode code, TErrorNames names)
+    : ETarvoEngineError(code, EngineMessageText(code, names = CutNames(std::move(names)))) {
+  names_ = std::move(names);
 }
 
 ETarvoEngineError::ETarvoEngineError(TEngineCode code, std::string text)
@@ -204,40 +180,8 @@ ETarvoEngineError::ETarvoEngineError(TEngineCode code, std::string text)
 
 void RaiseEngineError(TEngineCode code, std::string_view table_name, std::string_view field_name,
                       std::string_view extra_text, std::string_view index_name) {
-  {
-    std::lock_guard guard(ContextLock());
-    TErrorContext& context = Context();
-    context = TErrorContext{};
-    context.code = code;
-    context.table_name = ShortText(table_name);
-    context.field_name = ShortText(field_name);
-    context.extra_text = ShortText(extra_text);
-    context.index_name = ShortText(index_name);
-  }
-  throw ETarvoEngineError(code);
-}
-
-void RaiseCode(TEngineCode code) {
-  throw ETarvoEngineError(code);
-}
-
-void RaiseIfCode(TEngineCode code) {
-  if (code != 0) RaiseCode(code);
-}
-
-TEngineCode LastErrorCode() {
-  std::lock_guard guard(ContextLock());
-  return Context().code;
-}
-
-std::string ReadContextName(int which) {
-  std::lock_guard guard(ContextLock());
-  switch (which) {
-    case 0: return Context().field_name;
-    case 1: return Context().table_name;
-    case 2: return Context().index_name;
-    default: return {};
-  }
+  throw ETarvoEngineError(code, TErrorNames{std::string(table_name), std::string(field_name),
+                                            std::string(index_name), std::string(extra_text)});
 }
 
 }  // namespace tarvo

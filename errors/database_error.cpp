@@ -1,4 +1,4 @@
-#include "components/database_error.h"
+#include "errors/database_error.h"
 
 namespace tarvo {
 
@@ -15,10 +15,6 @@ std::string FormatText(const std::string& format, std::initializer_list<std::str
     }
   }
   return out;
-}
-
-void DatabaseError(const std::string& format, std::initializer_list<std::string> args) {
-  throw EDatabaseError(FormatText(format, args));
 }
 
 }  // namespace tarvo

@@ -1,22 +1,12 @@
-// EDatabaseError: the data-set framework's plain database error, the base of ETarvoEngineError,
-// and the fixed texts with which the components refuse misuse.
+// The fixed texts with which the components refuse misuse, raised as EDatabaseError.
 #pragma once
 
 #include <initializer_list>
-#include <stdexcept>
 #include <string>
 
+#include "errors/database_error.h"
+
 namespace tarvo {
-
-class EDatabaseError : public std::runtime_error {
- public:
-  explicit EDatabaseError(const std::string& message, int help_context = 0)
-      : std::runtime_error(message), help_context_(help_context) {}
-  int HelpContext() const { return help_context_; }
-
- private:
-  int help_context_;
-};
 
 // The components' own texts; "%s" is the name concerned.
 inline constexpr const char* kSInvalidSessionName = "Session name %s is not valid.";
@@ -38,9 +28,6 @@ inline constexpr const char* kSNoTableName = "Missing table name.";
 // The data-set framework's own German texts.
 inline constexpr const char* kSDataSetOpen = "Operation bei geöffneter Datenmenge nicht ausführbar";
 inline constexpr const char* kSFieldNotFound = "Das Feld '%s' wurde nicht gefunden";
-
-// Replaces each "%s" of `format` in turn by the next argument; extra placeholders become empty.
-std::string FormatText(const std::string& format, std::initializer_list<std::string> args);
 
 // Raises EDatabaseError with `format` filled from `args`.
 [[noreturn]] void DatabaseError(const std::string& format, std::initializer_list<std::string> args = {});

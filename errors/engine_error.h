@@ -1,9 +1,13 @@
 // ETarvoEngineError: the one exception through which the storage engine reports every failure,
-// with its 16-bit engine code and the English message built from the code and from the names in
-// the process-wide error context. Also the code constants themselves and the raise routines.
+// with its 16-bit engine code and the English message built from the code and from the names it
+// concerns. Also the code constants themselves and the raise routine.
 //
-// Lower layers (file list, directories) never throw: they return a negated code, and the layer
-// above turns it into this exception with RaiseEngineError.
+// Each error carries its own names: nothing is kept between errors, so two threads raising at
+// once never mix their tables' names.
+//
+// Conventions by layer: inside the file layer (platform calls, file objects, the file list) every
+// routine returns a negated engine code or 0 and never throws; from TFileHandler, the file layer's
+// face to the engine, upwards everything raises ETarvoEngineError, with the names it knows.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "components/database_error.h"
+#include "errors/database_error.h"
 
 namespace tarvo {
 
@@ -138,8 +142,8 @@ struct TErrorNames {
 
 class ETarvoEngineError : public EDatabaseError {
  public:
-  // Builds the message text of `code` from the current error context, keeping its names.
-  explicit ETarvoEngineError(TEngineCode code);
+  // Builds the message text of `code` from `names` (each cut to 255 characters) and keeps them.
+  explicit ETarvoEngineError(TEngineCode code, TErrorNames names = {});
   // With a text already built (the message is still cut to 254 characters by the caller).
   ETarvoEngineError(TEngineCode code, std::string text);
 
@@ -153,8 +157,6 @@ class ETarvoEngineError : public EDatabaseError {
   TEngineCode Code() const { return static_cast<TEngineCode>(errors_.front().ErrorCode); }
 
  private:
-  ETarvoEngineError(TEngineCode code, const TErrorNames& names);
-
   std::vector<TTarvoError> errors_;
   std::optional<TErrorNames> names_;
 };
@@ -164,25 +166,12 @@ inline TEngineCode EngineCode(const ETarvoEngineError& e) {
   return e.Code();
 }
 
-// Which name of the error context ReadContextName returns.
-enum class TContextName : int { kField = 0, kTable = 1, kIndex = 2 };
-
-// Clears the whole context, stores the five values (each cut to 255 characters) and raises.
+// Raises the error of `code` with these names.
 [[noreturn]] void RaiseEngineError(TEngineCode code, std::string_view table_name = {},
                                    std::string_view field_name = {}, std::string_view extra_text = {},
                                    std::string_view index_name = {});
-// Raises for a code only, without touching the context.
-[[noreturn]] void RaiseCode(TEngineCode code);
-// Raises only when `code` is not 0.
-void RaiseIfCode(TEngineCode code);
 
-// The context's code of the most recent RaiseEngineError.
-TEngineCode LastErrorCode();
-// 0 → field name, 1 → table name, 2 → index name, anything else → empty.
-std::string ReadContextName(int which);
-// The message text of `code` from the current context, at most 254 characters.
-std::string EngineMessageText(TEngineCode code);
-// The same with the given names.
+// The message text of `code` with the given names, at most 254 characters.
 std::string EngineMessageText(TEngineCode code, const TErrorNames& names);
 // The whole message as an ETarvoEngineError states it: "Tarvo Engine Error # <code> <text>".
 std::string EngineErrorMessage(TEngineCode code, const std::string& text);
