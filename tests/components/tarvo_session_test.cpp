@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
+#include <latch>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "components/database_texts.h"
 #include "components/session_list.h"
@@ -187,25 +192,34 @@ TEST(TSessionListTest, DefaultSessionAndLookups) {
 TEST(TSessionListTest, SessionLockIsReentrantAndCounted) {
   TSessionLock& lock = SessionLock();
   EXPECT_EQ(0, lock.Depth());
+  std::mutex events_mutex;
+  std::vector<std::string> events;
+  const auto event = [&](const std::string& what) {
+    std::lock_guard<std::mutex> guard(events_mutex);
+    events.push_back(what);
+  };
+  std::thread other;
   {
     TSessionLockGuard outer;
     TSessionLockGuard inner;
     EXPECT_EQ(2, lock.Depth());
-    bool other_got_it = true;
-    std::thread other([&] {
+    std::latch started(2);
+    other = std::thread([&] {
       EXPECT_EQ(0, lock.Depth());
-      other_got_it = false;
+      started.arrive_and_wait();
+      TSessionLockGuard guard;
+      event("other holds it at depth " + std::to_string(lock.Depth()));
     });
-    other.join();
-    EXPECT_FALSE(other_got_it);
+    started.arrive_and_wait();
+    // A pause (not measured) in which the other thread tries the lock while it is held here.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(2, lock.Depth());
+    event("released");
   }
-  EXPECT_EQ(0, lock.Depth());
-  // Another thread gets it once we let go.
-  std::thread other([&] {
-    TSessionLockGuard guard;
-    EXPECT_EQ(1, lock.Depth());
-  });
   other.join();
+  EXPECT_EQ(0, lock.Depth());
+  // The other thread gets the lock only once both levels here are let go.
+  EXPECT_EQ(events, (std::vector<std::string>{"released", "other holds it at depth 1"}));
 }
 
 }  // namespace

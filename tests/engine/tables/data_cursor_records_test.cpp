@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <set>
 #include <string>
 #include <thread>
@@ -383,13 +382,16 @@ TEST_F(DataCursorRecordsTest, EveryFailedWriteReleasesTheWriterAndTheRecordLock)
     bool fired = false;
     {
       TFaultScope fault(static_cast<std::uint32_t>(TFaultOp::kWrite), n, EIO);
+      bool raised = false;
       try {
         Add(*cursor, {"N" + std::to_string(n), static_cast<std::int32_t>(100 + n)});
       } catch (const ETarvoEngineError& e) {
+        raised = true;
         EXPECT_TRUE(IsIoCode(EngineCode(e))) << e.what();
       }
-      added += TFaultInjector::Fired() ? 0 : 1;
-      fired = TFaultInjector::Fired();
+      fired = fault.Fired();
+      EXPECT_EQ(fired, raised) << "a failed write is reported, and only a failed one";
+      added += fired ? 0 : 1;
     }
     EXPECT_FALSE(table.HoldsWriterLock());
     EXPECT_FALSE(table.HoldsReaderLock());
@@ -468,17 +470,18 @@ TEST_F(DataCursorRecordsTest, ARecordHeldByAnotherProcessIsRetriedLockRetryCount
   TChildProcess child("HoldRecordLock", {dir_.Dir()});
   ASSERT_EQ(child.Receive(), "locked");
   auto cursor = OpenCursor();
-  db_.session.LockWaitTime = 100;
-  db_.session.LockRetryCount = 0;
-  auto start = std::chrono::steady_clock::now();
-  EXPECT_ENGINE_ERROR(kRecordInUse, cursor->LockCurrentRecord(1));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(90));
-  db_.session.LockRetryCount = 2;
-  start = std::chrono::steady_clock::now();
-  EXPECT_ENGINE_ERROR(kRecordInUse, cursor->LockCurrentRecord(1));
-  const auto waited = std::chrono::steady_clock::now() - start;
-  EXPECT_GE(waited, std::chrono::milliseconds(200));
-  EXPECT_LT(waited, std::chrono::milliseconds(300));
+  // The attempts are counted as the file layer's lock calls: one try without retries, then one
+  // more per retry.
+  const auto lock_calls = [&](std::uint8_t retries) {
+    db_.session.LockRetryCount = retries;
+    TFaultScope count(TFaultOp::kLock, 0, 0);
+    EXPECT_ENGINE_ERROR(kRecordInUse, cursor->LockCurrentRecord(1));
+    return TFaultInjector::Calls();
+  };
+  db_.session.LockWaitTime = 1;
+  const std::int64_t once = lock_calls(0);
+  EXPECT_EQ(lock_calls(2), once + 2);
+  EXPECT_EQ(lock_calls(5), once + 5);
   ASSERT_TRUE(cursor->First());
   std::vector<std::byte> record = cursor->CurrentRecord();
   db_.session.LockRetryCount = 0;
@@ -543,12 +546,15 @@ TEST_F(DataCursorRecordsTest, ALockWhoseChangeCheckFailsIsGivenBack) {
     bool fired = false;
     {
       TFaultScope fault(TFaultOp::kRead, n, EIO);
+      bool raised = false;
       try {
         editor->LockCurrentRecord();
       } catch (const ETarvoEngineError& e) {
+        raised = true;
         EXPECT_TRUE(IsIoCode(EngineCode(e))) << e.what();
       }
       fired = fault.Fired();
+      EXPECT_EQ(fired, raised) << "a failed read is reported, and only a failed one";
     }
     EXPECT_EQ(!fired, editor->HoldsRecordLock(1));
     EXPECT_EQ(!fired, table.RecordLockedInFile(1));
@@ -569,12 +575,15 @@ TEST_F(DataCursorRecordsTest, ALockWhoseChangeCheckFailsIsGivenBack) {
     bool fired = false;
     {
       TFaultScope fault(TFaultOp::kRead, n, EIO);
+      bool raised = false;
       try {
         Add(*editor, {"N" + std::to_string(n), static_cast<std::int32_t>(1000 + n)});
       } catch (const ETarvoEngineError& e) {
+        raised = true;
         EXPECT_TRUE(IsIoCode(EngineCode(e))) << e.what();
       }
       fired = fault.Fired();
+      EXPECT_EQ(fired, raised) << "a failed read is reported, and only a failed one";
     }
     EXPECT_FALSE(table.HoldsWriterLock());
     EXPECT_FALSE(table.HoldsReaderLock());

@@ -285,12 +285,15 @@ TEST(RecordChangeFaultsTest, ARefusedWriteLeavesTheTableAsItWas) {
             cursor.Open(Options(exclusive));
             if (exclusive) SmallCaches(cursor.Table());
             TFaultScope fault(kWriteOps, n, error);
+            bool raised = false;
             try {
               operation.run(cursor);
             } catch (const ETarvoEngineError& e) {
+              raised = true;
               EXPECT_TRUE(IsIoCode(EngineCode(e))) << e.what();
             }
             fired = fault.Fired();
+            EXPECT_EQ(fired, raised) << "a failed write is reported, and only a failed one";
           }
           if (!fired) break;
           ++points;
