@@ -21,8 +21,8 @@
 #include <string>
 #include <string_view>
 
+#include "engine/format/table_definition.h"
 #include "engine/tables/data_cursor.h"
-#include "engine/tables/table_definition.h"
 
 namespace tarvo {
 class TDataDirectory;

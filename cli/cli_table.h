@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/index/index_header.h"
+#include "engine/format/index_header.h"
 #include "engine/tables/data_directory.h"
 #include "engine/tables/data_session.h"
 

@@ -24,8 +24,8 @@
 #include <string>
 
 #include "engine/format/data_header.h"
-#include "engine/index/index_header.h"
-#include "engine/tables/table_definition.h"
+#include "engine/format/index_header.h"
+#include "engine/format/table_definition.h"
 
 namespace tarvo::cli {
 

@@ -16,7 +16,7 @@
 #include "components/index_defs.h"
 #include "engine/format/field_descriptor.h"
 #include "engine/format/field_types.h"
-#include "engine/index/index_header.h"
+#include "engine/format/index_header.h"
 
 namespace tarvo {
 

@@ -12,7 +12,7 @@
 #include "cli/table_definition_json.h"
 #include "errors/engine_error.h"
 #include "engine/format/record_layout.h"
-#include "engine/tables/table_definition.h"
+#include "engine/format/table_definition.h"
 
 namespace {
 

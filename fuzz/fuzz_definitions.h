@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "engine/format/field_descriptor.h"
-#include "engine/index/index_header.h"
+#include "engine/format/index_header.h"
 
 namespace tarvo::fuzz {
 

@@ -26,7 +26,7 @@
 #include "engine/format/data_header.h"
 #include "engine/format/field_types.h"
 #include "engine/format/field_values.h"
-#include "engine/index/index_header.h"
+#include "engine/format/index_header.h"
 #include "engine/index/page.h"
 #include "engine/maintenance/optimize.h"
 #include "engine/tables/data_cursor.h"

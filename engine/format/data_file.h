@@ -20,9 +20,9 @@
 #include "errors/engine_error.h"
 #include "engine/format/data_header.h"
 #include "engine/format/field_descriptor.h"
+#include "engine/format/table_definition.h"
 #include "engine/records/record.h"
 #include "engine/records/record_stack.h"
-#include "engine/tables/table_definition.h"
 #include "support/file_handler.h"
 #include "support/owner_table.h"
 

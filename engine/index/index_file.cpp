@@ -7,21 +7,14 @@
 #include "errors/engine_error.h"
 #include "engine/format/encipher.h"
 #include "engine/format/field_types.h"
+#include "engine/format/table_definition.h"
 #include "engine/tables/data_table.h"
-#include "engine/tables/table_definition.h"
 #include "support/platform_names.h"
 #include "support/short_text.h"
 
 namespace tarvo {
 
 namespace {
-
-constexpr std::uint8_t kBlobType = 3;
-
-const TFieldDescriptor* FieldByNumber(std::span<const TFieldDescriptor> fields, std::uint16_t number) {
-  if (number == 0 || number > fields.size()) return nullptr;
-  return &fields[number - 1];
-}
 
 std::vector<TKeyFieldInfo> KeyFieldInfos(std::span<const TFieldDescriptor> fields) {
   std::vector<TKeyFieldInfo> infos;
@@ -32,30 +25,6 @@ std::vector<TKeyFieldInfo> KeyFieldInfos(std::span<const TFieldDescriptor> field
 }
 
 }  // namespace
-
-int CheckKeyFields(const TIndexDescriptor& definition, std::span<const TFieldDescriptor> fields) {
-  if (definition.field_count > kMaxKeyFields) return -kIndexLimits;
-  int field_bytes = 0;
-  for (int i = 0; i < definition.field_count; ++i) {
-    const TFieldDescriptor* field = FieldByNumber(fields, definition.field_numbers[i]);
-    if (field == nullptr) return -kInvalidIndexField;
-    if (field->FieldType == kBlobType) return -kInvalidIndexFieldType;
-    field_bytes += DataSizeOf(field->FieldType, field->FieldSize) + 1;
-  }
-  if (field_bytes == 0 || field_bytes > kMaxKeyFieldBytes) return -kInvalidKeySize;
-  return 0;
-}
-
-std::uint16_t KeyLengthOf(const TIndexDescriptor& definition, std::span<const TFieldDescriptor> fields) {
-  int length = 0;
-  for (int i = 0; i < definition.field_count && i < kMaxKeyFields; ++i) {
-    const TFieldDescriptor* field = FieldByNumber(fields, definition.field_numbers[i]);
-    if (field == nullptr) return 0;
-    length += DataSizeOf(field->FieldType, field->FieldSize) + 1;
-  }
-  if (definition.unique == 0) length += kKeySuffixSize;
-  return static_cast<std::uint16_t>(length);
-}
 
 TIndexFile::TIndexFile(TDataTable& table) : table_(table) {}
 

@@ -20,7 +20,7 @@
 
 #include "errors/engine_error.h"
 #include "engine/format/field_descriptor.h"
-#include "engine/index/index_header.h"
+#include "engine/format/index_header.h"
 #include "engine/index/page.h"
 #include "support/file_handler.h"
 #include "support/owner_table.h"
@@ -229,14 +229,5 @@ class TIndexFile : public TFileHandler {
   TChangeHook change_hook_;
   std::unique_ptr<TUndo> undo_;  // while a change can still be undone
 };
-
-// The checks of key fields that the header's own definition checks leave to the table: 9487
-// beyond 16 fields, 10023 for a field the table does not have, 12292 for a blob field, 10026 for
-// a key of no bytes or over 524. Returns 0 or the negated code.
-[[nodiscard]] int CheckKeyFields(const TIndexDescriptor& definition,
-                                 std::span<const TFieldDescriptor> fields);
-// The key length of a definition over the table's fields: the field part, plus 4 for an index
-// that is not unique. 0 when a field number is unknown.
-std::uint16_t KeyLengthOf(const TIndexDescriptor& definition, std::span<const TFieldDescriptor> fields);
 
 }  // namespace tarvo

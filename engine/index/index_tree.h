@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "engine/format/field_descriptor.h"
+#include "engine/format/index_header.h"
 #include "engine/index/index_file.h"
-#include "engine/index/index_header.h"
 #include "engine/index/key_codec.h"
 #include "support/locale.h"
 

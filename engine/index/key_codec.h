@@ -32,7 +32,7 @@
 #include <vector>
 
 #include "engine/format/field_descriptor.h"
-#include "engine/index/index_header.h"
+#include "engine/format/index_header.h"
 #include "support/locale.h"
 
 namespace tarvo {

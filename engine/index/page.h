@@ -37,7 +37,7 @@
 #include <span>
 #include <vector>
 
-#include "engine/index/index_header.h"
+#include "engine/format/index_header.h"
 
 namespace tarvo {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/tables/table_definition.h"
+#include "engine/format/table_definition.h"
 #include "support/abstract_file.h"
 
 namespace tarvo {

@@ -20,8 +20,8 @@
 
 #include "engine/blob/blob_file.h"
 #include "engine/format/data_file.h"
+#include "engine/format/table_definition.h"
 #include "engine/index/index_file.h"
-#include "engine/tables/table_definition.h"
 
 namespace tarvo {
 

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "engine/format/field_types.h"
+#include "engine/format/table_definition.h"
 #include "engine/tables/data_directory.h"
 #include "engine/tables/data_session.h"
-#include "engine/tables/table_definition.h"
 
 namespace tarvo::testing {
 

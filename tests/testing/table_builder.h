@@ -7,9 +7,9 @@
 #include <memory>
 #include <string>
 
+#include "engine/format/table_definition.h"
 #include "engine/tables/data_directory.h"
 #include "engine/tables/data_session.h"
-#include "engine/tables/table_definition.h"
 
 namespace tarvo::testing {
 

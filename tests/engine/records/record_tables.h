@@ -11,10 +11,10 @@
 #include "engine/format/field_types.h"
 #include "engine/format/field_values.h"
 #include "engine/format/record_layout.h"
+#include "engine/format/table_definition.h"
 #include "engine/tables/data_directory.h"
 #include "engine/tables/data_session.h"
 #include "engine/tables/data_table.h"
-#include "engine/tables/table_definition.h"
 
 namespace tarvo::testing {
 

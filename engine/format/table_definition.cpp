@@ -1,11 +1,10 @@
-#include "engine/tables/table_definition.h"
+#include "engine/format/table_definition.h"
 
 #include "errors/engine_error.h"
 #include "engine/format/field_types.h"
 #include "engine/format/header_check.h"
 #include "engine/format/record_layout.h"
 #include "engine/format/value_text.h"
-#include "engine/index/index_file.h"
 #include "support/platform_names.h"
 #include "support/short_text.h"
 
@@ -14,6 +13,11 @@ namespace tarvo {
 namespace {
 
 constexpr std::uint32_t kMinBlobBlockSize = 64;
+
+const TFieldDescriptor* FieldByNumber(std::span<const TFieldDescriptor> fields, std::uint16_t number) {
+  if (number == 0 || number > fields.size()) return nullptr;
+  return &fields[number - 1];
+}
 
 bool ValidSubType(TTypeCode type, TTypeCode subtype) {
   if (subtype == kSubTypeNone) return true;
@@ -49,6 +53,30 @@ std::vector<TKeyFieldInfo> KeyInfos(const std::vector<TFieldDescriptor>& fields)
 }
 
 }  // namespace
+
+int CheckKeyFields(const TIndexDescriptor& definition, std::span<const TFieldDescriptor> fields) {
+  if (definition.field_count > kMaxKeyFields) return -kIndexLimits;
+  int field_bytes = 0;
+  for (int i = 0; i < definition.field_count; ++i) {
+    const TFieldDescriptor* field = FieldByNumber(fields, definition.field_numbers[i]);
+    if (field == nullptr) return -kInvalidIndexField;
+    if (field->FieldType == kTypeBlob) return -kInvalidIndexFieldType;
+    field_bytes += DataSizeOf(field->FieldType, field->FieldSize) + 1;
+  }
+  if (field_bytes == 0 || field_bytes > kMaxKeyFieldBytes) return -kInvalidKeySize;
+  return 0;
+}
+
+std::uint16_t KeyLengthOf(const TIndexDescriptor& definition, std::span<const TFieldDescriptor> fields) {
+  int length = 0;
+  for (int i = 0; i < definition.field_count && i < kMaxKeyFields; ++i) {
+    const TFieldDescriptor* field = FieldByNumber(fields, definition.field_numbers[i]);
+    if (field == nullptr) return 0;
+    length += DataSizeOf(field->FieldType, field->FieldSize) + 1;
+  }
+  if (definition.unique == 0) length += kKeySuffixSize;
+  return static_cast<std::uint16_t>(length);
+}
 
 int BuildIndexHeader(const TTableDefinition& definition, TIndexHeader& header, std::size_t& failed_index) {
   header = NewIndexHeader();

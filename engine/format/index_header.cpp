@@ -1,4 +1,4 @@
-#include "engine/index/index_header.h"
+#include "engine/format/index_header.h"
 
 #include <algorithm>
 #include <cassert>

@@ -3,12 +3,14 @@
 // the secondary indexes in order) and the table-wide header values.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "engine/format/field_descriptor.h"
-#include "engine/index/index_header.h"
+#include "engine/format/index_header.h"
 #include "support/locale.h"
 
 namespace tarvo {
@@ -35,6 +37,15 @@ namespace tarvo {
 // (9498), and every index definition (9487, 9993, 10010, 10022, 10023, 10026, 10027, 12292).
 // Raises ETarvoEngineError naming the table and the field or index concerned.
 void ValidateTableDefinition(const TTableDefinition& definition, const std::string& table_name);
+
+// The checks of key fields that the header's own definition checks leave to the table: 9487
+// beyond 16 fields, 10023 for a field the table does not have, 12292 for a blob field, 10026 for
+// a key of no bytes or over 524. Returns 0 or the negated code.
+[[nodiscard]] int CheckKeyFields(const TIndexDescriptor& definition,
+                                 std::span<const TFieldDescriptor> fields);
+// The key length of a definition over the table's fields: the field part, plus 4 for an index
+// that is not unique. 0 when a field number is unknown.
+std::uint16_t KeyLengthOf(const TIndexDescriptor& definition, std::span<const TFieldDescriptor> fields);
 
 // The index header a new index file gets for these definitions (primary first), or the negated
 // code with the offending index's position in `failed_index` (0 for the primary index).
