@@ -5,9 +5,8 @@
 #include <cassert>
 
 #include "engine/blob/free_list.h"
+#include "engine/format/data_file.h"
 #include "engine/format/encipher.h"
-#include "engine/tables/data_session.h"
-#include "engine/tables/data_table.h"
 
 namespace tarvo {
 
@@ -26,12 +25,17 @@ void TBlockPin::Reset() noexcept {
   block_ = nullptr;
 }
 
-TBlobFile::TBlobFile(TDataTable& table) : table_(table) {}
+TBlobFile::TBlobFile(std::string table_name, const TDataFile& data_file, TBlobFileOwner& owner)
+    : table_name_(std::move(table_name)), data_file_(data_file), owner_(owner) {}
 
 TBlobFile::~TBlobFile() = default;
 
 void TBlobFile::Raise(TEngineCode code) const {
-  RaiseEngineError(code, table_.TableName());
+  RaiseEngineError(code, table_name_);
+}
+
+bool TBlobFile::Encrypted() const {
+  return data_file_.Encrypted();
 }
 
 void TBlobFile::SetBlockSize(std::uint32_t stored) {
@@ -87,7 +91,7 @@ void TBlobFile::Create() {
 }
 
 TBlobHeader TBlobFile::DecodeImage(std::span<std::byte, kBlobHeaderSize> raw) const {
-  if (table_.DataFile().Encrypted()) Encipher(raw, kRecordKey);
+  if (Encrypted()) Encipher(raw, kRecordKey);
   return DecodeBlobHeader(raw);
 }
 
@@ -105,7 +109,7 @@ void TBlobFile::WriteHeader(bool force) {
   header_.changed = 1;
   std::array<std::byte, kBlobHeaderSize> raw{};
   EncodeBlobHeader(header_, raw);
-  if (table_.DataFile().Encrypted()) Encipher(raw, kRecordKey);
+  if (Encrypted()) Encipher(raw, kRecordKey);
   WriteAt(0, raw);
   header_.changed = 0;
   modified_ = false;
@@ -129,7 +133,7 @@ bool TBlobFile::HeaderChanged() {
 
 void TBlobFile::VerifyHeader() {
   if (const int rc = VerifyBlobHeader(header_, block_size_); rc != 0) {
-    RaiseEngineError(static_cast<TEngineCode>(-rc), table_.TableName());
+    Raise(static_cast<TEngineCode>(-rc));
   }
 }
 
@@ -200,7 +204,7 @@ void TBlobFile::Give(std::unique_ptr<TBlock>& block) {
 // ---- Enciphered images ----
 
 void TBlobFile::DecodeBlock(TBlock& block, std::span<std::byte> image) {
-  if (table_.DataFile().Encrypted()) {
+  if (Encrypted()) {
     Encipher(image.first(kBlockHeaderSize), kRecordKey);
     Encipher(image.subspan(kBlockHeaderSize), kRecordKey);
   }
@@ -209,7 +213,7 @@ void TBlobFile::DecodeBlock(TBlock& block, std::span<std::byte> image) {
 
 void TBlobFile::EncodeBlock(TBlock& block, std::span<std::byte> image) {
   block.Encode(image);
-  if (table_.DataFile().Encrypted()) {
+  if (Encrypted()) {
     Encipher(image.first(kBlockHeaderSize), kRecordKey);
     Encipher(image.subspan(kBlockHeaderSize), kRecordKey);
   }
@@ -253,13 +257,7 @@ TBlock* TBlobFile::Fetch(std::int32_t offset, std::int64_t count, bool read_ahea
 }
 
 bool TBlobFile::RefreshIfChanged() {
-  // Nobody else writes while this session holds the writer or table lock or the table
-  // exclusively; inside a transaction the counters in memory run ahead of the file's on purpose.
-  if (table_.Session().StrictChangeDetection || table_.Exclusive() || table_.HoldsWriterLock() ||
-      table_.HoldsTableLock() || table_.InTransaction()) {
-    return false;
-  }
-  return table_.CheckForChanges();
+  return owner_.ChangedByOthers();
 }
 
 void TBlobFile::ReserveCacheRoom(std::size_t more) {
@@ -345,10 +343,10 @@ std::unique_ptr<TBlock> TBlobFile::ObtainSlot(bool optional) {
     LinkNewest(block.get());
     return block;
   }
-  // A transaction keeps its modified blocks in memory until it ends.
-  const bool held = table_.HoldsTableLock() || table_.InTransaction();
   TBlock* victim = FindEvictable();
   if (victim == nullptr && optional) return nullptr;
+  // A transaction keeps its modified blocks in memory until it ends.
+  const bool held = victim == nullptr && owner_.KeepsBlocksInMemory();
   if (victim == nullptr && !held) {
     FlushBlocks();
     victim = FindEvictable();
@@ -464,7 +462,7 @@ bool TBlobFile::FlushBlocks() {
     ++write_count_;
     run_start = run_end;
   }
-  table_.SetDataWritten();
+  owner_.SetDataWritten();
   // Blocks on the disk are a change the other openers must notice: the header, with its change
   // counter, follows them at the next header write even when no block was allocated or freed (a
   // value written over its own chain).

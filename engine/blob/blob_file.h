@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -28,8 +29,26 @@
 
 namespace tarvo {
 
-class TDataTable;
+class TDataFile;
 class TBlobFile;
+
+// What the blob file asks of the table that owns it: the table's locks and its change check.
+// Asked only off the hot paths, when a block must be read, when no cached block can make room, and
+// after a flush.
+class TBlobFileOwner {
+ public:
+  // Whether modified blocks must stay in memory: a transaction or the table lock holds the table.
+  virtual bool KeepsBlocksInMemory() const = 0;
+  // Asked before a block is read: whether another opener changed the table since this session
+  // last looked (its caches are then dropped and its headers re-read). Answers false, without
+  // looking, while nobody else may write or while the session detects changes strictly.
+  virtual bool ChangedByOthers() = 0;
+  // Blocks reached the file.
+  virtual void SetDataWritten() = 0;
+
+ protected:
+  ~TBlobFileOwner() = default;
+};
 
 // One pin on a cached block, released when the guard goes. Movable, not copyable.
 class TBlockPin {
@@ -61,10 +80,14 @@ class TBlobFile : public TFileHandler {
   // The smallest block that holds data: an 18-byte header and at least one byte.
   static constexpr std::uint16_t kMinUsableBlockSize = 19;
 
-  explicit TBlobFile(TDataTable& table);
+  // `table_name` names the table in messages; the data file tells whether the table is
+  // encrypted. Both the data file and the owner must outlive this handler.
+  TBlobFile(std::string table_name, const TDataFile& data_file, TBlobFileOwner& owner);
   ~TBlobFile() override;
 
-  TDataTable& Table() const { return table_; }
+  const std::string& TableName() const { return table_name_; }
+  // Whether header and blocks are enciphered in the file.
+  bool Encrypted() const;
 
   // The block size from the data header's stored BlobBlockSize (0 means 512).
   void SetBlockSize(std::uint32_t stored);
@@ -102,15 +125,15 @@ class TBlobFile : public TFileHandler {
 
   // The block at `offset`, pinned. Offset 0, an offset off the block grid or past the end offset
   // raise 8963; the end offset appends a new zero block (9479 when the file is full). On a miss,
-  // unless the session detects changes strictly, the table is asked whether another session
-  // changed it; if so its caches are dropped and nullptr is returned: the caller starts over.
+  // the owner is asked whether another session changed the table; if so its caches are dropped
+  // and nullptr is returned: the caller starts over.
   // A miss reads min(R, count, blocks up to the end) blocks when `read_ahead` is set.
   [[nodiscard]] TBlock* GetBlock(std::int32_t offset, std::int64_t count, bool read_ahead);
   // As GetBlock, without asking for changes: for writers, who hold the writer or table lock.
   [[nodiscard]] TBlock& GetBlockForWrite(std::int32_t offset, std::int64_t count, bool read_ahead);
   // Whether another session changed the file since this one last looked (its caches are then
-  // dropped and the header re-read). Never asks while this session alone may write. A reader
-  // asks before it calls a pointer past the end offset damage: the file may have grown.
+  // dropped and the header re-read); the owner's answer (ChangedByOthers). A reader asks before
+  // it calls a pointer past the end offset damage: the file may have grown.
   bool RefreshIfChanged();
   // Unpins (never below 0).
   void ReleaseBlock(TBlock& block);
@@ -139,7 +162,6 @@ class TBlobFile : public TFileHandler {
   // The cache's capacity C. The base value is min(131070 div B, 32767) unless set here; setting
   // it (tests, tuning) also sets the present capacity.
   int CacheCapacity() const { return capacity_; }
-  int BaseCacheCapacity() const { return base_capacity_; }
   void SetCacheCapacity(int blocks);
   int MaxBlocksPerReadAhead() const { return max_read_blocks_; }
   // Blocks a read brings in at least, from the block asked for on, whether a read-ahead was asked
@@ -201,7 +223,9 @@ class TBlobFile : public TFileHandler {
   void DecodeBlock(TBlock& block, std::span<std::byte> image);
   void EncodeBlock(TBlock& block, std::span<std::byte> image);
 
-  TDataTable& table_;
+  std::string table_name_;
+  const TDataFile& data_file_;
+  TBlobFileOwner& owner_;
   std::vector<std::byte> read_buffer_;
   // The range a multi-block read is bringing in; a flush meanwhile leaves it alone.
   std::int64_t window_start_ = 0;

@@ -3,11 +3,12 @@
 #include <algorithm>
 #include <atomic>
 
+#include "engine/blob/blob_file.h"
+#include "engine/format/data_file.h"
 #include "engine/format/field_descriptor.h"
 #include "engine/format/field_types.h"
 #include "engine/format/field_values.h"
 #include "engine/format/record_layout.h"
-#include "engine/tables/data_table.h"
 
 namespace tarvo {
 
@@ -37,12 +38,13 @@ void PutReference(TBytes slot, std::int32_t reference, bool present) {
 
 }  // namespace
 
-TBlobValues::TBlobValues(TDataTable& table) : table_(table) {}
+TBlobValues::TBlobValues(TDataFile& data_file, TBlobFile& blob_file)
+    : data_file_(data_file), blob_file_(blob_file) {}
 
 TBlobValues::~TBlobValues() = default;
 
 const TFieldDescriptor* TBlobValues::BlobField(std::uint16_t field_number) const {
-  const std::vector<TFieldDescriptor>& fields = table_.DataFile().Descriptors();
+  const std::vector<TFieldDescriptor>& fields = data_file_.Descriptors();
   if (field_number == 0 || field_number > fields.size()) return nullptr;
   const TFieldDescriptor& d = fields[field_number - 1u];
   return d.FieldType == kTypeBlob && IsStored(d) ? &d : nullptr;
@@ -93,7 +95,7 @@ TEngineCode TBlobValues::Open(std::uint16_t field_number, TBytes record, bool en
   init.mode = mode;
   init.engine_internal = engine_internal;
   auto buffer = std::make_unique<TBlobBuffer>(init);
-  if (init.first_block != 0) buffer->Load(table_.BlobFile());
+  if (init.first_block != 0) buffer->Load(blob_file_);
   PutReference(slot, buffer->Handle(), buffer->Size() > 0);
   buffers_.push_back(std::move(buffer));
   return 0;
@@ -149,7 +151,7 @@ TEngineCode TBlobValues::GetSize(std::uint16_t field_number, TConstBytes record,
 
 template <class TVisit>
 void TBlobValues::ForEachBlobField(TVisit visit) const {
-  const std::vector<TFieldDescriptor>& fields = table_.DataFile().Descriptors();
+  const std::vector<TFieldDescriptor>& fields = data_file_.Descriptors();
   for (std::size_t i = 0; i < fields.size(); ++i) {
     const auto number = static_cast<std::uint16_t>(i + 1);
     if (BlobField(number) != nullptr) visit(number, fields[i]);
@@ -177,19 +179,19 @@ std::vector<std::pair<TBlobBuffer*, const TFieldDescriptor*>> TBlobValues::Named
 void TBlobValues::CheckPostable(TConstBytes record) const {
   ForEachBlobField([&](std::uint16_t number, const TFieldDescriptor& d) {
     if (GetBlobRef(ConstFieldSlot(record, d)).Reference < 0 && Referenced(number, record) == nullptr) {
-      RaiseEngineError(kInvalidBlobHandle, table_.TableName(), d.FieldName);
+      RaiseEngineError(kInvalidBlobHandle, blob_file_.TableName(), d.FieldName);
     }
   });
   const TBlobBuffer* first = nullptr;
   for (const auto& [b, d] : Named(record)) {
     if (!b->Modified()) continue;
     if (first == nullptr) first = b;
-    if (b->RecordNumber() != first->RecordNumber()) table_.BlobFile().Raise(kBlobBuffersCorrupt);
+    if (b->RecordNumber() != first->RecordNumber()) blob_file_.Raise(kBlobBuffersCorrupt);
   }
 }
 
 void TBlobValues::CheckRoom(TConstBytes record) const {
-  TBlobFile& file = table_.BlobFile();
+  TBlobFile& file = blob_file_;
   const auto data_size = static_cast<std::int64_t>(file.DataSize());
   const auto blocks_of = [&](std::int64_t size) {
     return (std::max<std::int64_t>(size, 0) + data_size - 1) / data_size;
@@ -212,14 +214,14 @@ void TBlobValues::CheckRoom(TConstBytes record) const {
 }
 
 void TBlobValues::Post(TBytes record) {
-  TBlobFile& file = table_.BlobFile();
+  TBlobFile& file = blob_file_;
   CheckPostable(record);
   // The buffers this record names, in the order opened.
   const auto named = Named(record);
   // 1. New stamps.
   for (auto& [b, d] : named) {
     if (!b->Modified()) continue;
-    b->SetStamp(table_.DataFile().NextBlobStamp());
+    b->SetStamp(data_file_.NextBlobStamp());
     PutI32(FieldSlot(record, *d), kSlotStamp, b->Stamp());
   }
   // 2. Chains.
@@ -243,11 +245,11 @@ void TBlobValues::MakeValuesOwn(TBytes record) {
     if (ref.Reference == 0) return;
     if (ref.Reference > 0) {
       if (const TEngineCode code = Open(number, record, true, kBlobModeWrite); code != 0) {
-        RaiseEngineError(code, table_.TableName(), d.FieldName);
+        RaiseEngineError(code, blob_file_.TableName(), d.FieldName);
       }
     }
     TBlobBuffer* buffer = Referenced(number, record);
-    if (buffer == nullptr) RaiseEngineError(kInvalidBlobHandle, table_.TableName(), d.FieldName);
+    if (buffer == nullptr) RaiseEngineError(kInvalidBlobHandle, blob_file_.TableName(), d.FieldName);
     buffer->Detach();
   });
 }
@@ -260,15 +262,15 @@ void TBlobValues::CloseRecordValues(TBytes record) {
 
 void TBlobValues::ReleaseRecordValues(TBytes record) {
   try {
-    const std::vector<TFieldDescriptor>& fields = table_.DataFile().Descriptors();
+    const std::vector<TFieldDescriptor>& fields = data_file_.Descriptors();
     for (std::size_t i = 0; i < fields.size(); ++i) {
       const auto number = static_cast<std::uint16_t>(i + 1);
       if (BlobField(number) == nullptr) continue;
       if (const TEngineCode code = Open(number, record, true, kBlobModeWrite); code != 0) {
-        RaiseEngineError(code, table_.TableName(), fields[i].FieldName);
+        RaiseEngineError(code, blob_file_.TableName(), fields[i].FieldName);
       }
       if (const TEngineCode code = SetSize(number, record, 0); code != 0) {
-        RaiseEngineError(code, table_.TableName(), fields[i].FieldName);
+        RaiseEngineError(code, blob_file_.TableName(), fields[i].FieldName);
       }
     }
     Post(record);

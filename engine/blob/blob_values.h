@@ -20,15 +20,17 @@
 
 namespace tarvo {
 
-class TDataTable;
+class TBlobFile;
+class TDataFile;
 struct TFieldDescriptor;
 
 class TBlobValues {
  public:
   static constexpr std::size_t kMaxOpenBlobs = 64;
 
+  // The values of the table whose data file (descriptors, blob stamps) and blob file these are.
   // Requires: the table stays open while this object lives.
-  explicit TBlobValues(TDataTable& table);
+  TBlobValues(TDataFile& data_file, TBlobFile& blob_file);
   ~TBlobValues();
   TBlobValues(const TBlobValues&) = delete;
   TBlobValues& operator=(const TBlobValues&) = delete;
@@ -109,7 +111,8 @@ class TBlobValues {
   template <class TVisit>
   void ForEachBlobField(TVisit visit) const;
 
-  TDataTable& table_;
+  TDataFile& data_file_;
+  TBlobFile& blob_file_;
   std::vector<std::unique_ptr<TBlobBuffer>> buffers_;  // in the order opened
   struct TUndo {
     std::vector<std::pair<TBlobBuffer*, TBlobBuffer::TPostState>> open;  // in the order opened

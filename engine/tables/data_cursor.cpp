@@ -191,7 +191,7 @@ void TDataCursor::Open(const TCursorOpenOptions& options) {
     CheckPassword();
     if (table.OpenCount() == 1 && options.purpose == TCursorPurpose::kNormal) CheckHeaders();
     TakeCopies();
-    blob_values_ = std::make_unique<TBlobValues>(table);
+    blob_values_ = std::make_unique<TBlobValues>(table.DataFile(), table.BlobFile());
   } catch (...) {
     blob_values_.reset();
     table_ = nullptr;

@@ -40,7 +40,7 @@ TDataTable::TDataTable(TDataDirectory& directory, std::string table_name, bool i
       table_name_(std::move(table_name)),
       data_file_(*this),
       index_file_(*this),
-      blob_file_(*this) {
+      blob_file_(table_name_, data_file_, *this) {
   flags_.in_memory = in_memory;
 }
 
@@ -404,6 +404,13 @@ bool TDataTable::CheckForChanges() {
     changed = true;
   }
   return changed;
+}
+
+bool TDataTable::ChangedByOthers() {
+  if (Session().StrictChangeDetection || flags_.exclusive || writer_lock_ || table_locked_ || in_transaction_) {
+    return false;
+  }
+  return CheckForChanges();
 }
 
 TDataTable::TChangeCounters TDataTable::ChangeCounters() const {

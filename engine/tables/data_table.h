@@ -47,7 +47,7 @@ struct TTableFlags {
   bool reading_only = false;  // opened by a reader: files it may not write are opened for reading
 };
 
-class TDataTable {
+class TDataTable final : public TBlobFileOwner {
  public:
   TDataTable(TDataDirectory& directory, std::string table_name, bool in_memory);
   ~TDataTable();
@@ -68,7 +68,7 @@ class TDataTable {
   bool IndexFileCreated() const { return index_file_created_; }
   bool InTransaction() const { return in_transaction_; }
   bool DataWritten() const { return data_written_; }
-  void SetDataWritten() { data_written_ = true; }
+  void SetDataWritten() override { data_written_ = true; }
   bool HasBlobFile() const { return blob_file_.IsOpen(); }
   // Whether lock traffic is skipped altogether.
   bool SkipsLocks() const { return flags_.exclusive || read_only_files_; }
@@ -105,6 +105,8 @@ class TDataTable {
   bool HoldsReaderLock() const { return reader_lock_; }
   bool HoldsWriterLock() const { return writer_lock_; }
   bool HoldsTableLock() const { return table_locked_; }
+  // Modified blocks stay in memory while a transaction or the table lock holds the table.
+  bool KeepsBlocksInMemory() const override { return table_locked_ || in_transaction_; }
 
   // Record locks (slot ≥ 1). LockRecord returns whether the table changed.
   bool LockRecord(std::int32_t slot);
@@ -116,6 +118,10 @@ class TDataTable {
 
   // Reloads what other openers changed: true when anything did.
   bool CheckForChanges();
+  // CheckForChanges where another opener may have written: not while this session holds the
+  // writer or table lock or the table exclusively, nor inside a transaction (the counters in
+  // memory run ahead of the file's on purpose), nor when the session detects changes strictly.
+  bool ChangedByOthers() override;
   // The three change counters as last seen (cursors compare them with their own copies).
   struct TChangeCounters {
     std::int32_t data = 0;

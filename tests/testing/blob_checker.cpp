@@ -9,7 +9,6 @@
 #include "engine/blob/blob_header.h"
 #include "engine/blob/block.h"
 #include "engine/format/encipher.h"
-#include "engine/tables/data_table.h"
 
 namespace tarvo::testing {
 
@@ -179,7 +178,7 @@ TBlobCheckReport CheckBlobFile(TBlobFile& file, std::span<const TChainRef> chain
   const std::int64_t size = file.GetSize();
   std::vector<std::byte> bytes(static_cast<std::size_t>(size));
   (void)file.ReadAt(0, bytes, false);
-  return CheckBlobBytes(bytes, file.BlockSize(), file.Table().DataFile().Encrypted(), chains);
+  return CheckBlobBytes(bytes, file.BlockSize(), file.Encrypted(), chains);
 }
 
 std::vector<std::byte> ReadFileBytes(const std::filesystem::path& path) {

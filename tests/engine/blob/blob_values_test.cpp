@@ -25,7 +25,7 @@ constexpr std::size_t kD = 494;
 
 class BlobValuesTest : public ::testing::Test {
  protected:
-  BlobValuesTest() : values_(t_.Table()) {}
+  BlobValuesTest() : values_(t_.Table().DataFile(), t_.Table().BlobFile()) {}
 
   std::vector<std::byte> NewRecord(std::int32_t slot) {
     std::vector<std::byte> record(t_.Table().DataFile().RecordSize());
@@ -107,7 +107,7 @@ TEST_F(BlobValuesTest, OperationsReportTheirCodes) {
   EXPECT_EQ(kInvalidBlobHandle, values_.SetSize(kNotes, record, 3));
   EXPECT_EQ(kInvalidBlobHandle, values_.GetSize(kNotes, record, size));
   // A handle of another cursor's buffer is not ours.
-  TBlobValues other(t_.Table());
+  TBlobValues other(t_.Table().DataFile(), t_.Table().BlobFile());
   auto foreign = NewRecord(1);
   ASSERT_EQ(0, other.Open(kNotes, foreign, false, kBlobModeRead));
   EXPECT_EQ(kInvalidBlobOffset, values_.Open(kNotes, foreign, false, kBlobModeRead));
