@@ -3,9 +3,9 @@
 #include <QApplication>
 
 #include "app/main_window.h"
-#include "app/maintenance_texts.h"
 #include "app/password_dialog.h"
 #include "app/window_dialogs.h"
+#include "runs/maintenance_texts.h"
 
 int main(int, char** argv) {
   // Only the program's name reaches Qt: the arguments are not read.

@@ -12,9 +12,9 @@
 #include <QShowEvent>
 #include <QVBoxLayout>
 
-#include "app/maintenance_texts.h"
-#include "app/reorganization_run.h"
-#include "app/repair_run.h"
+#include "runs/maintenance_texts.h"
+#include "runs/reorganization_run.h"
+#include "runs/repair_run.h"
 
 namespace tarvo {
 

@@ -9,9 +9,9 @@
 #include <memory>
 #include <string>
 
-#include "app/maintenance_components.h"
 #include "app/window_dialogs.h"
-#include "app/window_operations.h"
+#include "runs/maintenance_components.h"
+#include "runs/window_operations.h"
 #include "support/platform.h"
 
 class QAction;

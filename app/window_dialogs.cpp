@@ -17,7 +17,7 @@
 #include <algorithm>
 #include <functional>
 
-#include "app/maintenance_texts.h"
+#include "runs/maintenance_texts.h"
 
 namespace tarvo {
 

@@ -6,7 +6,7 @@
 #include <QString>
 #include <QStringList>
 
-#include "app/window_operations.h"
+#include "runs/window_operations.h"
 
 class QWidget;
 

@@ -8,14 +8,14 @@
 #include <iostream>
 #include <memory>
 
-#include "app/maintenance_components.h"
-#include "app/maintenance_texts.h"
-#include "app/reorganization_run.h"
 #include "cli/commands.h"
 #include "cli/progress_display.h"
 #include "cli/terminal.h"
 #include "components/session_list.h"
 #include "components/tarvo_session.h"
+#include "runs/maintenance_components.h"
+#include "runs/maintenance_texts.h"
+#include "runs/reorganization_run.h"
 
 namespace tarvo::cli {
 

@@ -28,11 +28,11 @@
 #include <functional>
 #include <map>
 
-#include "app/maintenance_texts.h"
 #include "app/password_dialog.h"
 #include "components/session_list.h"
 #include "components/tarvo_session.h"
-#include "tests/app/app_tables.h"
+#include "runs/maintenance_texts.h"
+#include "tests/runs/maintenance_tables.h"
 #include "tests/testing/child_process.h"
 #include "tests/testing/temp_dir.h"
 

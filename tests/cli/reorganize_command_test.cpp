@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "app/maintenance_components.h"
-#include "app/maintenance_texts.h"
-#include "app/reorganization_run.h"
 #include "components/tarvo_table.h"
-#include "tests/app/fake_window.h"
+#include "runs/maintenance_components.h"
+#include "runs/maintenance_texts.h"
+#include "runs/reorganization_run.h"
+#include "tests/runs/fake_window.h"
 #include "tests/testing/child_process.h"
 #include "tests/testing/run_cli.h"
 #include "tests/testing/temp_dir.h"

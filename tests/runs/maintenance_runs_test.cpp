@@ -10,16 +10,16 @@
 #include <string>
 #include <vector>
 
-#include "app/backup_deletion.h"
-#include "app/maintenance_components.h"
-#include "app/maintenance_texts.h"
-#include "app/reorganization_run.h"
-#include "app/repair_run.h"
 #include "components/tarvo_table.h"
 #include "engine/index/index_tree.h"
 #include "engine/tables/data_cursor.h"
-#include "tests/app/app_tables.h"
-#include "tests/app/fake_window.h"
+#include "runs/backup_deletion.h"
+#include "runs/maintenance_components.h"
+#include "runs/maintenance_texts.h"
+#include "runs/reorganization_run.h"
+#include "runs/repair_run.h"
+#include "tests/runs/fake_window.h"
+#include "tests/runs/maintenance_tables.h"
 #include "tests/testing/child_process.h"
 #include "tests/testing/table_builder.h"
 #include "tests/testing/temp_dir.h"

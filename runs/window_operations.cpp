@@ -1,4 +1,4 @@
-#include "app/window_operations.h"
+#include "runs/window_operations.h"
 
 #include "support/platform.h"
 #include "support/platform_errors.h"

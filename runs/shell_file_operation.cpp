@@ -1,4 +1,4 @@
-#include "app/shell_file_operation.h"
+#include "runs/shell_file_operation.h"
 
 #include <cerrno>
 #include <cstring>

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/maintenance_components.h"
+#include "runs/maintenance_components.h"
 
 namespace tarvo {
 

@@ -1,9 +1,9 @@
-#include "app/repair_run.h"
+#include "runs/repair_run.h"
 
 #include <string>
 #include <vector>
 
-#include "app/maintenance_texts.h"
+#include "runs/maintenance_texts.h"
 
 namespace tarvo {
 

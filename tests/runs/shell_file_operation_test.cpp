@@ -1,6 +1,6 @@
 // The shell file operation: nothing to do succeeds at once, the flag word, the several-destinations
 // form of the list, and each operation on real files with its failure reported by the system's text.
-#include "app/shell_file_operation.h"
+#include "runs/shell_file_operation.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "tests/app/app_tables.h"
+#include "tests/runs/maintenance_tables.h"
 #include "tests/testing/temp_dir.h"
 
 namespace tarvo {

@@ -1,11 +1,11 @@
-#include "app/maintenance_components.h"
+#include "runs/maintenance_components.h"
 
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
 #include <typeinfo>
 
-#include "app/maintenance_texts.h"
+#include "runs/maintenance_texts.h"
 
 namespace tarvo {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/window_operations.h"
+#include "runs/window_operations.h"
 
 namespace tarvo::testing {
 

@@ -1,4 +1,4 @@
-#include "tests/app/app_tables.h"
+#include "tests/runs/maintenance_tables.h"
 
 #include <gtest/gtest.h>
 

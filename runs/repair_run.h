@@ -3,7 +3,7 @@
 // repair log event and a closing line after each table.
 #pragma once
 
-#include "app/maintenance_components.h"
+#include "runs/maintenance_components.h"
 
 namespace tarvo {
 

@@ -1,10 +1,10 @@
-#include "app/backup_deletion.h"
+#include "runs/backup_deletion.h"
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "app/maintenance_texts.h"
+#include "runs/maintenance_texts.h"
 #include "support/platform_names.h"
 
 namespace tarvo {

@@ -11,10 +11,10 @@
 #include <memory>
 #include <string>
 
-#include "app/shell_file_operation.h"
-#include "app/window_operations.h"
 #include "components/tarvo_database.h"
 #include "components/tarvo_table.h"
+#include "runs/shell_file_operation.h"
+#include "runs/window_operations.h"
 
 namespace tarvo {
 

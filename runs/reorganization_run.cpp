@@ -1,12 +1,12 @@
-#include "app/reorganization_run.h"
+#include "runs/reorganization_run.h"
 
 #include <algorithm>
 
-#include "app/backup_deletion.h"
-#include "app/maintenance_texts.h"
 #include "components/database_texts.h"
-#include "errors/engine_error.h"
 #include "engine/maintenance/table_exchange.h"
+#include "errors/engine_error.h"
+#include "runs/backup_deletion.h"
+#include "runs/maintenance_texts.h"
 #include "support/platform_names.h"
 
 namespace tarvo {

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/maintenance_components.h"
+#include "runs/maintenance_components.h"
 
 namespace tarvo {
 
