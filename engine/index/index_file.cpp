@@ -5,10 +5,10 @@
 #include <cassert>
 
 #include "errors/engine_error.h"
+#include "engine/format/data_file.h"
 #include "engine/format/encipher.h"
 #include "engine/format/field_types.h"
 #include "engine/format/table_definition.h"
-#include "engine/tables/data_table.h"
 #include "support/platform_names.h"
 #include "support/short_text.h"
 
@@ -26,17 +26,18 @@ std::vector<TKeyFieldInfo> KeyFieldInfos(std::span<const TFieldDescriptor> field
 
 }  // namespace
 
-TIndexFile::TIndexFile(TDataTable& table) : table_(table) {}
+TIndexFile::TIndexFile(std::string table_name, const TDataFile& data_file, TIndexFileOwner& owner)
+    : table_name_(std::move(table_name)), data_file_(data_file), owner_(owner) {}
 
 TIndexFile::~TIndexFile() = default;
 
 void TIndexFile::RaiseForTable(TEngineCode code, const std::string& index_name) const {
-  RaiseEngineError(code, table_.TableName(), {}, {}, index_name);
+  RaiseEngineError(code, table_name_, {}, {}, index_name);
 }
 
 void TIndexFile::Open() {
   if (IsOpen()) return;
-  stats_ = {};
+  cache_.Stats() = {};
   TFileHandler::Open();
   try {
     if (GetSize() < static_cast<std::int64_t>(kIndexHeaderSize)) RaiseForTable(kHeaderCorrupt);
@@ -50,7 +51,7 @@ void TIndexFile::Open() {
 
 void TIndexFile::Close() {
   DropPages();
-  stats_ = {};
+  cache_.Stats() = {};
   TFileHandler::Close();
 }
 
@@ -61,7 +62,7 @@ void TIndexFile::Create() {
 }
 
 bool TIndexFile::Encrypted() const {
-  return table_.DataFile().Encrypted();
+  return data_file_.Encrypted();
 }
 
 TIndexHeader TIndexFile::DecodeImage(std::span<std::byte, kIndexHeaderSize> raw) const {
@@ -134,113 +135,22 @@ void TIndexFile::StoreDefinitions(const TTableDefinition& definition) {
   modified_ = true;
 }
 
-// --- Pins and the pool ---
-
-TPagePin& TPagePin::operator=(TPagePin&& other) noexcept {
-  if (this != &other) {
-    Release();
-    file_ = other.file_;
-    page_ = other.page_;
-    other.page_ = nullptr;
-  }
-  return *this;
-}
-
-void TPagePin::Release() noexcept {
-  if (page_ == nullptr) return;
-  TPage* page = page_;
-  page_ = nullptr;
-  file_->ReleasePage(*page);
-}
-
-std::unique_ptr<TPage> TPageStack::Take() {
-  if (pages_.empty()) return std::make_unique<TPage>();
-  std::unique_ptr<TPage> page = std::move(pages_.back());
-  pages_.pop_back();
-  return page;
-}
-
-void TPageStack::Put(std::unique_ptr<TPage> page) {
-  if (pages_.size() >= kPageStackCapacity) return;  // the surplus object goes
-  page->Reset(TPageFormat{}, 0);
-  pages_.push_back(std::move(page));
-}
-
 // --- The page cache ---
-
-void TIndexFile::SetPageCacheCapacity(int pages) {
-  assert(pages >= 1);
-  page_cache_capacity_ = std::max(pages, 1);
-  for (TSlotCache& cache : caches_) cache.capacity = page_cache_capacity_;
-}
 
 bool TIndexFile::SlotInUse(int slot) const {
   return slot == kSysDeletedSlot || (slot >= 0 && slot <= header_.secondary_count);
 }
 
-TPage* TIndexFile::FindCached(TSlotCache& cache, std::int32_t offset) {
-  // The two most recently used pages first: a descent and a leaf walk revisit them.
-  if (cache.newest != nullptr) {
-    if (cache.newest->Offset() == offset) return cache.newest;
-    TPage* second = cache.newest->Older();
-    if (second != nullptr && second->Offset() == offset) return second;
-  }
-  return cache.pages.Find(offset);
-}
-
-void TIndexFile::MakeNewest(TSlotCache& cache, TPage& page) {
-  if (cache.newest == &page) return;
-  // Unchain (a page just linked has neither neighbour and is not the oldest).
-  if (page.Newer() != nullptr) page.Newer()->SetOlder(page.Older());
-  if (page.Older() != nullptr) page.Older()->SetNewer(page.Newer());
-  if (cache.oldest == &page) cache.oldest = page.Newer();
-  page.SetNewer(nullptr);
-  page.SetOlder(cache.newest);
-  if (cache.newest != nullptr) cache.newest->SetNewer(&page);
-  cache.newest = &page;
-  if (cache.oldest == nullptr) cache.oldest = &page;
-}
-
-void TIndexFile::LinkCached(TSlotCache& cache, std::unique_ptr<TPage> page) {
-  TPage& ref = *page;
-  ref.SetNewer(nullptr);
-  ref.SetOlder(nullptr);
-  assert(cache.pages.Find(ref.Offset()) == nullptr);
-  cache.pages.Reserve(cache.pages.Size() + 1);
-  (void)cache.pages.Insert(std::move(page));
-  MakeNewest(cache, ref);
-}
-
-std::unique_ptr<TPage> TIndexFile::UnlinkCached(TSlotCache& cache, TPage& page) {
-  if (page.Newer() != nullptr) page.Newer()->SetOlder(page.Older());
-  if (page.Older() != nullptr) page.Older()->SetNewer(page.Newer());
-  if (cache.newest == &page) cache.newest = page.Older();
-  if (cache.oldest == &page) cache.oldest = page.Newer();
-  page.SetNewer(nullptr);
-  page.SetOlder(nullptr);
-  std::unique_ptr<TPage> owned = cache.pages.Remove(page.Offset());
-  assert(owned.get() == &page);
-  return owned;
-}
-
-std::unique_ptr<TPage> TIndexFile::TakeEvictable(TSlotCache& cache) {
-  for (TPage* p = cache.oldest; p != nullptr; p = p->Newer()) {
-    if (!p->Modified() && p->PinCount() == 0) return UnlinkCached(cache, *p);
-  }
-  return nullptr;
-}
-
 std::unique_ptr<TPage> TIndexFile::ObtainPage(int slot) {
-  TSlotCache& cache = caches_[slot];
-  if (static_cast<int>(cache.pages.Size()) < cache.capacity) return stack_.Take();
-  if (std::unique_ptr<TPage> page = TakeEvictable(cache)) return page;
-  if (!table_.InTransaction()) {
+  if (cache_.HasRoom(slot)) return cache_.TakeSpare();
+  if (std::unique_ptr<TPage> page = cache_.TakeEvictable(slot)) return page;
+  if (!owner_.InTransaction()) {
     FlushPages();
-    if (std::unique_ptr<TPage> page = TakeEvictable(cache)) return page;
+    if (std::unique_ptr<TPage> page = cache_.TakeEvictable(slot)) return page;
   } else {
     // No page may reach the file while a transaction is open: the cache grows instead.
-    cache.capacity += kPageCacheGrowth;
-    return stack_.Take();
+    cache_.Grow(slot);
+    return cache_.TakeSpare();
   }
   RaiseForTable(kIndexBuffersCorrupt);
 }
@@ -252,7 +162,6 @@ TPagePin TIndexFile::GetPage(int slot, std::int32_t offset, bool fresh) {
   if (offset <= 0 || offset % kIndexPageSize != 0 || offset > header_.next_page) {
     RaiseForTable(kIndexBuffersCorrupt);
   }
-  TSlotCache& cache = caches_[slot];
   const TPageFormat format = PageFormatOf(header_.slots[slot], slot);
   TPage* page = nullptr;
   if (offset == header_.next_page) {
@@ -261,12 +170,10 @@ TPagePin TIndexFile::GetPage(int slot, std::int32_t offset, bool fresh) {
     fresh_page->Reset(format, offset);
     fresh_page->SetModified(true);
     page = fresh_page.get();
-    LinkCached(cache, std::move(fresh_page));
+    cache_.Insert(slot, std::move(fresh_page));
     header_.next_page += kIndexPageSize;
     modified_ = true;
-  } else if ((page = FindCached(cache, offset)) != nullptr) {
-    ++stats_.hits;
-    MakeNewest(cache, *page);
+  } else if ((page = cache_.Find(slot, offset)) != nullptr) {
     if (undo_ != nullptr) KeepForUndo(slot, *page);
   } else {
     if (change_hook_ && change_hook_()) return {};
@@ -274,41 +181,26 @@ TPagePin TIndexFile::GetPage(int slot, std::int32_t offset, bool fresh) {
     read->Reset(format, offset);
     read_buffer_.resize(kPageSize);
     const std::span<std::byte, kPageSize> image(read_buffer_.data(), kPageSize);
-    ++stats_.reads_begun;
+    ++cache_.Stats().reads_begun;
     try {
       (void)ReadAt(offset, image, false);
     } catch (...) {
-      stack_.Put(std::move(read));
+      cache_.PutSpare(std::move(read));
       throw;
     }
-    ++stats_.reads_done;
+    ++cache_.Stats().reads_done;
     if (Encrypted()) Encipher(image, kRecordKey);
     if (read->Decode(image, fresh) != 0) {
-      stack_.Put(std::move(read));
+      cache_.PutSpare(std::move(read));
       RaiseForTable(kIndexBuffersCorrupt);
     }
     page = read.get();
-    LinkCached(cache, std::move(read));
+    cache_.Insert(slot, std::move(read));
     if (undo_ != nullptr) KeepForUndo(slot, *page);
   }
   if (page->Offset() != offset) RaiseForTable(kIndexBuffersCorrupt);
   page->Pin();
-  return TPagePin(*this, *page);
-}
-
-void TIndexFile::ReleasePage(TPage& page) noexcept {
-  page.Unpin();
-  if (page.PinCount() > 0 || orphans_.empty()) return;
-  const auto it = std::find_if(orphans_.begin(), orphans_.end(),
-                               [&](const std::unique_ptr<TPage>& p) { return p.get() == &page; });
-  if (it == orphans_.end()) return;
-  std::unique_ptr<TPage> owned = std::move(*it);
-  orphans_.erase(it);
-  try {
-    stack_.Put(std::move(owned));
-  } catch (...) {
-    // The pool could not grow: the object simply goes.
-  }
+  return TPagePin(cache_, *page);
 }
 
 TPagePin TIndexFile::AllocatePage(int slot) {
@@ -357,7 +249,7 @@ void TIndexFile::FlushPages() {
   dirty.clear();
   for (int slot = 0; slot < kIndexSlotCount; ++slot) {
     if (!SlotInUse(slot)) continue;
-    caches_[slot].pages.ForEach([&](TPage* page) {
+    cache_.ForEachPage(slot, [&](TPage* page) {
       if (page->Modified() && page->PinCount() == 0) dirty.push_back(page);
     });
   }
@@ -381,7 +273,7 @@ void TIndexFile::FlushPages() {
       const std::size_t count = last - first + 1;
       WriteAt(dirty[first]->Offset(),
               std::span<const std::byte>(write_buffer_.data() + first * kPageSize, count * kPageSize));
-      ++stats_.write_runs;
+      ++cache_.Stats().write_runs;
       first = last + 1;
     }
   } catch (...) {
@@ -419,18 +311,18 @@ bool TIndexFile::UndoChange() {
   const bool wrote = WriteCalls() != undo->write_calls;
   // 1. Caches and header as they were. What reached the file meanwhile must be written again:
   // every page put back counts as changed then.
-  for (TSlotCache& cache : caches_) {
+  for (int slot = 0; slot < kIndexSlotCount; ++slot) {
     std::vector<TPage*>& made = dirty_;
     made.clear();
-    cache.pages.ForEach([&](TPage* page) {
+    cache_.ForEachPage(slot, [&](TPage* page) {
       if (page->Offset() >= undo->next_page && page->PinCount() == 0) made.push_back(page);
     });
-    for (TPage* page : made) stack_.Put(UnlinkCached(cache, *page));
+    for (TPage* page : made) cache_.PutSpare(cache_.Remove(slot, *page));
   }
   std::vector<TPage*> gone;
   for (auto& [offset, kept] : undo->pages) {
     TPage& copy = kept.second;
-    TPage* page = caches_[kept.first].pages.Find(offset);
+    TPage* page = cache_.Peek(kept.first, offset);
     if (page == nullptr) {
       if (wrote) gone.push_back(&copy);
       continue;
@@ -456,41 +348,10 @@ bool TIndexFile::UndoChange() {
   return true;
 }
 
-void TIndexFile::DropPages() {
-  for (TSlotCache& cache : caches_) {
-    cache.pages.ForEachOwned([&](std::unique_ptr<TPage>& page) {
-      page->SetNewer(nullptr);
-      page->SetOlder(nullptr);
-      if (page->PinCount() > 0) {
-        page->SetModified(false);
-        orphans_.push_back(std::move(page));
-      } else {
-        stack_.Put(std::move(page));
-      }
-    });
-    cache.pages.Clear();
-    cache.newest = nullptr;
-    cache.oldest = nullptr;
-  }
-}
-
 void TIndexFile::TrimCache() {
   for (int slot = 0; slot < kIndexSlotCount; ++slot) {
-    TSlotCache& cache = caches_[slot];
-    cache.capacity = page_cache_capacity_;
-    if (!SlotInUse(slot) || static_cast<int>(cache.pages.Size()) <= cache.capacity) continue;
-    // The highest offsets go first; pages held or not yet written stay.
-    std::vector<TPage*>& spare = dirty_;
-    spare.clear();
-    cache.pages.ForEach([&](TPage* page) {
-      if (page->PinCount() == 0 && !page->Modified()) spare.push_back(page);
-    });
-    std::sort(spare.begin(), spare.end(),
-              [](const TPage* a, const TPage* b) { return a->Offset() > b->Offset(); });
-    for (TPage* page : spare) {
-      if (static_cast<int>(cache.pages.Size()) <= cache.capacity) break;
-      stack_.Put(UnlinkCached(cache, *page));
-    }
+    cache_.ResetCapacity(slot);
+    if (SlotInUse(slot)) cache_.Trim(slot);
   }
 }
 

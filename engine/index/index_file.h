@@ -1,8 +1,7 @@
 // TIndexFile: the handler of a table's index file (.IDX). Keeps the 4096-byte header with its 33
 // index descriptor slots in memory, creates, reads, writes and verifies it, and notices when
-// another opener wrote it. The page cache of the B+-trees lives here too: per index slot a hash
-// table of cached pages by offset and a most-recently-used chain, a pool of spare page objects,
-// page allocation through the free chains, and the write-back of dirty pages in runs.
+// another opener wrote it. Reads the pages of the B+-trees into its page cache (page_cache.h),
+// allocates pages through the free chains, and writes dirty pages back in runs.
 //
 // Page discipline: every page handed out is pinned (TPagePin unpins it); pinned or modified
 // pages are never evicted; pages reach the file only through FlushPages().
@@ -14,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <span>
+#include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -22,21 +22,25 @@
 #include "engine/format/field_descriptor.h"
 #include "engine/format/index_header.h"
 #include "engine/index/page.h"
+#include "engine/index/page_cache.h"
 #include "support/file_handler.h"
-#include "support/owner_table.h"
 
 namespace tarvo {
 
-class TDataTable;
+class TDataFile;
 struct TTableDefinition;
-class TIndexFile;
 
-// Pages cached per index slot in normal operation.
-inline constexpr int kDefaultPageCacheCapacity = 15;
-// How far a slot's cache grows when every page is in use inside a transaction.
-inline constexpr int kPageCacheGrowth = 64;
-// Spare page objects the pool keeps.
-inline constexpr std::size_t kPageStackCapacity = 4095;
+// What the index file asks of the table that owns it. Asked only when a slot's cache is full of
+// pages in use.
+class TIndexFileOwner {
+ public:
+  // Whether a transaction holds the table: no page may reach the file until it ends.
+  virtual bool InTransaction() const = 0;
+
+ protected:
+  ~TIndexFileOwner() = default;
+};
+
 // The page area may not grow beyond this offset (9479 above it).
 inline constexpr std::int32_t kMaxIndexFileEnd = 2000000000;
 
@@ -47,53 +51,14 @@ class EIndexChanged : public std::exception {
   const char* what() const noexcept override { return "index changed by another opener"; }
 };
 
-// One pin on a cached page, released when the guard goes. Move-only; an empty guard holds none.
-class TPagePin {
- public:
-  TPagePin() = default;
-  // Takes over a pin already counted on `page`.
-  TPagePin(TIndexFile& file, TPage& page) : file_(&file), page_(&page) {}
-  ~TPagePin() { Release(); }
-  TPagePin(const TPagePin&) = delete;
-  TPagePin& operator=(const TPagePin&) = delete;
-  TPagePin(TPagePin&& other) noexcept : file_(other.file_), page_(other.page_) { other.page_ = nullptr; }
-  TPagePin& operator=(TPagePin&& other) noexcept;
-
-  TPage& operator*() const { return *page_; }
-  TPage* operator->() const { return page_; }
-  TPage* Get() const { return page_; }
-  explicit operator bool() const { return page_ != nullptr; }
-  void Release() noexcept;
-
- private:
-  TIndexFile* file_ = nullptr;
-  TPage* page_ = nullptr;
-};
-
-// Released page objects, handed out again cleared before new ones are made.
-class TPageStack {
- public:
-  std::unique_ptr<TPage> Take();
-  void Put(std::unique_ptr<TPage> page);
-  std::size_t Size() const { return pages_.size(); }
-
- private:
-  std::vector<std::unique_ptr<TPage>> pages_;  // at most kPageStackCapacity
-};
-
-struct TPageCacheStats {
-  std::int64_t hits = 0;
-  std::int64_t reads_begun = 0;
-  std::int64_t reads_done = 0;
-  std::int64_t write_runs = 0;
-};
-
 class TIndexFile : public TFileHandler {
  public:
-  explicit TIndexFile(TDataTable& table);
+  // `table_name` names the table in messages; the data file tells whether the table is
+  // encrypted. Both the data file and the owner must outlive this handler.
+  TIndexFile(std::string table_name, const TDataFile& data_file, TIndexFileOwner& owner);
   ~TIndexFile() override;
 
-  TDataTable& Table() const { return table_; }
+  const std::string& TableName() const { return table_name_; }
 
   // Opens the file and reads the header (8961 for more than 32 secondary indexes).
   void Open() override;
@@ -134,8 +99,6 @@ class TIndexFile : public TFileHandler {
   // page image that does not parse, or a cache whose pages are all in use. Returns an empty pin
   // when the change hook reports that the table changed before a read.
   TPagePin GetPage(int slot, std::int32_t offset, bool fresh = false);
-  // Unpins (TPagePin calls this).
-  void ReleasePage(TPage& page) noexcept;
   // A cleared page for index `slot`: the head of its free chain, else a new page at the end.
   TPagePin AllocatePage(int slot);
   // Puts the page at the head of its index's free chain.
@@ -149,20 +112,20 @@ class TIndexFile : public TFileHandler {
   void FlushPages();
   // Returns every cached page to the pool without writing. A page still pinned is unlisted at
   // once and returned when its last pin goes.
-  void DropPages();
+  void DropPages() { cache_.DropAll(); }
   // Keeps at most PageCacheCapacity() pages per index (the highest offsets go first; pinned or
   // modified pages stay) and resets every slot's capacity.
   void TrimCache();
 
   // Pages each slot caches in normal operation (default 15). Exclusive maintenance sets more.
   // Setting it sets every slot's current capacity; surplus pages go with the next TrimCache().
-  int PageCacheCapacity() const { return page_cache_capacity_; }
-  void SetPageCacheCapacity(int pages);
+  int PageCacheCapacity() const { return cache_.Capacity(); }
+  void SetPageCacheCapacity(int pages) { cache_.SetCapacity(pages); }
   // The current capacity of one slot (it grows inside transactions) and its cached pages.
-  int SlotCapacity(int slot) const { return caches_[slot].capacity; }
-  int CachedPageCount(int slot) const { return static_cast<int>(caches_[slot].pages.Size()); }
-  const TPageCacheStats& CacheStats() const { return stats_; }
-  const TPageStack& PageStack() const { return stack_; }
+  int SlotCapacity(int slot) const { return cache_.SlotCapacity(slot); }
+  int CachedPageCount(int slot) const { return cache_.PageCount(slot); }
+  const TPageCacheStats& CacheStats() const { return cache_.Stats(); }
+  const TPageStack& PageStack() const { return cache_.Spares(); }
 
   // Asked before a page is read from the file: true when the table changed (the hook has then
   // refreshed what it must) and the request returns no page. Empty: never asked.
@@ -192,40 +155,23 @@ class TIndexFile : public TFileHandler {
   // Encodes (and enciphers) a page image; 8965 for a page that does not fit.
   void EncodePage(TPage& page, std::span<std::byte, kPageSize> image);
 
-  struct TPageOffset {
-    std::int64_t operator()(const TPage& page) const { return page.Offset(); }
-  };
-  struct TSlotCache {
-    TOwnerTable<TPage, TPageOffset> pages;
-    TPage* newest = nullptr;  // head of the most-recently-used chain
-    TPage* oldest = nullptr;
-    int capacity = kDefaultPageCacheCapacity;
-  };
-
   TIndexHeader DecodeImage(std::span<std::byte, kIndexHeaderSize> raw) const;
   [[noreturn]] void RaiseForTable(TEngineCode code, const std::string& index_name = {}) const;
-  TPage* FindCached(TSlotCache& cache, std::int32_t offset);
-  void MakeNewest(TSlotCache& cache, TPage& page);
-  void LinkCached(TSlotCache& cache, std::unique_ptr<TPage> page);
-  std::unique_ptr<TPage> UnlinkCached(TSlotCache& cache, TPage& page);
   // A page object for `slot`: new while below capacity, else the least recently used page that
   // is neither modified nor pinned (after a flush, outside transactions).
   std::unique_ptr<TPage> ObtainPage(int slot);
-  std::unique_ptr<TPage> TakeEvictable(TSlotCache& cache);
   bool SlotInUse(int slot) const;
   bool Encrypted() const;
 
-  TDataTable& table_;
+  std::string table_name_;
+  const TDataFile& data_file_;
+  TIndexFileOwner& owner_;
   TIndexHeader header_;
   bool modified_ = false;
-  int page_cache_capacity_ = kDefaultPageCacheCapacity;
-  std::array<TSlotCache, kIndexSlotCount> caches_;
-  std::vector<std::unique_ptr<TPage>> orphans_;  // dropped while pinned
-  TPageStack stack_;
+  TPageCache cache_;
   std::vector<std::byte> read_buffer_;
   std::vector<std::byte> write_buffer_;
-  std::vector<TPage*> dirty_;  // FlushPages' and TrimCache's list, kept for its capacity
-  TPageCacheStats stats_;
+  std::vector<TPage*> dirty_;  // FlushPages' and UndoChange's list, kept for its capacity
   TChangeHook change_hook_;
   std::unique_ptr<TUndo> undo_;  // while a change can still be undone
 };

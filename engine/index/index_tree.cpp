@@ -6,7 +6,6 @@
 #include "errors/engine_error.h"
 #include "engine/format/data_file.h"
 #include "engine/index/index_file.h"
-#include "engine/tables/data_table.h"
 
 namespace tarvo {
 
@@ -81,7 +80,7 @@ TPagePin TIndexTree::Allocate() {
 
 int TIndexTree::SearchPage(const TPage& page, std::span<const std::byte> key, int floor, bool& equal) const {
   equal = false;
-  if (page.EntryCount() == 0) RaiseEngineError(kIndexBuffersCorrupt, file_.Table().TableName());
+  if (page.EntryCount() == 0) RaiseEngineError(kIndexBuffersCorrupt, file_.TableName());
   int low = 1;
   int high = page.EntryCount();
   int position = floor;
@@ -106,7 +105,7 @@ TIndexTree::TPath TIndexTree::Descend(std::span<const std::byte> key, int floor,
   std::int32_t offset = Root();
   std::int32_t parent = 0;
   for (int depth = 0;; ++depth) {
-    if (depth >= kMaxDepth) RaiseEngineError(kIndexBuffersCorrupt, file_.Table().TableName());
+    if (depth >= kMaxDepth) RaiseEngineError(kIndexBuffersCorrupt, file_.TableName());
     TPagePin pin = PinPage(offset);
     pin->SetParentPage(parent);
     bool met = false;
@@ -134,7 +133,7 @@ bool TIndexTree::Find(std::span<const std::byte> key) {
 
 void TIndexTree::CheckUnique(std::span<const std::byte> key) {
   if (!Unique() || !Find(key)) return;
-  RaiseEngineError(kDuplicateKey, file_.Table().TableName(), {}, {}, Name());
+  RaiseEngineError(kDuplicateKey, file_.TableName(), {}, {}, Name());
 }
 
 std::int32_t TIndexTree::KeyCount() {
@@ -188,7 +187,7 @@ void TIndexTree::SplitPage(TPath& path, int level) {
   TPage& p = *path[level].pin;
   const bool was_root = p.IsRoot();
   const bool leaf = p.IsLeaf();
-  if (!was_root && level == 0) RaiseEngineError(kIndexBuffersCorrupt, file_.Table().TableName());
+  if (!was_root && level == 0) RaiseEngineError(kIndexBuffersCorrupt, file_.TableName());
   const TPageKind kind = leaf ? TPageKind::kLeaf : TPageKind::kNode;
   // 1. Q takes the last n div 2 entries.
   TPagePin q_pin = Allocate();
@@ -221,7 +220,7 @@ void TIndexTree::SplitPage(TPath& path, int level) {
         q.RemoveEntry(1);
       }
     }
-    if (p.Overflows() || q.Overflows()) RaiseEngineError(kIndexBuffersCorrupt, file_.Table().TableName());
+    if (p.Overflows() || q.Overflows()) RaiseEngineError(kIndexBuffersCorrupt, file_.TableName());
   }
   // 4. A split root gets a new root above the two halves.
   if (was_root) {
@@ -245,10 +244,10 @@ void TIndexTree::SplitPage(TPath& path, int level) {
 void TIndexTree::Remove(std::span<const std::byte> key) {
   // The key must be there: checked before any page changes, so that a failed removal leaves the
   // tree as it was.
-  if (Root() == 0) RaiseEngineError(kIndexBuffersCorrupt, file_.Table().TableName());
+  if (Root() == 0) RaiseEngineError(kIndexBuffersCorrupt, file_.TableName());
   bool equal = false;
   TPath path = Descend(key, 1, equal);
-  if (!equal) RaiseEngineError(kIndexBuffersCorrupt, file_.Table().TableName());
+  if (!equal) RaiseEngineError(kIndexBuffersCorrupt, file_.TableName());
   const int leaf_level = static_cast<int>(path.size()) - 1;
   for (int l = 0; l < leaf_level; ++l) {
     TPage& node = *path[l].pin;
@@ -303,7 +302,7 @@ void TIndexTree::RemoveEntryAt(TPath& path, int level, int pos) {
 
 void TIndexTree::Rebalance(TPath& path, int level) {
   TPage& p = *path[level].pin;
-  const std::string& table = file_.Table().TableName();
+  const std::string& table = file_.TableName();
   // 5. The root: an empty root leaf empties the index; a root node with a single entry hands
   // the root to its child. A root with more entries stays, however few.
   if (level == 0) {
@@ -444,7 +443,7 @@ bool TIndexPosition::WalkLevel(std::int32_t offset, int entry, bool forward, TVi
     }
     offset = forward ? page->NextPage() : page->PrevPage();
     entry = forward ? 1 : -1;
-    if (guard > (1 << 24)) RaiseEngineError(kIndexBuffersCorrupt, tree_.File().Table().TableName());
+    if (guard > (1 << 24)) RaiseEngineError(kIndexBuffersCorrupt, tree_.File().TableName());
   }
   return true;
 }
@@ -596,7 +595,7 @@ bool TIndexPosition::SeekOrdinal(std::int32_t ordinal) {
     if (rest > page->SubtreeCount(entry)) break;
     offset = page->ChildPage(entry);
   }
-  RaiseEngineError(kIndexBuffersCorrupt, tree_.File().Table().TableName());
+  RaiseEngineError(kIndexBuffersCorrupt, tree_.File().TableName());
 }
 
 }  // namespace tarvo

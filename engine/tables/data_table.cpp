@@ -39,7 +39,7 @@ TDataTable::TDataTable(TDataDirectory& directory, std::string table_name, bool i
     : directory_(directory),
       table_name_(std::move(table_name)),
       data_file_(*this),
-      index_file_(*this),
+      index_file_(table_name_, data_file_, *this),
       blob_file_(table_name_, data_file_, *this) {
   flags_.in_memory = in_memory;
 }

@@ -47,7 +47,7 @@ struct TTableFlags {
   bool reading_only = false;  // opened by a reader: files it may not write are opened for reading
 };
 
-class TDataTable final : public TBlobFileOwner {
+class TDataTable final : public TIndexFileOwner, public TBlobFileOwner {
  public:
   TDataTable(TDataDirectory& directory, std::string table_name, bool in_memory);
   ~TDataTable();
@@ -66,7 +66,7 @@ class TDataTable final : public TBlobFileOwner {
   bool ReadOnly() const { return read_only_; }
   bool ReadOnlyFiles() const { return read_only_files_; }
   bool IndexFileCreated() const { return index_file_created_; }
-  bool InTransaction() const { return in_transaction_; }
+  bool InTransaction() const override { return in_transaction_; }
   bool DataWritten() const { return data_written_; }
   void SetDataWritten() override { data_written_ = true; }
   bool HasBlobFile() const { return blob_file_.IsOpen(); }
