@@ -38,6 +38,8 @@ void AddNamed(TDataCursor& cursor, const std::string& name) {
 // args: directory, count, seed. Adds `count` records with random names as fast as it can.
 TARVO_CHILD(AppendNamed) {
   TTestDatabase db(args.at(0));
+  // On a busy machine the walker may be kept from running while it holds a page's read lock.
+  db.session.FixedLockRetries = 5000;
   auto cursor = OpenCursor(db, "Shared", false);
   std::mt19937 random(static_cast<unsigned>(std::stoul(args.at(2))));
   TellParent("ready");
