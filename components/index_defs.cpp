@@ -1,7 +1,6 @@
 #include "components/index_defs.h"
 
 #include "components/data_set.h"
-#include "support/platform_names.h"
 
 namespace tarvo {
 
@@ -13,13 +12,6 @@ TIndexDef& TIndexDefs::Add(const std::string& name, const std::string& fields, T
 TIndexDef& TIndexDefs::AddLoaded(TIndexDef def) {
   items_.push_back(std::make_unique<TIndexDef>(std::move(def)));
   return *items_.back();
-}
-
-TIndexDef* TIndexDefs::FindIndexForName(const std::string& name) const {
-  for (const auto& def : items_) {
-    if (SameNameIgnoringCase(def->Name, name)) return def.get();
-  }
-  return nullptr;
 }
 
 void TIndexDefs::Update() {

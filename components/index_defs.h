@@ -35,8 +35,6 @@ class TIndexDefs {
   void Clear() { items_.clear(); }
   std::size_t Count() const { return items_.size(); }
   TIndexDef& operator[](std::size_t index) const { return *items_.at(index); }
-  // nullptr when there is none (without regard to case).
-  TIndexDef* FindIndexForName(const std::string& name) const;
 
   // Loads the definitions from the data set's table unless they are up to date.
   void Update();

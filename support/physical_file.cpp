@@ -23,19 +23,9 @@ TPhysicalFile::~TPhysicalFile() {
   file_.Close();
 }
 
-bool TPhysicalFile::HandleOpen() const {
-  std::lock_guard lock(Guard());
-  return file_.IsOpen();
-}
-
 bool TPhysicalFile::SameFile(const TFileIdentity& identity) const {
   std::lock_guard lock(Guard());
   return file_.IsOpen() && file_.Identity() == identity;
-}
-
-std::string TPhysicalFile::DiskPath() const {
-  std::lock_guard lock(Guard());
-  return disk_path_;
 }
 
 int TPhysicalFile::CreateNew() {

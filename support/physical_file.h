@@ -29,18 +29,15 @@ class TPhysicalFile : public TAbstractFile {
 
   bool InMemory() const override { return false; }
   std::size_t LockCount() const override { return file_.LockedRangeCount(); }
-  // Whether the descriptor is open, and the identity of the file behind it.
-  bool HandleOpen() const;
+  // Whether the descriptor is open on the file with this identity.
   bool SameFile(const TFileIdentity& identity) const;
-  // The path on disk of the current opening (the name as found, whatever its case).
-  std::string DiskPath() const;
 
  protected:
   std::int64_t EndPosition() override;
 
  private:
   TOsFile file_;           // Guarded by Guard().
-  std::string disk_path_;  // Guarded by Guard().
+  std::string disk_path_;  // The path as found on disk, whatever its case. Guarded by Guard().
   bool delete_on_close_ = false;
 };
 

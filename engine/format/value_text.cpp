@@ -231,10 +231,6 @@ std::string FormatDateTimeText(double ms) {
   return text;
 }
 
-std::string FormatBooleanText(bool value) {
-  return value ? "TRUE" : "FALSE";
-}
-
 std::string FormatFloatText(double value) {
   char buffer[32];
   const auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value);

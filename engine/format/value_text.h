@@ -47,7 +47,6 @@ std::string FormatDateText(std::int32_t day_number);
 std::string FormatTimeText(std::int32_t ms);
 // Rounded to whole milliseconds; empty outside the calendar's range.
 std::string FormatDateTimeText(double ms);
-std::string FormatBooleanText(bool value);
 std::string FormatFloatText(double value);
 // `places` decimals (0 to 4), rounded half away from zero.
 std::string FormatFixedText(std::int64_t scaled, int places);
