@@ -110,8 +110,6 @@ TIndexTree::TPath TIndexTree::Descend(std::span<const std::byte> key, int floor,
     pin->SetParentPage(parent);
     bool met = false;
     const int position = SearchPage(*pin, key, floor, met);
-    pin->SetPosition(position);
-    pin->SetSearchPosition(position);
     if (pin->IsLeaf()) {
       equal = met;
       path.push_back({std::move(pin), position});

@@ -103,8 +103,6 @@ void TPage::Reset(const TPageFormat& format, std::int32_t offset) {
   modified_ = false;
   free_ = false;
   pin_count_ = 0;
-  position_ = 0;
-  search_position_ = 0;
   count_ = 0;
   compressed_bytes_ = 0;
   newer_ = nullptr;

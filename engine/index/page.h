@@ -123,12 +123,7 @@ class TPage {
   // Valid only during the descent that set it.
   std::int32_t ParentPage() const { return parent_; }
   void SetParentPage(std::int32_t offset) { parent_ = offset; }
-  // The insert/delete position and the search position, 1-based (0 = before the first entry).
-  int Position() const { return position_; }
-  void SetPosition(int position) { position_ = position; }
-  int SearchPosition() const { return search_position_; }
-  void SetSearchPosition(int position) { search_position_ = position; }
-  // The neighbours in the index's most-recently-used chain; only TIndexFile sets them.
+  // The neighbours in the index's most-recently-used chain, kept by the page cache.
   TPage* Newer() const { return newer_; }
   TPage* Older() const { return older_; }
   void SetNewer(TPage* page) { newer_ = page; }
@@ -144,7 +139,6 @@ class TPage {
   int CutCount(int pos) const;                                     // zero bytes cut
   void SetKey(int pos, std::span<const std::byte> key);
   void SetRecordNumber(int pos, std::int32_t record) { SetValue(pos, record); }
-  void SetChildPage(int pos, std::int32_t child) { SetValue(pos, child); }
   void SetSubtreeCount(int pos, std::int32_t count);
 
   // Inserts an entry after position `after` (0 = before all). A leaf ignores `subtree_count`.
@@ -210,8 +204,6 @@ class TPage {
   bool modified_ = false;
   bool free_ = false;
   int pin_count_ = 0;
-  int position_ = 0;
-  int search_position_ = 0;
   int count_ = 0;
   int compressed_bytes_ = 0;
   TPage* newer_ = nullptr;

@@ -56,7 +56,6 @@ class TTreeCheck {
   // What was found in the tree and on its free chain.
   const std::vector<std::string>& TreeFaults() const { return tree_faults_; }
   const std::vector<std::string>& FreeChainFaults() const { return free_faults_; }
-  bool Sound() const { return tree_faults_.empty() && free_faults_.empty(); }
   std::int64_t EntryCount() const { return entries_; }
   int Depth() const { return static_cast<int>(levels_.size()); }
   int PageCount() const { return pages_; }
