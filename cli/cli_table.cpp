@@ -27,7 +27,7 @@ TCliEngine::TCliEngine(const std::string& directory, const std::vector<std::stri
 }
 
 TCliEngine::~TCliEngine() {
-  (void)session_.ReleaseDirectory(directory_);
+  (void)session_.ReleaseDirectory(directory_);  // taken in the constructor; a destructor raises nothing
 }
 
 }  // namespace tarvo::cli

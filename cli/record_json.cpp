@@ -311,6 +311,7 @@ bool JsonToRecord(const nlohmann::json& object, const std::vector<TFieldDescript
 
 TOpenedTable::~TOpenedTable() {
   cursor.reset();
+  // A destructor raises nothing.
   if (session != nullptr && directory != nullptr) (void)session->ReleaseDirectory(directory);
 }
 

@@ -149,7 +149,7 @@ void TTarvoDatabase::Connect() {
       engine.GetDirectory(CutToShortText(alias), CutToShortText(EffectiveDirectory()));
   if (!directory->InMemory() && !OsDirectoryExists(directory->Path())) {
     const std::string path = directory->Path();
-    (void)engine.ReleaseDirectory(directory);
+    (void)engine.ReleaseDirectory(directory);  // just taken above; the missing path is the error
     RaiseEngineError(kInvalidPath, path);
   }
   directory_ = directory;
@@ -172,7 +172,7 @@ void TTarvoDatabase::Disconnect() {
   {
     TSessionLockGuard lock;
     if (TDataSession* engine = session_->EngineSession(); engine != nullptr) {
-      (void)engine->ReleaseDirectory(directory_);
+      (void)engine->ReleaseDirectory(directory_);  // taken at connect, so released without fail
     }
     directory_ = nullptr;
   }

@@ -165,7 +165,7 @@ int TFileList::CloseEntry(TAbstractFile* file, bool in_memory, std::int32_t id) 
   }
   if (const int result = file->Close(id); result < 0) return result;
   if (file->OpenerCount() == 0 && file->Temporary()) {
-    if (in_memory) (void)file->Delete();
+    if (in_memory) (void)file->Delete();  // its memory goes with the entry below either way
     Unlist(file);
   }
   return 0;

@@ -255,8 +255,11 @@ void TBlobValues::MakeValuesOwn(TBytes record) {
 }
 
 void TBlobValues::CloseRecordValues(TBytes record) {
-  ForEachBlobField([&](std::uint16_t number, const TFieldDescriptor&) {
-    if (Referenced(number, record) != nullptr) (void)Close(number, record);
+  ForEachBlobField([&](std::uint16_t number, const TFieldDescriptor& d) {
+    if (Referenced(number, record) == nullptr) return;
+    if (const TEngineCode code = Close(number, record); code != 0) {
+      RaiseEngineError(code, blob_file_.TableName(), d.FieldName);
+    }
   });
 }
 

@@ -270,6 +270,7 @@ void RestoreIndex(TDataTable& table, const std::string& backup) {
   index.Write({});
   index.Flush();
   table.DiscardAll(true, true);
+  // The index is back: a backup that stays behind is harmless.
   (void)EngineFileList().DeleteEntry(backup, table.InMemory());
 }
 

@@ -101,6 +101,7 @@ TScratchTable::~TScratchTable() {
     cursor_.reset();
   }
   if (!keep_ && !name_.empty()) RemoveFiles();
+  // Best effort while the scratch table goes: a destructor raises nothing.
   (void)session_.ReleaseDirectory(directory_);
   if (!hidden_path_.empty()) (void)OsRemoveEmptyDirectory(hidden_path_);
 }
@@ -116,7 +117,7 @@ void TScratchTable::RemoveFiles() noexcept {
     if (!EngineFileList().EntryExists(file, in_memory_)) continue;
     // Given the mode of a read-only table for the exchange: still ours to delete.
     if (!in_memory_) (void)OsSetReadOnlyAttribute(file, false);
-    (void)EngineFileList().DeleteEntry(file, in_memory_);
+    (void)EngineFileList().DeleteEntry(file, in_memory_);  // noexcept cleanup: a file left stays for later
   }
 }
 

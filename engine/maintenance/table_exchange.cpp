@@ -448,7 +448,7 @@ class TIntentFile {
     if (error == kOsOk) error = held->file_.Flush();
     if (error == kOsOk) error = OsSyncDirectory(directory);
     if (error != kOsOk) {
-      (void)OsDeleteHeldFile(path, held->file_);
+      (void)OsDeleteHeldFile(path, held->file_);  // cleanup after the failure raised below
       RaiseOs(error, path);
     }
     return held;
@@ -661,7 +661,7 @@ bool RecoverTableExchange(const std::string& directory, const std::string& table
   if (finished) held->Remove();
   // Only once the intent file is gone: while it is there, a new file missing from the scratch
   // folder would read as placed, and a recovery cut off here would move the old file away.
-  for (const std::string& file : leftovers) (void)OsDeleteFile(file);
+  for (const std::string& file : leftovers) (void)OsDeleteFile(file);  // scratch files: best effort
   return true;
 }
 
@@ -733,7 +733,7 @@ void TSnapshotGuard::Take(const std::string& directory, const std::string& table
     intent_ =
         TIntentFile::Write(ExchangeIntentPath(directory, table_base), directory, table_base + ".DAT", intent);
   } catch (...) {
-    for (const std::string& copy : copies_) (void)OsDeleteFile(copy);
+    for (const std::string& copy : copies_) (void)OsDeleteFile(copy);  // cleanup after a failure
     copies_.clear();
     RemoveEmptyDirectory(scratch_directory_);
     throw;

@@ -195,7 +195,7 @@ void TDataCursor::Open(const TCursorOpenOptions& options) {
   } catch (...) {
     blob_values_.reset();
     table_ = nullptr;
-    (void)directory_.CloseTable(&table, false);
+    (void)directory_.CloseTable(&table, false);  // the open's own failure is the one to report
     throw;
   }
 }
@@ -780,7 +780,8 @@ std::vector<std::byte> TDataCursor::ReadBlobField(std::uint16_t field_number) {
       value.resize(static_cast<std::size_t>(size));
       code = blob_values_->Read(field_number, image, 0, value, copied);
     }
-    (void)blob_values_->Close(field_number, image);
+    const TEngineCode closed = blob_values_->Close(field_number, image);
+    if (code == 0) code = closed;
     if (code != 0) RaiseCode(code, field_number);
     return value;
   });
