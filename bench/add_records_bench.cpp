@@ -30,9 +30,9 @@ void AddRecords(benchmark::State& state) {
     TDataSession session;
     TDataDirectory* directory = session.GetDirectory("", dir.string());
     TTableDefinition definition;
-    definition.fields = {bench::Field("Name", kTypeText, 30, 0, 1),
-                         bench::Field("Count", kTypeInt32, 0, 0, 2),
-                         bench::Field("Born", kTypeDate, 0, 0, 3)};
+    definition.fields =
+        testing::Numbered({testing::Field("Name", kTypeText, 30), testing::Field("Count", kTypeInt32),
+                           testing::Field("Born", kTypeDate)});
     definition.indexes = {bench::Index("", {2}, true), bench::Index("ByName", {1}, false, true),
                           bench::Index("ByBorn", {3}, false)};
     directory->CreateTable("Bench", definition);

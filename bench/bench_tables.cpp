@@ -195,13 +195,12 @@ void TPeopleGenerator::Next(TPeopleRow& row) {
 
 TTableDefinition PeopleDefinition() {
   TTableDefinition d;
-  d.fields = {Field("ID", kTypeInt32, 0, kSubTypeAutoInc, kPeopleId),
-              Field("Name", kTypeText, 40, 0, kPeopleName),
-              Field("City", kTypeText, 30, 0, kPeopleCity),
-              Field("Amount", kTypeFloat, 0, 0, kPeopleAmount),
-              Field("Born", kTypeDate, 0, 0, kPeopleBorn),
-              Field("Active", kTypeBoolean, 0, 0, kPeopleActive),
-              Field("Notes", kTypeBlob, 0, kSubTypeMemo, kPeopleNotes)};
+  // In the order of kPeopleId .. kPeopleNotes.
+  d.fields = testing::Numbered({testing::Field("ID", kTypeInt32, 0, kSubTypeAutoInc),
+                                testing::Field("Name", kTypeText, 40), testing::Field("City", kTypeText, 30),
+                                testing::Field("Amount", kTypeFloat), testing::Field("Born", kTypeDate),
+                                testing::Field("Active", kTypeBoolean),
+                                testing::Field("Notes", kTypeBlob, 0, kSubTypeMemo)});
   d.indexes = {Index("", {kPeopleId}, true), Index("ByName", {kPeopleName}, false),
                Index("ByCityBorn", {kPeopleCity, kPeopleBorn}, false)};
   d.indexes[1].case_insensitive = 1;
@@ -469,17 +468,6 @@ double SelfPeakMegabytes() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   return Megabytes(usage.ru_maxrss);
-}
-
-TFieldDescriptor Field(const std::string& name, std::uint8_t type, std::uint8_t size, std::uint8_t subtype,
-                       std::uint16_t number) {
-  TFieldDescriptor d;
-  d.FieldNumber = number;
-  d.FieldName = name;
-  d.FieldType = type;
-  d.FieldSize = size;
-  d.FieldSubType = subtype;
-  return d;
 }
 
 TIndexDescriptor Index(const std::string& name, std::initializer_list<std::uint16_t> fields, bool unique,

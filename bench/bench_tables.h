@@ -23,6 +23,7 @@
 
 #include "engine/format/table_definition.h"
 #include "engine/tables/data_cursor.h"
+#include "tests/testing/field_builder.h"
 
 namespace tarvo {
 class TDataDirectory;
@@ -165,9 +166,7 @@ TCursorOpenOptions ExclusivePeople();
 // The process's own peak resident memory (ru_maxrss) in MiB.
 double SelfPeakMegabytes();
 
-// Definition builders: a field by name, type, size, subtype and number; an index over field numbers.
-TFieldDescriptor Field(const std::string& name, std::uint8_t type, std::uint8_t size, std::uint8_t subtype,
-                       std::uint16_t number);
+// An index over field numbers (fields: testing::Field and testing::Numbered).
 TIndexDescriptor Index(const std::string& name, std::initializer_list<std::uint16_t> fields, bool unique,
                        bool case_insensitive = false);
 

@@ -57,10 +57,11 @@ const std::filesystem::path& SourceTable() {
     TDataSession session;
     TDataDirectory* directory = session.GetDirectory("", path.string());
     TTableDefinition definition;
-    definition.fields = {bench::Field("Name", kTypeText, 20, 0, 1),
-                         bench::Field("Count", kTypeInt32, 0, 0, 2), bench::Field("Born", kTypeDate, 0, 0, 3),
-                         bench::Field("Rate", kTypeFloat, 0, 0, 4),
-                         bench::Field("Memo", kTypeBlob, 0, kSubTypeMemo, kMemoField)};
+    // The memo is field kMemoField.
+    definition.fields =
+        testing::Numbered({testing::Field("Name", kTypeText, 20), testing::Field("Count", kTypeInt32),
+                           testing::Field("Born", kTypeDate), testing::Field("Rate", kTypeFloat),
+                           testing::Field("Memo", kTypeBlob, 0, kSubTypeMemo)});
     definition.indexes = {bench::Index("", {2}, true), bench::Index("ByName", {1}, false, true),
                           bench::Index("ByBorn", {3}, false)};
     definition.blob_block_size = 512;

@@ -25,9 +25,7 @@ TRestructureRequest WiderPeople(TDataCursor& cursor) {
   for (TFieldDescriptor& field : r.fields) {
     if (field.FieldNumber == kPeopleName) field.FieldSize = 50;
   }
-  TFieldDescriptor rating;
-  rating.FieldName = "Rating";
-  rating.FieldType = kTypeInt16;
+  TFieldDescriptor rating = testing::Field("Rating", kTypeInt16);
   rating.FieldNumber = static_cast<std::uint16_t>(r.fields.size() + 1);
   r.fields.push_back(rating);
   return r;

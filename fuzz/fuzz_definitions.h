@@ -5,19 +5,13 @@
 
 #include "engine/format/field_descriptor.h"
 #include "engine/format/index_header.h"
+#include "tests/testing/field_builder.h"
 
 namespace tarvo::fuzz {
 
-inline TFieldDescriptor Field(std::uint16_t number, const char* name, TTypeCode type, TTypeCode subtype,
-                              std::uint8_t size) {
-  TFieldDescriptor d;
-  d.FieldNumber = number;
-  d.FieldName = name;
-  d.FieldType = type;
-  d.FieldSubType = subtype;
-  d.FieldSize = size;
-  return d;
-}
+// Fields come from the tests' builder.
+using testing::Field;
+using testing::Numbered;
 
 // A one-field index.
 inline TIndexDescriptor Index(const char* name, std::uint16_t field, bool unique) {

@@ -135,8 +135,8 @@ void MakeTable(TDataSession& session, TDataDirectory& memory, const std::string&
                bool encrypted, std::uint8_t name_size, std::size_t indexes = 3,
                std::uint8_t compression = 3) {
   TTableDefinition def;
-  def.fields = {Field(1, "ID", kTypeInt32, kSubTypeAutoInc, 0), Field(2, "Name", kTypeText, 0, name_size),
-                Field(3, "Code", kTypeInt32, 0, 0), Field(4, "Memo", kTypeBlob, kSubTypeMemo, 0)};
+  def.fields = Numbered({Field("ID", kTypeInt32, 0, kSubTypeAutoInc), Field("Name", kTypeText, name_size),
+                         Field("Code", kTypeInt32), Field("Memo", kTypeBlob, 0, kSubTypeMemo)});
   def.indexes = {Index("", 1, true), Index("ByName", 2, false), Index("ByCode", 3, true)};
   def.indexes[1].case_insensitive = 1;
   def.indexes[1].compression = compression;

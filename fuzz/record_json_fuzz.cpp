@@ -29,22 +29,19 @@ struct TTable {
 const TTable& Table() {
   static const TTable table = [] {
     using tarvo::fuzz::Field;
+    using tarvo::fuzz::Numbered;
     TTable t;
-    t.fields = {Field(1, "ID", tarvo::kTypeInt32, tarvo::kSubTypeAutoInc, 0),
-                Field(2, "Gr\xF6\xDF" "e", tarvo::kTypeText, 0, 12),
-                Field(3, "\xC4nderung", tarvo::kTypeDate, 0, 0),
-                Field(4, "Aktiv", tarvo::kTypeBoolean, 0, 0),
-                Field(5, "Menge", tarvo::kTypeInt16, 0, 0),
-                Field(6, "Z\xE4hler", tarvo::kTypeInt32, 0, 0),
-                Field(7, "Preis", tarvo::kTypeFloat, tarvo::kSubTypeMoney, 0),
-                Field(8, "Betrag", tarvo::kTypeFixed, 0, 0),
-                Field(9, "Roh", tarvo::kTypeBytes, 0, 6),
-                Field(10, "Uhrzeit", tarvo::kTypeTime, 0, 0),
-                Field(11, "Zeitpunkt", tarvo::kTypeDateTime, 0, 0),
-                Field(12, "Wort", tarvo::kTypeUInt16, 0, 0),
-                Field(13, "Gro\xDF", tarvo::kTypeUInt32, 0, 0),
-                Field(14, "Genau", tarvo::kTypeExtended, 0, 0),
-                Field(15, "Variabel", tarvo::kTypeVarBytes, 0, 5)};
+    t.fields = Numbered({Field("ID", tarvo::kTypeInt32, 0, tarvo::kSubTypeAutoInc),
+                         Field("Gr\xF6\xDF"
+                               "e",
+                               tarvo::kTypeText, 12),
+                         Field("\xC4nderung", tarvo::kTypeDate), Field("Aktiv", tarvo::kTypeBoolean),
+                         Field("Menge", tarvo::kTypeInt16), Field("Z\xE4hler", tarvo::kTypeInt32),
+                         Field("Preis", tarvo::kTypeFloat, 0, tarvo::kSubTypeMoney),
+                         Field("Betrag", tarvo::kTypeFixed), Field("Roh", tarvo::kTypeBytes, 6),
+                         Field("Uhrzeit", tarvo::kTypeTime), Field("Zeitpunkt", tarvo::kTypeDateTime),
+                         Field("Wort", tarvo::kTypeUInt16), Field("Gro\xDF", tarvo::kTypeUInt32),
+                         Field("Genau", tarvo::kTypeExtended), Field("Variabel", tarvo::kTypeVarBytes, 5)});
     t.fields[7].FieldDecimals = 2;
     t.fields[1].CaseMapping = 2;
     t.record_size = tarvo::DeriveRecordLayout(t.fields, false);

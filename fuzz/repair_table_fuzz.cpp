@@ -31,8 +31,8 @@ namespace {
 
 void MakeTable(TDataSession& session, TDataDirectory& directory) {
   TTableDefinition def;
-  def.fields = {Field(1, "ID", kTypeInt32, kSubTypeAutoInc, 0), Field(2, "Name", kTypeText, 0, 12),
-                Field(3, "Code", kTypeInt32, 0, 0), Field(4, "Memo", kTypeBlob, kSubTypeMemo, 0)};
+  def.fields = Numbered({Field("ID", kTypeInt32, 0, kSubTypeAutoInc), Field("Name", kTypeText, 12),
+                         Field("Code", kTypeInt32), Field("Memo", kTypeBlob, 0, kSubTypeMemo)});
   def.indexes = {Index("", 1, true), Index("ByName", 2, false), Index("ByCode", 3, true)};
   def.indexes[1].case_insensitive = 1;
   def.blob_block_size = 64;

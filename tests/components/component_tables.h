@@ -3,25 +3,16 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/format/field_types.h"
 #include "engine/format/table_definition.h"
 #include "engine/tables/data_directory.h"
 #include "engine/tables/data_session.h"
+#include "tests/testing/field_builder.h"
 
 namespace tarvo::testing {
-
-inline TFieldDescriptor Field(const std::string& name, TTypeCode type, TTypeCode subtype = 0,
-                              std::uint8_t size = 0, std::uint8_t decimals = 0) {
-  TFieldDescriptor d;
-  d.FieldName = name;
-  d.FieldType = type;
-  d.FieldSubType = subtype;
-  d.FieldSize = size;
-  d.FieldDecimals = decimals;
-  return d;
-}
 
 inline TIndexDescriptor Index(const std::string& name, std::vector<std::uint16_t> fields, bool unique = false,
                               bool descending = false, bool case_insensitive = false,
@@ -43,9 +34,7 @@ inline TIndexDescriptor Index(const std::string& name, std::vector<std::uint16_t
 // Creates `name` in `directory` through a private engine session. Fields are numbered here.
 inline void CreateTestTable(const std::string& directory, const std::string& name,
                             TTableDefinition definition) {
-  for (std::size_t i = 0; i < definition.fields.size(); ++i) {
-    definition.fields[i].FieldNumber = static_cast<std::uint16_t>(i + 1);
-  }
+  definition.fields = Numbered(std::move(definition.fields));
   TDataSession session;
   TDataDirectory* dir = session.GetDirectory("", directory);
   dir->CreateTable(name, definition);
@@ -56,7 +45,7 @@ inline void CreateTestTable(const std::string& directory, const std::string& nam
 inline void CreateSimpleTable(const std::string& directory, const std::string& name, bool encrypted = false,
                               const std::string& password = {}) {
   TTableDefinition definition;
-  definition.fields = {Field("Code", kTypeText, 0, 10), Field("Label", kTypeText, 0, 20)};
+  definition.fields = {Field("Code", kTypeText, 10), Field("Label", kTypeText, 20)};
   TIndexDescriptor primary = Index("", {1}, true);
   definition.indexes = {primary};
   definition.encrypted = encrypted;

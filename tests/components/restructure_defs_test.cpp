@@ -7,6 +7,7 @@
 #include <string>
 
 #include "components/database_texts.h"
+#include "tests/testing/field_builder.h"
 
 namespace tarvo {
 namespace {
@@ -55,18 +56,15 @@ TEST(TRestructureFieldDefTest, ReadingMapsEngineTypesAndLeavesUnknownOnesOut) {
       {19, 0, ftLargeint}, {20, 0, ftADT},         {21, 0, ftArray},    {22, 0, ftReference},
       {23, 0, ftDataSet}};
   for (const TCase& c : cases) {
-    TFieldDescriptor d;
-    d.FieldType = c.type;
-    d.FieldSubType = c.subtype;
-    d.FieldSize = (c.type == 1 || c.type == 9 || c.type == 15) ? 12 : 0;
+    const TFieldDescriptor d =
+        testing::Field("", c.type, (c.type == 1 || c.type == 9 || c.type == 15) ? 12 : 0, c.subtype);
     const auto def = TRestructureFieldDef::FromDescriptor(nullptr, d);
     ASSERT_TRUE(def.has_value()) << int(c.type) << "/" << int(c.subtype);
     EXPECT_EQ(c.expected, def->DataType) << int(c.type) << "/" << int(c.subtype);
   }
   for (TTypeCode none : {0, 14, 16, 17, 24, 200}) {
-    TFieldDescriptor d;
-    d.FieldType = none;
-    EXPECT_FALSE(TRestructureFieldDef::FromDescriptor(nullptr, d).has_value()) << int(none);
+    EXPECT_FALSE(TRestructureFieldDef::FromDescriptor(nullptr, testing::Field("", none)).has_value())
+        << int(none);
   }
 }
 

@@ -222,18 +222,18 @@ TEST_F(TTarvoTableTest, KundenDefinitionsLoadInOrderWithTypesSizesAndOptions) {
 
 TEST_F(TTarvoTableTest, EveryEngineTypeMapsAndTypesWithoutFieldTypeAreLeftOut) {
   TTableDefinition definition;
-  definition.fields = {Field("Auto", kTypeInt32, kSubTypeAutoInc),
+  definition.fields = {Field("Auto", kTypeInt32, 0, kSubTypeAutoInc),
                        Field("Ext", kTypeExtended),  // no field type: left out
                        Field("Unsigned", kTypeUInt32),
                        Field("Big", kTypeLargeint),
                        Field("Big2", kTypeLargeint2),
-                       Field("Bin", kTypeBlob, kSubTypeBinary),
-                       Field("Fmt", kTypeBlob, kSubTypeFmtMemo),
-                       Field("Ole", kTypeBlob, kSubTypeOle),
-                       Field("Typed", kTypeBlob, kSubTypeTypedBinary),
-                       Field("Money", kTypeFloat, kSubTypeMoney),
+                       Field("Bin", kTypeBlob, 0, kSubTypeBinary),
+                       Field("Fmt", kTypeBlob, 0, kSubTypeFmtMemo),
+                       Field("Ole", kTypeBlob, 0, kSubTypeOle),
+                       Field("Typed", kTypeBlob, 0, kSubTypeTypedBinary),
+                       Field("Money", kTypeFloat, 0, kSubTypeMoney),
                        Field("Fixed", kTypeFixed, 0, 0, 4),
-                       Field("Text", kTypeText, 0, 250)};
+                       Field("Text", kTypeText, 250)};
   definition.fields[11].Required = 1;
   definition.fields[11].CaseMapping = kCaseUpper;
   definition.fields[11].DefaultValue = "ABC";
@@ -270,7 +270,7 @@ TEST_F(TTarvoTableTest, EveryEngineTypeMapsAndTypesWithoutFieldTypeAreLeftOut) {
 
 TEST_F(TTarvoTableTest, TableWithoutPrimaryIndexLoadsOnlySecondaryIndexes) {
   TTableDefinition definition;
-  definition.fields = {Field("A", kTypeInt32), Field("B", kTypeText, 0, 5)};
+  definition.fields = {Field("A", kTypeInt32), Field("B", kTypeText, 5)};
   definition.indexes = {TIndexDescriptor{}, Index("ByB", {2}), Index("ByA", {1}, true)};
   CreateTestTable(dir_.Dir(), "NoKey", definition);
   TTarvoTable table;

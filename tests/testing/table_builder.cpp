@@ -1,17 +1,10 @@
 #include "tests/testing/table_builder.h"
 
+#include <utility>
+
 #include "engine/format/field_types.h"
 
 namespace tarvo::testing {
-
-TFieldDescriptor Field(const std::string& name, std::uint8_t type, std::uint8_t size, std::uint8_t subtype) {
-  TFieldDescriptor d;
-  d.FieldName = name;
-  d.FieldType = type;
-  d.FieldSize = size;
-  d.FieldSubType = subtype;
-  return d;
-}
 
 TIndexDescriptor Index(const std::string& name, std::initializer_list<std::uint16_t> field_numbers,
                        bool unique, std::uint8_t compression) {
@@ -23,36 +16,15 @@ TIndexDescriptor Index(const std::string& name, std::initializer_list<std::uint1
   return d;
 }
 
-namespace {
-
-void Number(TTableDefinition& definition) {
-  for (std::size_t i = 0; i < definition.fields.size(); ++i) {
-    definition.fields[i].FieldNumber = static_cast<std::uint16_t>(i + 1);
-  }
-}
-
-}  // namespace
-
 TTableDefinition EveryTypeDefinition() {
   TTableDefinition definition;
-  definition.fields = {Field("ID", kTypeInt32, 0, kSubTypeAutoInc),
-                       Field("Name", kTypeText, 40),
-                       Field("Born", kTypeDate),
-                       Field("Notes", kTypeBlob, 0, kSubTypeMemo),
-                       Field("Active", kTypeBoolean),
-                       Field("Small", kTypeInt16),
-                       Field("Count", kTypeInt32),
-                       Field("Amount", kTypeFloat),
-                       Field("Price", kTypeFloat, 0, kSubTypeMoney),
-                       Field("Dec", kTypeFixed),
-                       Field("Raw", kTypeBytes, 8),
-                       Field("At", kTypeTime),
-                       Field("Stamp", kTypeDateTime),
-                       Field("W", kTypeUInt16),
-                       Field("VB", kTypeVarBytes, 10),
-                       Field("Pic", kTypeBlob, 0, kSubTypeGraphic)};
-  definition.fields[9].FieldDecimals = 2;
-  Number(definition);
+  definition.fields = Numbered(
+      {Field("ID", kTypeInt32, 0, kSubTypeAutoInc), Field("Name", kTypeText, 40), Field("Born", kTypeDate),
+       Field("Notes", kTypeBlob, 0, kSubTypeMemo), Field("Active", kTypeBoolean), Field("Small", kTypeInt16),
+       Field("Count", kTypeInt32), Field("Amount", kTypeFloat), Field("Price", kTypeFloat, 0, kSubTypeMoney),
+       Field("Dec", kTypeFixed, 0, 0, 2), Field("Raw", kTypeBytes, 8), Field("At", kTypeTime),
+       Field("Stamp", kTypeDateTime), Field("W", kTypeUInt16), Field("VB", kTypeVarBytes, 10),
+       Field("Pic", kTypeBlob, 0, kSubTypeGraphic)});
   definition.indexes = {Index("", {1}, true), Index("ByName", {2}, false, 3), Index("ByCount", {7}, true, 2)};
   definition.indexes[1].case_insensitive = 1;
   return definition;
@@ -62,7 +34,7 @@ TTableDefinition SmallDefinition(bool with_blob) {
   TTableDefinition definition;
   definition.fields = {Field("ID", kTypeInt32, 0, kSubTypeAutoInc), Field("Name", kTypeText, 20)};
   if (with_blob) definition.fields.push_back(Field("Memo", kTypeBlob, 0, kSubTypeMemo));
-  Number(definition);
+  definition.fields = Numbered(std::move(definition.fields));
   definition.indexes = {Index("", {1}, true), Index("ByName", {2})};
   return definition;
 }

@@ -1,5 +1,5 @@
-// Small builders for table definitions in tests: fields by name and type, indexes by the
-// numbers of their fields, and a session with a directory on a temporary folder.
+// Small builders for table definitions in tests: fields by name and type (field_builder.h),
+// indexes by the numbers of their fields, and a session with a directory on a temporary folder.
 #pragma once
 
 #include <cstdint>
@@ -10,11 +10,9 @@
 #include "engine/format/table_definition.h"
 #include "engine/tables/data_directory.h"
 #include "engine/tables/data_session.h"
+#include "tests/testing/field_builder.h"
 
 namespace tarvo::testing {
-
-TFieldDescriptor Field(const std::string& name, std::uint8_t type, std::uint8_t size = 0,
-                       std::uint8_t subtype = 0);
 
 // Field numbers are 1-based.
 TIndexDescriptor Index(const std::string& name, std::initializer_list<std::uint16_t> field_numbers,

@@ -14,26 +14,17 @@
 #include "engine/tables/data_cursor.h"
 #include "engine/tables/data_directory.h"
 #include "engine/tables/data_session.h"
+#include "tests/testing/field_builder.h"
 #include "tests/testing/temp_dir.h"
 
 namespace tarvo::blob_test {
 
-inline TFieldDescriptor Field(std::uint16_t number, const std::string& name, TTypeCode type,
-                              TTypeCode subtype = 0, std::uint8_t size = 0) {
-  TFieldDescriptor d;
-  d.FieldNumber = number;
-  d.FieldName = name;
-  d.FieldType = type;
-  d.FieldSubType = subtype;
-  d.FieldSize = size;
-  return d;
-}
-
 // Fields: 1 ID (integer), 2 Notes (memo), 3 Pic (graphic), 4 Name (text 10).
 inline TTableDefinition BlobTableDefinition(std::uint16_t block_size, bool encrypted) {
   TTableDefinition def;
-  def.fields = {Field(1, "ID", kTypeInt32), Field(2, "Notes", kTypeBlob, kSubTypeMemo),
-                Field(3, "Pic", kTypeBlob, kSubTypeGraphic), Field(4, "Name", kTypeText, 0, 10)};
+  def.fields = testing::Numbered(
+      {testing::Field("ID", kTypeInt32), testing::Field("Notes", kTypeBlob, 0, kSubTypeMemo),
+       testing::Field("Pic", kTypeBlob, 0, kSubTypeGraphic), testing::Field("Name", kTypeText, 10)});
   def.indexes = {TIndexDescriptor{}};
   def.blob_block_size = block_size;
   def.encrypted = encrypted;

@@ -35,7 +35,7 @@ TEST(FieldTextLocaleTest, FieldNamesAreJudgedUpperCasedUnderTheTableLocale) {
   EXPECT_TRUE(IsValidFieldName("\xFFx", 0, 0));
   EXPECT_TRUE(IsValidFieldName("\xE4x", kGerman, 0));
 
-  std::vector<TFieldDescriptor> fields = {testing::Field("\xC4nderung", kTypeText, 0, 5),
+  std::vector<TFieldDescriptor> fields = {testing::Field("\xC4nderung", kTypeText, 5),
                                           testing::Field("\xE4NDERUNG", kTypeDate)};
   TDataHeader h = testing::LayOut(fields);
   h.LanguageID = kGerman;

@@ -4,28 +4,19 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/format/data_header.h"
 #include "engine/format/field_descriptor.h"
 #include "engine/format/record_layout.h"
+#include "tests/testing/field_builder.h"
 
 namespace tarvo::testing {
 
-inline TFieldDescriptor Field(std::string name, std::uint8_t type, std::uint8_t subtype = 0,
-                              std::uint8_t size = 0, std::uint8_t decimals = 0) {
-  TFieldDescriptor d;
-  d.FieldName = std::move(name);
-  d.FieldType = type;
-  d.FieldSubType = subtype;
-  d.FieldSize = size;
-  d.FieldDecimals = decimals;
-  return d;
-}
-
 // Numbers the fields 1.. and derives their layout; the header describes `slots` record slots.
 inline TDataHeader LayOut(std::vector<TFieldDescriptor>& fields, std::int32_t slots = 0) {
-  for (std::size_t i = 0; i < fields.size(); ++i) fields[i].FieldNumber = static_cast<std::uint16_t>(i + 1);
+  fields = Numbered(std::move(fields));
   TDataHeader h;
   const std::int32_t size = DeriveRecordLayout(fields, true);
   h.RecordSize = static_cast<std::uint16_t>(size > 0 ? size : 0);

@@ -23,12 +23,12 @@ bool NoLocale(TLanguageId, TSortId) {
 class HeaderCheckTest : public ::testing::Test {
  protected:
   HeaderCheckTest()
-      : fields_{Field("ID", kTypeInt32, kSubTypeAutoInc),
-                Field("Name", kTypeText, 0, 40),
+      : fields_{Field("ID", kTypeInt32, 0, kSubTypeAutoInc),
+                Field("Name", kTypeText, 40),
                 Field("Born", kTypeDate),
-                Field("Notes", kTypeBlob, kSubTypeMemo),
+                Field("Notes", kTypeBlob, 0, kSubTypeMemo),
                 Field("Dec", kTypeFixed, 0, 0, 2),
-                Field("_Raw", kTypeBytes, 0, 8)} {
+                Field("_Raw", kTypeBytes, 8)} {
     fields_[2].MinValue = "1900-01-01";
     fields_[4].DefaultValue = "1.25";
     header_ = testing::LayOut(fields_, 10);
@@ -123,7 +123,7 @@ TEST_F(HeaderCheckTest, ComputedFieldsHaveNoPlaceInTheRecord) {
 }
 
 TEST(HeaderCheckEdgeTest, OnlyAutoIncrementAndHighCharacterNames) {
-  std::vector<TFieldDescriptor> only_id = {Field("ID", kTypeInt32, kSubTypeAutoInc)};
+  std::vector<TFieldDescriptor> only_id = {Field("ID", kTypeInt32, 0, kSubTypeAutoInc)};
   TDataHeader h = testing::LayOut(only_id, 3);
   EXPECT_EQ(h.RecordSize, 9);
   EXPECT_EQ(CheckDataHeader(h, only_id, 127 + 768 + 3 * 9, AnyLocale), 0);

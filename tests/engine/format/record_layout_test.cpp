@@ -13,9 +13,9 @@ using testing::Field;
 
 TEST(RecordLayoutTest, StoredFieldsFollowTheRecordHeaderWithAFlagByteEach) {
   std::vector<TFieldDescriptor> fields = {
-      Field("Name", kTypeText, 0, 40),  Field("ID", kTypeInt32, kSubTypeAutoInc), Field("Born", kTypeDate),
-      Field("Calc", kTypeFloat),        Field("Dec", kTypeFixed, 0, 0, 2),        Field("Ext", kTypeExtended),
-      Field("VB", kTypeVarBytes, 0, 10)};
+      Field("Name", kTypeText, 40),  Field("ID", kTypeInt32, 0, kSubTypeAutoInc), Field("Born", kTypeDate),
+      Field("Calc", kTypeFloat),     Field("Dec", kTypeFixed, 0, 0, 2),           Field("Ext", kTypeExtended),
+      Field("VB", kTypeVarBytes, 10)};
   fields[3].NotStored = 1;
   fields[3].ComputeExpression[0] = std::byte{1};
 
@@ -39,24 +39,24 @@ TEST(RecordLayoutTest, StoredFieldsFollowTheRecordHeaderWithAFlagByteEach) {
 }
 
 TEST(RecordLayoutTest, EdgeSizes) {
-  std::vector<TFieldDescriptor> only_id = {Field("ID", kTypeInt32, kSubTypeAutoInc)};
+  std::vector<TFieldDescriptor> only_id = {Field("ID", kTypeInt32, 0, kSubTypeAutoInc)};
   EXPECT_EQ(DeriveRecordLayout(only_id, false), 9);
 
   std::vector<TFieldDescriptor> none;
   EXPECT_EQ(DeriveRecordLayout(none, false), 9);
 
-  std::vector<TFieldDescriptor> text250 = {Field("T", kTypeText, 0, 250)};
+  std::vector<TFieldDescriptor> text250 = {Field("T", kTypeText, 250)};
   EXPECT_EQ(DeriveRecordLayout(text250, false), 9 + 252);
 
   // 261 text fields of 250 need 9 + 261 x 252 = 65,781 bytes; 260 need 65,529.
-  std::vector<TFieldDescriptor> wide(260, Field("T", kTypeText, 0, 250));
+  std::vector<TFieldDescriptor> wide(260, Field("T", kTypeText, 250));
   EXPECT_EQ(DeriveRecordLayout(wide, false), 65'529);
-  wide.push_back(Field("T", kTypeText, 0, 250));
+  wide.push_back(Field("T", kTypeText, 250));
   EXPECT_EQ(DeriveRecordLayout(wide, false), -static_cast<int>(kMaxRecordSize));
 }
 
 TEST(RecordLayoutTest, SixtyFifthBlobFieldIsRefused) {
-  std::vector<TFieldDescriptor> blobs(64, Field("B", kTypeBlob, kSubTypeMemo));
+  std::vector<TFieldDescriptor> blobs(64, Field("B", kTypeBlob, 0, kSubTypeMemo));
   EXPECT_EQ(DeriveRecordLayout(blobs, false), 9 + 64 * 9);
   EXPECT_EQ(CountBlobFields(blobs), 64);
   blobs.push_back(Field("B", kTypeBlob));

@@ -97,12 +97,12 @@ TEST(ValueTextTest, ValidityByFieldType) {
 }
 
 TEST(ValueTextTest, ComparesRecordValuesWithLimitTexts) {
-  std::vector<TFieldDescriptor> fields = {testing::Field("ID", kTypeInt32, kSubTypeAutoInc),
-                                          testing::Field("Name", kTypeText, 0, 10),
+  std::vector<TFieldDescriptor> fields = {testing::Field("ID", kTypeInt32, 0, kSubTypeAutoInc),
+                                          testing::Field("Name", kTypeText, 10),
                                           testing::Field("Born", kTypeDate),
                                           testing::Field("Price", kTypeFixed, 0, 0, 2),
                                           testing::Field("Amount", kTypeFloat),
-                                          testing::Field("Raw", kTypeBytes, 0, 2)};
+                                          testing::Field("Raw", kTypeBytes, 2)};
   const TDataHeader h = testing::LayOut(fields);
   std::vector<std::byte> record(h.RecordSize);
   SetRecordAutoIncrement(record, 7);

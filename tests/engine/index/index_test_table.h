@@ -17,20 +17,10 @@
 #include "engine/tables/data_cursor.h"
 #include "engine/tables/data_directory.h"
 #include "engine/tables/data_session.h"
+#include "tests/testing/field_builder.h"
 #include "tests/testing/temp_dir.h"
 
 namespace tarvo::testing {
-
-inline TFieldDescriptor MakeField(std::uint16_t number, std::string name, std::uint8_t type,
-                                  std::uint8_t size = 0, std::uint8_t subtype = 0) {
-  TFieldDescriptor d;
-  d.FieldNumber = number;
-  d.FieldName = std::move(name);
-  d.FieldType = type;
-  d.FieldSubType = subtype;
-  d.FieldSize = size;
-  return d;
-}
 
 struct TIndexSpec {
   std::string name;

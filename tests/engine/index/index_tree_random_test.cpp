@@ -20,8 +20,9 @@
 namespace tarvo {
 namespace {
 
-using testing::MakeField;
+using testing::Field;
 using testing::MakeIndex;
+using testing::Numbered;
 using testing::TIndexSpec;
 using testing::TIndexTestTable;
 using testing::TLeafEntry;
@@ -39,9 +40,8 @@ bool LongRun() {
 }
 
 std::vector<TFieldDescriptor> Fields() {
-  return {MakeField(kId, "ID", kTypeInt32, 0, kSubTypeAutoInc),
-          MakeField(kName, "Name", kTypeText, kNameSize), MakeField(kNum, "Num", kTypeInt32),
-          MakeField(kSmall, "Small", kTypeInt16), MakeField(kAmount, "Amount", kTypeFloat)};
+  return Numbered({Field("ID", kTypeInt32, 0, kSubTypeAutoInc), Field("Name", kTypeText, kNameSize),
+                   Field("Num", kTypeInt32), Field("Small", kTypeInt16), Field("Amount", kTypeFloat)});
 }
 
 // One index of every kind the trees must handle: each compression mode, unique and not,

@@ -13,8 +13,9 @@
 namespace tarvo {
 namespace {
 
-using testing::MakeField;
+using testing::Field;
 using testing::MakeIndex;
+using testing::Numbered;
 using testing::TIndexTestTable;
 
 constexpr std::uint16_t kName = 2;
@@ -29,8 +30,8 @@ constexpr int kByNumSmall = 4;  // Num, Small descending, unique
 constexpr int kByNameFull = 5;  // Name, unique, full compression
 
 std::vector<TFieldDescriptor> Fields() {
-  return {MakeField(1, "ID", kTypeInt32, 0, kSubTypeAutoInc), MakeField(kName, "Name", kTypeText, 200),
-          MakeField(kNum, "Num", kTypeInt32), MakeField(kSmall, "Small", kTypeInt16)};
+  return Numbered({Field("ID", kTypeInt32, 0, kSubTypeAutoInc), Field("Name", kTypeText, 200),
+                   Field("Num", kTypeInt32), Field("Small", kTypeInt16)});
 }
 
 std::vector<TIndexDescriptor> Indexes() {

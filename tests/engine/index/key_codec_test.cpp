@@ -9,9 +9,13 @@
 #include "engine/format/field_types.h"
 #include "engine/format/field_values.h"
 #include "engine/format/record_layout.h"
+#include "tests/testing/field_builder.h"
 
 namespace tarvo {
 namespace {
+
+using testing::Field;
+using testing::Numbered;
 
 using TBytes = std::vector<std::byte>;
 
@@ -19,17 +23,6 @@ TBytes B(std::initializer_list<int> values) {
   TBytes out;
   for (int v : values) out.push_back(static_cast<std::byte>(v));
   return out;
-}
-
-TFieldDescriptor Field(std::uint16_t number, std::uint8_t type, std::uint8_t size = 0,
-                       std::uint8_t subtype = 0) {
-  TFieldDescriptor d;
-  d.FieldNumber = number;
-  d.FieldName = "F" + std::to_string(number);
-  d.FieldType = type;
-  d.FieldSize = size;
-  d.FieldSubType = subtype;
-  return d;
 }
 
 TIndexDescriptor Index(std::vector<std::uint16_t> fields, bool unique, std::vector<int> field_descending = {},
@@ -51,19 +44,11 @@ class TKeyCodecTest : public ::testing::Test {
   // 1 ID autoinc, 2 text(5), 3 date, 4 boolean, 5 int16, 6 int32, 7 float, 8 fixed, 9 bytes(3),
   // 10 time, 11 datetime, 12 word, 13 uint32.
   TKeyCodecTest() {
-    fields_ = {Field(1, kTypeInt32, 0, kSubTypeAutoInc),
-               Field(2, kTypeText, 5),
-               Field(3, kTypeDate),
-               Field(4, kTypeBoolean),
-               Field(5, kTypeInt16),
-               Field(6, kTypeInt32),
-               Field(7, kTypeFloat),
-               Field(8, kTypeFixed),
-               Field(9, kTypeBytes, 3),
-               Field(10, kTypeTime),
-               Field(11, kTypeDateTime),
-               Field(12, kTypeUInt16),
-               Field(13, kTypeUInt32)};
+    fields_ = Numbered({Field("F1", kTypeInt32, 0, kSubTypeAutoInc), Field("F2", kTypeText, 5),
+                        Field("F3", kTypeDate), Field("F4", kTypeBoolean), Field("F5", kTypeInt16),
+                        Field("F6", kTypeInt32), Field("F7", kTypeFloat), Field("F8", kTypeFixed),
+                        Field("F9", kTypeBytes, 3), Field("F10", kTypeTime), Field("F11", kTypeDateTime),
+                        Field("F12", kTypeUInt16), Field("F13", kTypeUInt32)});
     const std::int32_t size = DeriveRecordLayout(fields_, false);
     record_.assign(static_cast<std::size_t>(size), std::byte{0});
     SetRecordAutoIncrement(record_, 0x01020304);

@@ -19,8 +19,9 @@
 namespace tarvo {
 namespace {
 
-using testing::MakeField;
+using testing::Field;
 using testing::MakeIndex;
+using testing::Numbered;
 using testing::TIndexTestTable;
 
 constexpr std::uint16_t kName = 2;
@@ -29,8 +30,8 @@ constexpr std::uint16_t kNum = 3;
 using TPair = std::pair<std::vector<std::byte>, std::int32_t>;
 
 std::vector<TFieldDescriptor> Fields() {
-  return {MakeField(1, "ID", kTypeInt32, 0, kSubTypeAutoInc), MakeField(kName, "Name", kTypeText, 40),
-          MakeField(kNum, "Num", kTypeInt32)};
+  return Numbered(
+      {Field("ID", kTypeInt32, 0, kSubTypeAutoInc), Field("Name", kTypeText, 40), Field("Num", kTypeInt32)});
 }
 
 std::vector<TIndexDescriptor> Indexes() {

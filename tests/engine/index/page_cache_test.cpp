@@ -16,14 +16,15 @@
 namespace tarvo {
 namespace {
 
-using testing::MakeField;
+using testing::Field;
 using testing::MakeIndex;
+using testing::Numbered;
 using testing::TIndexTestTable;
 
 constexpr int kSlot = 1;
 
 std::vector<TFieldDescriptor> Fields() {
-  return {MakeField(1, "ID", kTypeInt32, 0, kSubTypeAutoInc), MakeField(2, "Name", kTypeText, 40)};
+  return Numbered({Field("ID", kTypeInt32, 0, kSubTypeAutoInc), Field("Name", kTypeText, 40)});
 }
 
 std::vector<TIndexDescriptor> Indexes() {

@@ -24,8 +24,9 @@
 namespace tarvo {
 namespace {
 
-using testing::MakeField;
+using testing::Field;
 using testing::MakeIndex;
+using testing::Numbered;
 using testing::TIndexTestTable;
 
 constexpr std::uint16_t kId = 1;
@@ -35,9 +36,8 @@ constexpr std::uint16_t kSmall = 4;
 constexpr int kNameSize = 250;  // long keys: few entries a page, trees of three levels
 
 std::vector<TFieldDescriptor> Fields() {
-  return {MakeField(kId, "ID", kTypeInt32, 0, kSubTypeAutoInc),
-          MakeField(kName, "Name", kTypeText, kNameSize), MakeField(kNum, "Num", kTypeInt32),
-          MakeField(kSmall, "Small", kTypeInt16)};
+  return Numbered({Field("ID", kTypeInt32, 0, kSubTypeAutoInc), Field("Name", kTypeText, kNameSize),
+                   Field("Num", kTypeInt32), Field("Small", kTypeInt16)});
 }
 
 std::vector<TIndexDescriptor> Indexes(bool unique_name) {

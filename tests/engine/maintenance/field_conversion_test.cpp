@@ -13,6 +13,7 @@
 #include "engine/format/record_layout.h"
 #include "engine/format/value_text.h"
 #include "engine/maintenance/restructure.h"
+#include "tests/testing/field_builder.h"
 
 namespace tarvo {
 namespace {
@@ -23,10 +24,7 @@ struct TSlot {
 };
 
 TSlot Slot(TTypeCode type, std::uint8_t size = 0, std::uint8_t decimals = 0, std::uint8_t case_mapping = 0) {
-  TSlot s;
-  s.field.FieldType = type;
-  s.field.FieldSize = size;
-  s.field.FieldDecimals = decimals;
+  TSlot s{testing::Field("", type, size, 0, decimals), {}};
   s.field.CaseMapping = case_mapping;
   RecomputeDataSizes(std::span(&s.field, 1));
   s.bytes.assign(s.field.DataSize + 1u, std::byte{0});

@@ -15,18 +15,9 @@
 #include "engine/tables/data_directory.h"
 #include "engine/tables/data_session.h"
 #include "engine/tables/data_table.h"
+#include "tests/testing/field_builder.h"
 
 namespace tarvo::testing {
-
-inline TFieldDescriptor RecordField(const std::string& name, std::uint8_t type, std::uint8_t subtype = 0,
-                                    std::uint8_t size = 0) {
-  TFieldDescriptor d;
-  d.FieldName = name;
-  d.FieldType = type;
-  d.FieldSubType = subtype;
-  d.FieldSize = size;
-  return d;
-}
 
 inline TIndexDescriptor IndexOn(const std::string& name, std::vector<std::uint16_t> fields, bool unique,
                                 bool case_insensitive = false) {
@@ -42,11 +33,8 @@ inline TIndexDescriptor IndexOn(const std::string& name, std::vector<std::uint16
 // Fields: 1 ID (auto-increment), 2 Name (text 20), 3 Born (date), 4 Count (integer).
 inline TTableDefinition PeopleDefinition(bool primary, std::vector<TIndexDescriptor> secondary = {}) {
   TTableDefinition definition;
-  definition.fields = {RecordField("ID", kTypeInt32, kSubTypeAutoInc), RecordField("Name", kTypeText, 0, 20),
-                       RecordField("Born", kTypeDate), RecordField("Count", kTypeInt32)};
-  for (std::size_t i = 0; i < definition.fields.size(); ++i) {
-    definition.fields[i].FieldNumber = static_cast<std::uint16_t>(i + 1);
-  }
+  definition.fields = Numbered({Field("ID", kTypeInt32, 0, kSubTypeAutoInc), Field("Name", kTypeText, 20),
+                                Field("Born", kTypeDate), Field("Count", kTypeInt32)});
   if (primary || !secondary.empty()) {
     definition.indexes.push_back(primary ? IndexOn("", {1}, true) : TIndexDescriptor{});
   }

@@ -22,9 +22,9 @@ inline constexpr std::uint16_t kBlobPic = 4;
 
 inline TTableDefinition BlobCursorDefinition(std::uint16_t block_size = 512) {
   TTableDefinition definition;
-  definition.fields = {RecordField("ID", kTypeInt32, kSubTypeAutoInc), RecordField("Name", kTypeText, 0, 40),
-                       RecordField("Notes", kTypeBlob, kSubTypeMemo),
-                       RecordField("Pic", kTypeBlob, kSubTypeGraphic)};
+  definition.fields = {Field("ID", kTypeInt32, 0, kSubTypeAutoInc), Field("Name", kTypeText, 40),
+                       Field("Notes", kTypeBlob, 0, kSubTypeMemo),
+                       Field("Pic", kTypeBlob, 0, kSubTypeGraphic)};
   for (std::size_t i = 0; i < definition.fields.size(); ++i) {
     definition.fields[i].FieldNumber = static_cast<std::uint16_t>(i + 1);
   }

@@ -60,14 +60,14 @@ constexpr auto kStuckAfter = std::chrono::seconds(30);
 
 TTableDefinition SoakDefinition() {
   TTableDefinition definition;
-  definition.fields = {RecordField("Key", kTypeInt32),
-                       RecordField("Version", kTypeInt32),
-                       RecordField("Writer", kTypeInt32),
-                       RecordField("Text", kTypeText, 0, 20),
-                       RecordField("MemoLength", kTypeInt32),
-                       RecordField("DataLength", kTypeInt32),
-                       RecordField("Memo", kTypeBlob, kSubTypeMemo),
-                       RecordField("Data", kTypeBlob, kSubTypeBinary)};
+  definition.fields = {Field("Key", kTypeInt32),
+                       Field("Version", kTypeInt32),
+                       Field("Writer", kTypeInt32),
+                       Field("Text", kTypeText, 20),
+                       Field("MemoLength", kTypeInt32),
+                       Field("DataLength", kTypeInt32),
+                       Field("Memo", kTypeBlob, 0, kSubTypeMemo),
+                       Field("Data", kTypeBlob, 0, kSubTypeBinary)};
   for (std::size_t i = 0; i < definition.fields.size(); ++i) {
     definition.fields[i].FieldNumber = static_cast<std::uint16_t>(i + 1);
   }
