@@ -298,7 +298,7 @@ void BuildIndexesFromRecords(TDataTable& table, std::span<const int> slots, cons
   TIndexBuild build(table, slots, spill_base, in_memory, budget, std::max(end - 1, 0), background);
   // One pass over the slots: a key per record in use, a "Sys Deleted" key per slot.
   for (std::int32_t s = 1; s < end; ++s) {
-    TRecordPin pin = data.GetRecord(nullptr, s, true, TReadAhead::kSlotOrder);
+    TRecordPin pin = table.Records().GetRecord(nullptr, s, true, TReadAhead::kSlotOrder);
     if (!pin) RaiseEngineError(kRecordBuffersCorrupt, table.TableName());
     build.Add(pin->Bytes(), s);
   }

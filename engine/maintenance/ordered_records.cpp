@@ -22,7 +22,7 @@ constexpr std::size_t kReadBytes = 256u << 10;
 TOrderedRecords::TOrderedRecords(TDataTable& table, int index_slot) : table_(table) {
   TDataFile& data = table.DataFile();
   // The file holds every change from here on.
-  (void)data.WriteModifiedRecords();
+  (void)table.Records().WriteModifiedRecords();
   record_size_ = std::max<std::size_t>(data.RecordSize(), 1);
   slot_end_ = data.Header().NextRecordSlot;
   slots_per_read_ = static_cast<std::int32_t>(std::max<std::size_t>(kReadBytes / record_size_, 1));

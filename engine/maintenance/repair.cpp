@@ -101,6 +101,7 @@ class TRepairRun {
   TRepairRun(TDataCursor& cursor, const TRepairOptions& options, const TRepairCallbacks& callbacks)
       : table_(cursor.Table()),
         data_(table_.DataFile()),
+        records_(table_.Records()),
         index_(table_.IndexFile()),
         verify_(options.verify_only),
         lenient_(options.lenient_blob_ownership),
@@ -158,6 +159,7 @@ class TRepairRun {
 
   TDataTable& table_;
   TDataFile& data_;
+  TRecordCache& records_;
   TIndexFile& index_;
   const bool verify_;
   const bool lenient_;
@@ -346,8 +348,8 @@ void TRepairRun::HeaderPhase() {
   if (!verify_) {
     h.FirstFreeRecord = 0;
     mark();
-    data_.RecordSizeChanged();
-    data_.SetCacheSize(
+    records_.RecordSizeChanged();
+    records_.SetCacheSize(
         std::max(1, std::min(kRepairRecordCacheBytes / std::max<int>(1, h.RecordSize), 65535)));
   }
 }
@@ -712,7 +714,7 @@ void TRepairRun::RenewIds() {
   for (std::size_t slot = 1; slot < renew_.size(); ++slot) {
     if (!renew_[slot]) continue;
     const auto r = static_cast<std::int32_t>(slot);
-    TRecordPin pin = data_.GetRecord(nullptr, r, true, TReadAhead::kSlotOrder);
+    TRecordPin pin = records_.GetRecord(nullptr, r, true, TReadAhead::kSlotOrder);
     if (!pin) RaiseEngineError(kRecordBuffersCorrupt, table_.TableName());
     highest_id_ = std::max(highest_id_, FreshId(pin));
     pin->SetModified(true);
@@ -747,7 +749,7 @@ std::int32_t TRepairRun::FreshId(TRecordPin& pin) {
 }
 
 void TRepairRun::HandleRecord(std::int32_t r) {
-  TRecordPin pin = data_.GetRecord(nullptr, r, true, TReadAhead::kSlotOrder);
+  TRecordPin pin = records_.GetRecord(nullptr, r, true, TReadAhead::kSlotOrder);
   if (!pin) RaiseEngineError(kRecordBuffersCorrupt, table_.TableName());
   // Two records with one logical ID would give equal keys: the later one gets a new ID, as does a
   // record without one. The new ID must lie past every ID that a record keeps, which is known only
@@ -789,7 +791,7 @@ void TRepairRun::LiveRecord(TRecordPin& pin, std::int32_t r, bool& renew) {
     Log("Error rebuilding index keys for physical record # " + std::to_string(r) + ", " +
         "error fixed but physical record deleted");
     if (data_.BlobFieldCount() > 0) ReleaseBlobValues(pin, r);
-    data_.FreeSlot(*pin);
+    records_.FreeSlot(*pin);
     // Deleted now, the record may share its ID with a deleted one.
     if (!renew && IdTaken(pin)) renew = true;
     if (!renew) InsertSysDeleted(pin);
@@ -798,7 +800,7 @@ void TRepairRun::LiveRecord(TRecordPin& pin, std::int32_t r, bool& renew) {
 }
 
 void TRepairRun::DeletedRecord(TRecordPin& pin, std::int32_t r, bool renew) {
-  if (!verify_) data_.FreeSlot(*pin);
+  if (!verify_) records_.FreeSlot(*pin);
   if (data_.BlobFieldCount() > 0) BlobFields(pin, r, false);
   if (!verify_ && !renew) InsertSysDeleted(pin);
 }

@@ -336,7 +336,7 @@ bool RebuildIndexes(TDataCursor& cursor, const TRestructureRequest& r, const std
     bool stopped = false;
     for (std::int32_t u = 1; u <= slots && !stopped; ++u) {
       {
-        TRecordPin pin = data.GetRecord(nullptr, u, true, TReadAhead::kSlotOrder);
+        TRecordPin pin = table.Records().GetRecord(nullptr, u, true, TReadAhead::kSlotOrder);
         if (!pin) RaiseEngineError(kRecordBuffersCorrupt, table.TableName());
         image.assign(pin->Bytes().begin(), pin->Bytes().end());
       }
@@ -370,7 +370,7 @@ bool RebuildIndexes(TDataCursor& cursor, const TRestructureRequest& r, const std
     }
     // 6. The records that broke a new unique index leave the table.
     for (const std::int32_t u : doomed) {
-      TRecordPin pin = data.GetRecord(nullptr, u, true, TReadAhead::kNone);
+      TRecordPin pin = table.Records().GetRecord(nullptr, u, true, TReadAhead::kNone);
       if (!pin) RaiseEngineError(kRecordBuffersCorrupt, table.TableName());
       FreeStoredBlobs(table, fields, pin->Bytes());
       // As after a deletion through a cursor, the record keeps no reference to the freed blocks.
@@ -380,7 +380,7 @@ bool RebuildIndexes(TDataCursor& cursor, const TRestructureRequest& r, const std
         PutBlobRef(FieldSlot(cleared, d), {0, GetBlobRef(ConstFieldSlot(cleared, d)).Stamp});
       }
       pin->CopyFields(cleared);
-      data.FreeSlot(*pin);
+      table.Records().FreeSlot(*pin);
     }
     header.active_records = active;
     index.MarkModified();

@@ -197,8 +197,9 @@ void SizeCachesForBulk(TDataTable& table) {
   const std::int64_t buffer =
       (std::max<std::int64_t>(data.RecordSize(), 1) + kRecordGranule - 1) / kRecordGranule * kRecordGranule;
   const std::int64_t records = kRecordCacheBudget / (buffer + kCachedRecordOverhead);
-  data.SetCacheSize(static_cast<std::int32_t>(std::min<std::int64_t>(records, kMaxCachedRecordsBulk)));
-  data.SetReadAheadGap(kBulkReadAheadGap);
+  TRecordCache& cache = table.Records();
+  cache.SetCacheSize(static_cast<std::int32_t>(std::min<std::int64_t>(records, kMaxCachedRecordsBulk)));
+  cache.SetReadAheadGap(kBulkReadAheadGap);
   if (table.HasBlobFile()) {
     const std::int64_t blocks =
         std::min<std::int64_t>(kBlobCacheBudget / std::max<std::uint32_t>(data.BlobBlockSize(), 64), kMaxBlobBlocksBulk);

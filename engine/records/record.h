@@ -1,6 +1,7 @@
 // TRecord: one record slot's bytes in memory, as the data file's record cache holds it, with the
 // bookkeeping of the cache (pins, recency links, the modified mark). TRecordStack (record_stack.h)
-// pools the objects of one data file; TDataFile moves them between the file and the cache.
+// pools the objects of one data file; TRecordCache (record_cache.h) moves them between the file
+// and the cache.
 //
 // Record slot: RecordSize bytes (record_layout.h).
 //   off size  content

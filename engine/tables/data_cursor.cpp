@@ -419,7 +419,7 @@ TRecordPin TDataCursor::Fetch(std::int32_t slot, bool forward, TReadAhead read_a
   // A fetch that finds the table changed has emptied the cache and re-established the position;
   // the next attempt reads what the file holds now.
   for (int attempt = 0; attempt < 8; ++attempt) {
-    TRecordPin pin = table_->DataFile().GetRecord(this, slot, forward, read_ahead);
+    TRecordPin pin = table_->Records().GetRecord(this, slot, forward, read_ahead);
     if (pin) return pin;
     // Inside a read operation the whole operation starts over from the position found again.
     if (read_depth_ > 0) throw EIndexChanged();
@@ -868,7 +868,7 @@ std::int32_t TDataCursor::AddRecordLocked(std::span<std::byte> buffer, bool repo
   TDataFile& data = table_->DataFile();
   TIndexFile& index = table_->IndexFile();
   // 2. The slot, locked. From here on a failure puts everything back.
-  const std::int32_t slot = data.SlotForNextAppend();
+  const std::int32_t slot = table_->Records().SlotForNextAppend();
   TOperationLock lock(*this, slot);
   TChangeScope change(*table_, *blob_values_, buffer, [this] { RefindAfterUndo(); });
   // 3. The fields; every blob value of the buffer becomes the new record's own, and must fit.
@@ -904,7 +904,7 @@ std::int32_t TDataCursor::AddRecordLocked(std::span<std::byte> buffer, bool repo
     pin = Fetch(slot, true, TReadAhead::kNone);
     if (!defer_keys_) deleted_index.Insert(deleted_index.BuildKey(buffer), slot);
   } else {
-    pin = data.AllocateSlot(this);
+    pin = table_->Records().AllocateSlot(this);
     if (!pin) Raise(kRecordBuffersCorrupt);
     if (!defer_keys_)
       deleted_index.Replace(deleted_index.BuildKey(pin->Bytes()), deleted_index.BuildKey(buffer), slot);
@@ -1063,7 +1063,7 @@ void TDataCursor::DeleteRecordLocked(std::span<const std::byte> buffer, bool rep
     deleted_index.Replace(deleted_index.BuildKey(image), deleted_index.BuildKey(deleted_image), slot);
     --index.MutableHeader().active_records;
     index.MarkModified();
-    data.FreeSlot(*pin);
+    table_->Records().FreeSlot(*pin);
     pin.Release();
     WriteAfterChange();
     change.Done();
@@ -1095,7 +1095,7 @@ void TDataCursor::RemoveAddedRecord(std::int32_t slot, int skip_index) {
   deleted_index.Replace(deleted_index.BuildKey(image), deleted_index.BuildKey(deleted_image), slot);
   --index.MutableHeader().active_records;
   index.MarkModified();
-  data.FreeSlot(*pin);
+  table_->Records().FreeSlot(*pin);
 }
 
 TDataHeader ReadClosedTableHeader(TDataDirectory& directory, const std::string& table_name, bool in_memory) {

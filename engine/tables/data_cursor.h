@@ -22,6 +22,7 @@
 #include "engine/format/data_header.h"
 #include "engine/format/field_descriptor.h"
 #include "engine/index/index_tree.h"
+#include "engine/records/record_cache.h"
 #include "engine/tables/data_table.h"
 #include "support/locale.h"
 

@@ -38,7 +38,8 @@ bool GetBit(const std::vector<bool>& bits, std::int32_t slot) {
 TDataTable::TDataTable(TDataDirectory& directory, std::string table_name, bool in_memory)
     : directory_(directory),
       table_name_(std::move(table_name)),
-      data_file_(*this),
+      data_file_(table_name_),
+      records_(data_file_, *this),
       index_file_(table_name_, data_file_, *this),
       blob_file_(table_name_, data_file_, *this) {
   flags_.in_memory = in_memory;
@@ -58,6 +59,10 @@ TDataTable::~TDataTable() {
 
 TDataSession& TDataTable::Session() const {
   return directory_.Session();
+}
+
+bool TDataTable::ChecksChangesStrictly() const {
+  return Session().StrictChangeDetection;
 }
 
 std::string TDataTable::BaseName() const {
@@ -93,6 +98,7 @@ void TDataTable::Open() {
   if (!flags_.in_memory) (void)RecoverTableExchange(directory_.Path(), BaseName());
   try {
     data_file_.Open();
+    records_.Open();
     try {
       index_file_.Open();
     } catch (const ETarvoEngineError& e) {
@@ -130,6 +136,7 @@ void TDataTable::Open() {
 void TDataTable::CloseFiles() {
   index_file_.Close();
   blob_file_.Close();
+  records_.Close();
   data_file_.Close();
 }
 
@@ -391,10 +398,10 @@ bool TDataTable::CheckForChanges() {
   if (index_file_.ReloadHeaderIfChanged()) {
     index_file_.DropPages();
     data_file_.ReadHeader();
-    data_file_.ReleaseAll();
+    records_.ReleaseAll();
     changed = true;
   } else if (data_file_.HeaderChanged()) {
-    data_file_.ReleaseAll();
+    records_.ReleaseAll();
     changed = true;
   }
   // Blocks go with any change: a program that writes a value over its own chain without writing
@@ -425,10 +432,10 @@ void TDataTable::WriteAll(bool trim, bool force_header) {
     if (blob_file_.IsOpen()) blob_file_.BumpChangeCount();
     return;
   }
-  if (data_file_.WriteModifiedRecords()) data_written_ = true;
+  if (records_.WriteModifiedRecords()) data_written_ = true;
   data_file_.WriteHeader(force_header);
   data_file_.WriteDescriptors();
-  if (trim) data_file_.Trim();
+  if (trim) records_.Trim();
   index_file_.FlushPages();
   index_file_.WriteHeader(force_header);
   if (trim) index_file_.TrimCache();
@@ -440,13 +447,13 @@ void TDataTable::WriteAll(bool trim, bool force_header) {
 }
 
 void TDataTable::BeginChange() {
-  data_file_.BeginUndo();
+  records_.BeginUndo();
   index_file_.BeginUndo();
   if (blob_file_.IsOpen()) blob_file_.BeginUndo();
 }
 
 void TDataTable::EndChange() {
-  data_file_.EndUndo();
+  records_.EndUndo();
   index_file_.EndUndo();
   blob_file_.EndUndo();
 }
@@ -462,7 +469,7 @@ void TDataTable::UndoChange() {
       if (!failure) failure = std::current_exception();
     }
   };
-  undo(data_file_);
+  undo(records_);
   undo(index_file_);
   undo(blob_file_);
   if (failure) std::rethrow_exception(failure);
@@ -471,11 +478,11 @@ void TDataTable::UndoChange() {
 }
 
 void TDataTable::DiscardAll(bool trim, bool reread) {
-  data_file_.ReleaseAll();
+  records_.ReleaseAll();
   index_file_.DropPages();
   if (blob_file_.IsOpen()) blob_file_.DropBlocks();
   if (trim) {
-    data_file_.Trim();
+    records_.Trim();
     index_file_.TrimCache();
     if (blob_file_.IsOpen()) blob_file_.TrimCache();
   }

@@ -22,6 +22,7 @@
 #include "engine/format/data_file.h"
 #include "engine/format/table_definition.h"
 #include "engine/index/index_file.h"
+#include "engine/records/record_cache.h"
 
 namespace tarvo {
 
@@ -47,7 +48,7 @@ struct TTableFlags {
   bool reading_only = false;  // opened by a reader: files it may not write are opened for reading
 };
 
-class TDataTable final : public TIndexFileOwner, public TBlobFileOwner {
+class TDataTable final : public TIndexFileOwner, public TBlobFileOwner, public TRecordCacheOwner {
  public:
   TDataTable(TDataDirectory& directory, std::string table_name, bool in_memory);
   ~TDataTable();
@@ -74,6 +75,7 @@ class TDataTable final : public TIndexFileOwner, public TBlobFileOwner {
   bool SkipsLocks() const { return flags_.exclusive || read_only_files_; }
 
   TDataFile& DataFile() { return data_file_; }
+  TRecordCache& Records() { return records_; }
   TIndexFile& IndexFile() { return index_file_; }
   TBlobFile& BlobFile() { return blob_file_; }
 
@@ -160,6 +162,12 @@ class TDataTable final : public TIndexFileOwner, public TBlobFileOwner {
   void CloseFiles();
   [[noreturn]] void Raise(TEngineCode code) const;
 
+  // TRecordCacheOwner.
+  bool KeepsChangesInMemory() const override { return table_locked_; }
+  bool OpenedExclusively() const override { return flags_.exclusive; }
+  bool ChecksChangesStrictly() const override;
+  bool ReusesSlots() const override { return !index_file_.NoPrimaryIndex(); }
+
   TDataDirectory& directory_;
   int open_count_ = 0;
   std::string table_name_;
@@ -168,6 +176,7 @@ class TDataTable final : public TIndexFileOwner, public TBlobFileOwner {
   bool read_only_ = false;
   bool read_only_files_ = false;
   TDataFile data_file_;
+  TRecordCache records_;
   TIndexFile index_file_;
   TBlobFile blob_file_;
   bool index_file_created_ = false;

@@ -144,7 +144,7 @@ TEST(TreeBuilderTest, StreamedTreesTakeKeysOutOfOrderAfterAll) {
       TIndexBuild build(built.Table(), slots, SpillBase(built), false, 30000, 700, background);
       for (const int slot : slots) build.StreamInOrder(slot);
       for (std::int32_t s = 1; s < data.Header().NextRecordSlot; ++s) {
-        TRecordPin pin = data.GetRecord(nullptr, s, true, TReadAhead::kSlotOrder);
+        TRecordPin pin = built.Table().Records().GetRecord(nullptr, s, true, TReadAhead::kSlotOrder);
         ASSERT_TRUE(pin);
         build.Add(pin->Bytes(), s);
       }
@@ -174,7 +174,7 @@ TEST(TreeBuilderTest, StreamedTreesTakeKeysOutOfOrderAfterAll) {
     for (const int slot : slots) build.StreamInOrder(slot);
     EXPECT_ENGINE_ERROR(kDuplicateKey, {
       for (std::int32_t s = 1; s < data.Header().NextRecordSlot; ++s) {
-        TRecordPin pin = data.GetRecord(nullptr, s, true, TReadAhead::kSlotOrder);
+        TRecordPin pin = built.Table().Records().GetRecord(nullptr, s, true, TReadAhead::kSlotOrder);
         build.Add(pin->Bytes(), s);
       }
       build.Finish();

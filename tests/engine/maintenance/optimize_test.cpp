@@ -223,7 +223,7 @@ TEST_F(OptimizeTest, IndexEntriesNamingDeletedOrMissingSlots) {
   BuildItems(engine_, 30, 0, false);
   {
     auto cursor = OpenItems(engine_, true);
-    TRecordPin pin = cursor->Table().DataFile().GetRecord(nullptr, 10, true, TReadAhead::kNone);
+    TRecordPin pin = cursor->Table().Records().GetRecord(nullptr, 10, true, TReadAhead::kNone);
     SetRecordDeleted(pin->Bytes(), true);
     pin->SetModified(true);
   }

@@ -7,6 +7,7 @@
 
 #include "engine/format/data_file.h"
 #include "engine/format/encipher.h"
+#include "engine/records/record_cache.h"
 #include "tests/engine/records/record_tables.h"
 #include "tests/testing/engine_matchers.h"
 #include "tests/testing/temp_dir.h"
@@ -36,16 +37,16 @@ class RecordCacheTest : public ::testing::Test {
   }
   // Appends `count` records whose byte 9 holds the slot number.
   void Append(int count) {
-    TDataFile& data = table_->DataFile();
+    TRecordCache& cache = table_->Records();
     for (int i = 0; i < count; ++i) {
-      TRecordPin pin = data.GetRecord(nullptr, data.Header().NextRecordSlot, true, TReadAhead::kNone);
+      TRecordPin pin = cache.GetRecord(nullptr, cache.File().Header().NextRecordSlot, true, TReadAhead::kNone);
       pin->Clear(true);
       pin->Bytes()[9] = static_cast<std::byte>(pin->SlotNumber());
       pin->SetModified(true);
     }
   }
   std::byte Byte9(std::int32_t slot, TReadAhead read_ahead = TReadAhead::kNone) {
-    TRecordPin pin = table_->DataFile().GetRecord(nullptr, slot, true, read_ahead);
+    TRecordPin pin = table_->Records().GetRecord(nullptr, slot, true, read_ahead);
     return pin->Bytes()[9];
   }
 
@@ -55,10 +56,10 @@ class RecordCacheTest : public ::testing::Test {
 };
 
 TEST_F(RecordCacheTest, SlotZeroAndSlotsBeyondTheEndAreNotRecords) {
-  TDataFile& data = Create(PeopleDefinition(true)).DataFile();
+  TRecordCache& cache = Create(PeopleDefinition(true)).Records();
   Append(2);
-  EXPECT_ENGINE_ERROR(kRecordBuffersCorrupt, data.GetRecord(nullptr, 0, true, TReadAhead::kNone));
-  EXPECT_ENGINE_ERROR(kRecordBuffersCorrupt, data.GetRecord(nullptr, 5, true, TReadAhead::kNone));
+  EXPECT_ENGINE_ERROR(kRecordBuffersCorrupt, cache.GetRecord(nullptr, 0, true, TReadAhead::kNone));
+  EXPECT_ENGINE_ERROR(kRecordBuffersCorrupt, cache.GetRecord(nullptr, 5, true, TReadAhead::kNone));
 }
 
 TEST(RecordSlotLimitTest, TheHundredMillionthSlotIsTheLast) {
@@ -77,16 +78,17 @@ TEST_F(RecordCacheTest, CreatingTheLastSlotMovesTheHeaderAndTheNextOneIsRefused)
   TTableDefinition definition = PeopleDefinition(false);
   definition.fields.resize(1);  // the identifier alone: 9-byte records stay below the byte limit
   TDataTable& table = Create(definition);
-  TDataFile& data = table.DataFile();
+  TRecordCache& cache = table.Records();
+  TDataFile& data = cache.File();
   ASSERT_EQ(data.RecordSize(), 9);
   // Only the header says so: the slot is created in the cache and never written.
   data.MutableHeader().NextRecordSlot = 100'000'000;
   {
-    TRecordPin pin = data.GetRecord(nullptr, 100'000'000, true, TReadAhead::kNone);
+    TRecordPin pin = cache.GetRecord(nullptr, 100'000'000, true, TReadAhead::kNone);
     EXPECT_EQ(pin->SlotNumber(), 100'000'000);
   }
   EXPECT_EQ(data.Header().NextRecordSlot, 100'000'001);
-  EXPECT_ENGINE_ERROR(kTableFull, data.GetRecord(nullptr, 100'000'001, true, TReadAhead::kNone));
+  EXPECT_ENGINE_ERROR(kTableFull, cache.GetRecord(nullptr, 100'000'001, true, TReadAhead::kNone));
   EXPECT_EQ(data.Header().NextRecordSlot, 100'000'001);
   table.DiscardAll(false, true);
 }
@@ -96,28 +98,28 @@ TEST_F(RecordCacheTest, ReadAheadRefreshesOnlyRecordsThatNobodyPinsOrChanged) {
   Append(10);
   table.WriteAll(true, true);
   Close();
-  TDataFile& data = Open().DataFile();
-  TRecordPin pinned = data.GetRecord(nullptr, 5, true, TReadAhead::kNone);
+  TRecordCache& cache = Open().Records();
+  TRecordPin pinned = cache.GetRecord(nullptr, 5, true, TReadAhead::kNone);
   pinned->Bytes()[9] = std::byte{0x55};  // in memory only, not marked modified
   {
-    TRecordPin unpinned = data.GetRecord(nullptr, 6, true, TReadAhead::kNone);
+    TRecordPin unpinned = cache.GetRecord(nullptr, 6, true, TReadAhead::kNone);
     unpinned->Bytes()[9] = std::byte{0x66};
   }
-  const auto reads = data.CacheCounters().read_operations;
+  const auto reads = cache.CacheCounters().read_operations;
   // Slot 3 is not cached: the read covers 3 to 10.
   EXPECT_EQ(Byte9(3, TReadAhead::kSlotOrder), std::byte{3});
-  EXPECT_EQ(data.CacheCounters().read_operations, reads + 1);
+  EXPECT_EQ(cache.CacheCounters().read_operations, reads + 1);
   EXPECT_EQ(pinned->Bytes()[9], std::byte{0x55}) << "a pinned record is left alone";
   EXPECT_EQ(Byte9(6), std::byte{6}) << "an unpinned clean record is refreshed";
-  const auto hits = data.CacheCounters().cache_hits;
+  const auto hits = cache.CacheCounters().cache_hits;
   EXPECT_EQ(Byte9(10), std::byte{10});
-  EXPECT_EQ(data.CacheCounters().cache_hits, hits + 1) << "slot 10 came with the read-ahead";
+  EXPECT_EQ(cache.CacheCounters().cache_hits, hits + 1) << "slot 10 came with the read-ahead";
   // Backwards, the read ends with the slot asked for.
-  data.ReleaseAll();
+  cache.ReleaseAll();
   EXPECT_EQ(pinned->Bytes()[9], std::byte{0x55}) << "a pinned record survives emptying the cache";
-  TRecordPin last = data.GetRecord(nullptr, 9, false, TReadAhead::kSlotOrder);
-  EXPECT_NE(data.CachedRecord(1), nullptr);
-  EXPECT_EQ(data.CachedRecord(10), nullptr);
+  TRecordPin last = cache.GetRecord(nullptr, 9, false, TReadAhead::kSlotOrder);
+  EXPECT_NE(cache.CachedRecord(1), nullptr);
+  EXPECT_EQ(cache.CachedRecord(10), nullptr);
 }
 
 TEST_F(RecordCacheTest, AReadNeverTakesMoreSlotsThanTheCacheHolds) {
@@ -126,30 +128,30 @@ TEST_F(RecordCacheTest, AReadNeverTakesMoreSlotsThanTheCacheHolds) {
   Append(200);
   table.WriteAll(true, true);
   Close();
-  TDataFile& data = Open().DataFile();
-  data.SetCacheSize(16);
-  ASSERT_GT(data.RecordsPerRead(), 16);
+  TRecordCache& cache = Open().Records();
+  cache.SetCacheSize(16);
+  ASSERT_GT(cache.RecordsPerRead(), 16);
   for (std::int32_t slot = 1; slot <= 200; ++slot) {
     ASSERT_EQ(Byte9(slot, TReadAhead::kSlotOrder), static_cast<std::byte>(slot));
   }
-  EXPECT_EQ(data.CacheCounters().records_read, 200);
-  EXPECT_EQ(data.CacheCounters().read_operations, 200 / 16 + 1);
+  EXPECT_EQ(cache.CacheCounters().records_read, 200);
+  EXPECT_EQ(cache.CacheCounters().read_operations, 200 / 16 + 1);
 }
 
 TEST_F(RecordCacheTest, ModifiedRecordsAreWrittenInRunsOfConsecutiveSlots) {
   TDataTable& table = Create(PeopleDefinition(true));
   Append(10);
   table.WriteAll(true, true);
-  TDataFile& data = table.DataFile();
+  TRecordCache& cache = table.Records();
   for (const std::int32_t slot : {2, 3, 4, 8}) {
-    TRecordPin pin = data.GetRecord(nullptr, slot, true, TReadAhead::kNone);
+    TRecordPin pin = cache.GetRecord(nullptr, slot, true, TReadAhead::kNone);
     pin->Bytes()[9] = std::byte{0x70};
     pin->SetModified(true);
   }
-  const auto writes = data.CacheCounters().write_operations;
-  EXPECT_TRUE(data.WriteModifiedRecords());
-  EXPECT_EQ(data.CacheCounters().write_operations, writes + 2);
-  EXPECT_FALSE(data.WriteModifiedRecords());
+  const auto writes = cache.CacheCounters().write_operations;
+  EXPECT_TRUE(cache.WriteModifiedRecords());
+  EXPECT_EQ(cache.CacheCounters().write_operations, writes + 2);
+  EXPECT_FALSE(cache.WriteModifiedRecords());
   Close();
   Open();
   EXPECT_EQ(Byte9(1), std::byte{1});
@@ -159,21 +161,22 @@ TEST_F(RecordCacheTest, ModifiedRecordsAreWrittenInRunsOfConsecutiveSlots) {
 
 TEST_F(RecordCacheTest, AFullCacheWritesToMakeRoomAndRefusesWhenEverythingIsPinned) {
   TDataTable& table = Create(PeopleDefinition(true));
-  TDataFile& data = table.DataFile();
-  data.SetCacheSize(3);
+  TRecordCache& cache = table.Records();
+  TDataFile& data = cache.File();
+  cache.SetCacheSize(3);
   Append(7);  // each new slot is modified: room comes from writing the others
-  EXPECT_LE(data.CachedCount(), 3u);
+  EXPECT_LE(cache.CachedCount(), 3u);
   EXPECT_TRUE(table.DataWritten());
   table.WriteAll(true, true);
   {
-    TRecordPin a = data.GetRecord(nullptr, 1, true, TReadAhead::kNone);
-    TRecordPin b = data.GetRecord(nullptr, 2, true, TReadAhead::kNone);
-    TRecordPin c = data.GetRecord(nullptr, 3, true, TReadAhead::kNone);
-    EXPECT_ENGINE_ERROR(kRecordBuffersCorrupt, data.GetRecord(nullptr, 6, true, TReadAhead::kNone));
+    TRecordPin a = cache.GetRecord(nullptr, 1, true, TReadAhead::kNone);
+    TRecordPin b = cache.GetRecord(nullptr, 2, true, TReadAhead::kNone);
+    TRecordPin c = cache.GetRecord(nullptr, 3, true, TReadAhead::kNone);
+    EXPECT_ENGINE_ERROR(kRecordBuffersCorrupt, cache.GetRecord(nullptr, 6, true, TReadAhead::kNone));
   }
   for (std::int32_t slot = 1; slot <= 7; ++slot) EXPECT_EQ(Byte9(slot), static_cast<std::byte>(slot));
-  data.SetCacheSize(0);
-  EXPECT_EQ(data.CacheSize(), DefaultCacheSize(data.RecordSize()));
+  cache.SetCacheSize(0);
+  EXPECT_EQ(cache.CacheSize(), DefaultCacheSize(data.RecordSize()));
   EXPECT_EQ(DefaultCacheSize(16), 8191);
   EXPECT_EQ(DefaultCacheSize(100), 1310);
   EXPECT_EQ(DefaultCacheSize(0), 8191);
@@ -181,16 +184,16 @@ TEST_F(RecordCacheTest, AFullCacheWritesToMakeRoomAndRefusesWhenEverythingIsPinn
 
 TEST_F(RecordCacheTest, TrimDropsTheHighestCleanSlots) {
   TDataTable& table = Create(PeopleDefinition(true));
-  TDataFile& data = table.DataFile();
+  TRecordCache& cache = table.Records();
   Append(8);
   table.WriteAll(false, true);
-  data.SetCacheSize(5);
-  EXPECT_EQ(data.CachedCount(), 8u);
-  data.Trim();
-  EXPECT_EQ(data.CachedCount(), 5u);
-  EXPECT_NE(data.CachedRecord(5), nullptr);
-  EXPECT_EQ(data.CachedRecord(6), nullptr);
-  EXPECT_EQ(data.CacheCapacity(), 5);
+  cache.SetCacheSize(5);
+  EXPECT_EQ(cache.CachedCount(), 8u);
+  cache.Trim();
+  EXPECT_EQ(cache.CachedCount(), 5u);
+  EXPECT_NE(cache.CachedRecord(5), nullptr);
+  EXPECT_EQ(cache.CachedRecord(6), nullptr);
+  EXPECT_EQ(cache.CacheCapacity(), 5);
 }
 
 TEST_F(RecordCacheTest, RecordsOfAnEncryptedTableAreEncipheredInTheFileOnly) {
@@ -220,16 +223,17 @@ TEST_F(RecordCacheTest, DeletedSlotsAreReusedLastFirstOnlyWithAPrimaryIndex) {
     SCOPED_TRACE(primary ? "primary index" : "no primary index");
     const std::string name = primary ? "WithKey" : "WithoutKey";
     TDataTable& table = Create(PeopleDefinition(primary), name);
-    TDataFile& data = table.DataFile();
+    TRecordCache& cache = table.Records();
+    TDataFile& data = cache.File();
     Append(8);
     for (const std::int32_t slot : {3, 7}) {
-      TRecordPin pin = data.GetRecord(nullptr, slot, true, TReadAhead::kNone);
-      data.FreeSlot(*pin);
+      TRecordPin pin = cache.GetRecord(nullptr, slot, true, TReadAhead::kNone);
+      cache.FreeSlot(*pin);
     }
     EXPECT_EQ(data.Header().FirstFreeRecord, 7);
-    EXPECT_EQ(data.CachedRecord(7)->Link(), primary ? 3 : 0);
+    EXPECT_EQ(cache.CachedRecord(7)->Link(), primary ? 3 : 0);
     std::vector<std::int32_t> taken;
-    for (int i = 0; i < 3; ++i) taken.push_back(data.AllocateSlot(nullptr)->SlotNumber());
+    for (int i = 0; i < 3; ++i) taken.push_back(cache.AllocateSlot(nullptr)->SlotNumber());
     if (primary) {
       EXPECT_EQ(taken, (std::vector<std::int32_t>{7, 3, 9}));
     } else {

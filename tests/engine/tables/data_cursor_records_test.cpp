@@ -296,17 +296,17 @@ TEST_F(DataCursorRecordsTest, AReadAheadWithAGapStepsOverDeletedSlotsButNotOutOf
   }
   const auto walk = [&](std::int32_t gap, const std::string& index, bool forward = true) {
     auto cursor = OpenCursor(true);
-    TDataFile& data = cursor->Table().DataFile();
-    data.SetReadAheadGap(gap);
+    TRecordCache& records = cursor->Table().Records();
+    records.SetReadAheadGap(gap);
     cursor->SelectIndex(index);
-    const auto reads = data.CacheCounters().read_operations;
+    const auto reads = records.CacheCounters().read_operations;
     std::vector<std::string> names;
     for (bool on = forward ? cursor->First() : cursor->Last(); on; on = forward ? cursor->Next() : cursor->Prior()) {
       names.push_back(NameOf(*cursor));
     }
     EXPECT_EQ(names.size(), 40u);
     if (!forward) std::reverse(names.begin(), names.end());
-    return std::pair(data.CacheCounters().read_operations - reads, names);
+    return std::pair(records.CacheCounters().read_operations - reads, names);
   };
   const auto [runs, names] = walk(0, "");
   EXPECT_EQ(runs, 20) << "each run of two slots in use is read on its own";
@@ -378,7 +378,7 @@ TEST_F(DataCursorRecordsTest, EveryFailedWriteReleasesTheWriterAndTheRecordLock)
   int added = 1;
   for (std::int64_t n = 1;; ++n) {
     SCOPED_TRACE("write " + std::to_string(n));
-    const std::int32_t slot = table.DataFile().SlotForNextAppend();
+    const std::int32_t slot = table.Records().SlotForNextAppend();
     bool fired = false;
     {
       TFaultScope fault(static_cast<std::uint32_t>(TFaultOp::kWrite), n, EIO);

@@ -177,8 +177,8 @@ const std::vector<TOperation>& Operations() {
       // With the chain used up: a new slot at the end, blocks appended.
       {"add at the end",
        [](TDataCursor& cursor) {
-         TDataFile& data = cursor.Table().DataFile();
-         while (data.SlotForNextAppend() != data.Header().NextRecordSlot) AddOne(cursor);
+         TDataTable& table = cursor.Table();
+         while (table.Records().SlotForNextAppend() != table.DataFile().Header().NextRecordSlot) AddOne(cursor);
        },
        AddOne, kRows + 1},
       // Keys move, the memo grows over its chain and more blocks, the binary value is freed.
@@ -216,7 +216,7 @@ void Prepare(const fs::path& pristine, const TOperation& operation, const fs::pa
 void SmallCaches(TDataTable& table) {
   table.IndexFile().SetPageCacheCapacity(4);
   table.BlobFile().SetCacheCapacity(4);
-  table.DataFile().SetCacheSize(2);
+  table.Records().SetCacheSize(2);
 }
 
 TEST(RecordChangeFaultsTest, ABlobFileAtItsLimitRefusesTheAddAndKeepsTheTable) {
