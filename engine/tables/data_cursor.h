@@ -257,10 +257,4 @@ class TDataCursor : public TRecordFetcher {
   TDataTable::TChangeCounters seen_counters_;
 };
 
-// The header of a table that is not open, read straight from its data file through a shared
-// open (the maintenance application reads LanguageID, SortID, BlobBlockSize and
-// LastAutoIncrement this way).
-TDataHeader ReadClosedTableHeader(TDataDirectory& directory, const std::string& table_name,
-                                  bool in_memory = false);
-
 }  // namespace tarvo

@@ -1,5 +1,6 @@
 #include "engine/tables/data_table.h"
 
+#include <array>
 #include <exception>
 #include <random>
 
@@ -386,9 +387,11 @@ void TDataTable::ReleaseAllRecordLocks(bool deferred_only) {
 bool TDataTable::RecordLockedInFile(std::int32_t slot) const {
   return GetBit(locked_in_file_, slot);
 }
+
 bool TDataTable::LockedByCursor(std::int32_t slot) const {
   return GetBit(locked_by_cursor_, slot);
 }
+
 void TDataTable::SetLockedByCursor(std::int32_t slot, bool locked) {
   SetBit(locked_by_cursor_, slot, locked);
 }
@@ -533,6 +536,25 @@ void TDataTable::Commit(bool release) {
     in_transaction_ = true;
     ReleaseAllRecordLocks(true);
   }
+}
+
+TDataHeader ReadClosedTableHeader(TDataDirectory& directory, const std::string& table_name, bool in_memory) {
+  CheckTableName(table_name);
+  const std::string name = NormalizeTableName(table_name);
+  if (!in_memory) (void)RecoverTableExchange(directory.Path(), name);
+  TFileHandler file;
+  file.SetFileName((in_memory ? std::string() : directory.Path()) + name);
+  file.SetInMemory(in_memory);
+  file.Open();
+  std::array<std::byte, kDataHeaderSize> raw{};
+  try {
+    (void)file.ReadAt(0, raw, false);
+  } catch (...) {
+    file.Close();
+    throw;
+  }
+  file.Close();
+  return DecodeDataHeader(raw);
 }
 
 }  // namespace tarvo
