@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "components/database_texts.h"
-#include "engine/maintenance/table_exchange.h"
+#include "engine/tables/table_exchange.h"
 #include "errors/engine_error.h"
 #include "runs/backup_deletion.h"
 #include "runs/maintenance_texts.h"

@@ -16,8 +16,8 @@
 
 #include "engine/format/byte_codec.h"
 #include "engine/format/table_definition.h"
-#include "engine/maintenance/table_exchange.h"
 #include "engine/tables/data_cursor.h"
+#include "engine/tables/table_exchange.h"
 
 namespace tarvo {
 

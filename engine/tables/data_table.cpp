@@ -6,9 +6,9 @@
 
 #include "errors/engine_error.h"
 #include "engine/format/record_layout.h"
-#include "engine/maintenance/table_exchange.h"
 #include "engine/tables/data_directory.h"
 #include "engine/tables/data_session.h"
+#include "engine/tables/table_exchange.h"
 #include "support/platform.h"
 
 namespace tarvo {

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/maintenance/table_exchange.h"
+#include "engine/tables/table_exchange.h"
 #include "support/fault_injector.h"
 #include "tests/engine/maintenance/crash_tables.h"
 

@@ -12,7 +12,7 @@
 
 #include "engine/maintenance/optimize.h"
 #include "engine/maintenance/restructure.h"
-#include "engine/maintenance/table_exchange.h"
+#include "engine/tables/table_exchange.h"
 #include "support/platform.h"
 #include "tests/engine/maintenance/maintenance_tables.h"
 #include "tests/engine/maintenance/repair_table.h"

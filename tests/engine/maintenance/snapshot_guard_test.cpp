@@ -8,7 +8,7 @@
 
 #include <fstream>
 
-#include "engine/maintenance/table_exchange.h"
+#include "engine/tables/table_exchange.h"
 #include "tests/engine/maintenance/maintenance_tables.h"
 #include "tests/testing/child_process.h"
 #include "tests/testing/engine_matchers.h"

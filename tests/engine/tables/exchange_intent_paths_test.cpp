@@ -9,7 +9,7 @@
 #include <map>
 #include <string>
 
-#include "engine/maintenance/table_exchange.h"
+#include "engine/tables/table_exchange.h"
 #include "tests/testing/temp_dir.h"
 
 namespace tarvo {

@@ -1,4 +1,4 @@
-#include "engine/maintenance/table_exchange.h"
+#include "engine/tables/table_exchange.h"
 
 #include <algorithm>
 #include <charconv>
