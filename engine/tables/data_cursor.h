@@ -9,6 +9,11 @@
 // the table is exclusive, writes all buffers before it returns so that other openers see it.
 // When the change counters show that another opener changed the table, the cursor finds its
 // place again by the key (or slot) of its current record.
+//
+// The member functions are defined in three files: data_cursor.cpp (open, password, order,
+// position, record locks), data_cursor_changes.cpp (adding, changing and deleting records, their
+// checks and keys) and data_cursor_blobs.cpp (blob values); data_cursor_read.h holds the read
+// operation they share.
 #pragma once
 
 #include <cstdint>

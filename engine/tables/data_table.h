@@ -20,6 +20,7 @@
 
 #include "engine/blob/blob_file.h"
 #include "engine/format/data_file.h"
+#include "engine/format/data_header.h"
 #include "engine/format/table_definition.h"
 #include "engine/index/index_file.h"
 #include "engine/records/record_cache.h"
