@@ -26,19 +26,36 @@ if(TARVO_FUZZ)
   endif()
 endif()
 
-# tarvo_library(NAME DIRS dir... [LIBS lib...]): a static library of every .cpp in the listed folders.
-function(tarvo_library name)
+# Layers. Each layer of the system is a library that links only the layers below it, and it sees
+# only their headers: its include path is a view in the build tree that links to its own source
+# folders alone, and linking a lower layer adds that layer's view. An #include of a higher layer's
+# header, or of a sibling's that it does not link, therefore fails to compile ("No such file or
+# directory"); the test layering_test shows it.
+
+# tarvo_layer_view(TARGET VISIBILITY DIRS dir...): gives TARGET the view of `dirs`.
+function(tarvo_layer_view target visibility)
+  set(view ${CMAKE_BINARY_DIR}/layers/${target})
+  foreach(dir IN LISTS ARGN)
+    get_filename_component(parent ${view}/${dir} DIRECTORY)
+    file(MAKE_DIRECTORY ${parent})
+    if(NOT IS_SYMLINK ${view}/${dir})
+      file(CREATE_LINK ${PROJECT_SOURCE_DIR}/${dir} ${view}/${dir} SYMBOLIC)
+    endif()
+  endforeach()
+  target_include_directories(${target} ${visibility} ${view})
+endfunction()
+
+# tarvo_layer(NAME DIRS dir... [LIBS lib...]): a layer as a static library of every .cpp in its
+# folders; LIBS are the layers directly below it and outside libraries.
+function(tarvo_layer name)
   cmake_parse_arguments(ARG "" "" "DIRS;LIBS" ${ARGN})
   set(sources)
   foreach(dir IN LISTS ARG_DIRS)
     file(GLOB dir_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${dir}/*.cpp)
     list(APPEND sources ${dir_sources})
   endforeach()
-  if(NOT sources)
-    set(sources ${PROJECT_SOURCE_DIR}/cmake/empty.cpp)
-  endif()
   add_library(${name} STATIC ${sources})
-  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  tarvo_layer_view(${name} PUBLIC ${ARG_DIRS})
   target_compile_options(${name} PRIVATE ${TARVO_WARNINGS})
   target_link_libraries(${name} PUBLIC ${ARG_LIBS})
 endfunction()
