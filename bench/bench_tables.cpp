@@ -273,6 +273,17 @@ TPeopleStats BuildPeopleTable(const std::filesystem::path& directory, std::int32
   return stats;
 }
 
+void CreateEmptyPeopleTable(const std::filesystem::path& directory, const std::string& table) {
+  std::filesystem::create_directories(directory);
+  for (const char* extension : {".DAT", ".IDX", ".BLB"}) {
+    std::filesystem::remove(directory / (table + extension));
+  }
+  TDataSession session;
+  TDataDirectory* dir = session.GetDirectory("", directory.string() + "/");
+  dir->CreateTable(table, PeopleDefinition());
+  (void)session.ReleaseDirectory(dir);
+}
+
 void CopyTableFiles(const std::filesystem::path& from, const std::filesystem::path& to) {
   std::filesystem::remove_all(to);
   std::filesystem::create_directories(to);

@@ -97,6 +97,10 @@ TPeopleStats BuildPeopleTable(const std::filesystem::path& directory, std::int32
                               std::uint64_t seed = kDefaultSeed, std::int32_t write_every = 1000,
                               const std::string& table = kPeopleTable);
 
+// Creates the People table without records in `directory` (made when missing; an existing table
+// of that name is replaced).
+void CreateEmptyPeopleTable(const std::filesystem::path& directory, const std::string& table = kPeopleTable);
+
 // The table files (every regular file) of `from` copied into `to`, which is emptied first.
 void CopyTableFiles(const std::filesystem::path& from, const std::filesystem::path& to);
 // Total bytes of the regular files in `directory` (not recursive).

@@ -2,6 +2,8 @@
 // side-by-side comparison in bench/compare.
 //
 //   tarvo-bench-tables --count N [--seed S] [--table NAME] [--tarvo DIR] [--sql FILE|-]
+//                      [--jsonl FILE] [--json FILE]
+//   tarvo-bench-tables --empty DIR [--table NAME]
 //
 // --tarvo builds DIR/NAME.DAT, .IDX and .BLB through the engine (every 10th record deleted);
 // --sql writes the same rows as one SQL script for the sqlite3 shell: the table with
@@ -9,6 +11,10 @@
 // before the rows go in (as the engine keeps its indexes while loading), the rows, and the
 // deletion of every 10th ID, all in one transaction. "-" writes the script to standard output,
 // to be piped into sqlite3. Dates go in as 'YYYY-MM-DD' text, Active as 0/1, Notes as text or NULL.
+// --jsonl writes the `count` records (none deleted) as JSON Lines for `tarvo import`, one object a
+// line with the fields in table order (ID, Name, City, Amount, Born as "YYYY-MM-DD", Active as
+// true/false, Notes as a string or null); --json writes the same objects as one JSON array, for
+// SQLite's json_each. --empty creates the table without records in DIR.
 // What was generated is reported on standard error as "key=value" lines.
 #include <charconv>
 #include <cstdio>
@@ -32,13 +38,18 @@ struct TToolOptions {
   std::string table = kPeopleTable;
   std::string tarvo_directory;
   std::string sql_file;
+  std::string jsonl_file;
+  std::string json_file;
+  std::string empty_directory;
 };
 
 constexpr int kRowsPerInsert = 200;
 
 [[noreturn]] void Usage(const std::string& problem) {
   if (!problem.empty()) std::cerr << "tarvo-bench-tables: " << problem << "\n";
-  std::cerr << "usage: tarvo-bench-tables --count N [--seed S] [--table NAME] [--tarvo DIR] [--sql FILE|-]\n";
+  std::cerr << "usage: tarvo-bench-tables --count N [--seed S] [--table NAME] [--tarvo DIR] [--sql FILE|-]\n"
+               "                          [--jsonl FILE] [--json FILE]\n"
+               "       tarvo-bench-tables --empty DIR [--table NAME]\n";
   std::exit(2);
 }
 
@@ -59,12 +70,20 @@ TToolOptions ParseOptions(int argc, char** argv) {
       options.tarvo_directory = value;
     } else if (arg == "--sql") {
       options.sql_file = value;
+    } else if (arg == "--jsonl") {
+      options.jsonl_file = value;
+    } else if (arg == "--json") {
+      options.json_file = value;
+    } else if (arg == "--empty") {
+      options.empty_directory = value;
     } else {
       Usage("unknown option " + std::string(arg));
     }
   }
-  if (options.count <= 0) Usage("--count must be a positive number");
-  if (options.tarvo_directory.empty() && options.sql_file.empty()) Usage("give --tarvo, --sql or both");
+  const bool rows_wanted = !options.tarvo_directory.empty() || !options.sql_file.empty() ||
+                           !options.jsonl_file.empty() || !options.json_file.empty();
+  if (options.empty_directory.empty() && !rows_wanted) Usage("give --tarvo, --sql, --jsonl, --json or --empty");
+  if (rows_wanted && options.count <= 0) Usage("--count must be a positive number");
   if (options.table.empty() || options.table.find_first_of("\"'/") != std::string::npos) {
     Usage("the table name must not be empty nor hold quotes or slashes");
   }
@@ -81,10 +100,11 @@ void AppendQuoted(std::string& out, std::string_view text) {
   out += '\'';
 }
 
-void AppendDate(std::string& out, std::int32_t day_number) {
+// The date as 'YYYY-MM-DD' between `quote`s.
+void AppendDate(std::string& out, std::int32_t day_number, char quote = '\'') {
   const std::optional<TDate> date = DateFromDayNumber(day_number);
   char text[16];
-  std::snprintf(text, sizeof text, "'%04d-%02d-%02d'", date->Year, date->Month, date->Day);
+  std::snprintf(text, sizeof text, "%c%04d-%02d-%02d%c", quote, date->Year, date->Month, date->Day, quote);
   out += text;
 }
 
@@ -98,7 +118,7 @@ void AppendDouble(std::string& out, double value) {
 
 void Flush(std::FILE* file, std::string& out) {
   if (std::fwrite(out.data(), 1, out.size(), file) != out.size()) {
-    throw std::runtime_error("writing the SQL script failed");
+    throw std::runtime_error("writing failed");
   }
   out.clear();
 }
@@ -146,6 +166,57 @@ void WriteSqlScript(const TToolOptions& options) {
   }
 }
 
+// `text` as a JSON string.
+void AppendJsonString(std::string& out, std::string_view text) {
+  out += '"';
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  out += '"';
+}
+
+// The records as JSON objects: one a line, or (`array`) as the elements of one array.
+void WriteJson(const TToolOptions& options, const std::string& path, bool array) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) throw std::runtime_error("cannot create " + path);
+  std::string out;
+  out.reserve(1 << 22);
+  if (array) out += "[\n";
+  TPeopleGenerator generator(options.seed);
+  TPeopleRow row;
+  for (std::int32_t id = 1; id <= options.count; ++id) {
+    generator.Next(row);
+    out += "{\"ID\":" + std::to_string(id) + ",\"Name\":";
+    AppendJsonString(out, row.name);
+    out += ",\"City\":";
+    AppendJsonString(out, row.city);
+    out += ",\"Amount\":";
+    AppendDouble(out, row.amount);
+    out += ",\"Born\":";
+    AppendDate(out, row.born, '"');
+    out += row.active ? ",\"Active\":true,\"Notes\":" : ",\"Active\":false,\"Notes\":";
+    if (row.has_notes) {
+      AppendJsonString(out, row.notes);
+    } else {
+      out += "null";
+    }
+    out += array && id < options.count ? "},\n" : "}\n";
+    if (out.size() > (1 << 21)) Flush(file, out);
+  }
+  if (array) out += "]\n";
+  Flush(file, out);
+  if (std::fclose(file) != 0) throw std::runtime_error("writing " + path + " failed");
+}
+
 int Main(int argc, char** argv) {
   const TToolOptions options = ParseOptions(argc, argv);
   if (!options.tarvo_directory.empty()) {
@@ -157,6 +228,9 @@ int Main(int argc, char** argv) {
               << "\ndelete_seconds=" << stats.delete_seconds << "\n";
   }
   if (!options.sql_file.empty()) WriteSqlScript(options);
+  if (!options.jsonl_file.empty()) WriteJson(options, options.jsonl_file, false);
+  if (!options.json_file.empty()) WriteJson(options, options.json_file, true);
+  if (!options.empty_directory.empty()) CreateEmptyPeopleTable(options.empty_directory, options.table);
   return 0;
 }
 

@@ -1,0 +1,389 @@
+// tarvo-bench-ops: the everyday operations on the People table (bench_tables.h), on a Tarvo table
+// or on the SQLite database that tarvo-bench-tables wrote, for the side-by-side comparison in
+// bench/compare.
+//
+//   tarvo-bench-ops OPERATION (--tarvo DIR | --sqlite FILE) [--size N] [--count N] [--seed S]
+//                   [--exclusive]
+//
+// Operations:
+//   add           adds --count records (default 100,000; rows of the generator with seed S + 1)
+//                 one by one: Tarvo through a cursor on the shared table (--exclusive: alone),
+//                 SQLite with one prepared INSERT, a transaction per 1,000 records
+//   find-primary  --count random look-ups (default 1,000,000) of IDs 1 .. --size (every 10th is
+//                 deleted, so a tenth miss), reading the found record's fields except the memo:
+//                 Tarvo FindKey on the primary index, SQLite a prepared indexed SELECT
+//   find-name     the same by name (names of the generator's first --size records, as generated;
+//                 both sides compare without case): FindKey on ByName, SELECT ... WHERE Name = ?
+//                 COLLATE NOCASE
+//   walk-primary  every record in primary order reading every field, the memo included
+//   walk-name     the same in name order (ORDER BY Name COLLATE NOCASE)
+//
+// The keys are made before the clock starts. Printed on standard output: "seconds=" the time of
+// the operation alone (opening the table or database included), and figures both sides must
+// agree on: "rows=" records read or added, "hits=" look-ups that found their key, "text_bytes="
+// the characters of the text and memo fields read.
+#include <sqlite3.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bench/bench_tables.h"
+#include "engine/format/calendar.h"
+#include "engine/format/field_values.h"
+#include "engine/format/record_layout.h"
+#include "engine/tables/data_cursor.h"
+#include "engine/tables/data_directory.h"
+#include "engine/tables/data_session.h"
+
+namespace tarvo::bench {
+namespace {
+
+struct TOpsOptions {
+  std::string operation;
+  std::string tarvo_directory;
+  std::string sqlite_file;
+  std::int32_t size = 1'000'000;
+  std::int32_t count = -1;
+  std::uint64_t seed = kDefaultSeed;
+  bool exclusive = false;
+};
+
+struct TOpsResult {
+  std::int64_t rows = 0;
+  std::int64_t hits = 0;
+  std::int64_t text_bytes = 0;
+};
+
+[[noreturn]] void Usage(const std::string& problem) {
+  if (!problem.empty()) std::cerr << "tarvo-bench-ops: " << problem << "\n";
+  std::cerr << "usage: tarvo-bench-ops add|find-primary|find-name|walk-primary|walk-name "
+               "(--tarvo DIR | --sqlite FILE) [--size N] [--count N] [--seed S] [--exclusive]\n";
+  std::exit(2);
+}
+
+TOpsOptions ParseOptions(int argc, char** argv) {
+  if (argc < 2) Usage("");
+  TOpsOptions options;
+  options.operation = argv[1];
+  for (int i = 2; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--exclusive") {
+      options.exclusive = true;
+      continue;
+    }
+    if (i + 1 >= argc) Usage("missing value after " + std::string(arg));
+    const std::string value = argv[++i];
+    if (arg == "--tarvo") {
+      options.tarvo_directory = value;
+    } else if (arg == "--sqlite") {
+      options.sqlite_file = value;
+    } else if (arg == "--size") {
+      options.size = static_cast<std::int32_t>(std::strtol(value.c_str(), nullptr, 10));
+    } else if (arg == "--count") {
+      options.count = static_cast<std::int32_t>(std::strtol(value.c_str(), nullptr, 10));
+    } else if (arg == "--seed") {
+      options.seed = std::strtoull(value.c_str(), nullptr, 10);
+    } else {
+      Usage("unknown option " + std::string(arg));
+    }
+  }
+  if (options.tarvo_directory.empty() == options.sqlite_file.empty()) Usage("give --tarvo or --sqlite");
+  if (options.size <= 0) Usage("--size must be a positive number");
+  if (options.count < 0) options.count = options.operation == "add" ? 100'000 : 1'000'000;
+  return options;
+}
+
+// The same random numbers on both sides (SplitMix64).
+class TPicker {
+ public:
+  explicit TPicker(std::uint64_t seed) : state_(seed) {}
+  std::uint32_t Below(std::uint32_t n) {
+    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    z ^= z >> 31;
+    return static_cast<std::uint32_t>(((z >> 32) * n) >> 32);
+  }
+
+ private:
+  std::uint64_t state_;
+};
+
+// The keys of the look-ups, made before the clock starts: IDs, or names packed in one buffer.
+struct TLookups {
+  std::vector<std::int32_t> ids;
+  std::string names;
+  std::vector<std::uint32_t> name_ends;
+  std::string_view Name(std::size_t i) const {
+    const std::uint32_t begin = i == 0 ? 0 : name_ends[i - 1];
+    return std::string_view(names).substr(begin, name_ends[i] - begin);
+  }
+};
+
+TLookups MakeLookups(const TOpsOptions& options, bool by_name) {
+  TLookups lookups;
+  TPicker picker(options.seed ^ 0x5EEDull);
+  std::vector<std::uint32_t> picks(static_cast<std::size_t>(options.count));
+  for (auto& pick : picks) pick = picker.Below(static_cast<std::uint32_t>(options.size));
+  if (!by_name) {
+    lookups.ids.reserve(picks.size());
+    for (const std::uint32_t pick : picks) lookups.ids.push_back(static_cast<std::int32_t>(pick) + 1);
+    return lookups;
+  }
+  // The names of the generator's records, packed; then the picked ones in pick order.
+  std::string all;
+  std::vector<std::uint32_t> ends;
+  ends.reserve(static_cast<std::size_t>(options.size));
+  TPeopleGenerator generator(options.seed);
+  TPeopleRow row;
+  for (std::int32_t i = 0; i < options.size; ++i) {
+    generator.Next(row);
+    all += row.name;
+    ends.push_back(static_cast<std::uint32_t>(all.size()));
+  }
+  lookups.name_ends.reserve(picks.size());
+  for (const std::uint32_t pick : picks) {
+    const std::uint32_t begin = pick == 0 ? 0 : ends[pick - 1];
+    lookups.names.append(all, begin, ends[pick] - begin);
+    lookups.name_ends.push_back(static_cast<std::uint32_t>(lookups.names.size()));
+  }
+  return lookups;
+}
+
+std::string DateText(std::int32_t day_number) {
+  const std::optional<TDate> date = DateFromDayNumber(day_number);
+  char text[16];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d", date->Year, date->Month, date->Day);
+  return text;
+}
+
+// --- Tarvo ---------------------------------------------------------------------------------------
+
+// Reads every field of the cursor's current record (the memo too when `with_memo`).
+void ReadTarvoRecord(TDataCursor& cursor, bool with_memo, TOpsResult& result) {
+  const auto& f = cursor.Descriptors();
+  const std::vector<std::byte>& record = cursor.CurrentRecord();
+  const std::int32_t id = RecordAutoIncrement(record);
+  const std::optional<std::string> name = GetText(ConstFieldSlot(record, f[kPeopleName - 1]));
+  const std::optional<std::string> city = GetText(ConstFieldSlot(record, f[kPeopleCity - 1]));
+  const std::optional<double> amount = GetFloat(ConstFieldSlot(record, f[kPeopleAmount - 1]));
+  const std::optional<std::int32_t> born = GetDate(ConstFieldSlot(record, f[kPeopleBorn - 1]));
+  const std::optional<bool> active = GetBoolean(ConstFieldSlot(record, f[kPeopleActive - 1]));
+  (void)id;
+  (void)amount;
+  (void)born;
+  (void)active;
+  result.text_bytes += static_cast<std::int64_t>(name.value_or("").size() + city.value_or("").size());
+  if (with_memo && !IsNull(ConstFieldSlot(record, f[kPeopleNotes - 1]))) {
+    result.text_bytes += static_cast<std::int64_t>(cursor.ReadBlobField(kPeopleNotes).size());
+  }
+}
+
+TOpsResult RunTarvo(const TOpsOptions& options, const TLookups& lookups) {
+  TOpsResult result;
+  TBenchEngine engine(options.tarvo_directory);
+  TDataCursor cursor(engine.Session(), engine.Directory());
+  TCursorOpenOptions open;
+  open.table_name = kPeopleTable;
+  open.exclusive = options.exclusive;
+  cursor.Open(open);
+  const auto& f = cursor.Descriptors();
+  const std::string& op = options.operation;
+  if (op == "add") {
+    TPeopleGenerator generator(options.seed + 1);
+    TPeopleRow row;
+    std::vector<std::byte> record = cursor.NewRecordBuffer();
+    for (std::int32_t i = 0; i < options.count; ++i) {
+      std::fill(record.begin(), record.end(), std::byte{0});
+      generator.Next(row);
+      PutText(FieldSlot(record, f[kPeopleName - 1]), row.name, 0, 0, 0);
+      PutText(FieldSlot(record, f[kPeopleCity - 1]), row.city, 0, 0, 0);
+      PutFloat(FieldSlot(record, f[kPeopleAmount - 1]), row.amount);
+      PutDate(FieldSlot(record, f[kPeopleBorn - 1]), row.born);
+      PutBoolean(FieldSlot(record, f[kPeopleActive - 1]), row.active ? 1 : 0);
+      if (row.has_notes) cursor.SetBlobField(record, kPeopleNotes, std::as_bytes(std::span(row.notes)));
+      (void)cursor.AddRecord(record, false);
+      ++result.rows;
+      result.text_bytes += static_cast<std::int64_t>(row.name.size() + row.city.size() + row.notes.size());
+    }
+  } else if (op == "find-primary" || op == "find-name") {
+    const bool by_name = op == "find-name";
+    cursor.SelectIndex(by_name ? "ByName" : "");
+    std::vector<std::byte> key = cursor.NewRecordBuffer();
+    for (std::size_t i = 0; i < static_cast<std::size_t>(options.count); ++i) {
+      if (by_name) {
+        PutText(FieldSlot(key, f[kPeopleName - 1]), lookups.Name(i), 0, 0, 0);
+      } else {
+        SetRecordAutoIncrement(key, lookups.ids[i]);
+      }
+      if (cursor.FindKey(key)) {
+        ++result.hits;
+        ReadTarvoRecord(cursor, false, result);
+      }
+    }
+    result.rows = options.count;
+  } else if (op == "walk-primary" || op == "walk-name") {
+    cursor.SelectIndex(op == "walk-name" ? "ByName" : "");
+    for (bool on = cursor.First(); on; on = cursor.Next()) {
+      ReadTarvoRecord(cursor, true, result);
+      ++result.rows;
+    }
+  } else {
+    Usage("unknown operation " + op);
+  }
+  cursor.Close();
+  return result;
+}
+
+// --- SQLite --------------------------------------------------------------------------------------
+
+class TSqlite {
+ public:
+  explicit TSqlite(const std::string& file) {
+    if (sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) Fail("open");
+  }
+  ~TSqlite() {
+    for (sqlite3_stmt* statement : statements_) sqlite3_finalize(statement);
+    sqlite3_close(db_);
+  }
+  TSqlite(const TSqlite&) = delete;
+  TSqlite& operator=(const TSqlite&) = delete;
+  sqlite3_stmt* Prepare(const std::string& sql) {
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) Fail(sql);
+    statements_.push_back(statement);
+    return statement;
+  }
+  void Execute(const char* sql) {
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) Fail(sql);
+  }
+  [[noreturn]] void Fail(const std::string& what) const {
+    throw std::runtime_error("sqlite: " + what + ": " + sqlite3_errmsg(db_));
+  }
+
+ private:
+  sqlite3* db_ = nullptr;
+  std::vector<sqlite3_stmt*> statements_;
+};
+
+void ReadSqliteRow(sqlite3_stmt* row, int columns, TOpsResult& result) {
+  for (int c = 0; c < columns; ++c) {
+    switch (sqlite3_column_type(row, c)) {
+      case SQLITE_INTEGER:
+        (void)sqlite3_column_int64(row, c);
+        break;
+      case SQLITE_FLOAT:
+        (void)sqlite3_column_double(row, c);
+        break;
+      case SQLITE_TEXT:
+        (void)sqlite3_column_text(row, c);
+        // The date is text here and a number in the Tarvo table: only names, cities and notes count.
+        if (c == kPeopleName - 1 || c == kPeopleCity - 1 || c == kPeopleNotes - 1) {
+          result.text_bytes += sqlite3_column_bytes(row, c);
+        }
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+TOpsResult RunSqlite(const TOpsOptions& options, const TLookups& lookups) {
+  TOpsResult result;
+  TSqlite db(options.sqlite_file);
+  const std::string table = "\"" + std::string(kPeopleTable) + "\"";
+  const std::string& op = options.operation;
+  if (op == "add") {
+    sqlite3_stmt* insert = db.Prepare("INSERT INTO " + table +
+                                      "(Name, City, Amount, Born, Active, Notes) VALUES (?, ?, ?, ?, ?, ?)");
+    TPeopleGenerator generator(options.seed + 1);
+    TPeopleRow row;
+    for (std::int32_t i = 0; i < options.count; ++i) {
+      if (i % 1000 == 0) db.Execute("BEGIN");
+      generator.Next(row);
+      const std::string born = DateText(row.born);
+      sqlite3_bind_text(insert, 1, row.name.data(), static_cast<int>(row.name.size()), SQLITE_STATIC);
+      sqlite3_bind_text(insert, 2, row.city.data(), static_cast<int>(row.city.size()), SQLITE_STATIC);
+      sqlite3_bind_double(insert, 3, row.amount);
+      sqlite3_bind_text(insert, 4, born.data(), static_cast<int>(born.size()), SQLITE_STATIC);
+      sqlite3_bind_int(insert, 5, row.active ? 1 : 0);
+      if (row.has_notes) {
+        sqlite3_bind_text(insert, 6, row.notes.data(), static_cast<int>(row.notes.size()), SQLITE_STATIC);
+      } else {
+        sqlite3_bind_null(insert, 6);
+      }
+      if (sqlite3_step(insert) != SQLITE_DONE) db.Fail("insert");
+      sqlite3_reset(insert);
+      ++result.rows;
+      result.text_bytes += static_cast<std::int64_t>(row.name.size() + row.city.size() + row.notes.size());
+      if (i % 1000 == 999 || i + 1 == options.count) db.Execute("COMMIT");
+    }
+  } else if (op == "find-primary" || op == "find-name") {
+    const bool by_name = op == "find-name";
+    sqlite3_stmt* select = db.Prepare("SELECT ID, Name, City, Amount, Born, Active FROM " + table +
+                                      (by_name ? " WHERE Name = ?1 COLLATE NOCASE" : " WHERE ID = ?1"));
+    for (std::size_t i = 0; i < static_cast<std::size_t>(options.count); ++i) {
+      if (by_name) {
+        const std::string_view name = lookups.Name(i);
+        sqlite3_bind_text(select, 1, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
+      } else {
+        sqlite3_bind_int(select, 1, lookups.ids[i]);
+      }
+      const int step = sqlite3_step(select);
+      if (step == SQLITE_ROW) {
+        ++result.hits;
+        ReadSqliteRow(select, 6, result);
+      } else if (step != SQLITE_DONE) {
+        db.Fail("select");
+      }
+      sqlite3_reset(select);
+    }
+    result.rows = options.count;
+  } else if (op == "walk-primary" || op == "walk-name") {
+    sqlite3_stmt* select = db.Prepare("SELECT * FROM " + table +
+                                      (op == "walk-name" ? " ORDER BY Name COLLATE NOCASE" : " ORDER BY ID"));
+    int step;
+    while ((step = sqlite3_step(select)) == SQLITE_ROW) {
+      ReadSqliteRow(select, 7, result);
+      ++result.rows;
+    }
+    if (step != SQLITE_DONE) db.Fail("select");
+  } else {
+    Usage("unknown operation " + op);
+  }
+  return result;
+}
+
+int Main(int argc, char** argv) {
+  const TOpsOptions options = ParseOptions(argc, argv);
+  const std::string& op = options.operation;
+  TLookups lookups;
+  if (op == "find-primary" || op == "find-name") lookups = MakeLookups(options, op == "find-name");
+  const auto started = std::chrono::steady_clock::now();
+  const TOpsResult result =
+      options.tarvo_directory.empty() ? RunSqlite(options, lookups) : RunTarvo(options, lookups);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  std::cout << "seconds=" << seconds << "\nrows=" << result.rows << "\nhits=" << result.hits
+            << "\ntext_bytes=" << result.text_bytes << "\n";
+  return 0;
+}
+
+}  // namespace
+}  // namespace tarvo::bench
+
+int main(int argc, char** argv) {
+  try {
+    return tarvo::bench::Main(argc, argv);
+  } catch (const std::exception& e) {
+    std::cerr << "tarvo-bench-ops: " << e.what() << "\n";
+    return 1;
+  }
+}
