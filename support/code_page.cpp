@@ -6,7 +6,7 @@
 
 #include <algorithm>
 #include <cassert>
-#include <memory>
+#include <mutex>
 #include <string>
 
 namespace tarvo {
@@ -33,18 +33,20 @@ std::optional<char16_t> ConvertByte(UConverter* converter, std::uint8_t byte) {
 
 }  // namespace
 
-// All code pages, built together on first use and kept for the life of the process.
+// The code pages, each built on its first use and kept for the life of the process.
 struct TCodePageSet {
-  std::array<std::unique_ptr<TCodePage>, kSupported.size()> pages;
+  std::array<std::once_flag, kSupported.size()> built;
+  // Never destroyed: text may still be compared while other statics are torn down.
+  std::array<TCodePage*, kSupported.size()> pages{};
 
-  TCodePageSet() {
-    for (std::size_t i = 0; i < kSupported.size(); ++i) pages[i].reset(new TCodePage(kSupported[i]));
+  static TCodePageSet& Get() {
+    static TCodePageSet* set = new TCodePageSet();
+    return *set;
   }
 
-  static const TCodePageSet& Get() {
-    // Never destroyed: text may still be compared while other statics are torn down.
-    static const TCodePageSet* set = new TCodePageSet();
-    return *set;
+  const TCodePage* Page(std::size_t i) {
+    std::call_once(built[i], [this, i] { pages[i] = new TCodePage(kSupported[i]); });
+    return pages[i];
   }
 };
 
@@ -64,11 +66,18 @@ TCodePage::TCodePage(std::uint16_t number) : number_(number) {
     to_unicode_[b] = c.value_or(static_cast<char16_t>(kUnmappedBase + b));
   }
 
-  // 2. The reverse, sorted by code point; the first byte of a code point wins.
-  for (int b = 0; b < 256; ++b) from_unicode_[b] = {to_unicode_[b], static_cast<std::uint8_t>(b)};
-  std::stable_sort(
-      from_unicode_.begin(), from_unicode_.end(),
-      [](const TReverseEntry& a, const TReverseEntry& b) { return a.code_point < b.code_point; });
+  // 2. The reverse; the first byte of a code point wins.
+  from_unicode_.emplace_back();
+  for (int b = 0; b < 256; ++b) {
+    const char16_t c = to_unicode_[b];
+    std::uint8_t& block = from_unicode_block_[c >> 8];
+    if (block == 0) {
+      block = static_cast<std::uint8_t>(from_unicode_.size());
+      from_unicode_.emplace_back();
+    }
+    std::uint16_t& entry = from_unicode_[block][c & 0xFF];
+    if (entry == 0) entry = static_cast<std::uint16_t>(b + 1);
+  }
 
   // 3. Case of each byte: simple mapping, the byte itself when the result has no byte form.
   for (int b = 0; b < 256; ++b) {
@@ -81,20 +90,11 @@ TCodePage::TCodePage(std::uint16_t number) : number_(number) {
 const TCodePage* TCodePage::Find(std::uint16_t number) {
   const auto it = std::find(kSupported.begin(), kSupported.end(), number);
   if (it == kSupported.end()) return nullptr;
-  return TCodePageSet::Get().pages[static_cast<std::size_t>(it - kSupported.begin())].get();
+  return TCodePageSet::Get().Page(static_cast<std::size_t>(it - kSupported.begin()));
 }
 
 std::span<const std::uint16_t> TCodePage::Supported() {
   return kSupported;
-}
-
-std::optional<std::uint8_t> TCodePage::FromUnicode(char32_t c) const {
-  if (c > 0xFFFF) return std::nullopt;
-  const auto it =
-      std::lower_bound(from_unicode_.begin(), from_unicode_.end(), c,
-                       [](const TReverseEntry& entry, char32_t value) { return entry.code_point < value; });
-  if (it == from_unicode_.end() || it->code_point != c) return std::nullopt;
-  return it->byte;
 }
 
 std::uint16_t CodePageOfLanguage(TLanguageId language) {

@@ -1,6 +1,7 @@
 // TCodePage: one Windows single-byte code page (874, 1250 to 1258) as tables built once, on first
-// use, from ICU's converters: byte → code point, its reverse, and the upper- and lower-case byte
-// of every byte. Text of a table with a locale is stored as bytes of its language's code page.
+// use of that code page, from ICU's converter: byte → code point, its reverse (a table of 256
+// code points per high byte that has any), and the upper- and lower-case byte of every byte.
+// Text of a table with a locale is stored as bytes of its language's code page.
 //
 // Every byte has a code point and maps back to itself: bytes that ICU leaves unmapped (1253: D2
 // FF; 1255: CA D9-DF FB FC FF; 1257: A1 A5) get a private-use code point (kUnmappedBase + byte),
@@ -12,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "support/locale.h"
 
@@ -32,7 +34,12 @@ class TCodePage {
   std::uint16_t Number() const { return number_; }
   char16_t ToUnicode(std::uint8_t byte) const { return to_unicode_[byte]; }
   // The byte of `c`, or nothing when the code page has no byte for it.
-  std::optional<std::uint8_t> FromUnicode(char32_t c) const;
+  std::optional<std::uint8_t> FromUnicode(char32_t c) const {
+    if (c > 0xFFFF) return std::nullopt;
+    const std::uint16_t entry = from_unicode_[from_unicode_block_[c >> 8]][c & 0xFF];
+    if (entry == 0) return std::nullopt;
+    return static_cast<std::uint8_t>(entry - 1);
+  }
   // The byte of `c`, '?' when it has none.
   std::uint8_t Encode(char32_t c) const { return FromUnicode(c).value_or(kNoByteForm); }
   // Simple per-character case mapping; a byte whose mapped character has no byte form stays.
@@ -46,14 +53,12 @@ class TCodePage {
   explicit TCodePage(std::uint16_t number);
   friend struct TCodePageSet;
 
-  struct TReverseEntry {
-    char16_t code_point;
-    std::uint8_t byte;
-  };
-
   std::uint16_t number_;
   std::array<char16_t, 256> to_unicode_{};
-  std::array<TReverseEntry, 256> from_unicode_{};  // sorted by code point
+  // The byte of a code point c: from_unicode_[from_unicode_block_[c >> 8]][c & 0xFF] is the byte
+  // + 1, 0 for none. Block 0 holds no code point.
+  std::array<std::uint8_t, 256> from_unicode_block_{};
+  std::vector<std::array<std::uint16_t, 256>> from_unicode_;
   std::array<std::uint8_t, 256> upper_{};
   std::array<std::uint8_t, 256> lower_{};
 };

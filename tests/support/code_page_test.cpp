@@ -1,8 +1,12 @@
 #include "support/code_page.h"
 
 #include <gtest/gtest.h>
+#include <unicode/ucnv.h>
 
+#include <memory>
+#include <optional>
 #include <set>
+#include <string>
 #include <vector>
 
 namespace tarvo {
@@ -20,6 +24,67 @@ TEST(CodePageTest, EveryByteOfEveryCodePageRoundTrips) {
       const char16_t c = page->ToUnicode(byte);
       EXPECT_TRUE(seen.insert(c).second) << "byte " << b << " shares its code point";
       EXPECT_EQ(byte, page->FromUnicode(c)) << "byte " << b;
+    }
+  }
+}
+
+// What ICU's converter makes of one code point: its single byte, or nothing when it stops.
+std::optional<std::uint8_t> IcuByteOf(UConverter* converter, char32_t c) {
+  UChar in[2];
+  int32_t length = 0;
+  if (c > 0xFFFF) {
+    in[length++] = static_cast<UChar>(0xD7C0 + (c >> 10));
+    in[length++] = static_cast<UChar>(0xDC00 | (c & 0x3FF));
+  } else {
+    in[length++] = static_cast<UChar>(c);
+  }
+  char out[8];
+  UErrorCode status = U_ZERO_ERROR;
+  ucnv_reset(converter);
+  const int32_t written = ucnv_fromUChars(converter, out, sizeof out, in, length, &status);
+  if (U_FAILURE(status) || written != 1) return std::nullopt;
+  return static_cast<std::uint8_t>(out[0]);
+}
+
+TEST(CodePageTest, ConversionsAgreeWithIcuOverTheWholeBasicPlane) {
+  for (const std::uint16_t number : TCodePage::Supported()) {
+    SCOPED_TRACE(number);
+    const TCodePage& page = *TCodePage::Find(number);
+    UErrorCode status = U_ZERO_ERROR;
+    const std::string name = "windows-" + std::to_string(number);
+    std::unique_ptr<UConverter, void (*)(UConverter*)> converter(ucnv_open(name.c_str(), &status),
+                                                                 ucnv_close);
+    ucnv_setFromUCallBack(converter.get(), UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
+    ucnv_setToUCallBack(converter.get(), UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
+    ASSERT_TRUE(U_SUCCESS(status));
+    std::set<std::uint8_t> unmapped;
+    for (int b = 0; b < 256; ++b) {
+      const char in = static_cast<char>(b);
+      UChar out[4];
+      status = U_ZERO_ERROR;
+      ucnv_reset(converter.get());
+      const int32_t length = ucnv_toUChars(converter.get(), out, 4, &in, 1, &status);
+      if (U_FAILURE(status) || length != 1) {
+        unmapped.insert(static_cast<std::uint8_t>(b));
+        EXPECT_EQ(kUnmappedBase + b, page.ToUnicode(static_cast<std::uint8_t>(b))) << "byte " << b;
+      } else {
+        EXPECT_EQ(out[0], page.ToUnicode(static_cast<std::uint8_t>(b))) << "byte " << b;
+      }
+    }
+    // Every code point of the basic plane, and some beyond it, which no code page holds.
+    std::vector<char32_t> code_points;
+    for (char32_t c = 0; c <= 0xFFFF; ++c) code_points.push_back(c);
+    code_points.insert(code_points.end(), {0x10000, 0x1F600, 0x10FFFF, 0x110000, 0xFFFFFFFF});
+    for (const char32_t c : code_points) {
+      std::optional<std::uint8_t> expected;
+      if (c >= kUnmappedBase && c < kUnmappedBase + 256u &&
+          unmapped.count(static_cast<std::uint8_t>(c - kUnmappedBase))) {
+        expected = static_cast<std::uint8_t>(c - kUnmappedBase);
+      } else if (c <= 0x10FFFF && !(c >= 0xD800 && c <= 0xDFFF)) {
+        expected = IcuByteOf(converter.get(), c);
+      }
+      ASSERT_EQ(expected, page.FromUnicode(c)) << "code point " << std::hex << static_cast<std::uint32_t>(c);
+      ASSERT_EQ(expected.value_or(kNoByteForm), page.Encode(c));
     }
   }
 }
