@@ -27,7 +27,7 @@ void AppendUtf8(std::string& out, char32_t c) {
 
 // The code point that starts at `i`, which then moves past it; nothing (and `i` unmoved) for a
 // byte that starts no well-formed UTF-8 sequence (overlong forms and surrogates included).
-std::optional<char32_t> NextCodePoint(const std::string& text, std::size_t& i) {
+inline std::optional<char32_t> NextCodePoint(const std::string& text, std::size_t& i) {
   const auto lead = static_cast<unsigned char>(text[i]);
   if (lead < 0x80) {
     ++i;
@@ -70,14 +70,17 @@ std::string Utf8ToCodePage(const std::string& utf8, TLanguageId language) {
 
 std::optional<std::string> Utf8ToCodePageExactly(const std::string& utf8, TLanguageId language) {
   const TCodePage& page = CodePageFor(language);
-  std::string out;
+  // Never more bytes than the UTF-8 form has.
+  std::string out(utf8.size(), '\0');
+  std::size_t length = 0;
   for (std::size_t i = 0; i < utf8.size();) {
     const std::optional<char32_t> c = NextCodePoint(utf8, i);
     if (!c) return std::nullopt;
     const std::optional<std::uint8_t> byte = page.FromUnicode(*c);
     if (!byte) return std::nullopt;
-    out += static_cast<char>(*byte);
+    out[length++] = static_cast<char>(*byte);
   }
+  out.resize(length);
   return out;
 }
 
@@ -89,7 +92,9 @@ std::vector<std::string> Utf8FieldNames(const std::vector<TFieldDescriptor>& fie
 }
 
 EFieldValueError::EFieldValueError(const std::string& stored_name, const std::string& reason)
-    : std::invalid_argument("field '" + stored_name + "': " + reason), stored_name_(stored_name), reason_(reason) {}
+    : std::invalid_argument("field '" + stored_name + "': " + reason),
+      stored_name_(stored_name),
+      reason_(reason) {}
 
 std::string PrintableText(const std::string& text, TLanguageId language) {
   const TCodePage& page = CodePageFor(language);
@@ -116,7 +121,8 @@ std::string MessageText(const std::exception& e, TLanguageId language) {
     return EngineErrorMessage(engine->Code(), EngineMessageText(engine->Code(), names));
   }
   if (const auto* refusal = dynamic_cast<const EFieldValueError*>(&e); refusal != nullptr) {
-    return "field '" + CodePageToUtf8(refusal->StoredName(), language) + "': " + PrintableText(refusal->Reason(), language);
+    return "field '" + CodePageToUtf8(refusal->StoredName(), language) +
+           "': " + PrintableText(refusal->Reason(), language);
   }
   return PrintableText(e.what(), language);
 }
