@@ -76,6 +76,8 @@ int RunImport(const TImportArgs& args, const TCliState& state) {
   const TImportResult result =
       ImportRecords(cursor, open, [&](TImportTarget& target, std::span<std::byte> record) {
         do {
+          // A pipe may keep us waiting: the records so far are written first.
+          if (size == 0 && in.rdbuf()->in_avail() <= 0) target.WaitingForInput();
           if (!std::getline(in, line)) {
             if (in.bad()) throw std::runtime_error("cannot read " + args.input);
             return false;

@@ -1,5 +1,6 @@
 #include "engine/maintenance/import_table.h"
 
+#include <chrono>
 #include <new>
 #include <optional>
 #include <string>
@@ -70,7 +71,47 @@ void AddAll(TDataCursor& cursor, const TImportSource& source, TImportResult& res
   }
 }
 
+// Adds the records through a shared open in batches: each batch of at most kBatchRecords records
+// or kBatchTime is added under one writer lock and written as a whole (TDataTable::BeginBatch), so
+// that the other openers see whole batches. A refused record ends the last batch with the records
+// before it.
+constexpr std::int64_t kBatchRecords = 1000;
+constexpr std::chrono::milliseconds kBatchTime{100};
+
+void AddInBatches(TDataCursor& cursor, const TImportSource& source, TImportResult& result) {
+  TDataTable& table = cursor.Table();
+  std::int64_t batched = 0;
+  std::chrono::steady_clock::time_point started;
+  const TImportSource in_batch = [&](TImportTarget& target, std::span<std::byte> record) {
+    if (table.InBatch() && (batched >= kBatchRecords || std::chrono::steady_clock::now() - started >= kBatchTime)) {
+      table.EndBatch();
+    }
+    if (!table.InBatch()) {
+      (void)table.BeginBatch();
+      batched = 0;
+      started = std::chrono::steady_clock::now();
+    }
+    ++batched;
+    return source(target, record);
+  };
+  try {
+    AddAll(cursor, in_batch, result);
+  } catch (...) {
+    try {
+      table.EndBatch();
+    } catch (...) {
+      // The first failure is the one to report.
+    }
+    throw;
+  }
+  table.EndBatch();
+}
+
 }  // namespace
+
+void TImportTarget::WaitingForInput() {
+  cursor_.Table().EndBatch();
+}
 
 TImportTarget::TImportTarget(TDataCursor& cursor) : cursor_(cursor) {}
 
@@ -107,10 +148,10 @@ TImportResult ImportRecords(TDataCursor& cursor, const TCursorOpenOptions& optio
     if (!HeldElsewhere(EngineCode(e))) throw;
   }
   if (!opened) {
-    // Another program has the table open: one record after the other, each written at once.
+    // Another program has the table open: one record after the other, in batches.
     open.exclusive = false;
     opened.emplace(cursor, open);
-    AddAll(cursor, source, result);
+    AddInBatches(cursor, source, result);
     opened->Close();
     return result;
   }

@@ -10,8 +10,9 @@
 // records before it are exchanged in.
 //
 // When another program has the table open, the records are added one by one through a shared
-// open; each is written before the next is taken, so a cut costs at most the record being
-// written.
+// open, in batches: each batch is added under one writer lock and written as a whole, so the other
+// program sees whole batches, and a cut costs at most the batch being added. A refused record
+// ends the input; the records before it are written.
 #pragma once
 
 #include <cstdint>
@@ -39,6 +40,9 @@ class TImportTarget {
   TDataCursor& Cursor() const { return cursor_; }
   // Whether a record in use (one imported before included) has `id` as its auto-increment value.
   bool IdentifierInUse(std::int32_t id);
+  // Called by a source before it waits for its input (a pipe with nothing to read yet): the
+  // batch added so far is written and the other openers are not kept out meanwhile.
+  void WaitingForInput();
 
  private:
   TDataCursor& cursor_;

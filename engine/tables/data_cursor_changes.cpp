@@ -43,13 +43,15 @@ class TOperationLock {
 // Runs a modifying operation of a shared table. When it fails part way, what the caches hold no
 // longer matches the files (a key inserted, a header not written): the caches are dropped and the
 // headers read again, so that the next operation starts from what the files hold. Inside a
-// transaction the caches are the transaction's and stay.
+// transaction the caches are the transaction's and stay; inside a batch they hold the batch's
+// earlier changes and stay too, unless the failed change could not be put back.
 template <class TOperation>
 auto SharedChange(TDataTable& table, TOperation operation) {
   try {
     return operation();
   } catch (...) {
-    if (!table.Exclusive() && !table.InTransaction() && !table.ReadOnly()) {
+    const bool kept = table.InTransaction() || (table.InBatch() && !table.UndoFailed());
+    if (!table.Exclusive() && !kept && !table.ReadOnly()) {
       try {
         table.DiscardAll(false, true);
       } catch (...) {
@@ -156,7 +158,7 @@ void TDataCursor::RefindAfterUndo() {
 }
 
 void TDataCursor::WriteAfterChange() {
-  if (!table_->Exclusive() && !read_only_) table_->WriteAll(false, true);
+  if (!table_->Exclusive() && !read_only_ && !table_->InBatch()) table_->WriteAll(false, true);
 }
 
 std::int32_t TDataCursor::AddRecord(std::span<std::byte> buffer, bool reposition) {
@@ -316,7 +318,7 @@ void TDataCursor::ChangeRecordLocked(std::span<std::byte> buffer, bool repositio
   if (!table_->Exclusive() && !read_only_) {
     data.MarkHeaderChanged();
     if (key_changed) table_->IndexFile().MarkModified();
-    table_->WriteAll(false, false);
+    if (!table_->InBatch()) table_->WriteAll(false, false);
   }
   change.Done();
   NoteCounters();

@@ -160,6 +160,7 @@ void TDataTable::Close(bool discard) {
     }
   }
   try {
+    EndBatch();
     if (flags_.exclusive && !read_only_) {
       if (discard && flags_.temporary) {
         DiscardAll(false, false);
@@ -449,7 +450,36 @@ void TDataTable::WriteAll(bool trim, bool force_header) {
   }
 }
 
+bool TDataTable::BeginBatch() {
+  if (in_batch_ || flags_.exclusive || read_only_ || in_transaction_) return false;
+  const bool changed = LockWriter();
+  in_batch_ = true;
+  return changed;
+}
+
+void TDataTable::EndBatch() {
+  if (!in_batch_) return;
+  in_batch_ = false;
+  try {
+    WriteAll(false, true);
+  } catch (...) {
+    try {
+      DiscardAll(false, true);
+    } catch (...) {
+      // The write's failure is the one to report.
+    }
+    try {
+      UnlockWriter();
+    } catch (...) {
+      // The lock goes with the file's descriptor at the latest.
+    }
+    throw;
+  }
+  UnlockWriter();
+}
+
 void TDataTable::BeginChange() {
+  undo_failed_ = false;
   records_.BeginUndo();
   index_file_.BeginUndo();
   if (blob_file_.IsOpen()) blob_file_.BeginUndo();
@@ -475,9 +505,19 @@ void TDataTable::UndoChange() {
   undo(records_);
   undo(index_file_);
   undo(blob_file_);
-  if (failure) std::rethrow_exception(failure);
+  if (failure) {
+    undo_failed_ = true;
+    std::rethrow_exception(failure);
+  }
   // Others read the files: what the change wrote there goes back as it was.
-  if (wrote && !flags_.exclusive && !in_transaction_ && !read_only_) WriteAll(false, true);
+  if (wrote && !flags_.exclusive && !in_transaction_ && !read_only_) {
+    try {
+      WriteAll(false, true);
+    } catch (...) {
+      undo_failed_ = true;
+      throw;
+    }
+  }
 }
 
 void TDataTable::DiscardAll(bool trim, bool reread) {

@@ -152,6 +152,22 @@ class TDataTable final : public TIndexFileOwner, public TBlobFileOwner, public T
   void Commit(bool release);
   void Rollback();
 
+  // A batch of changes on a shared table (neither exclusive, read-only nor in a transaction;
+  // elsewhere both calls do nothing): from BeginBatch to EndBatch the table holds the writer
+  // lock, and the changes of its cursors stay in the caches instead of being written one by one.
+  // EndBatch writes them all with the headers, so that the change counters advance and the other
+  // openers see the whole batch at once, and releases the lock. A change refused inside the batch
+  // is put back and leaves the ones before it; a change that could not be put back drops the
+  // caches, and with them what the batch had not yet written. BeginBatch returns whether the
+  // table changed (as LockWriter); EndBatch after a failure drops the caches and releases the
+  // lock before it raises.
+  bool BeginBatch();
+  void EndBatch();
+  bool InBatch() const { return in_batch_; }
+  // Whether the last change failed and could not be put back whole (else the caches hold what
+  // the changes before it left).
+  bool UndoFailed() const { return undo_failed_; }
+
  private:
   // CheckForChanges right after a lock was taken; when it fails, `release` gives the lock back.
   bool CheckedChanges(const std::function<void()>& release);
@@ -190,6 +206,8 @@ class TDataTable final : public TIndexFileOwner, public TBlobFileOwner, public T
   int index_reader_byte_ = 0;
   int blob_reader_byte_ = 0;
   bool in_transaction_ = false;
+  bool in_batch_ = false;
+  bool undo_failed_ = false;
   bool data_written_ = false;
 };
 
