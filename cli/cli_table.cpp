@@ -1,6 +1,7 @@
 #include "cli/cli_table.h"
 
-#include "cli/table_text.h"
+#include "engine/format/field_messages.h"
+#include "support/code_page.h"
 #include "cli/terminal.h"
 #include "support/platform_names.h"
 #include "support/short_text.h"
@@ -23,7 +24,7 @@ std::string StoredIndexName(const TIndexHeader& indexes, const std::string& utf8
 
 TCliEngine::TCliEngine(const std::string& directory, const std::vector<std::string>& passwords)
     : directory_(session_.GetDirectory("", directory)) {
-  PreparePasswords(session_, passwords);
+  PreparePasswords(session_, passwords, TerminalPasswordQuestion());
 }
 
 TCliEngine::~TCliEngine() {

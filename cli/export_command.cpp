@@ -6,6 +6,7 @@
 #include "cli/cli_table.h"
 #include "cli/commands.h"
 #include "cli/record_json.h"
+#include "cli/terminal.h"
 
 namespace tarvo::cli {
 
@@ -17,7 +18,7 @@ struct TExportArgs {
 };
 
 int RunExport(const TExportArgs& args, TCliState& state) {
-  auto opened = OpenTableByPath(args.table, false, true, state.passwords);
+  auto opened = OpenTableByPath(args.table, false, true, state.passwords, TerminalPasswordQuestion());
   TDataCursor& cursor = *opened->cursor;
   state.language = cursor.LanguageID();
   cursor.SelectIndex(StoredIndexName(cursor.Table().IndexFile().Header(), args.index, cursor.LanguageID()));

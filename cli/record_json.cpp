@@ -1,15 +1,11 @@
 #include "cli/record_json.h"
 
-#include "cli/terminal.h"
-
-#include <filesystem>
 #include <stdexcept>
 
 #include "engine/format/field_types.h"
 #include "engine/format/field_values.h"
 #include "engine/format/record_layout.h"
 #include "engine/format/value_text.h"
-#include "engine/tables/data_directory.h"
 #include "support/code_page.h"
 
 namespace tarvo::cli {
@@ -133,10 +129,6 @@ nlohmann::ordered_json RecordToJson(std::span<const std::byte> record,
     }
   }
   return object;
-}
-
-bool IsTextBlob(const TFieldDescriptor& d) {
-  return d.FieldType == kTypeBlob && (d.FieldSubType == kSubTypeMemo || d.FieldSubType == kSubTypeFmtMemo);
 }
 
 nlohmann::json BlobToJson(std::span<const std::byte> value, const TFieldDescriptor& d, TLanguageId language) {
@@ -307,29 +299,6 @@ bool JsonToRecord(const nlohmann::json& object, const std::vector<TFieldDescript
     }
   }
   return has_auto_increment;
-}
-
-TOpenedTable::~TOpenedTable() {
-  cursor.reset();
-  // A destructor raises nothing.
-  if (session != nullptr && directory != nullptr) (void)session->ReleaseDirectory(directory);
-}
-
-std::unique_ptr<TOpenedTable> OpenTableByPath(const std::string& path, bool exclusive, bool read_only,
-                                              const std::vector<std::string>& passwords) {
-  const std::filesystem::path file(path);
-  const std::string folder = file.has_parent_path() ? file.parent_path().string() : std::string(1, '.');
-  auto opened = std::make_unique<TOpenedTable>();
-  opened->session = std::make_unique<TDataSession>();
-  PreparePasswords(*opened->session, passwords);
-  opened->directory = opened->session->GetDirectory("", folder);
-  opened->cursor = std::make_unique<TDataCursor>(*opened->session, *opened->directory);
-  TCursorOpenOptions options;
-  options.table_name = file.filename().string();
-  options.exclusive = exclusive;
-  options.read_only = read_only;
-  opened->cursor->Open(options);
-  return opened;
 }
 
 }  // namespace tarvo::cli

@@ -17,10 +17,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli/table_text.h"
 #include "engine/format/field_descriptor.h"
+#include "engine/format/field_messages.h"
 #include "engine/tables/data_cursor.h"
 #include "engine/tables/data_session.h"
+#include "engine/tables/table_by_path.h"
+#include "support/code_page.h"
 #include "support/locale.h"
 
 namespace tarvo::cli {
@@ -34,8 +36,6 @@ nlohmann::ordered_json RecordToJson(std::span<const std::byte> record,
 // The cursor's current record with its blob values.
 nlohmann::ordered_json CurrentRecordToJson(TDataCursor& cursor);
 
-// Whether a blob field's value is text (memo, formatted memo).
-bool IsTextBlob(const TFieldDescriptor& d);
 nlohmann::json BlobToJson(std::span<const std::byte> value, const TFieldDescriptor& d, TLanguageId language);
 // Throws std::invalid_argument naming the field for a value of the wrong form.
 std::vector<std::byte> JsonToBlob(const nlohmann::json& value, const TFieldDescriptor& d,
@@ -49,15 +49,5 @@ bool JsonToRecord(const nlohmann::json& object, const std::vector<TFieldDescript
 // As JsonToRecord for a record of the cursor's table, blob values included (set through the
 // cursor, stored when the buffer is added or posted as a change).
 bool JsonToCursorRecord(const nlohmann::json& object, TDataCursor& cursor, std::span<std::byte> record);
-
-// A table named by the path of its data file, opened through its own session.
-struct TOpenedTable {
-  std::unique_ptr<TDataSession> session;
-  TDataDirectory* directory = nullptr;
-  std::unique_ptr<TDataCursor> cursor;
-  ~TOpenedTable();
-};
-std::unique_ptr<TOpenedTable> OpenTableByPath(const std::string& path, bool exclusive, bool read_only,
-                                              const std::vector<std::string>& passwords);
 
 }  // namespace tarvo::cli

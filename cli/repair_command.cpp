@@ -7,7 +7,8 @@
 
 #include "cli/cli_table.h"
 #include "cli/progress_display.h"
-#include "cli/table_text.h"
+#include "engine/format/field_messages.h"
+#include "support/code_page.h"
 #include "engine/maintenance/repair.h"
 #include "engine/tables/data_cursor.h"
 

@@ -5,7 +5,8 @@
 #include <iostream>
 #include <stdexcept>
 
-#include "cli/table_text.h"
+#include "engine/format/field_messages.h"
+#include "support/code_page.h"
 #include "errors/engine_error.h"
 #include "engine/format/field_types.h"
 #include "support/code_page.h"

@@ -56,18 +56,9 @@ std::optional<std::string> ReadHiddenLine(const std::string& prompt) {
   return line;
 }
 
-void PreparePasswords(TDataSession& session, const std::vector<std::string>& passwords) {
-  for (const std::string& password : passwords) session.AddPassword(password);
-  if (!StdinIsTerminal()) return;
-  // Shared by the callback's copies; counts the questions of this session.
-  auto attempts = std::make_shared<int>(0);
-  session.OnPassword = [&session, attempts](const std::string&) {
-    if (++*attempts > kPasswordAttempts) return false;
-    const std::optional<std::string> password = ReadHiddenLine(kPasswordQuestion);
-    if (!password || password->empty()) return false;
-    session.AddPassword(*password);
-    return true;
-  };
+TPasswordQuestion TerminalPasswordQuestion() {
+  if (!StdinIsTerminal()) return {};
+  return [] { return ReadHiddenLine(kPasswordQuestion); };
 }
 
 bool TTerminalPasswordPrompt::Prompt(TTarvoSession& session) {

@@ -9,12 +9,9 @@
 #include <vector>
 
 #include "components/password_prompt.h"
-#include "engine/tables/data_session.h"
+#include "engine/tables/table_by_path.h"
 
 namespace tarvo::cli {
-
-// How often one open asks before it gives up (and fails with the engine's password error).
-inline constexpr int kPasswordAttempts = 3;
 
 bool StdinIsTerminal();
 bool StderrIsTerminal();
@@ -36,9 +33,9 @@ class TEchoOffGuard {
 // nullopt at end of input. The line break the user typed is echoed afterwards.
 std::optional<std::string> ReadHiddenLine(const std::string& prompt);
 
-// Gives the session the passwords of --password and, when standard input is a terminal, a prompt
-// for further ones.
-void PreparePasswords(TDataSession& session, const std::vector<std::string>& passwords);
+// The question for a further password on the terminal, when standard input is one (else none):
+// for PreparePasswords and OpenTableByPath.
+TPasswordQuestion TerminalPasswordQuestion();
 
 // The table components' prompt on the terminal: one hidden line per question, added to the
 // session; an empty line or the end of input gives up.

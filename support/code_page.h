@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "support/locale.h"
@@ -70,5 +71,17 @@ std::uint16_t CodePageOfLanguage(TLanguageId language);
 
 // The code page table of a language, 1252 when its own is not served; never null.
 const TCodePage& CodePageFor(TLanguageId language);
+
+// Text between a table's code page and UTF-8. A table stores text values, its description and the
+// names of its fields and indexes as bytes of the code page of its language; everything outside
+// the engine (command line, JSON, SQL) speaks UTF-8.
+std::string CodePageToUtf8(const std::string& bytes, TLanguageId language);
+// A character without a byte in the code page becomes '?'. Throws std::invalid_argument for text
+// that is not UTF-8.
+std::string Utf8ToCodePage(const std::string& utf8, TLanguageId language);
+// Nothing when the text is not UTF-8 or holds a character that the code page has no byte for.
+std::optional<std::string> Utf8ToCodePageExactly(const std::string& utf8, TLanguageId language);
+// `text` with its bytes that are not UTF-8 taken as bytes of the code page of `language`.
+std::string PrintableText(const std::string& text, TLanguageId language);
 
 }  // namespace tarvo

@@ -21,6 +21,7 @@
 
 #include "engine/format/byte_codec.h"
 #include "engine/format/field_descriptor.h"
+#include "engine/format/field_types.h"
 
 namespace tarvo {
 
@@ -51,6 +52,11 @@ std::int16_t CountBlobFields(std::span<const TFieldDescriptor> descriptors);
 // Whether the field has a place in the record (it is not computed).
 inline bool IsStored(const TFieldDescriptor& d) {
   return d.NotStored == 0;
+}
+
+// Whether the field is a blob whose value is text (memo, formatted memo).
+inline bool IsTextBlob(const TFieldDescriptor& d) {
+  return d.FieldType == kTypeBlob && (d.FieldSubType == kSubTypeMemo || d.FieldSubType == kSubTypeFmtMemo);
 }
 
 // File offset of record slot `slot` (1-based).
