@@ -73,6 +73,7 @@ int RunImport(const TImportArgs& args, const TCliState& state) {
   long line_number = 0;
   std::int64_t records = 0;
   std::uintmax_t consumed = 0;
+  TJsonRecord json;
   const TImportResult result =
       ImportRecords(cursor, open, [&](TImportTarget& target, std::span<std::byte> record) {
         do {
@@ -87,7 +88,8 @@ int RunImport(const TImportArgs& args, const TCliState& state) {
         } while (line.find_first_not_of(" \t\r") == std::string::npos);
         if (progress.Enabled()) progress.Update(records, size > 0 ? static_cast<int>(consumed * 100 / size) : 0);
         TDataCursor& target_cursor = target.Cursor();
-        const bool keep = JsonToCursorRecord(nlohmann::json::parse(line), target_cursor, record);
+        json.Parse(line);
+        const bool keep = JsonToCursorRecord(json, target_cursor, record);
         if (keep) CheckIdentifier(target, record);
         target_cursor.KeepSuppliedAutoIncrement = keep;
         ++records;

@@ -1,5 +1,6 @@
 #include "cli/record_json.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "engine/format/field_types.h"
@@ -18,28 +19,65 @@ constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqr
   throw EFieldValueError(d.FieldName, why);
 }
 
-std::int64_t IntegerOf(const nlohmann::json& value, const TFieldDescriptor& d, std::int64_t min,
-                       std::int64_t max) {
-  if (!value.is_number_integer()) Refuse(d, "an integer is expected");
-  const std::int64_t v = value.is_number_unsigned() && value.get<std::uint64_t>() > INT64_MAX
-                             ? max + 1
-                             : value.get<std::int64_t>();
+std::int64_t IntegerOf(const TJsonValue& value, const TFieldDescriptor& d, std::int64_t min, std::int64_t max) {
+  if (!value.IsInteger()) Refuse(d, "an integer is expected");
+  const std::int64_t v =
+      value.kind == TJsonValue::TKind::kUnsigned && value.unsigned_integer > INT64_MAX ? max + 1 : value.Int64();
   if (v < min || v > max) Refuse(d, "the value is out of range");
   return v;
 }
 
-std::string TextOf(const nlohmann::json& value, const TFieldDescriptor& d) {
-  if (!value.is_string()) Refuse(d, "a string is expected");
-  return value.get<std::string>();
+const std::string& TextOf(const TJsonValue& value, const TFieldDescriptor& d) {
+  if (value.kind != TJsonValue::TKind::kString) Refuse(d, "a string is expected");
+  return value.text;
 }
 
 // Whether a number is stored as given by a double: an integer beyond 2^53 may fall between two.
-bool IsExactDouble(const nlohmann::json& value) {
-  if (!value.is_number_integer()) return true;
-  const double v = value.get<double>();
-  if (value.is_number_unsigned())
-    return v < 0x1p64 && static_cast<std::uint64_t>(v) == value.get<std::uint64_t>();
-  return v >= -0x1p63 && v < 0x1p63 && static_cast<std::int64_t>(v) == value.get<std::int64_t>();
+bool IsExactDouble(const TJsonValue& value) {
+  if (!value.IsInteger()) return true;
+  const double v = value.Double();
+  if (value.kind == TJsonValue::TKind::kUnsigned)
+    return v < 0x1p64 && static_cast<std::uint64_t>(v) == value.unsigned_integer;
+  return v >= -0x1p63 && v < 0x1p63 && static_cast<std::int64_t>(v) == value.integer;
+}
+
+// The import's view of a document's value.
+void ValueOf(const nlohmann::json& json, TJsonValue& value) {
+  using TKind = TJsonValue::TKind;
+  value.has_b64_text = false;
+  value.text.clear();
+  switch (json.type()) {
+    case nlohmann::json::value_t::boolean:
+      value.kind = TKind::kBoolean;
+      value.boolean = json.get<bool>();
+      break;
+    case nlohmann::json::value_t::number_integer:
+      value.kind = TKind::kInteger;
+      value.integer = json.get<std::int64_t>();
+      break;
+    case nlohmann::json::value_t::number_unsigned:
+      value.kind = TKind::kUnsigned;
+      value.unsigned_integer = json.get<std::uint64_t>();
+      break;
+    case nlohmann::json::value_t::number_float:
+      value.kind = TKind::kFloat;
+      value.number = json.get<double>();
+      break;
+    case nlohmann::json::value_t::string:
+      value.kind = TKind::kString;
+      value.text = json.get<std::string>();
+      break;
+    case nlohmann::json::value_t::object:
+      value.kind = TKind::kObject;
+      if (const auto b64 = json.find("b64"); b64 != json.end() && b64->is_string()) {
+        value.has_b64_text = true;
+        value.text = b64->get<std::string>();
+      }
+      break;
+    case nlohmann::json::value_t::array:
+    case nlohmann::json::value_t::binary: value.kind = TKind::kArray; break;
+    default: value.kind = TKind::kNull; break;
+  }
 }
 
 // A text in the table's code page, refused when one of its characters has no byte there (it
@@ -51,6 +89,197 @@ std::string CodePageTextOf(const std::string& utf8, const TFieldDescriptor& d, T
 }
 
 }  // namespace
+
+std::int64_t TJsonValue::Int64() const {
+  switch (kind) {
+    case TKind::kUnsigned: return static_cast<std::int64_t>(unsigned_integer);
+    case TKind::kFloat: return static_cast<std::int64_t>(number);
+    default: return integer;
+  }
+}
+
+std::uint64_t TJsonValue::UInt64() const {
+  switch (kind) {
+    case TKind::kInteger: return static_cast<std::uint64_t>(integer);
+    case TKind::kFloat: return static_cast<std::uint64_t>(number);
+    default: return unsigned_integer;
+  }
+}
+
+double TJsonValue::Double() const {
+  switch (kind) {
+    case TKind::kInteger: return static_cast<double>(integer);
+    case TKind::kUnsigned: return static_cast<double>(unsigned_integer);
+    default: return number;
+  }
+}
+
+std::string TJsonValue::NumberText() const {
+  switch (kind) {
+    case TKind::kInteger: return std::to_string(integer);
+    case TKind::kUnsigned: return std::to_string(unsigned_integer);
+    default: return nlohmann::json(number).dump();
+  }
+}
+
+// The events of nlohmann's reader, kept as the first level of one object.
+class TJsonRecordReader {
+ public:
+  explicit TJsonRecordReader(TJsonRecord& record) : record_(record) {}
+
+  bool null() { return Scalar(TJsonValue::TKind::kNull); }
+  bool boolean(bool v) {
+    if (TJsonValue* value = Target(); value != nullptr) {
+      value->kind = TJsonValue::TKind::kBoolean;
+      value->boolean = v;
+    }
+    return Scalar(TJsonValue::TKind::kBoolean);
+  }
+  bool number_integer(std::int64_t v) {
+    if (TJsonValue* value = Target(); value != nullptr) {
+      value->kind = TJsonValue::TKind::kInteger;
+      value->integer = v;
+    }
+    return Scalar(TJsonValue::TKind::kInteger);
+  }
+  bool number_unsigned(std::uint64_t v) {
+    if (TJsonValue* value = Target(); value != nullptr) {
+      value->kind = TJsonValue::TKind::kUnsigned;
+      value->unsigned_integer = v;
+    }
+    return Scalar(TJsonValue::TKind::kUnsigned);
+  }
+  bool number_float(double v, const std::string& /*text*/) {
+    if (TJsonValue* value = Target(); value != nullptr) {
+      value->kind = TJsonValue::TKind::kFloat;
+      value->number = v;
+    }
+    return Scalar(TJsonValue::TKind::kFloat);
+  }
+  bool string(std::string& v) {
+    if (TJsonValue* value = Target(); value != nullptr) {
+      value->kind = TJsonValue::TKind::kString;
+      value->text.swap(v);
+    } else if (depth_ == 2 && in_b64_) {
+      // The "b64" member of a field's object: the last one counts.
+      TJsonValue& field = *field_;
+      field.has_b64_text = true;
+      field.text.swap(v);
+    }
+    return Scalar(TJsonValue::TKind::kString);
+  }
+  bool binary(nlohmann::json::binary_t& /*v*/) { return Scalar(TJsonValue::TKind::kArray); }
+  bool start_object(std::size_t /*size*/) { return Open(TJsonValue::TKind::kObject); }
+  bool key(std::string& key) {
+    if (depth_ == 1 && record_.is_object_) {
+      field_ = &record_.Add(key);
+    } else if (depth_ == 2 && field_ != nullptr && field_->kind == TJsonValue::TKind::kObject) {
+      in_b64_ = key == "b64";
+    }
+    return true;
+  }
+  bool end_object() {
+    --depth_;
+    return true;
+  }
+  bool start_array(std::size_t /*size*/) { return Open(TJsonValue::TKind::kArray); }
+  bool end_array() {
+    --depth_;
+    return true;
+  }
+  template <class TException>
+  bool parse_error(std::size_t /*position*/, const std::string& /*token*/, const TException& e) {
+    throw e;
+  }
+
+ private:
+  // The value a scalar at this place sets: a field's, at the first level of the object.
+  TJsonValue* Target() { return depth_ == 1 && record_.is_object_ && field_ != nullptr ? field_ : nullptr; }
+  bool Scalar(TJsonValue::TKind kind) {
+    if (depth_ == 2 && in_b64_ && kind != TJsonValue::TKind::kString) field_->has_b64_text = false;
+    return true;
+  }
+  bool Open(TJsonValue::TKind kind) {
+    if (depth_ == 0) {
+      record_.is_object_ = kind == TJsonValue::TKind::kObject;
+    } else if (TJsonValue* value = Target(); value != nullptr) {
+      value->kind = kind;
+      in_b64_ = false;
+    } else if (depth_ == 2 && in_b64_) {
+      field_->has_b64_text = false;
+    }
+    ++depth_;
+    return true;
+  }
+
+  TJsonRecord& record_;
+  int depth_ = 0;
+  TJsonValue* field_ = nullptr;  // the field whose value comes next, or came last
+  bool in_b64_ = false;          // in a field's object, after its key "b64"
+};
+
+void TJsonRecord::Reset() {
+  is_object_ = false;
+  used_ = 0;
+  order_.clear();
+}
+
+TJsonValue& TJsonRecord::Add(const std::string& key) {
+  if (used_ == entries_.size()) entries_.emplace_back();
+  TEntry& entry = entries_[used_++];
+  entry.key = key;
+  entry.value.kind = TJsonValue::TKind::kNull;
+  entry.value.has_b64_text = false;
+  entry.value.text.clear();
+  return entry.value;
+}
+
+void TJsonRecord::Order() {
+  // In the order of the keys, the last of equal keys kept.
+  for (std::uint32_t i = 0; i < used_; ++i) order_.push_back(i);
+  std::stable_sort(order_.begin(), order_.end(),
+                   [&](std::uint32_t a, std::uint32_t b) { return entries_[a].key < entries_[b].key; });
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < order_.size(); ++i) {
+    if (i + 1 < order_.size() && entries_[order_[i]].key == entries_[order_[i + 1]].key) continue;
+    order_[kept++] = order_[i];
+  }
+  order_.resize(kept);
+}
+
+void TJsonRecord::Parse(const std::string& text) {
+  Reset();
+  TJsonRecordReader reader(*this);
+  (void)nlohmann::json::sax_parse(text, &reader);
+  Order();
+}
+
+void TJsonRecord::Assign(const nlohmann::json& value) {
+  Reset();
+  is_object_ = value.is_object();
+  if (is_object_) {
+    for (const auto& [key, member] : value.items()) ValueOf(member, Add(key));
+  }
+  Order();
+}
+
+const TJsonValue* TJsonRecord::Find(const std::string& key) const {
+  for (const std::uint32_t i : order_) {
+    if (entries_[i].key == key) return &entries_[i].value;
+  }
+  return nullptr;
+}
+
+const std::vector<std::string>& TJsonRecord::FieldNames(const std::vector<TFieldDescriptor>& fields,
+                                                        TLanguageId language) {
+  if (names_of_ != &fields || names_count_ != fields.size() || names_language_ != language) {
+    names_ = Utf8FieldNames(fields, language);
+    names_of_ = &fields;
+    names_count_ = fields.size();
+    names_language_ = language;
+  }
+  return names_;
+}
 
 std::string EncodeBase64(std::span<const std::byte> bytes) {
   std::string out;
@@ -138,18 +367,28 @@ nlohmann::json BlobToJson(std::span<const std::byte> value, const TFieldDescript
   return {{"b64", EncodeBase64(value)}};
 }
 
-std::vector<std::byte> JsonToBlob(const nlohmann::json& value, const TFieldDescriptor& d,
-                                  TLanguageId language) {
-  if (value.is_null()) return {};
-  if (IsTextBlob(d) && value.is_string()) {
-    const std::string bytes = CodePageTextOf(value.get<std::string>(), d, language);
+namespace {
+
+std::vector<std::byte> ValueToBlob(const TJsonValue& value, const TFieldDescriptor& d, TLanguageId language) {
+  if (value.IsNull()) return {};
+  if (IsTextBlob(d) && value.kind == TJsonValue::TKind::kString) {
+    const std::string bytes = CodePageTextOf(value.text, d, language);
     const auto* data = reinterpret_cast<const std::byte*>(bytes.data());
     return {data, data + bytes.size()};
   }
-  if (!value.is_object() || !value.contains("b64") || !value.at("b64").is_string()) {
+  if (value.kind != TJsonValue::TKind::kObject || !value.has_b64_text) {
     Refuse(d, IsTextBlob(d) ? "a string is expected" : "{\"b64\": ...} is expected");
   }
-  return DecodeBase64(value.at("b64").get<std::string>());
+  return DecodeBase64(value.text);
+}
+
+}  // namespace
+
+std::vector<std::byte> JsonToBlob(const nlohmann::json& value, const TFieldDescriptor& d,
+                                  TLanguageId language) {
+  TJsonValue view;
+  ValueOf(value, view);
+  return ValueToBlob(view, d, language);
 }
 
 nlohmann::ordered_json CurrentRecordToJson(TDataCursor& cursor) {
@@ -176,45 +415,54 @@ nlohmann::ordered_json CurrentRecordToJson(TDataCursor& cursor) {
   return ordered;
 }
 
-bool JsonToCursorRecord(const nlohmann::json& object, TDataCursor& cursor, std::span<std::byte> record) {
+bool JsonToCursorRecord(TJsonRecord& object, TDataCursor& cursor, std::span<std::byte> record) {
   const std::vector<TFieldDescriptor>& fields = cursor.Descriptors();
   const bool has_auto_increment = JsonToRecord(object, fields, cursor.LanguageID(), cursor.SortID(), record);
+  const std::vector<std::string>& names = object.FieldNames(fields, cursor.LanguageID());
   for (std::size_t i = 0; i < fields.size(); ++i) {
     const TFieldDescriptor& d = fields[i];
     if (d.FieldType != kTypeBlob || !IsStored(d)) continue;
-    const std::string name = CodePageToUtf8(d.FieldName, cursor.LanguageID());
-    if (!object.contains(name)) continue;
+    const TJsonValue* value = object.Find(names[i]);
+    if (value == nullptr) continue;
     // An empty value is stored as NULL, as the engine stores every empty blob value.
-    const std::vector<std::byte> value = JsonToBlob(object.at(name), d, cursor.LanguageID());
-    cursor.SetBlobField(record, static_cast<std::uint16_t>(i + 1), value);
+    const std::vector<std::byte> bytes = ValueToBlob(*value, d, cursor.LanguageID());
+    cursor.SetBlobField(record, static_cast<std::uint16_t>(i + 1), bytes);
   }
   return has_auto_increment;
 }
 
-bool JsonToRecord(const nlohmann::json& object, const std::vector<TFieldDescriptor>& fields,
-                  TLanguageId language, TSortId sort, std::span<std::byte> record) {
-  if (!object.is_object()) throw std::invalid_argument("a JSON object is expected");
+bool JsonToCursorRecord(const nlohmann::json& object, TDataCursor& cursor, std::span<std::byte> record) {
+  TJsonRecord view;
+  view.Assign(object);
+  return JsonToCursorRecord(view, cursor, record);
+}
+
+bool JsonToRecord(TJsonRecord& object, const std::vector<TFieldDescriptor>& fields, TLanguageId language,
+                  TSortId sort, std::span<std::byte> record) {
+  if (!object.IsObject()) throw std::invalid_argument("a JSON object is expected");
   bool has_auto_increment = false;
-  const std::vector<std::string> names = Utf8FieldNames(fields, language);
-  for (const auto& [name, value] : object.items()) {
+  const std::vector<std::string>& names = object.FieldNames(fields, language);
+  for (std::size_t entry = 0; entry < object.Size(); ++entry) {
+    const std::string& name = object.Key(entry);
+    const TJsonValue& value = object.Value(entry);
     const auto field = std::find(names.begin(), names.end(), name);
     if (field == names.end()) throw std::invalid_argument("the table has no field '" + name + "'");
     const TFieldDescriptor& d = fields[static_cast<std::size_t>(field - names.begin())];
     if (d.FieldType == kTypeBlob || !IsStored(d)) continue;
     if (IsAutoIncrement(d.FieldType, d.FieldSubType)) {
-      if (value.is_null()) continue;
+      if (value.IsNull()) continue;
       // 0 and negative values mark damaged records; the counter never hands them out.
-      if (!value.is_number_integer()) Refuse(d, "an integer is expected");
-      const bool in_range = value.is_number_unsigned()
-                                ? value.get<std::uint64_t>() >= 1 && value.get<std::uint64_t>() <= INT32_MAX
-                                : value.get<std::int64_t>() >= 1 && value.get<std::int64_t>() <= INT32_MAX;
+      if (!value.IsInteger()) Refuse(d, "an integer is expected");
+      const bool in_range = value.kind == TJsonValue::TKind::kUnsigned
+                                ? value.UInt64() >= 1 && value.UInt64() <= INT32_MAX
+                                : value.Int64() >= 1 && value.Int64() <= INT32_MAX;
       if (!in_range) Refuse(d, "an auto-increment value is 1 to 2147483647");
-      SetRecordAutoIncrement(record, static_cast<std::int32_t>(value.get<std::int64_t>()));
+      SetRecordAutoIncrement(record, static_cast<std::int32_t>(value.Int64()));
       has_auto_increment = true;
       continue;
     }
     const TBytes slot = FieldSlot(record, d);
-    if (value.is_null()) {
+    if (value.IsNull()) {
       SetNull(slot);
       continue;
     }
@@ -247,8 +495,8 @@ bool JsonToRecord(const nlohmann::json& object, const std::vector<TFieldDescript
         break;
       }
       case kTypeBoolean:
-        if (!value.is_boolean()) Refuse(d, "true or false is expected");
-        PutBoolean(slot, value.get<bool>() ? 1 : 0);
+        if (value.kind != TJsonValue::TKind::kBoolean) Refuse(d, "true or false is expected");
+        PutBoolean(slot, value.boolean ? 1 : 0);
         break;
       case kTypeInt16:
         PutInt16(slot, static_cast<std::int16_t>(IntegerOf(value, d, INT16_MIN, INT16_MAX)));
@@ -264,18 +512,18 @@ bool JsonToRecord(const nlohmann::json& object, const std::vector<TFieldDescript
         break;
       case kTypeFloat:
       case kTypeExtended:
-        if (!value.is_number()) Refuse(d, "a number is expected");
+        if (!value.IsNumber()) Refuse(d, "a number is expected");
         if (!IsExactDouble(value)) Refuse(d, "the integer has no floating-point value of its own");
         if (d.FieldType == kTypeFloat) {
-          PutFloat(slot, value.get<double>());
+          PutFloat(slot, value.Double());
         } else {
-          PutExtended(slot, value.get<double>());
+          PutExtended(slot, value.Double());
         }
         break;
       case kTypeFixed: {
-        const auto scaled = value.is_string()
-                                ? ParseFixedText(value.get<std::string>())
-                                : ParseFixedText(value.is_number() ? value.dump() : std::string("x"));
+        const auto scaled = value.kind == TJsonValue::TKind::kString
+                                ? ParseFixedText(value.text)
+                                : ParseFixedText(value.IsNumber() ? value.NumberText() : std::string("x"));
         if (!scaled) Refuse(d, "a decimal number is expected");
         // The field shows FieldDecimals places: more would not come back as they were given.
         std::int64_t step = 1;
@@ -287,10 +535,8 @@ bool JsonToRecord(const nlohmann::json& object, const std::vector<TFieldDescript
       }
       case kTypeBytes:
       case kTypeVarBytes: {
-        if (!value.is_object() || !value.contains("b64") || !value.at("b64").is_string()) {
-          Refuse(d, "{\"b64\": ...} is expected");
-        }
-        const std::vector<std::byte> bytes = DecodeBase64(value.at("b64").get<std::string>());
+        if (value.kind != TJsonValue::TKind::kObject || !value.has_b64_text) Refuse(d, "{\"b64\": ...} is expected");
+        const std::vector<std::byte> bytes = DecodeBase64(value.text);
         if (bytes.size() > d.DataSize) Refuse(d, "more bytes than the field holds");
         PutBytes(slot, bytes);
         break;
@@ -299,6 +545,13 @@ bool JsonToRecord(const nlohmann::json& object, const std::vector<TFieldDescript
     }
   }
   return has_auto_increment;
+}
+
+bool JsonToRecord(const nlohmann::json& object, const std::vector<TFieldDescriptor>& fields,
+                  TLanguageId language, TSortId sort, std::span<std::byte> record) {
+  TJsonRecord view;
+  view.Assign(object);
+  return JsonToRecord(view, fields, language, sort, record);
 }
 
 }  // namespace tarvo::cli

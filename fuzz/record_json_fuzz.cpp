@@ -2,11 +2,14 @@
 // travels in a record (names with characters above 127, stored in code page 1252, the code page
 // of the table's language): the line is refused with std::invalid_argument, or it fills a record.
 // A filled record is written as `tarvo export` writes it (valid UTF-8 JSON whatever the record
-// holds), and that line imports again as a record that is written the same way.
+// holds), and that line imports again as a record that is written the same way. The import's
+// own reader, which builds no document, takes and refuses the line exactly as the document does
+// (the same record, the same message).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -65,9 +68,45 @@ std::optional<std::string> ImportExport(const nlohmann::json& line) {
   return tarvo::cli::RecordToJson(record, table.fields, kGerman).dump();
 }
 
+// What importing the object gives: the record's bytes, or the message that refuses it.
+std::string Outcome(tarvo::cli::TJsonRecord& object) {
+  const TTable& table = Table();
+  std::vector<std::byte> record(static_cast<std::size_t>(table.record_size));
+  try {
+    (void)tarvo::cli::JsonToRecord(object, table.fields, kGerman, 0, record);
+  } catch (const std::invalid_argument& e) {
+    return std::string("refused: ") + e.what();
+  }
+  return std::string(reinterpret_cast<const char*>(record.data()), record.size());
+}
+
+// The line read both ways; aborts where they differ.
+void CompareReaders(const std::string& text) {
+  std::string document_error;
+  nlohmann::json document;
+  try {
+    document = nlohmann::json::parse(text);
+  } catch (const nlohmann::json::exception& e) {
+    document_error = e.what();
+  }
+  tarvo::cli::TJsonRecord read;
+  std::string read_error;
+  try {
+    read.Parse(text);
+  } catch (const nlohmann::json::exception& e) {
+    read_error = e.what();
+  }
+  if (read_error != document_error) std::abort();
+  if (!document_error.empty()) return;
+  tarvo::cli::TJsonRecord assigned;
+  assigned.Assign(document);
+  if (Outcome(read) != Outcome(assigned)) std::abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  CompareReaders(std::string(reinterpret_cast<const char*>(data), size));
   const nlohmann::json line = nlohmann::json::parse(data, data + size, nullptr, false);
   if (line.is_discarded()) return 0;
   const std::optional<std::string> exported = ImportExport(line);
