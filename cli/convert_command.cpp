@@ -1,0 +1,188 @@
+// tarvo convert DIR --to TARGET [--replace]: every table of a directory into another database
+// (sql/migrate). Each table is opened shared, so that the application may keep running; one that
+// another program holds exclusively is reported and skipped. A line per table and a summary go to
+// standard output, a progress line per table to a terminal. When the target fails, the command
+// stops and names the tables that are complete in it.
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <iomanip>
+#include <iostream>
+#include <memory>
+#include <sstream>
+
+#include "cli/commands.h"
+#include "cli/progress_display.h"
+#include "cli/table_list.h"
+#include "cli/terminal.h"
+#include "engine/format/field_messages.h"
+#include "engine/tables/table_by_path.h"
+#include "errors/engine_error.h"
+#include "sql/migrate/sqlite_target.h"
+#include "sql/migrate/table_transfer.h"
+
+namespace tarvo::cli {
+
+namespace {
+
+struct TConvertArgs {
+  std::string directory;
+  std::string to;
+  std::string dialect;
+  bool replace = false;
+};
+
+// The target that `--to` names, or nothing after a message on standard error. An existing file
+// is kept unless `--replace` is given.
+std::unique_ptr<sql::TConvertTarget> MakeTarget(const TConvertArgs& args) {
+  if (!args.dialect.empty() && sql::ParseDialect(args.dialect) != sql::TSqlDialect::kSqlite) {
+    std::cerr << "tarvo: convert writes no " << args.dialect << " target yet\n";
+    return nullptr;
+  }
+  std::error_code error;
+  if (std::filesystem::symlink_status(args.to, error).type() != std::filesystem::file_type::not_found) {
+    if (!args.replace) {
+      std::cerr << "tarvo: " << args.to << " exists; give --replace to overwrite it\n";
+      return nullptr;
+    }
+    if (std::filesystem::is_directory(args.to, error)) {
+      std::cerr << "tarvo: " << args.to << " is a directory\n";
+      return nullptr;
+    }
+    // The old database goes with its journals, so none of them is taken for the new one's.
+    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
+      std::filesystem::remove(args.to + suffix, error);
+      if (error) {
+        std::cerr << "tarvo: cannot remove " << args.to << suffix << ": " << error.message() << "\n";
+        return nullptr;
+      }
+    }
+  }
+  return std::make_unique<sql::TSqliteTarget>(args.to);
+}
+
+std::int64_t TableBytes(TDataTable& table) {
+  std::int64_t bytes = table.DataFile().GetSize() + table.IndexFile().GetSize();
+  if (table.HasBlobFile()) bytes += table.BlobFile().GetSize();
+  return bytes;
+}
+
+std::string Megabytes(std::int64_t bytes) {
+  std::ostringstream out;
+  out << std::fixed << std::setprecision(1) << static_cast<double>(bytes) / 1e6 << " MB";
+  return out.str();
+}
+
+std::string NameList(const std::vector<std::string>& names) {
+  if (names.empty()) return "none";
+  std::string out;
+  for (const std::string& name : names) out += (out.empty() ? "" : ", ") + name;
+  return out;
+}
+
+// ", 1 left out, 2 without a value"; empty without losses.
+std::string LossText(std::int64_t left_out, std::int64_t incomplete) {
+  std::string text;
+  if (left_out > 0) text += ", " + std::to_string(left_out) + " left out";
+  if (incomplete > 0) text += ", " + std::to_string(incomplete) + " without a value";
+  return text;
+}
+
+int RunConvert(const TConvertArgs& args, TCliState& state) {
+  const auto started = std::chrono::steady_clock::now();
+  const std::vector<std::string> tables = TablePaths(args.directory);
+  auto target = MakeTarget(args);
+  if (target == nullptr) return kExitError;
+
+  TProgressDisplay progress(state.quiet);
+  int status = kExitOk;
+  std::int64_t records = 0;
+  std::int64_t left_out = 0;
+  std::int64_t incomplete = 0;
+  std::int64_t bytes = 0;
+  std::vector<std::string> complete;
+  std::vector<std::string> skipped;
+  std::vector<std::string> failed;
+  for (std::size_t t = 0; t < tables.size(); ++t) {
+    const std::string name = std::filesystem::path(tables[t]).stem().string();
+    state.language = 0;
+    std::unique_ptr<TOpenedTable> opened;
+    try {
+      opened = OpenTableByPath(tables[t], false, true, state.passwords, TerminalPasswordQuestion());
+    } catch (const std::exception& e) {
+      progress.Clear();
+      const int why = ReportFailure(e, state.language);
+      status = std::max(status, why);
+      (why == kExitInUse ? skipped : failed).push_back(name);
+      std::cout << name << ": "
+                << (why == kExitInUse ? "skipped, in use by another program" : "not converted") << "\n";
+      continue;
+    }
+    state.language = opened->cursor->LanguageID();
+    progress.Start(name);
+    try {
+      const sql::TTransferOutcome outcome =
+          sql::TransferTable(*opened->cursor, *target,
+                             [&](std::int64_t count, int percent) { progress.Update(count, percent); });
+      progress.Clear();
+      records += outcome.records;
+      left_out += outcome.left_out;
+      incomplete += outcome.incomplete;
+      bytes += TableBytes(opened->cursor->Table());
+      complete.push_back(name);
+      std::cout << name << ": " << outcome.records << " records"
+                << LossText(outcome.left_out, outcome.incomplete) << "\n";
+      for (const std::string& loss : outcome.losses) std::cout << "  " << loss << "\n";
+      for (const std::string& index : outcome.index_failures) std::cout << "  index " << index << "\n";
+      if (!outcome.losses.empty() || !outcome.index_failures.empty()) status = std::max(status, kExitDamage);
+    } catch (const ETarvoEngineError& e) {
+      // The table could not be read to its end; nothing of it stays in the target.
+      progress.Clear();
+      std::cout << name << ": not converted\n";
+      std::cout.flush();
+      status = std::max(status, ReportFailure(e, state.language));
+      failed.push_back(name);
+    } catch (const std::exception& e) {
+      progress.Clear();
+      std::cout.flush();
+      std::cerr << MessageText(e, state.language) << "\n";
+      std::vector<std::string> rest;
+      for (std::size_t r = t; r < tables.size(); ++r)
+        rest.push_back(std::filesystem::path(tables[r]).stem().string());
+      std::cout << "Stopped. Complete in the target: " << NameList(complete)
+                << "; not converted: " << NameList(rest) << "\n";
+      return kExitError;
+    }
+  }
+  target->Finish();
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  std::ostringstream time;
+  time << std::fixed << std::setprecision(1) << seconds << " s";
+  std::cout << complete.size() << " tables, " << records << " records, " << Megabytes(bytes) << " in "
+            << time.str();
+  std::cout << LossText(left_out, incomplete) << "\n";
+  if (!skipped.empty()) std::cout << "Skipped (in use): " << NameList(skipped) << "\n";
+  if (!failed.empty()) std::cout << "Not converted: " << NameList(failed) << "\n";
+  std::cout.flush();
+  return status;
+}
+
+void SetupConvert(CLI::App& app, TCliState& state) {
+  auto args = std::make_shared<TConvertArgs>();
+  CLI::App* command = app.add_subcommand("convert", "Move every table of a directory into another database");
+  command->add_option("DIR", args->directory, "The database directory")->required();
+  command->add_option("--to", args->to, "The target: a SQLite database file")->required();
+  command->add_option("--dialect", args->dialect, "The target's dialect (sqlite)");
+  command->add_flag("--replace", args->replace, "Overwrite a target that exists");
+  command->footer(
+      "Exit status: 0 done, 1 records of a damaged table left out or without a value (named), 2 error,\n"
+      "3 a table in use by another program (skipped; the others are converted).\n"
+      "Example:\n  tarvo convert /srv/daten --to daten.sqlite");
+  command->callback([args, &state] { state.action = [args, &state] { return RunConvert(*args, state); }; });
+}
+
+}  // namespace
+
+TARVO_COMMAND(63, SetupConvert);
+
+}  // namespace tarvo::cli
