@@ -405,6 +405,19 @@ bool TDataCursor::FindKey(std::span<const std::byte> record, int key_fields) {
   });
 }
 
+bool TDataCursor::SeekKey(std::span<const std::byte> key, TBound bound) {
+  return ReadOperation([&]() -> bool {
+    if (index_slot_ == kSlotOrder) Raise(kNoCurrentRecord);
+    if (!Position().Seek(key, bound)) {
+      // Nothing on that side of the key: off the end the walk goes to.
+      ForgetPosition();
+      after_last_ = bound == TBound::kLower;
+      return false;
+    }
+    return SettleOnPosition();
+  });
+}
+
 bool TDataCursor::GoToSlot(std::int32_t slot) {
   return ReadOperation([&]() -> bool {
     if (slot <= 0 || slot >= table_->DataFile().Header().NextRecordSlot) return false;

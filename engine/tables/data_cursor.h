@@ -104,6 +104,11 @@ class TDataCursor : public TRecordFetcher {
   // the key fields filled), over the first `key_fields` fields of the index (0: all). Returns
   // whether that record's key equals the one searched on those fields. 8709 in slot order.
   bool FindKey(std::span<const std::byte> record, int key_fields = 0);
+  // Positions on the first entry of the current index whose key is not below `key` (kLower) or on
+  // the last one not above it (kUpper), comparing only as many bytes of the index's keys as `key`
+  // has (a key built from a record image and cut after some fields or bytes). Returns whether the
+  // cursor stands on a record. 8709 in slot order.
+  bool SeekKey(std::span<const std::byte> key, TBound bound);
   // Positions on the record in `slot`; false when the slot holds no record.
   bool GoToSlot(std::int32_t slot);
   // Records in use (the index file's active record count).
