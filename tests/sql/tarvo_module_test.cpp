@@ -229,5 +229,36 @@ TEST_F(TTarvoModuleTest, WritesKeepTheTableSoundAndRefusalsChangeNothing) {
   for (const std::string& problem : Problems()) ADD_FAILURE() << problem;
 }
 
+TEST(TarvoModuleOpenTest, ATableInUseOrWithoutItsPasswordIsRefusedWithTheEngineMessage) {
+  testing::TTempDir dir;
+  testing::TTestEngine engine(dir.Dir());
+  TTableDefinition secret = testing::SmallDefinition(false);
+  secret.encrypted = true;
+  secret.password = "geheim";
+  engine.directory->CreateTable("Geheim", secret);
+  engine.directory->CreateTable("Offen", testing::SmallDefinition(false));
+  TDataCursor exclusive(*engine.session, *engine.directory);
+  exclusive.Open({.table_name = "Offen", .exclusive = true});
+
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(":memory:", &db), SQLITE_OK);
+  ASSERT_EQ(RegisterTarvoModule(db), SQLITE_OK);
+  const std::string path = dir.Path().string();
+  EXPECT_EQ(Exec(db, "CREATE VIRTUAL TABLE o USING tarvo('" + path + "/Offen.DAT')"), SQLITE_BUSY);
+  EXPECT_NE(std::string(sqlite3_errmsg(db)).find("Access denied to table"), std::string::npos)
+      << sqlite3_errmsg(db);
+  EXPECT_EQ(Exec(db, "SELECT tarvo_password('falsch')"), SQLITE_OK);
+  EXPECT_EQ(Exec(db, "CREATE VIRTUAL TABLE g USING tarvo('" + path + "/geheim.dat')"), SQLITE_AUTH);
+  const std::string message = sqlite3_errmsg(db);
+  EXPECT_NE(message.find("a password is required"), std::string::npos) << message;
+  EXPECT_EQ(message.find("falsch"), std::string::npos) << message;
+  EXPECT_EQ(Exec(db, "SELECT tarvo_password('geheim')"), SQLITE_OK);
+  EXPECT_EQ(Exec(db, "CREATE VIRTUAL TABLE g USING tarvo('" + path + "/geheim.dat')"), SQLITE_OK)
+      << sqlite3_errmsg(db);
+  EXPECT_EQ(Exec(db, "INSERT INTO g(Name) VALUES ('x')"), SQLITE_OK) << sqlite3_errmsg(db);
+  EXPECT_EQ(Rows(db, "SELECT ID, Name FROM g"), std::vector<std::string>{"|1:1|3:x"});
+  sqlite3_close(db);
+}
+
 }  // namespace
 }  // namespace tarvo::sql
