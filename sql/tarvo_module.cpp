@@ -89,6 +89,7 @@ struct TTarvoCursor : sqlite3_vtab_cursor {
   const TIndexPlanInfo* index = nullptr;  // null in slot order
   bool eof = true;
   bool backward = false;
+  bool single = false;  // the walk finds one record at most
   // The walk ends where the current key passes this one (compared over `end_length` bytes; 0:
   // at the end of the index).
   TKey end_key;
@@ -577,6 +578,12 @@ std::size_t PutBound(TTarvoTable& table, std::vector<std::byte>& image, const TF
   }
 }
 
+// Positions on the record in `slot` as the files hold it now.
+bool GoToSlotNow(TDataCursor& cursor, std::int32_t slot) {
+  (void)cursor.CheckBeforeRead();
+  return cursor.GoToSlot(slot);
+}
+
 int Filter(sqlite3_vtab_cursor* base, int plan_slot, const char* plan_text, int argc, sqlite3_value** argv) {
   auto& cursor = *static_cast<TTarvoCursor*>(base);
   TTarvoTable& table = TableOf(base->pVtab);
@@ -594,17 +601,19 @@ int Filter(sqlite3_vtab_cursor* base, int plan_slot, const char* plan_text, int 
     cursor.index = nullptr;
     cursor.end_length = 0;
     cursor.eof = true;
+    cursor.single = false;
     if (plan_slot == kPlanRowid) {
       engine.SelectSlotOrder();
       if (sqlite3_value_numeric_type(argv[0]) == SQLITE_INTEGER) {
         const sqlite3_int64 slot = sqlite3_value_int64(argv[0]);
-        if (slot > 0 && slot <= INT32_MAX) cursor.eof = !engine.GoToSlot(static_cast<std::int32_t>(slot));
+        if (slot > 0 && slot <= INT32_MAX) cursor.eof = !GoToSlotNow(engine, static_cast<std::int32_t>(slot));
       } else if (sqlite3_value_numeric_type(argv[0]) == SQLITE_FLOAT) {
         const double slot = sqlite3_value_double(argv[0]);
         if (slot > 0 && slot <= INT32_MAX && slot == std::trunc(slot))
-          cursor.eof = !engine.GoToSlot(static_cast<std::int32_t>(slot));
+          cursor.eof = !GoToSlotNow(engine, static_cast<std::int32_t>(slot));
       }
       cursor.backward = false;
+      cursor.single = true;
       return SQLITE_OK;
     }
     if (plan_slot == kPlanSlotOrder) {
@@ -650,8 +659,12 @@ int Filter(sqlite3_vtab_cursor* base, int plan_slot, const char* plan_text, int 
         }
       }
     }
+    cursor.single = bounded && index.unique && static_cast<std::size_t>(n_eq) == index.columns.size();
     const TKey first_key = first_length > 0 ? index.codec->Build(first) : TKey();
     const TKey last_key = last_length > 0 ? index.codec->Build(last) : TKey();
+    // A look-up starts from what the files hold now: another program may have changed the table
+    // since this connection last read it (a walk from either end checks by itself).
+    if (first_length > 0 || last_length > 0) (void)engine.CheckBeforeRead();
     if (cursor.backward) {
       cursor.end_key = first_key;
       cursor.end_length = first_length;
@@ -673,6 +686,10 @@ int Next(sqlite3_vtab_cursor* base) {
   auto& cursor = *static_cast<TTarvoCursor*>(base);
   TTarvoTable& table = TableOf(base->pVtab);
   return GuardedTable(table, [&] {
+    if (cursor.single) {
+      cursor.eof = true;
+      return SQLITE_OK;
+    }
     cursor.eof = !(cursor.backward ? cursor.cursor->Prior() : cursor.cursor->Next());
     if (!cursor.eof && PastEnd(cursor)) cursor.eof = true;
     return SQLITE_OK;
@@ -777,7 +794,7 @@ void Update(TTarvoTable& table, int argc, sqlite3_value** argv) {
   if (sqlite3_value_type(argv[1]) != SQLITE_INTEGER || sqlite3_value_int64(argv[1]) != slot) {
     throw std::invalid_argument("the rowid is the record's slot number and cannot be changed");
   }
-  if (slot <= 0 || slot > INT32_MAX || !writer.GoToSlot(static_cast<std::int32_t>(slot))) {
+  if (slot <= 0 || slot > INT32_MAX || !GoToSlotNow(writer, static_cast<std::int32_t>(slot))) {
     RaiseEngineError(kRecordChanged, writer.Table().TableName());
   }
   const auto number = static_cast<std::int32_t>(slot);
@@ -800,7 +817,7 @@ void Update(TTarvoTable& table, int argc, sqlite3_value** argv) {
 void Delete(TTarvoTable& table, sqlite3_value* rowid) {
   TDataCursor& writer = *table.writer;
   const sqlite3_int64 slot = sqlite3_value_int64(rowid);
-  if (slot <= 0 || slot > INT32_MAX || !writer.GoToSlot(static_cast<std::int32_t>(slot))) return;
+  if (slot <= 0 || slot > INT32_MAX || !GoToSlotNow(writer, static_cast<std::int32_t>(slot))) return;
   const std::vector<std::byte> record = writer.CurrentRecord();
   writer.DeleteRecord(record, false);
 }

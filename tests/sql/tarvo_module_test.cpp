@@ -218,6 +218,18 @@ TEST_F(TTarvoModuleTest, WritesKeepTheTableSoundAndRefusalsChangeNothing) {
   EXPECT_EQ(Rows(db_, "SELECT rowid, * FROM Kunden"), before);
   for (const std::string& problem : Problems()) ADD_FAILURE() << problem;
 
+  // A record that another program adds is found by the next look-up along an index.
+  {
+    EXPECT_EQ(Rows(db_, "SELECT Name FROM Kunden WHERE Code = 99"), std::vector<std::string>{});
+    testing::TTestEngine other(dir_.Dir());
+    TDataCursor cursor(*other.session, *other.directory);
+    cursor.Open({.table_name = "Kunden"});
+    std::vector<std::byte> record = cursor.NewRecordBuffer();
+    PutInt32(FieldSlot(record, cursor.Descriptors()[5]), 99);
+    cursor.AddRecord(record, false);
+    EXPECT_EQ(Rows(db_, "SELECT Code FROM Kunden WHERE Code = 99"), std::vector<std::string>{"|1:99"});
+    EXPECT_EQ(Exec(db_, "DELETE FROM Kunden WHERE Code = 99"), SQLITE_OK);
+  }
   // A committed transaction, seen at once by another opener.
   EXPECT_EQ(Exec(db_, "BEGIN; INSERT INTO Kunden(Name, Code, Notes) VALUES ('neu', 41, 'n'); COMMIT"),
             SQLITE_OK)
