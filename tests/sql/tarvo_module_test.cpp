@@ -185,6 +185,8 @@ TEST_F(TTarvoModuleTest, WritesKeepTheTableSoundAndRefusalsChangeNothing) {
   const std::vector<TRefusal> refusals = {
       {"INSERT INTO Kunden(Name, Code) VALUES ('dup', 7)", SQLITE_CONSTRAINT,
        "Duplicate key found in index 'ByCode'"},
+      {"INSERT INTO Kunden(Name, Code, Notes) VALUES ('a', 50, 'n'), ('dup', 7, 'm')", SQLITE_CONSTRAINT,
+       "Duplicate key"},
       {"UPDATE Kunden SET Code = 1 WHERE Code = 3", SQLITE_CONSTRAINT, "Duplicate key"},
       {"UPDATE Kunden SET ID = 1 WHERE Code = 3", SQLITE_CONSTRAINT, "is the value of another record"},
       {"INSERT INTO Kunden(Name) VALUES ('中')", SQLITE_CONSTRAINT, "field 'Name': a character is not in"},
