@@ -363,10 +363,15 @@ bool IsUpperBound(unsigned char op) {
   return op == SQLITE_INDEX_CONSTRAINT_LT || op == SQLITE_INDEX_CONSTRAINT_LE;
 }
 
-int FindConstraint(const sqlite3_index_info* info, int column, bool (*match)(unsigned char)) {
+// A usable constraint on `column` whose operator `match` takes. Only comparisons under SQLite's
+// plain BINARY collation: under another one (NOCASE, RTRIM, one of the application's) texts that
+// differ in their bytes may be equal, and none of the index's orders is theirs.
+int FindConstraint(sqlite3_index_info* info, int column, bool (*match)(unsigned char)) {
   for (int c = 0; c < info->nConstraint; ++c) {
     const auto& constraint = info->aConstraint[c];
-    if (constraint.usable && constraint.iColumn == column && match(constraint.op)) return c;
+    if (!constraint.usable || constraint.iColumn != column || !match(constraint.op)) continue;
+    const char* collation = sqlite3_vtab_collation(info, c);
+    if (collation == nullptr || sqlite3_stricmp(collation, "BINARY") == 0) return c;
   }
   return -1;
 }
@@ -400,7 +405,7 @@ bool GivesOrder(const sqlite3_index_info* info, const TIndexPlanInfo& index, int
   return true;
 }
 
-TPlan PlanIndex(const sqlite3_index_info* info, const TIndexPlanInfo& index, double records) {
+TPlan PlanIndex(sqlite3_index_info* info, const TIndexPlanInfo& index, double records) {
   TPlan plan;
   plan.slot = index.slot;
   std::size_t pos = 0;

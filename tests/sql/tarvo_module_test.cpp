@@ -143,6 +143,8 @@ TEST_F(TTarvoModuleTest, QueriesGiveWhatAPlainCopyGivesAlongTheirIndex) {
       {"SELECT ID FROM T WHERE Amount = 0", "index ByAmount"},
       {"SELECT ID FROM T WHERE Amount > -5 AND Amount <> 0 ORDER BY Amount DESC", "index ByAmount"},
       {"SELECT ID FROM T WHERE Code = 7", "index ByCode"},
+      {"SELECT ID FROM T WHERE Name = 'MEIER' COLLATE NOCASE", ""},
+      {"SELECT ID FROM T WHERE Name > 'm' COLLATE NOCASE", ""},
       {"SELECT * FROM T WHERE Code = '7'", ""},
       {"SELECT ID FROM T WHERE Name IS NULL", ""},
       {"SELECT count(*), sum(Amount), min(Dec), max(Dec), count(Notes) FROM T", ""},
