@@ -94,6 +94,7 @@ struct TTarvoCursor : sqlite3_vtab_cursor {
   // at the end of the index).
   TKey end_key;
   std::size_t end_length = 0;
+  TKey key;  // the current record's key, built in place for each record
 };
 
 TTarvoTable& TableOf(sqlite3_vtab* vtab) {
@@ -548,10 +549,11 @@ int Close(sqlite3_vtab_cursor* base) {
 }
 
 // Whether the current record lies beyond the end of the walk.
-bool PastEnd(const TTarvoCursor& cursor) {
+bool PastEnd(TTarvoCursor& cursor) {
   if (cursor.index == nullptr || cursor.end_length == 0) return false;
-  const TKey key = cursor.index->codec->Build(cursor.cursor->CurrentRecord());
-  const int compared = cursor.index->codec->Compare(key, cursor.end_key, cursor.end_length);
+  cursor.key.resize(cursor.index->codec->KeyLength());
+  cursor.index->codec->BuildInto(cursor.cursor->CurrentRecord(), cursor.key);
+  const int compared = cursor.index->codec->Compare(cursor.key, cursor.end_key, cursor.end_length);
   return cursor.backward ? compared < 0 : compared > 0;
 }
 
