@@ -492,6 +492,26 @@ int BestIndex(sqlite3_vtab* vtab, sqlite3_index_info* info) {
     }
     // SQLite checks every constraint on each row again: a walk may be wider, never narrower.
     for (int c = 0; c < info->nConstraint; ++c) info->aConstraintUsage[c].omit = 0;
+    // An OFFSET is skipped here only when SQLite has nothing else to check or sort: a walk of
+    // every record in the order the query asks for (LIMIT SQLite keeps counting itself).
+    int offset_argument = 0;
+    const bool whole_walk = best.slot != kPlanRowid && best.eq.empty() && best.lo < 0 && best.hi < 0;
+    if (whole_walk && (info->nOrderBy == 0 || best.order)) {
+      int offset = -1;
+      bool others = false;
+      for (int c = 0; c < info->nConstraint; ++c) {
+        const unsigned char op = info->aConstraint[c].op;
+        if (op == SQLITE_INDEX_CONSTRAINT_OFFSET && info->aConstraint[c].usable) {
+          offset = c;
+        } else if (op != SQLITE_INDEX_CONSTRAINT_LIMIT) {
+          others = true;
+        }
+      }
+      if (offset >= 0 && !others) {
+        offset_argument = info->aConstraintUsage[offset].argvIndex = ++argument;
+        info->aConstraintUsage[offset].omit = 1;
+      }
+    }
     info->idxNum = best.slot;
     // Read back by Filter; the walk's name at the end shows in EXPLAIN QUERY PLAN.
     std::string walk = best.slot == kPlanRowid ? "rowid" : best.slot == kPlanSlotOrder ? "slots" : "primary";
@@ -500,8 +520,8 @@ int BestIndex(sqlite3_vtab* vtab, sqlite3_index_info* info) {
         if (index.slot == best.slot) walk = "index " + CodePageToUtf8(index.name, table.language);
       }
     }
-    info->idxStr = sqlite3_mprintf("%d %d %d %d %s", best.n_eq, lo_argument, hi_argument,
-                                   best.backward ? 1 : 0, walk.c_str());
+    info->idxStr = sqlite3_mprintf("%d %d %d %d %d %s", best.n_eq, lo_argument, hi_argument,
+                                   best.backward ? 1 : 0, offset_argument, walk.c_str());
     if (info->idxStr == nullptr) return SQLITE_NOMEM;
     info->needToFreeIdxStr = 1;
     info->orderByConsumed = best.order ? 1 : 0;
@@ -585,6 +605,13 @@ std::size_t PutBound(TTarvoTable& table, std::vector<std::byte>& image, const TF
   }
 }
 
+// Steps over the first `count` records of a walk that has no end short of the table's (OFFSET).
+void Skip(TTarvoCursor& cursor, sqlite3_int64 count) {
+  for (sqlite3_int64 i = 0; i < count && !cursor.eof; ++i) {
+    cursor.eof = !(cursor.backward ? cursor.cursor->Prior() : cursor.cursor->Next());
+  }
+}
+
 // Positions on the record in `slot` as the files hold it now.
 bool GoToSlotNow(TDataCursor& cursor, std::int32_t slot) {
   (void)cursor.CheckBeforeRead();
@@ -599,8 +626,10 @@ int Filter(sqlite3_vtab_cursor* base, int plan_slot, const char* plan_text, int 
     int lo = 0;
     int hi = 0;
     int backward = 0;
-    if (plan_text == nullptr || std::sscanf(plan_text, "%d %d %d %d", &n_eq, &lo, &hi, &backward) != 4 ||
-        n_eq + (lo > 0) + (hi > 0 && hi != lo) > argc) {
+    int offset = 0;
+    if (plan_text == nullptr ||
+        std::sscanf(plan_text, "%d %d %d %d %d", &n_eq, &lo, &hi, &backward, &offset) != 5 ||
+        n_eq + (lo > 0) + (hi > 0 && hi != lo) + (offset > 0) > argc) {
       return SQLITE_INTERNAL;
     }
     TDataCursor& engine = *cursor.cursor;
@@ -626,6 +655,7 @@ int Filter(sqlite3_vtab_cursor* base, int plan_slot, const char* plan_text, int 
     if (plan_slot == kPlanSlotOrder) {
       engine.SelectSlotOrder();
       cursor.eof = !(cursor.backward ? engine.Last() : engine.First());
+      if (offset > 0) Skip(cursor, sqlite3_value_int64(argv[offset - 1]));
       return SQLITE_OK;
     }
     const auto found = std::find_if(table.indexes.begin(), table.indexes.end(),
@@ -685,6 +715,7 @@ int Filter(sqlite3_vtab_cursor* base, int plan_slot, const char* plan_text, int 
                              : engine.First());
     }
     if (!cursor.eof && PastEnd(cursor)) cursor.eof = true;
+    if (offset > 0) Skip(cursor, sqlite3_value_int64(argv[offset - 1]));
     return SQLITE_OK;
   });
 }

@@ -150,7 +150,10 @@ TEST_F(TTarvoModuleTest, QueriesGiveWhatAPlainCopyGivesAlongTheirIndex) {
       {"SELECT count(*), sum(Amount), min(Dec), max(Dec), count(Notes) FROM T", ""},
       {"SELECT Name, strftime('%Y', Born) FROM T WHERE Name LIKE 'm%' ORDER BY 2, 1", ""},
       {"SELECT a.Name, b.Name FROM T a JOIN T b ON b.ID = a.ID + 1 ORDER BY a.ID", "primary"},
-      {"SELECT ID FROM T ORDER BY ID LIMIT 2 OFFSET 1", "primary"},
+      {"SELECT ID FROM T ORDER BY ID LIMIT 2 OFFSET 1", "0 0 0 0 1 primary"},
+      {"SELECT ID FROM T ORDER BY ID DESC LIMIT 3 OFFSET 2", "0 0 0 1 1 primary"},
+      {"SELECT ID FROM T WHERE Code > 1 ORDER BY ID LIMIT 2 OFFSET 1", ""},
+      {"SELECT ID FROM T ORDER BY Name LIMIT 2 OFFSET 1", ""},
   };
   for (const TQuery& q : queries) {
     SCOPED_TRACE(q.sql);
