@@ -5,6 +5,7 @@
 #include <cassert>
 
 #include "errors/engine_error.h"
+#include "engine/format/byte_codec.h"
 #include "engine/format/data_file.h"
 #include "engine/format/encipher.h"
 #include "engine/format/field_types.h"
@@ -94,6 +95,13 @@ void TIndexFile::BumpChangeCount() {
 }
 
 bool TIndexFile::ReloadHeaderIfChanged() {
+  // The change counter alone first: an unchanged header (the common case) is neither read in
+  // full nor decoded. The cipher works byte by byte, so the counter deciphers on its own.
+  std::array<std::byte, 4> counter{};
+  static_assert(kOffIdxChangeCount == 0);
+  (void)ReadAt(0, counter, false);
+  if (Encrypted()) Encipher(counter, kRecordKey);
+  if (GetI32(counter, 0) == header_.change_count) return false;
   std::array<std::byte, kIndexHeaderSize> raw{};
   (void)ReadAt(0, raw, false);
   const TIndexHeader fresh = DecodeImage(raw);
