@@ -418,7 +418,10 @@ bool TDataTable::CheckForChanges() {
 }
 
 bool TDataTable::ChangedByOthers() {
-  if (Session().StrictChangeDetection || flags_.exclusive || writer_lock_ || table_locked_ || in_transaction_) {
+  // The reader lock keeps every other writer out, and taking it ran the check: nothing can have
+  // changed since.
+  if (Session().StrictChangeDetection || flags_.exclusive || writer_lock_ || table_locked_ || in_transaction_ ||
+      reader_lock_) {
     return false;
   }
   return CheckForChanges();

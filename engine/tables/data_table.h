@@ -123,7 +123,8 @@ class TDataTable final : public TIndexFileOwner, public TBlobFileOwner, public T
   bool CheckForChanges();
   // CheckForChanges where another opener may have written: not while this session holds the
   // writer or table lock or the table exclusively, nor inside a transaction (the counters in
-  // memory run ahead of the file's on purpose), nor when the session detects changes strictly.
+  // memory run ahead of the file's on purpose), nor when the session detects changes strictly,
+  // nor under the reader lock (taking it checked, and it keeps every writer out).
   bool ChangedByOthers() override;
   // The three change counters as last seen (cursors compare them with their own copies).
   struct TChangeCounters {
