@@ -527,8 +527,11 @@ bool TIndexPosition::Seek(std::span<const std::byte> key, TBound bound) {
 }
 
 bool TIndexPosition::SeekExact(std::span<const std::byte> key) {
-  if (!Seek(key, TBound::kLower)) return false;
-  return tree_.CompareKeys(key_, key, key.size()) == 0;
+  return Seek(key, TBound::kLower) && KeyMatches(key);
+}
+
+bool TIndexPosition::KeyMatches(std::span<const std::byte> key) const {
+  return Valid() && tree_.CompareKeys(key_, key, key.size()) == 0;
 }
 
 std::int32_t TIndexPosition::RecordNumber() const {

@@ -118,6 +118,8 @@ class TIndexPosition {
   bool Seek(std::span<const std::byte> key, TBound bound);
   // Positions on the entry with exactly this key; false when there is none.
   bool SeekExact(std::span<const std::byte> key);
+  // Whether the current entry's key equals `key` on key.size() bytes (false off an entry).
+  bool KeyMatches(std::span<const std::byte> key) const;
 
   bool Valid() const { return page_ != 0 && entry_ > 0; }
   std::int32_t RecordNumber() const;

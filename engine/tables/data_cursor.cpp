@@ -398,10 +398,8 @@ bool TDataCursor::FindKey(std::span<const std::byte> record, int key_fields) {
     key.resize(std::min(length, key.size()));
     const bool found = Position().Seek(key, TBound::kLower);
     if (!found || !SettleOnPosition()) return false;
-    // An equal entry exists when the last entry not above the key is at or behind this one.
-    TIndexPosition upper(tree);
-    if (!upper.Seek(key, TBound::kUpper)) return false;
-    return upper.Ordinal() >= Position().Ordinal();
+    // The first entry not below the key: an equal entry exists exactly when this one is equal.
+    return Position().KeyMatches(key);
   });
 }
 
