@@ -559,6 +559,14 @@ std::int32_t TIndexPosition::SlotRunAhead(bool forward, std::int32_t limit, std:
   return run;
 }
 
+void TIndexPosition::RecordsAhead(bool forward, std::size_t most, std::vector<std::int32_t>& out) const {
+  if (out.size() >= most) return;
+  (void)WalkLevel(page_, forward ? entry_ + 1 : entry_ - 1, forward, [&](const TPage& page, int entry) {
+    out.push_back(page.RecordNumber(entry));
+    return out.size() < most;
+  });
+}
+
 TKey TIndexPosition::Key() const {
   return key_;
 }

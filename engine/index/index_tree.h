@@ -128,6 +128,9 @@ class TIndexPosition {
   // beyond the one before; at most `limit`. 1 when the next entry's record lies elsewhere.
   // Requires: Valid().
   std::int32_t SlotRunAhead(bool forward, std::int32_t limit, std::int32_t gap) const;
+  // Appends the record numbers of the entries after this one (before it, not `forward`) until
+  // `out` holds `most`. Requires: Valid().
+  void RecordsAhead(bool forward, std::size_t most, std::vector<std::int32_t>& out) const;
   // Appends the record numbers of this entry and the ones after it, page by page, until `out`
   // holds `most`; the position moves to the entry after the last one taken (off the end after
   // the last entry). Requires: Valid().

@@ -190,12 +190,41 @@ TRecordPin TRecordCache::GetRecord(TRecordFetcher* fetcher, std::int32_t slot, b
   count = std::clamp(count, 1, std::max(1, std::min(records_per_read_, cache_capacity_)));
   TRecordPin pin(ReadSlots(slot, count, forward));
   if (undo_ != nullptr) KeepForUndo(*pin);
+  // What a stepping cursor reads ahead in all stays within half the cache, so that the records
+  // read last do not push out those read first before they are visited.
+  const std::int32_t ahead = std::min(records_per_read_, cache_capacity_ / 2) - count;
+  if (read_ahead == TReadAhead::kCursor && fetcher != nullptr && ahead > 0) ReadAhead(*fetcher, slot, forward, ahead);
   return pin;
+}
+
+void TRecordCache::ReadAhead(TRecordFetcher& fetcher, std::int32_t slot, bool forward, std::int32_t budget) {
+  ahead_.clear();
+  fetcher.SlotsAhead(slot, forward, static_cast<std::size_t>(budget) * 2, ahead_);
+  const std::int32_t end = Header().NextRecordSlot;
+  std::size_t k = 0;
+  while (k < ahead_.size() && budget > 0) {
+    const std::int32_t start = ahead_[k++];
+    if (start <= 0 || start >= end) return;  // the index names no such slot: the walk will say so
+    if (CachedRecord(start) != nullptr) continue;
+    // The run from `start` as RunFrom counts it, along the slots to come.
+    std::int32_t run = 1;
+    std::int32_t last = start;
+    while (k < ahead_.size() && ahead_[k] > 0 && ahead_[k] < end &&
+           ExtendReadRun(run, last, ahead_[k], forward, read_ahead_gap_, budget)) {
+      ++k;
+    }
+    (void)LoadSlots(forward ? start : start - run + 1, run, 0);
+    budget -= run;
+  }
 }
 
 TRecord* TRecordCache::ReadSlots(std::int32_t slot, std::int32_t count, bool forward) {
   // 5. Read forward from the slot, or backward ending with it.
-  const std::int32_t first = forward ? slot : slot - count + 1;
+  return LoadSlots(forward ? slot : slot - count + 1, count, slot);
+}
+
+TRecord* TRecordCache::LoadSlots(std::int32_t first, std::int32_t count, std::int32_t pin_slot) {
+  const std::int32_t slot = pin_slot;
   const std::size_t size = Header().RecordSize;
   const std::size_t wanted = static_cast<std::size_t>(count) * size;
   if (read_buffer_.size() < wanted) read_buffer_.resize(wanted);
@@ -230,7 +259,7 @@ TRecord* TRecordCache::ReadSlots(std::int32_t slot, std::int32_t count, bool for
       MakeNewest(requested);
     }
   }
-  if (requested == nullptr) RaiseForTable(kRecordBuffersCorrupt);
+  if (requested == nullptr && pin_slot != 0) RaiseForTable(kRecordBuffersCorrupt);
   return requested;
 }
 

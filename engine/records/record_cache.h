@@ -33,7 +33,9 @@ std::int32_t DefaultCacheSize(std::uint16_t record_size);
 // How a fetch reads ahead of the slot it is asked for.
 enum class TReadAhead {
   kNone,       // the slot alone
-  kCursor,     // the run of consecutive slots the cursor visits next (TRecordFetcher::RunFrom)
+  kCursor,     // the run of consecutive slots the cursor visits next (TRecordFetcher::RunFrom), and
+               // while it steps through its index the records it visits after that run
+               // (TRecordFetcher::SlotsAhead)
   kSlotOrder,  // the following (or preceding) slots in slot order
 };
 
@@ -50,6 +52,15 @@ class TRecordFetcher {
   // 0 the run in which up to `gap` slots it does not visit may lie between two that it does; 1 to
   // `limit`.
   virtual std::int32_t RunFrom(std::int32_t slot, bool forward, std::int32_t limit, std::int32_t gap) = 0;
+  // While the cursor steps through its index: the slots of the records it visits after `slot`,
+  // in its direction, at most `most` of them, appended to `out`. Nothing when it is not stepping
+  // or `slot` is not its place (a look-up reads only the run of `slot`).
+  virtual void SlotsAhead(std::int32_t slot, bool forward, std::size_t most, std::vector<std::int32_t>& out) {
+    (void)slot;
+    (void)forward;
+    (void)most;
+    (void)out;
+  }
 };
 
 // What the record cache needs to know of the table whose records it holds. Asked on a miss, a
@@ -206,6 +217,13 @@ class TRecordCache {
   TRecordPin CreateSlotAtEnd();
   // Reads `count` slots around `slot` into the cache. Returns the requested record, pinned.
   TRecord* ReadSlots(std::int32_t slot, std::int32_t count, bool forward);
+  // Reads `count` slots from `first` on into the cache, where room can be had without raising;
+  // the record of `pin_slot` (0: none) must be brought in and comes back pinned.
+  TRecord* LoadSlots(std::int32_t first, std::int32_t count, std::int32_t pin_slot);
+  // After the run of `slot` was read for a stepping cursor: the records it visits next that are
+  // not cached, in runs as the cursor's own read-ahead counts them, `budget` slots at most. All
+  // under the change check that the miss ran, so they are what the file holds now.
+  void ReadAhead(TRecordFetcher& fetcher, std::int32_t slot, bool forward, std::int32_t budget);
   void ResetCache();
 
   TDataFile& file_;
@@ -227,6 +245,7 @@ class TRecordCache {
   std::int32_t read_ahead_gap_ = 0;
   std::vector<std::byte> read_buffer_;
   std::vector<std::byte> write_buffer_;
+  std::vector<std::int32_t> ahead_;  // ReadAhead's list, kept for its capacity
   std::int64_t read_start_ = 0;  // the file range the read buffer holds
   std::int64_t read_length_ = 0;
   TRecordCacheCounters counters_;

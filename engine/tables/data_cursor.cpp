@@ -14,6 +14,22 @@
 
 namespace tarvo {
 
+namespace {
+
+// Marks a cursor as stepping for the length of one Next or Prior.
+class TStepping {
+ public:
+  explicit TStepping(bool& flag) : flag_(flag) { flag_ = true; }
+  ~TStepping() { flag_ = false; }
+  TStepping(const TStepping&) = delete;
+  TStepping& operator=(const TStepping&) = delete;
+
+ private:
+  bool& flag_;
+};
+
+}  // namespace
+
 TDataCursor::TDataCursor(TDataSession& session, TDataDirectory& directory)
     : session_(session), directory_(directory) {}
 
@@ -234,6 +250,11 @@ std::int32_t TDataCursor::RunFrom(std::int32_t slot, bool forward, std::int32_t 
   return Position().SlotRunAhead(forward, limit, gap);
 }
 
+void TDataCursor::SlotsAhead(std::int32_t slot, bool forward, std::size_t most, std::vector<std::int32_t>& out) {
+  if (!stepping_ || index_slot_ == kSlotOrder || !Position().Valid() || Position().RecordNumber() != slot) return;
+  Position().RecordsAhead(forward, most, out);
+}
+
 TRecordPin TDataCursor::Fetch(std::int32_t slot, bool forward, TReadAhead read_ahead) {
   // A fetch that finds the table changed has emptied the cache and re-established the position;
   // the next attempt reads what the file holds now.
@@ -338,6 +359,7 @@ bool TDataCursor::Last() {
 }
 
 bool TDataCursor::Next() {
+  const TStepping stepping(stepping_);
   return ReadOperation([&]() -> bool {
     if (index_slot_ == kSlotOrder) {
       if (after_last_) return false;
@@ -361,6 +383,7 @@ bool TDataCursor::Next() {
 }
 
 bool TDataCursor::Prior() {
+  const TStepping stepping(stepping_);
   return ReadOperation([&]() -> bool {
     if (index_slot_ == kSlotOrder) {
       if (!on_record_ && !between_ && !after_last_) return false;

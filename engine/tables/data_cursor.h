@@ -180,6 +180,7 @@ class TDataCursor : public TRecordFetcher {
   // (the caches are then dropped and the operation starts over).
   bool CheckBeforeRead() override;
   std::int32_t RunFrom(std::int32_t slot, bool forward, std::int32_t limit, std::int32_t gap) override;
+  void SlotsAhead(std::int32_t slot, bool forward, std::size_t most, std::vector<std::int32_t>& out) override;
 
   bool HasAutoIncrementField() const;
   // The checks a record passes before it is added or changed: required fields set, values within
@@ -250,6 +251,7 @@ class TDataCursor : public TRecordFetcher {
   TKey current_key_;
   std::set<std::int32_t> own_locks_;
   bool reader_taken_ = false;
+  bool stepping_ = false;  // inside Next or Prior: a miss reads ahead the records visited next
   int read_depth_ = 0;  // nested ReadOperation calls
   std::unique_ptr<TBlobValues> blob_values_;
 

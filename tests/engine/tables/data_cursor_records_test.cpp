@@ -370,6 +370,82 @@ TEST_F(DataCursorRecordsTest, ACursorFindsItsPlaceAgainAfterAnotherCursorChanged
   EXPECT_EQ(reader->RecordCount(), 4);
 }
 
+// A walk reads the records it visits next ahead, some hundreds at a time, under the change check
+// of the read that missed. What another session changes reaches the walk: with strict change
+// detection at once (the records read ahead are dropped), otherwise at the next read from the
+// file, so at the latest once the walk is past what it read ahead. Both directions, slots with
+// gaps.
+TEST_F(DataCursorRecordsTest, AWalkThatReadsAheadSeesWhatAnotherSessionChanged) {
+  db_.directory->CreateTable("People", IndexedPeople(true));
+  constexpr int kCount = 4000;
+  const auto name_of = [](int i) {
+    std::string name = std::to_string(i);
+    return "n" + std::string(4 - name.size(), '0') + name;
+  };
+  {
+    auto loader = OpenCursor(true);
+    for (int i = 0; i < kCount; ++i) Add(*loader, {name_of((i * 7919) % kCount), i});
+    for (int slot = 5; slot <= kCount; slot += 5) Delete(*loader, slot);
+  }
+  std::set<std::string> names;
+  for (int i = 0; i < kCount; ++i) {
+    if ((i + 1) % 5 != 0) names.insert(name_of((i * 7919) % kCount));
+  }
+  TTestDatabase other(dir_.Dir());
+  TDataCursor changer(other.session, *other.directory);
+  TCursorOpenOptions options;
+  options.table_name = "People";
+  changer.Open(options);
+  changer.SelectIndex("ByName");
+  int round = 0;
+  for (const bool strict : {true, false}) {
+    for (const bool forward : {true, false}) {
+      SCOPED_TRACE(std::string(strict ? "strict" : "not strict") + (forward ? ", forward" : ", backward"));
+      db_.session.StrictChangeDetection = strict;
+      auto walker = OpenCursor();
+      walker->SelectIndex("ByName");
+      const auto step = [&] { return forward ? walker->Next() : walker->Prior(); };
+      std::vector<std::string> seen;
+      for (bool on = forward ? walker->First() : walker->Last(); on; on = seen.size() < 5 && step()) {
+        seen.push_back(NameOf(*walker));
+      }
+      // Near the walk's start (read ahead already) one record changes its name to one the walk
+      // meets at its end; far from it one record goes and one comes.
+      const auto at = [&](std::size_t steps) {
+        const auto it = forward ? std::next(names.begin(), static_cast<long>(steps))
+                                : std::prev(names.end(), static_cast<long>(steps) + 1);
+        return *it;
+      };
+      const std::string renamed = at(20);
+      const std::string gone = at(names.size() - 200);
+      const std::string moved = (forward ? "z" : "a") + std::to_string(round);
+      const std::string added = (forward ? "y" : "b") + std::to_string(round++);
+      ASSERT_TRUE(changer.FindKey(Image(changer, {renamed, 0})));
+      std::vector<std::byte> record = changer.CurrentRecord();
+      PutText(FieldSlot(record, changer.Descriptors()[1]), moved, 0, 0, 0);
+      changer.ChangeRecord(record, false, true);
+      ASSERT_TRUE(changer.FindKey(Image(changer, {gone, 0})));
+      changer.DeleteRecord(changer.CurrentRecord(), false);
+      Add(changer, {added, 10'000 + round});
+      names.erase(renamed);
+      names.erase(gone);
+      names.insert(moved);
+      names.insert(added);
+
+      while (step()) seen.push_back(NameOf(*walker));
+      EXPECT_EQ(std::count(seen.begin(), seen.end(), gone), 0);
+      EXPECT_EQ(std::count(seen.begin(), seen.end(), added), 1);
+      EXPECT_EQ(std::count(seen.begin(), seen.end(), moved), 1);
+      if (strict) {
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), renamed), 0) << "not from what was read ahead";
+        std::vector<std::string> expected(names.begin(), names.end());
+        if (!forward) std::reverse(expected.begin(), expected.end());
+        EXPECT_EQ(seen, expected);
+      }
+    }
+  }
+}
+
 TEST_F(DataCursorRecordsTest, EveryFailedWriteReleasesTheWriterAndTheRecordLock) {
   db_.directory->CreateTable("People", IndexedPeople(true));
   auto cursor = OpenCursor();
