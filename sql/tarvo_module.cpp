@@ -241,7 +241,6 @@ TKeyUse KeyUseOf(const TFieldDescriptor& d, TLanguageId language, bool case_inse
     case kTypeInt16:
     case kTypeInt32:
     case kTypeUInt16:
-    case kTypeUInt32:
     case kTypeDate:
     case kTypeTime:
     case kTypeBytes:
@@ -250,6 +249,8 @@ TKeyUse KeyUseOf(const TFieldDescriptor& d, TLanguageId language, bool case_inse
     // Date-times that come out as the same millisecond may differ below it: equality is walked as
     // a range around the value.
     case kTypeDateTime: return {true, false, true, true};
+    // A cardinal's key is its stored bytes, least significant first: equal values only.
+    case kTypeUInt32: return {true, true, false, false};
     // Fixed-point values beyond 15 digits come out as TEXT, which SQL orders after every number.
     case kTypeFixed: return {true, true, false, false};
     // Booleans: another writer may have stored any non-zero value for true.

@@ -71,9 +71,10 @@ class TTarvoModuleTest : public ::testing::Test {
     definition.fields = testing::Numbered(
         {Field("ID", kTypeInt32, 0, kSubTypeAutoInc), Field("Name", kTypeText, 20), Field("Born", kTypeDate),
          Field("Amount", kTypeFloat), Field("Dec", kTypeFixed, 0, 0, 2), Field("Code", kTypeInt32),
-         Field("Notes", kTypeBlob, 0, kSubTypeMemo)});
+         Field("Notes", kTypeBlob, 0, kSubTypeMemo), Field("Big", kTypeUInt32)});
     definition.indexes = {Index("", {1}, true),    Index("ByName", {2}),   Index("ByNameCI", {2}),
-                          Index("ByBorn", {3, 2}), Index("ByAmount", {4}), Index("ByCode", {6}, true)};
+                          Index("ByBorn", {3, 2}), Index("ByAmount", {4}), Index("ByCode", {6}, true),
+                          Index("ByBig", {8})};
     definition.indexes[2].case_insensitive = 1;
     definition.indexes[3].descending = 1;
     testing::TTestEngine engine(dir_.Dir());
@@ -125,6 +126,7 @@ class TTarvoModuleTest : public ::testing::Test {
 };
 
 TEST_F(TTarvoModuleTest, QueriesGiveWhatAPlainCopyGivesAlongTheirIndex) {
+  ASSERT_EQ(Exec(db_, "UPDATE Kunden SET Big = Code * 200"), SQLITE_OK) << sqlite3_errmsg(db_);
   ASSERT_EQ(Exec(db_, "CREATE TABLE n AS SELECT * FROM Kunden"), SQLITE_OK);
   struct TQuery {
     std::string sql;   // T stands for the table
@@ -143,6 +145,8 @@ TEST_F(TTarvoModuleTest, QueriesGiveWhatAPlainCopyGivesAlongTheirIndex) {
       {"SELECT ID FROM T WHERE Amount = 0", "index ByAmount"},
       {"SELECT ID FROM T WHERE Amount > -5 AND Amount <> 0 ORDER BY Amount DESC", "index ByAmount"},
       {"SELECT ID FROM T WHERE Code = 7", "index ByCode"},
+      {"SELECT ID, Big FROM T WHERE Big > 300 ORDER BY Big DESC", ""},
+      {"SELECT ID FROM T WHERE Big = 1400", "index ByBig"},
       {"SELECT ID FROM T WHERE Name = 'MEIER' COLLATE NOCASE", ""},
       {"SELECT ID FROM T WHERE Name > 'm' COLLATE NOCASE", ""},
       {"SELECT * FROM T WHERE Code = '7'", ""},
