@@ -46,6 +46,22 @@ inline constexpr std::uint16_t kPeopleNotes = 7;
 
 TTableDefinition PeopleDefinition();
 
+// Random numbers for choosing keys, the same on both sides of a comparison (SplitMix64).
+class TPicker {
+ public:
+  explicit TPicker(std::uint64_t seed) : state_(seed) {}
+  std::uint32_t Below(std::uint32_t n) {
+    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    z ^= z >> 31;
+    return static_cast<std::uint32_t>(((z >> 32) * n) >> 32);
+  }
+
+ private:
+  std::uint64_t state_;
+};
+
 // One record of the People table as the generator makes it (ID is the record's position, from 1).
 struct TPeopleRow {
   std::string name;

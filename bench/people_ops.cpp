@@ -101,22 +101,6 @@ TOpsOptions ParseOptions(int argc, char** argv) {
   return options;
 }
 
-// The same random numbers on both sides (SplitMix64).
-class TPicker {
- public:
-  explicit TPicker(std::uint64_t seed) : state_(seed) {}
-  std::uint32_t Below(std::uint32_t n) {
-    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    z ^= z >> 31;
-    return static_cast<std::uint32_t>(((z >> 32) * n) >> 32);
-  }
-
- private:
-  std::uint64_t state_;
-};
-
 // The keys of the look-ups, made before the clock starts: IDs, or names packed in one buffer.
 struct TLookups {
   std::vector<std::int32_t> ids;
