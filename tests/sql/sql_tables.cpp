@@ -258,7 +258,10 @@ TSqlTable CustomerTable(const std::string& name, int language) {
     set(13, i % 53 == 0, RandomDate(random) + " " + RandomTime(random));
     set(14, false, static_cast<std::int64_t>(random.Next(65536)));
     set(15, false, i == 8 ? std::int64_t{4294967295} : static_cast<std::int64_t>(random.Next(4294967296)));
-    set(16, i % 59 == 0, RandomBytes(random, 1 + static_cast<std::size_t>(i % 10)));
+    // Variable bytes keep no length: a shorter value reads back with zeros up to the field's size.
+    TBlob variable = RandomBytes(random, 1 + static_cast<std::size_t>(i % 10));
+    variable.bytes.resize(10, '\0');
+    set(16, i % 59 == 0, variable);
     if (i % 4 == 0) set(17, false, RandomBytes(random, i == 12 ? 6000 : 1 + static_cast<std::size_t>(i * 37 % 3000)));
     table.rows.push_back(std::move(row));
     if (i % 11 == 5) table.deleted_slots.push_back(static_cast<std::int32_t>(i));
