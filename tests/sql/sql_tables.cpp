@@ -34,8 +34,8 @@ std::string TwoDigits(std::uint64_t n) {
 
 std::string DateText(std::uint64_t year, std::uint64_t month, std::uint64_t day) {
   char text[16];
-  std::snprintf(text, sizeof text, "%04u-%02u-%02u", static_cast<unsigned>(year), static_cast<unsigned>(month),
-                static_cast<unsigned>(day));
+  std::snprintf(text, sizeof text, "%04u-%02u-%02u", static_cast<unsigned>(year),
+                static_cast<unsigned>(month), static_cast<unsigned>(day));
   return text;
 }
 
@@ -61,7 +61,8 @@ TBlob RandomBytes(TSequence& random, std::size_t size) {
 // needed: the values here have no more).
 std::string FixedText(std::int64_t scaled, int places) {
   const bool negative = scaled < 0;
-  const std::uint64_t magnitude = negative ? 0 - static_cast<std::uint64_t>(scaled) : static_cast<std::uint64_t>(scaled);
+  const std::uint64_t magnitude =
+      negative ? 0 - static_cast<std::uint64_t>(scaled) : static_cast<std::uint64_t>(scaled);
   std::string fraction = std::to_string(magnitude % 10000);
   fraction.insert(0, 4 - fraction.size(), '0');
   return (negative ? "-" : "") + std::to_string(magnitude / 10000) + "." + fraction.substr(0, places);
@@ -119,17 +120,18 @@ nlohmann::json JsonOf(const TCell& cell, TColumnKind kind) {
 // than in byte order, and bytes 0x80 to 0x9F (Š, Œ, €, Ÿ) that sort below Ä in the code page but
 // above it in UTF-8.
 const std::vector<std::string> kNames = {
-    "Müller", "müller", "MÜLLER", "Mueller", "Möller", "Özdemir", "Ärger",   "ärger",  "Zoë",
-    "Ångström", "Straße", "Strasse", "Éclair", "ébène", "Œuvre",  "Šimek",   "šimek",  "Žižek",
-    "€uro",   "Ÿvonne",  "ÿvonne", "Adams",  "adams",   "Baker",  "Zimmer",  "zimmer", "a%b",
-    "a_b",    "O'Brien", "Ñandú",  "Ünal",   "Ìmola",   "Meier",  "Maier",   "Mayer",  "Meyer"};
-const std::vector<std::string> kCities = {"Berlin",  "München",    "Köln",   "Düsseldorf", "Zürich",
-                                          "Århus",   "Göteborg",   "Šibenik", "Œuilly",    "Ærøskøbing",
-                                          "Paris",   "paris",      "Ölberg", "Zaandam",    "Aachen"};
+    "Müller",   "müller",  "MÜLLER",  "Mueller", "Möller", "Özdemir", "Ärger",  "ärger",  "Zoë",
+    "Ångström", "Straße",  "Strasse", "Éclair",  "ébène",  "Œuvre",   "Šimek",  "šimek",  "Žižek",
+    "€uro",     "Ÿvonne",  "ÿvonne",  "Adams",   "adams",  "Baker",   "Zimmer", "zimmer", "a%b",
+    "a_b",      "O'Brien", "Ñandú",   "Ünal",    "Ìmola",  "Meier",   "Maier",  "Mayer",  "Meyer"};
+const std::vector<std::string> kCities = {"Berlin", "München",  "Köln",    "Düsseldorf", "Zürich",
+                                          "Århus",  "Göteborg", "Šibenik", "Œuilly",     "Ærøskøbing",
+                                          "Paris",  "paris",    "Ölberg",  "Zaandam",    "Aachen"};
 // The plain table of regions by city that the joins use.
 const std::vector<std::pair<std::string, std::string>> kRegions = {
-    {"Berlin", "Ost"}, {"München", "Süd"}, {"Köln", "West"},  {"Düsseldorf", "West"}, {"Zürich", "Schweiz"},
-    {"Aachen", "West"}, {"Paris", "Frankreich"}, {"Ölberg", "Süd"}, {"Nirgendwo", "Keine"}};
+    {"Berlin", "Ost"},       {"München", "Süd"},    {"Köln", "West"},
+    {"Düsseldorf", "West"},  {"Zürich", "Schweiz"}, {"Aachen", "West"},
+    {"Paris", "Frankreich"}, {"Ölberg", "Süd"},     {"Nirgendwo", "Keine"}};
 
 std::string CustomerDefinition(int language) {
   nlohmann::ordered_json definition = {
@@ -206,17 +208,29 @@ std::string RowsText(const std::vector<TRow>& rows) {
   return text;
 }
 
+std::string MissingRowsText(const std::vector<TRow>& ours, const std::vector<TRow>& theirs) {
+  std::vector<TRow> only_ours;
+  std::vector<TRow> only_theirs;
+  std::set_difference(ours.begin(), ours.end(), theirs.begin(), theirs.end(), std::back_inserter(only_ours));
+  std::set_difference(theirs.begin(), theirs.end(), ours.begin(), ours.end(),
+                      std::back_inserter(only_theirs));
+  return "only in Tarvo:\n" + RowsText(only_ours) + "only in plain:\n" + RowsText(only_theirs);
+}
+
 TSqlTable CustomerTable(const std::string& name, int language) {
   using K = TColumnKind;
   TSqlTable table;
   table.name = name;
   table.definition = CustomerDefinition(language);
-  table.columns = {{"ID", K::kAutoInc, "INTEGER"},  {"Name", K::kText, "TEXT"},        {"City", K::kText, "TEXT"},
-                   {"Born", K::kDate, "TEXT"},       {"Notes", K::kText, "TEXT"},       {"Active", K::kBoolean, "INTEGER"},
-                   {"Small", K::kInteger, "INTEGER"}, {"Count", K::kInteger, "INTEGER"}, {"Amount", K::kReal, "REAL"},
-                   {"Price", K::kReal, "REAL"},       {"Dec", K::kFixed, "BLOB"},        {"Raw", K::kBytes, "BLOB"},
-                   {"At", K::kTime, "TEXT"},          {"Stamp", K::kDateTime, "TEXT"},   {"W", K::kInteger, "INTEGER"},
-                   {"U", K::kInteger, "INTEGER"},     {"VB", K::kBytes, "BLOB"},         {"Pic", K::kBytes, "BLOB"}};
+  table.columns = {{"ID", K::kAutoInc, "INTEGER"},    {"Name", K::kText, "TEXT"},
+                   {"City", K::kText, "TEXT"},        {"Born", K::kDate, "TEXT"},
+                   {"Notes", K::kText, "TEXT"},       {"Active", K::kBoolean, "INTEGER"},
+                   {"Small", K::kInteger, "INTEGER"}, {"Count", K::kInteger, "INTEGER"},
+                   {"Amount", K::kReal, "REAL"},      {"Price", K::kReal, "REAL"},
+                   {"Dec", K::kFixed, "BLOB"},        {"Raw", K::kBytes, "BLOB"},
+                   {"At", K::kTime, "TEXT"},          {"Stamp", K::kDateTime, "TEXT"},
+                   {"W", K::kInteger, "INTEGER"},     {"U", K::kInteger, "INTEGER"},
+                   {"VB", K::kBytes, "BLOB"},         {"Pic", K::kBytes, "BLOB"}};
   TSequence random;
   const std::string long_note = [] {
     std::string text;
@@ -253,16 +267,20 @@ TSqlTable CustomerTable(const std::string& name, int language) {
     if (i == 7) dec = 9223372036854775800;  // 922337203685477.58: more digits than a double holds
     if (i == 8) dec = 10000;                // 1.00
     set(10, i % 41 == 0, FixedCell(dec));
-    set(11, i % 43 == 0, RandomBytes(random, 6));
+    TBlob raw = RandomBytes(random, 6);
+    if (i == 11) raw.bytes = std::string("\x7f\0\0\0\0\0", 6);
+    set(11, i % 43 == 0, raw);
     set(12, i % 47 == 0, RandomTime(random));
     set(13, i % 53 == 0, RandomDate(random) + " " + RandomTime(random));
     set(14, false, static_cast<std::int64_t>(random.Next(65536)));
     set(15, false, i == 8 ? std::int64_t{4294967295} : static_cast<std::int64_t>(random.Next(4294967296)));
     // Variable bytes keep no length: a shorter value reads back with zeros up to the field's size.
     TBlob variable = RandomBytes(random, 1 + static_cast<std::size_t>(i % 10));
+    if (i == 11) variable.bytes = "\x80";
     variable.bytes.resize(10, '\0');
     set(16, i % 59 == 0, variable);
-    if (i % 4 == 0) set(17, false, RandomBytes(random, i == 12 ? 6000 : 1 + static_cast<std::size_t>(i * 37 % 3000)));
+    if (i % 4 == 0)
+      set(17, false, RandomBytes(random, i == 12 ? 6000 : 1 + static_cast<std::size_t>(i * 37 % 3000)));
     table.rows.push_back(std::move(row));
     if (i % 11 == 5) table.deleted_slots.push_back(static_cast<std::int32_t>(i));
   }
@@ -273,19 +291,18 @@ TSqlTable OrderTable(const std::string& name) {
   using K = TColumnKind;
   TSqlTable table;
   table.name = name;
-  nlohmann::ordered_json definition = {
-      {"description", "Bestellungen"},
-      {"language_id", 1031},
-      {"fields",
-       {{{"name", "OrderID"}, {"type", "autoinc"}},
-        {{"name", "KundeID"}, {"type", "integer"}},
-        {{"name", "Day"}, {"type", "date"}},
-        {{"name", "Total"}, {"type", "money"}},
-        {{"name", "Note"}, {"type", "text"}, {"size", 30}}}},
-      {"primary", {"OrderID"}},
-      {"indexes",
-       {{{"name", "ByKunde"}, {"fields", {"KundeID", "Day"}}},
-        {{"name", "ByDay"}, {"fields", {"Day"}}, {"descending", true}}}}};
+  nlohmann::ordered_json definition = {{"description", "Bestellungen"},
+                                       {"language_id", 1031},
+                                       {"fields",
+                                        {{{"name", "OrderID"}, {"type", "autoinc"}},
+                                         {{"name", "KundeID"}, {"type", "integer"}},
+                                         {{"name", "Day"}, {"type", "date"}},
+                                         {{"name", "Total"}, {"type", "money"}},
+                                         {{"name", "Note"}, {"type", "text"}, {"size", 30}}}},
+                                       {"primary", {"OrderID"}},
+                                       {"indexes",
+                                        {{{"name", "ByKunde"}, {"fields", {"KundeID", "Day"}}},
+                                         {{"name", "ByDay"}, {"fields", {"Day"}}, {"descending", true}}}}};
   table.definition = definition.dump();
   table.columns = {{"OrderID", K::kAutoInc, "INTEGER"},
                    {"KundeID", K::kInteger, "INTEGER"},
@@ -299,7 +316,8 @@ TSqlTable OrderTable(const std::string& name) {
     if (j % 25 != 0) row[1] = 100 + 7 * ((j * 53) % 150);
     row[2] = DateText(2020 + random.Next(6), 1 + random.Next(12), 1 + random.Next(28));
     row[3] = static_cast<double>(random.Next(100000)) / 100.0;
-    if (j % 6 != 0) row[4] = "Lieferung " + TwoDigits(static_cast<std::uint64_t>(j)) + (j % 4 == 0 ? " für Köln" : "");
+    if (j % 6 != 0)
+      row[4] = "Lieferung " + TwoDigits(static_cast<std::uint64_t>(j)) + (j % 4 == 0 ? " für Köln" : "");
     table.rows.push_back(std::move(row));
     if (j % 9 == 4) table.deleted_slots.push_back(static_cast<std::int32_t>(j));
   }
@@ -360,12 +378,14 @@ void CreatePlainTable(sqlite3* db, const TSqlTable& table) {
   const std::string error = Execute(db, create + ")");
   if (!error.empty()) throw std::runtime_error(error);
   sqlite3_stmt* statement = nullptr;
-  if (sqlite3_prepare_v2(db, (insert + ") VALUES(" + marks + ")").c_str(), -1, &statement, nullptr) != SQLITE_OK) {
+  if (sqlite3_prepare_v2(db, (insert + ") VALUES(" + marks + ")").c_str(), -1, &statement, nullptr) !=
+      SQLITE_OK) {
     throw std::runtime_error(sqlite3_errmsg(db));
   }
   for (std::size_t r = 0; r < table.rows.size(); ++r) {
     const auto slot = static_cast<std::int32_t>(r + 1);
-    if (std::find(table.deleted_slots.begin(), table.deleted_slots.end(), slot) != table.deleted_slots.end()) continue;
+    if (std::find(table.deleted_slots.begin(), table.deleted_slots.end(), slot) != table.deleted_slots.end())
+      continue;
     sqlite3_reset(statement);
     sqlite3_bind_int64(statement, 1, slot);
     for (std::size_t i = 0; i < table.columns.size(); ++i) {
@@ -377,7 +397,8 @@ void CreatePlainTable(sqlite3* db, const TSqlTable& table) {
         sqlite3_bind_text(statement, at, text->data(), static_cast<int>(text->size()), SQLITE_TRANSIENT);
       }
       if (const auto* blob = std::get_if<TBlob>(&cell)) {
-        sqlite3_bind_blob(statement, at, blob->bytes.data(), static_cast<int>(blob->bytes.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_blob(statement, at, blob->bytes.data(), static_cast<int>(blob->bytes.size()),
+                          SQLITE_TRANSIENT);
       }
       if (std::holds_alternative<std::monostate>(cell)) sqlite3_bind_null(statement, at);
     }
@@ -414,7 +435,8 @@ std::vector<TRow> QueryRows(sqlite3* db, const std::string& sql, std::string* er
             break;
           case SQLITE_BLOB: {
             const auto* bytes = static_cast<const char*>(sqlite3_column_blob(statement, i));
-            row.emplace_back(TBlob{std::string(bytes, static_cast<std::size_t>(sqlite3_column_bytes(statement, i)))});
+            row.emplace_back(
+                TBlob{std::string(bytes, static_cast<std::size_t>(sqlite3_column_bytes(statement, i)))});
             break;
           }
           default: row.emplace_back(std::monostate{}); break;
@@ -445,7 +467,8 @@ std::string QueryPlan(sqlite3* db, const std::string& sql) {
   if (!error.empty()) return "error: " + error;
   std::string plan;
   for (const TRow& row : rows) {
-    if (row.size() >= 4 && std::holds_alternative<std::string>(row[3])) plan += std::get<std::string>(row[3]) + "\n";
+    if (row.size() >= 4 && std::holds_alternative<std::string>(row[3]))
+      plan += std::get<std::string>(row[3]) + "\n";
   }
   return plan;
 }

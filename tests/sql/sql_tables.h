@@ -26,9 +26,22 @@ using TRow = std::vector<TCell>;
 // The value as SQL would write it, for messages ("NULL", 12, 1.5, 'text', x'0a').
 std::string CellText(const TCell& cell);
 std::string RowsText(const std::vector<TRow>& rows);
+// The rows of two sorted lists that the other lacks, for a test's failure message.
+std::string MissingRowsText(const std::vector<TRow>& ours, const std::vector<TRow>& theirs);
 
 // How a column is written to a Tarvo table and declared in a plain one.
-enum class TColumnKind { kAutoInc, kInteger, kBoolean, kReal, kFixed, kText, kDate, kTime, kDateTime, kBytes };
+enum class TColumnKind {
+  kAutoInc,
+  kInteger,
+  kBoolean,
+  kReal,
+  kFixed,
+  kText,
+  kDate,
+  kTime,
+  kDateTime,
+  kBytes
+};
 
 struct TSqlColumn {
   std::string name;
@@ -42,7 +55,7 @@ struct TSqlTable {
   std::string name;        // the Tarvo table's name and the plain table's
   std::string definition;  // the JSON definition `tarvo create` takes
   std::vector<TSqlColumn> columns;
-  std::vector<TRow> rows;                  // row i is slot i + 1
+  std::vector<TRow> rows;                   // row i is slot i + 1
   std::vector<std::int32_t> deleted_slots;  // slots deleted after the import
 };
 
