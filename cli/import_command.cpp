@@ -7,11 +7,15 @@
 // with its line number and the field or the engine's message; the records before it stay.
 // Whatever cuts the import off, the table holds what it held plus a prefix of the records
 // (import_table.h).
+#include <algorithm>
+#include <climits>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 #include "cli/cli_table.h"
 #include "cli/commands.h"
@@ -51,6 +55,15 @@ void CheckIdentifier(TImportTarget& target, std::span<const std::byte> record) {
   }
 }
 
+// The line of record `record` (from 0), given the lines after gaps; `last_line` for -1.
+long LineOf(std::int64_t record, long last_line, const std::vector<std::pair<std::int64_t, long>>& lines_after_gaps) {
+  if (record < 0) return last_line;
+  auto after = std::upper_bound(lines_after_gaps.begin(), lines_after_gaps.end(), std::pair(record, LONG_MAX));
+  if (after == lines_after_gaps.begin()) return static_cast<long>(record + 1);
+  --after;
+  return after->second + static_cast<long>(record - after->first);
+}
+
 int RunImport(const TImportArgs& args, const TCliState& state) {
   std::ifstream file;
   if (args.input != "-") {
@@ -72,6 +85,9 @@ int RunImport(const TImportArgs& args, const TCliState& state) {
   std::string line;
   long line_number = 0;
   std::int64_t records = 0;
+  // Where blank lines were skipped: (record, its line) for each record after them, so that a
+  // record refused after later ones were read is named by its line.
+  std::vector<std::pair<std::int64_t, long>> lines_after_gaps;
   std::uintmax_t consumed = 0;
   TJsonRecord json;
   const TImportResult result =
@@ -86,6 +102,7 @@ int RunImport(const TImportArgs& args, const TCliState& state) {
           ++line_number;
           consumed += line.size() + 1;
         } while (line.find_first_not_of(" \t\r") == std::string::npos);
+        if (line_number != LineOf(records, 0, lines_after_gaps)) lines_after_gaps.emplace_back(records, line_number);
         if (progress.Enabled()) progress.Update(records, size > 0 ? static_cast<int>(consumed * 100 / size) : 0);
         TDataCursor& target_cursor = target.Cursor();
         json.Parse(line);
@@ -100,7 +117,8 @@ int RunImport(const TImportArgs& args, const TCliState& state) {
     try {
       std::rethrow_exception(result.refusal);
     } catch (const std::exception& e) {
-      std::cerr << args.input << ":" << line_number << ": " << MessageText(e, cursor.LanguageID()) << "\n";
+      std::cerr << args.input << ":" << LineOf(result.refused_record, line_number, lines_after_gaps) << ": "
+                << MessageText(e, cursor.LanguageID()) << "\n";
     }
     if (!state.quiet) std::cout << result.added << " records imported\n";
     return kExitError;

@@ -131,14 +131,23 @@ void TBulkAppend::StoreBlob(std::span<std::byte> record, const TFieldDescriptor&
   PutBlobRef(slot, TBlobRef{first, stamp});
 }
 
-std::int32_t TBulkAppend::Append(std::span<std::byte> record) {
+bool TBulkAppend::Fits(std::span<const std::int64_t> value_sizes) const {
+  if (!CanCreateSlot(next_slot_, record_size_)) return false;
+  const auto data_size = static_cast<std::int64_t>(BlobDataSize(block_size_));
+  std::int64_t blocks = 0;
+  for (const std::int64_t size : value_sizes) blocks += (std::max<std::int64_t>(size, 0) + data_size - 1) / data_size;
+  // The k-th new block (from 0) goes to the end + k blocks, which must lie at or below the limit.
+  return blocks == 0 || end_offset_ + (blocks - 1) * block_size_ <= kMaxBlobFileEnd;
+}
+
+std::int32_t TBulkAppend::Append(std::span<std::byte> record, bool keep_supplied) {
   if (record.size() < record_size_) RaiseEngineError(kRecordBuffersCorrupt, table_.TableName());
   target_.Validate(record);
   const std::int32_t slot = next_slot_;
   if (!CanCreateSlot(slot, record_size_)) RaiseEngineError(kTableFull, table_.TableName());
   SetRecordDeleted(record, false);
   SetRecordSlotLink(record, slot);
-  if (keep_auto_increment_) {
+  if (keep_auto_increment_ && keep_supplied) {
     last_auto_increment_ = std::max(FollowingAutoIncrement(last_auto_increment_), RecordAutoIncrement(record));
   } else {
     last_auto_increment_ = FollowingAutoIncrement(last_auto_increment_);

@@ -29,10 +29,12 @@ class TBulkAppend {
   static constexpr std::size_t kBlockRun = 1u << 20;
   static constexpr std::size_t kRunsWaiting = 4;
 
-  // Appends to the table of `target`, whose checks each record passes. Requires: the table open
-  // exclusively, no record slot and no blob block yet, nothing cached. Auto-increment values are
-  // kept as the records bring them when the table has an auto-increment field; otherwise each
-  // record gets the next value of the table's counter.
+  // Appends to the table of `target`, whose checks each record passes, after its last slot and
+  // its last blob block. Requires: the table open exclusively, nothing cached that is not written,
+  // no deleted slot that an added record would take and no free blob block (a new table has
+  // neither). Auto-increment values are kept as the records bring them when the table has an
+  // auto-increment field and `keep_supplied` is set; otherwise each record gets the next value
+  // of the table's counter.
   explicit TBulkAppend(TDataCursor& target);
   // Abandons the writes still waiting. Requires: the table still open unless Finish() was called.
   ~TBulkAppend();
@@ -46,7 +48,10 @@ class TBulkAppend {
   void StoreBlob(std::span<std::byte> record, const TFieldDescriptor& d, std::span<const std::byte> value);
   // Appends `record` as the next slot, in use and naming its slot, after the checks an added
   // record passes (9730 ff.); returns the slot. 9479 when the data file is full.
-  std::int32_t Append(std::span<std::byte> record);
+  std::int32_t Append(std::span<std::byte> record, bool keep_supplied = true);
+  // Whether the next record, with blob values of `value_sizes` bytes, fits: its slot and the
+  // values' blocks within the files' limits.
+  bool Fits(std::span<const std::int64_t> value_sizes) const;
   // Writes what is gathered, waits for every write, and puts the new counts and counters into the
   // headers held in memory (they reach the files when the table is closed). Raises the first
   // write that failed.

@@ -3,11 +3,11 @@
 // a prefix of the records.
 //
 // When the table can be opened exclusively, its files are copied into the scratch area
-// (scratch_table.h), the records are added to the copy, and the copy is exchanged with the
-// table's files (table_exchange.h) as optimize does, the old files going to names that are removed
-// after the exchange. Until the exchange commits the table's own files are only read, so a run
-// cut off before it leaves the table as it was. A record that is refused ends the input: the
-// records before it are exchanged in.
+// (scratch_table.h), the records are added to the copy in bulk (import_bulk.h), and the copy is
+// exchanged with the table's files (table_exchange.h) as optimize does, the old files going to
+// names that are removed after the exchange. Until the exchange commits the table's own files are
+// only read, so a run cut off before it leaves the table as it was. A record that is refused ends
+// the input: the records before it are exchanged in.
 //
 // When another program has the table open, the records are added one by one through a shared
 // open, in batches: each batch is added under one writer lock and written as a whole, so the other
@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <map>
 #include <memory>
 #include <span>
 
@@ -43,10 +44,13 @@ class TImportTarget {
   // Called by a source before it waits for its input (a pipe with nothing to read yet): the
   // batch added so far is written and the other openers are not kept out meanwhile.
   void WaitingForInput();
+  // A record was added whose key is not in "Sys Deleted" yet.
+  void NoteAppended(std::int32_t id);
 
  private:
   TDataCursor& cursor_;
   std::unique_ptr<TIndexTree> identifiers_;  // the system index "Sys Deleted", made on first use
+  std::map<std::int32_t, std::int32_t> appended_;  // identifiers noted: first of a run → its last
 };
 
 // Fills `record` (zeroed, the table's RecordSize bytes) with the next record and returns true;
@@ -60,6 +64,10 @@ struct TImportResult {
   // duplicate key, a value outside its limits, a full table). The records before it are in the
   // table.
   std::exception_ptr refusal;
+  // When the refused record was one taken from the source before others (a key that a unique
+  // index held already, found as the indexes were written): how many records came before it.
+  // -1 when the refusal is the last record taken.
+  std::int64_t refused_record = -1;
 };
 
 // Requires: `cursor` not open; `options` name the table, not read-only (11013). Raises the open's

@@ -80,6 +80,8 @@ TIndexBuild::TIndexBuild(TDataTable& table, std::span<const int> slots, const st
         std::make_unique<TIndexTree>(index, slot, data.Descriptors(), data.LanguageID(), data.SortID()));
   }
   streams_.resize(slots_.size());
+  // A tree that holds keys takes the new ones in order, one by one.
+  for (std::size_t i = 0; i < slots_.size(); ++i) streams_[i].late = trees_[i]->Root() != 0;
   MakeSorters();
   batch_records_ = std::clamp<std::size_t>(kBatchBytes / std::max<std::size_t>(record_size_, 1), 1, kBatchRecords);
   if (background) {
@@ -130,7 +132,7 @@ void TIndexBuild::StreamInOrder(int slot) {
   if (at == slots_.end()) return;
   const auto i = static_cast<std::size_t>(at - slots_.begin());
   TStream& stream = streams_[i];
-  if (stream.builder != nullptr) return;
+  if (stream.builder != nullptr || stream.late) return;
   TIndexFile& index = table_.IndexFile();
   if (saved_page_capacity_ < 0) saved_page_capacity_ = index.PageCacheCapacity();
   stream.builder = std::make_unique<TIndexTreeBuilder>(*trees_[i]);
@@ -148,7 +150,7 @@ bool TIndexBuild::Stream(std::size_t i, std::int32_t slot) {
   TIndexTree& tree = *trees_[i];
   if (!stream.last.empty()) {
     const int c = tree.CompareKeys(stream.last, key_);
-    if (c == 0 && RefusesDuplicates(tree)) RaiseEngineError(kDuplicateKey, table_.TableName(), {}, {}, tree.Name());
+    if (c == 0 && RefusesDuplicates(tree) && slot > stream.last_record && Duplicate(i, slot)) return true;
     if (c > 0 || (c == 0 && slot <= stream.last_record)) {
       // Out of order: the tree keeps the keys so far; the rest go through the sorter.
       stream.builder->Finish();
@@ -160,6 +162,16 @@ bool TIndexBuild::Stream(std::size_t i, std::int32_t slot) {
   stream.builder->Add(key_, slot);
   stream.last.assign(key_.begin(), key_.end());
   stream.last_record = slot;
+  return true;
+}
+
+bool TIndexBuild::Duplicate(std::size_t i, std::int32_t record) {
+  if (collect_from_ < 0) RaiseEngineError(kDuplicateKey, table_.TableName(), {}, {}, trees_[i]->Name());
+  if (record < collect_from_) return false;
+  const TDuplicate& first = first_duplicate_.value_or(TDuplicate{record + 1, 0, {}});
+  if (record < first.record || (record == first.record && slots_[i] < first.slot)) {
+    first_duplicate_ = TDuplicate{record, slots_[i], trees_[i]->Name()};
+  }
   return true;
 }
 
@@ -242,11 +254,12 @@ void TIndexBuild::Finish() {
       TIndexTree& tree = *trees_[i];
       const bool unique = RefusesDuplicates(tree);
       sorters_[i]->Drain([&](std::span<const std::byte> k, std::int32_t record) {
-        if (unique) tree.CheckUnique(k);
+        if (unique && tree.Find(k) && Duplicate(i, record)) return;
         tree.Insert(k, record);
       });
     } else {
-      WriteTreeFromSorter(*trees_[i], *sorters_[i], table_.TableName());
+      WriteTreeFromSorter(*trees_[i], *sorters_[i], table_.TableName(),
+                          [&](std::int32_t record) { return Duplicate(i, record); });
     }
   });
   index.FlushPages();
@@ -266,7 +279,8 @@ void TIndexBuild::Compare(const TCompare& compare) {
   finished_ = true;
 }
 
-void WriteTreeFromSorter(TIndexTree& tree, TKeySorter& sorter, const std::string& table_name) {
+void WriteTreeFromSorter(TIndexTree& tree, TKeySorter& sorter, const std::string& table_name,
+                         const TOnDuplicate& duplicate) {
   // The builder pins two pages per level and hands full pages on in order: a small cache does,
   // whatever the table's size.
   TIndexFile& index = tree.File();
@@ -278,7 +292,8 @@ void WriteTreeFromSorter(TIndexTree& tree, TKeySorter& sorter, const std::string
   bool first = true;
   sorter.Drain([&](std::span<const std::byte> k, std::int32_t record) {
     if (unique && !first && tree.CompareKeys(previous, k) == 0) {
-      RaiseEngineError(kDuplicateKey, table_name, {}, {}, tree.Name());
+      if (!duplicate) RaiseEngineError(kDuplicateKey, table_name, {}, {}, tree.Name());
+      if (duplicate(record)) return;
     }
     if (unique) previous.assign(k.begin(), k.end());
     first = false;

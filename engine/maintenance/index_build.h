@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -54,11 +55,22 @@ std::vector<int> AllIndexSlots(const TIndexFile& index);
 // when the slots come in order) can have its tree written as the keys arrive, with no sorting.
 // Should a key arrive out of order after all (a damaged tree read, another collation), the tree
 // keeps the keys before it, and the rest are sorted and inserted by Finish().
+//
+// An index that already holds keys (records added to a table that has some) gets the new keys
+// sorted and then inserted by Finish(), one after the other in the index's order.
 class TIndexBuild {
  public:
+  // A record that a unique index refused, and the index: the first such record, by slot (and by
+  // index slot for the same record).
+  struct TDuplicate {
+    std::int32_t record = 0;
+    int slot = 0;
+    std::string index;
+  };
+
   // `most_records`, when not negative, bounds the records to come. Requires: the table open
-  // exclusively, these indexes empty; in the background, nothing else touching the sorters'
-  // spill files until Finish().
+  // exclusively; in the background, nothing else touching the sorters' spill files until
+  // Finish().
   TIndexBuild(TDataTable& table, std::span<const int> slots, const std::string& spill_base, bool in_memory,
               std::size_t budget = kIndexBuildBudget, std::int64_t most_records = -1, bool background = false);
   // Stops the thread, if any, without waiting for the keys it has not sorted yet. Requires: the
@@ -70,7 +82,12 @@ class TIndexBuild {
   // Writes the tree of index `slot` (one of the build's) as its keys arrive. Requires: before the
   // first Add(); in the background, nothing else touching the index file until Finish().
   void StreamInOrder(int slot);
-  // The keys of the record stored in `slot` (its image as stored): every index's for a record in
+  // From now on a unique index that meets a key it holds already, for a record in slot `from` or
+  // later, leaves that record's key out and goes on instead of raising 9729; FirstDuplicate()
+  // tells the first such record after Finish() (the trees are then of no use). A key met twice
+  // among records before `from` is kept twice, as the table had it.
+  void CollectDuplicates(std::int32_t from) { collect_from_ = from; }
+  const std::optional<TDuplicate>& FirstDuplicate() const { return first_duplicate_; }  // The keys of the record stored in `slot` (its image as stored): every index's for a record in
   // use, only "Sys Deleted"'s for a deleted one.
   void Add(std::span<const std::byte> record, std::int32_t slot);
   // Writes every tree. 9729 naming the index when a unique index meets the same key twice: the
@@ -107,6 +124,9 @@ class TIndexBuild {
   void AddNow(std::span<const std::byte> record, std::int32_t slot);
   // Whether the stream of index i took the key; false from the first key out of order on.
   bool Stream(std::size_t i, std::int32_t slot);
+  // Index i met the key of `record` a second time: 9729, or whether the key is left out when
+  // duplicates are collected.
+  bool Duplicate(std::size_t i, std::int32_t record);
   void HandOver();
   // Readies every sorter, then calls `each` for every index in turn while the groups of the
   // indexes to come are sorted on a second thread.
@@ -123,6 +143,8 @@ class TIndexBuild {
   std::int64_t most_records_ = -1;
   int saved_page_capacity_ = -1;  // the index file's page cache while streams write
   bool finished_ = false;
+  std::int32_t collect_from_ = -1;
+  std::optional<TDuplicate> first_duplicate_;
   std::vector<std::byte> key_;
   std::size_t record_size_ = 0;
   std::size_t batch_records_ = 1;
@@ -133,8 +155,11 @@ class TIndexBuild {
 
 // Writes the (empty) tree from the sorter's keys, which the sorter gives up, through a small page
 // cache. A unique index other than "Sys Deleted" refuses a key equal to the one before: 9729
-// naming the index (the tree is then incomplete).
-void WriteTreeFromSorter(TIndexTree& tree, TKeySorter& sorter, const std::string& table_name);
+// naming the index (the tree is then incomplete), or, with `duplicate`, a call with the record
+// whose key came second, which returns whether that key is left out.
+using TOnDuplicate = std::function<bool(std::int32_t record)>;
+void WriteTreeFromSorter(TIndexTree& tree, TKeySorter& sorter, const std::string& table_name,
+                         const TOnDuplicate& duplicate = {});
 
 // Writes the trees of the indexes in `slots` from the records of the table's data file: a key
 // per record in use, and for "Sys Deleted" a key per slot. `spill_base` is the path prefix of

@@ -8,22 +8,30 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "engine/format/data_header.h"
+#include "engine/format/field_types.h"
+#include "engine/format/field_values.h"
+#include "engine/format/record_layout.h"
 #include "engine/index/index_tree.h"
 #include "engine/tables/data_cursor.h"
 #include "engine/tables/data_directory.h"
 #include "engine/tables/data_session.h"
 #include "engine/tables/data_table.h"
 #include "tests/engine/records/record_tables.h"
+#include "tests/testing/blob_checker.h"
 #include "tests/testing/child_process.h"
 #include "tests/testing/run_cli.h"
 #include "tests/testing/temp_dir.h"
+#include "tests/testing/tree_checker.h"
 
 namespace tarvo {
 namespace {
@@ -411,6 +419,174 @@ TEST_F(KundenExportTest, ExportImportExportGivesTheSameTextWithBlobs) {
   EXPECT_EQ(bad.status, 2);
   EXPECT_NE(bad.err.find("bad.jsonl:1:"), std::string::npos) << bad.err;
 }
+
+
+// What `tarvo import` leaves when it has the table to itself (records appended in bulk, the trees
+// written at the end) against what adding the records one by one through a shared open leaves
+// (another process holds the table open): the same status and message, the same record slots and
+// blob blocks byte for byte, the same data header apart from its change counter and time, sound
+// trees and blob chains, and the same records in every index's order.
+struct TBulkCase {
+  const char* name;
+  int before;      // rows imported first (with the table to itself), the rest then compared
+  int duplicate;   // > 0: the line of the rest whose Count repeats that of row `duplicate_of`
+  int duplicate_of;
+  int bad_line;    // > 0: the line of the rest that is no JSON
+  bool fixture;    // start from the Kunden fixture (deleted slots to take back)
+};
+
+class BulkImportTest : public ::testing::TestWithParam<TBulkCase> {
+ protected:
+  void SetUp() override { ASSERT_NE(std::getenv("TARVO_CLI"), nullptr); }
+
+  // The Kunden rows, Count made 777000 + the row's number (the fixture's records have others), and
+  // one memo set empty.
+  static std::vector<std::string> Rows() {
+    std::ifstream in(testing::FixturesDir() / "basic" / "Kunden.rows.jsonl");
+    std::vector<std::string> rows;
+    int number = 0;
+    for (std::string line; std::getline(in, line);) {
+      nlohmann::ordered_json row = nlohmann::ordered_json::parse(line);
+      ++number;
+      row["Count"] = 777000 + number;
+      if (number == 7) row["Notes"] = "";
+      rows.push_back(row.dump());
+    }
+    return rows;
+  }
+
+  static std::string Write(const std::string& path, const std::vector<std::string>& rows, std::size_t from,
+                           std::size_t to) {
+    std::ofstream out(path);
+    for (std::size_t i = from; i < to; ++i) out << rows[i] << "\n";
+    return path;
+  }
+
+  // Sound trees and blob chains; the findings as text.
+  static std::string Findings(const std::string& folder) {
+    TTestDatabase db(folder);
+    TTableOpenRequest request;
+    request.exclusive = true;
+    TDataTable& table = db.directory->OpenTable("Kunden", request);
+    const testing::TRecordReader read = testing::FileRecordReader(table);
+    std::vector<std::string> findings = testing::CheckAllIndexTrees(table);
+    for (const auto& more : {testing::CheckOneKeyPerRecord(table, read), testing::CheckSysDeletedKeys(table, read),
+                             testing::CheckActiveRecordCount(table, read)}) {
+      findings.insert(findings.end(), more.begin(), more.end());
+    }
+    std::vector<testing::TChainRef> chains;
+    for (std::int32_t slot = 1; slot < table.DataFile().Header().NextRecordSlot; ++slot) {
+      const std::vector<std::byte> record = read(slot);
+      if (IsRecordDeleted(record)) continue;
+      for (const TFieldDescriptor& d : table.DataFile().Descriptors()) {
+        if (d.FieldType != kTypeBlob) continue;
+        const TBlobRef ref = GetBlobRef(ConstFieldSlot(record, d));
+        if (ref.Reference != 0) chains.push_back({ref.Reference, ref.Stamp});
+      }
+    }
+    const std::uint16_t block_size = static_cast<std::uint16_t>(table.DataFile().BlobBlockSize());
+    EXPECT_EQ(db.directory->CloseTable(&table, false), 0);
+    const auto blobs = testing::CheckBlobBytes(testing::ReadFileBytes(folder + "/Kunden.BLB"), block_size, false, chains);
+    if (!blobs.Ok()) findings.push_back(blobs.Text());
+    std::string text;
+    for (const std::string& finding : findings) text += finding + "\n";
+    return text;
+  }
+
+  // The data header without its change counter and write time.
+  static TDataHeader Header(const std::vector<std::byte>& file) {
+    TDataHeader header = DecodeDataHeader(std::span(file).first<kDataHeaderSize>());
+    header.HeaderChangeCount = 0;
+    header.LastWriteTime = 0;
+    return header;
+  }
+
+  TTempDir dir_;
+};
+
+TEST_P(BulkImportTest, GivesWhatAddingOneByOneGives) {
+  const TBulkCase& c = GetParam();
+  std::vector<std::string> rows = Rows();
+  const std::size_t first = static_cast<std::size_t>(c.before);
+  if (c.duplicate > 0) {
+    nlohmann::ordered_json row = nlohmann::ordered_json::parse(rows[first + c.duplicate - 1]);
+    row["Count"] = nlohmann::json::parse(rows[static_cast<std::size_t>(c.duplicate_of - 1)])["Count"];
+    rows[first + c.duplicate - 1] = row.dump();
+  }
+  if (c.bad_line > 0) rows[first + c.bad_line - 1] = R"({"Name": )";
+  const std::string rest = Write(dir_.File("rest.jsonl"), rows, first, rows.size());
+  const std::string ways[] = {"bulk", "shared"};
+  std::vector<testing::TCliResult> results;
+  for (const std::string& way : ways) {
+    const std::string folder = dir_.File(way);
+    std::filesystem::create_directory(folder);
+    testing::CopyFixture("basic", folder);
+    if (!c.fixture) {
+      TTestDatabase db(folder);
+      CreateLike(db, "Kunden", "Empty");
+      db.directory->DeleteTable("Kunden");
+      db.directory->RenameTable("Empty", "Kunden", false);
+    }
+    const std::string table = folder + "/Kunden.DAT";
+    if (c.before > 0) {
+      ASSERT_EQ(testing::RunCli({"import", table, Write(dir_.File("before.jsonl"), rows, 0, first)}).status, 0);
+    }
+    std::optional<testing::TChildProcess> holder;
+    if (way == "shared") {
+      holder.emplace("HoldTableOpen", std::vector<std::string>{folder, "Kunden"});
+      ASSERT_EQ(holder->Receive(), "open");
+    }
+    results.push_back(testing::RunCli({"import", table, rest}));
+    if (holder) {
+      holder->Send("");
+      EXPECT_EQ(holder->Wait(), 0);
+    }
+    EXPECT_EQ(Findings(folder), "") << way;
+    EXPECT_EQ(testing::RunCli({"verify", table}).status, 0) << way;
+  }
+  EXPECT_EQ(results[0].status, results[1].status);
+  EXPECT_EQ(results[0].err, results[1].err);
+  const int failing = c.duplicate > 0 ? c.duplicate : c.bad_line;
+  EXPECT_EQ(results[0].status, failing > 0 ? 2 : 0) << results[0].err;
+  if (failing > 0) {
+    EXPECT_NE(results[0].err.find("rest.jsonl:" + std::to_string(failing) + ":"), std::string::npos);
+  }
+  if (c.duplicate > 0) {
+    EXPECT_NE(results[0].err.find("9729"), std::string::npos) << results[0].err;
+  }
+  for (const char* extension : {"/Kunden.DAT", "/Kunden.BLB"}) {
+    SCOPED_TRACE(extension);
+    const std::vector<std::byte> bulk = testing::ReadFileBytes(dir_.File("bulk") + extension);
+    const std::vector<std::byte> shared = testing::ReadFileBytes(dir_.File("shared") + extension);
+    ASSERT_GT(bulk.size(), 512u);
+    EXPECT_EQ(bulk.size(), shared.size());
+    EXPECT_TRUE(std::equal(bulk.begin() + 512, bulk.end(), shared.begin() + 512, shared.end()));
+    if (std::string(extension) == "/Kunden.DAT") {
+      EXPECT_TRUE(Header(bulk) == Header(shared));
+    }
+  }
+  for (const char* index : {"", "ByName", "ByBorn", "ByCount", "ByAmount"}) {
+    std::vector<std::string> exported;
+    for (const std::string& way : ways) {
+      std::vector<std::string> args = {"export", dir_.File(way) + "/Kunden.DAT"};
+      if (*index != 0) args.insert(args.end(), {"--index", index});
+      exported.push_back(testing::RunCli(args).out);
+    }
+    EXPECT_EQ(exported[0], exported[1]) << index;
+    const std::size_t records = Lines(exported[0]).size();
+    const std::size_t added = failing > 0 ? failing - 1 : rows.size() - first;
+    EXPECT_EQ(records, (c.fixture ? 178 : first) + added) << index;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BulkImportTest,
+    ::testing::Values(TBulkCase{"IntoAnEmptyTable", 0, 0, 0, 0, false},
+                      TBulkCase{"TakingBackDeletedSlots", 0, 0, 0, 0, true},
+                      TBulkCase{"ADuplicateAmongTheNewRecords", 0, 150, 20, 0, false},
+                      TBulkCase{"ADuplicateOfARecordBefore", 100, 30, 5, 0, false},
+                      TBulkCase{"ABadLine", 50, 0, 0, 90, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace tarvo
