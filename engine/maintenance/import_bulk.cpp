@@ -10,6 +10,7 @@
 #include "engine/format/field_types.h"
 #include "engine/format/field_values.h"
 #include "engine/format/record_layout.h"
+#include "engine/index/index_file.h"
 #include "engine/maintenance/bulk_append.h"
 #include "engine/maintenance/scratch_table.h"
 #include "engine/tables/data_table.h"
@@ -81,8 +82,13 @@ void AddInBulk(TDataCursor& cursor, const TImportSource& source, const std::stri
   TImportTarget target(cursor);
   TBulkAppend append(cursor);
   run.first_appended = table.DataFile().Header().NextRecordSlot;
-  TIndexBuild keys(table, AllIndexSlots(table.IndexFile()), spill_base, false, kCopyIndexBudget, -1, true);
-  keys.CollectDuplicates(run.first_appended);
+  // The keys of a table that holds records are inserted into its trees in order while there are
+  // few of them; past a quarter of its slots, writing every tree anew from all the records is
+  // faster, and the keys are no longer gathered.
+  const std::int64_t slots_before = run.first_appended - 1;
+  const std::vector<int> indexes = AllIndexSlots(table.IndexFile());
+  auto keys = std::make_unique<TIndexBuild>(table, indexes, spill_base, false, kCopyIndexBudget, -1, true);
+  keys->CollectDuplicates(run.first_appended);
   std::vector<std::byte> record = cursor.NewRecordBuffer();
   std::vector<TSetValue> values;
   std::vector<std::int64_t> sizes;
@@ -116,15 +122,26 @@ void AddInBulk(TDataCursor& cursor, const TImportSource& source, const std::stri
     }
     for (const TSetValue& value : values) append.StoreBlob(record, *value.field, value.bytes);
     const std::int32_t slot = append.Append(record, keep);
-    keys.Add(record, slot);
+    if (keys != nullptr) keys->Add(record, slot);
     target.NoteAppended(RecordAutoIncrement(record));
     ++run.added;
+    if (keys != nullptr && slots_before > 0 && (slot - slots_before) * 4 > slots_before) keys.reset();
   }
   // 3. Every tree written (first: the sorting thread writes index pages until then), the headers
   // brought up to date.
-  keys.Finish();
+  if (keys != nullptr) {
+    keys->Finish();
+    append.Finish();
+    run.duplicate = keys->FirstDuplicate();
+    return;
+  }
   append.Finish();
-  run.duplicate = keys.FirstDuplicate();
+  TIndexFile& index = table.IndexFile();
+  const std::int32_t active = index.ActiveRecordCount();
+  index.Empty();
+  index.MutableHeader().active_records = active;
+  run.duplicate = BuildIndexesFromRecords(table, indexes, spill_base, false, kCopyIndexBudget, -1, true,
+                                          run.first_appended);
 }
 
 TImportSource RecordsBefore(TDataTable& table, const TBulkImportRun& run, std::int64_t count) {

@@ -305,12 +305,15 @@ void WriteTreeFromSorter(TIndexTree& tree, TKeySorter& sorter, const std::string
   index.SetPageCacheCapacity(saved_capacity);
 }
 
-void BuildIndexesFromRecords(TDataTable& table, std::span<const int> slots, const std::string& spill_base,
-                             bool in_memory, std::size_t budget, std::int32_t last_slot, bool background) {
-  if (slots.empty()) return;
+std::optional<TIndexBuild::TDuplicate> BuildIndexesFromRecords(TDataTable& table, std::span<const int> slots,
+                                                               const std::string& spill_base, bool in_memory,
+                                                               std::size_t budget, std::int32_t last_slot,
+                                                               bool background, std::int32_t collect_from) {
+  if (slots.empty()) return std::nullopt;
   TDataFile& data = table.DataFile();
   const std::int32_t end = last_slot >= 0 ? last_slot + 1 : data.Header().NextRecordSlot;
   TIndexBuild build(table, slots, spill_base, in_memory, budget, std::max(end - 1, 0), background);
+  if (collect_from >= 0) build.CollectDuplicates(collect_from);
   // One pass over the slots: a key per record in use, a "Sys Deleted" key per slot.
   for (std::int32_t s = 1; s < end; ++s) {
     TRecordPin pin = table.Records().GetRecord(nullptr, s, true, TReadAhead::kSlotOrder);
@@ -318,6 +321,7 @@ void BuildIndexesFromRecords(TDataTable& table, std::span<const int> slots, cons
     build.Add(pin->Bytes(), s);
   }
   build.Finish();
+  return build.FirstDuplicate();
 }
 
 }  // namespace tarvo

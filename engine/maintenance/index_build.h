@@ -166,10 +166,13 @@ void WriteTreeFromSorter(TIndexTree& tree, TKeySorter& sorter, const std::string
 // the spill files (suffixes .S00, .S01, ... are added; each is removed again). 9729 naming the
 // index when a unique index meets the same key twice: the trees are then incomplete and the
 // caller discards the table. Only slots up to `last_slot` are read (-1: every slot); with
-// `background` the keys are sorted on a thread of their own.
-// Requires: the table open exclusively, these indexes empty.
-void BuildIndexesFromRecords(TDataTable& table, std::span<const int> slots, const std::string& spill_base,
-                             bool in_memory, std::size_t budget = kIndexBuildBudget,
-                             std::int32_t last_slot = -1, bool background = false);
+// `background` the keys are sorted on a thread of their own. With `collect_from` (not negative)
+// duplicates are collected from that slot on (TIndexBuild::CollectDuplicates): the first is
+// returned. Requires: the table open exclusively, these indexes empty.
+std::optional<TIndexBuild::TDuplicate> BuildIndexesFromRecords(TDataTable& table, std::span<const int> slots,
+                                                               const std::string& spill_base, bool in_memory,
+                                                               std::size_t budget = kIndexBuildBudget,
+                                                               std::int32_t last_slot = -1, bool background = false,
+                                                               std::int32_t collect_from = -1);
 
 }  // namespace tarvo

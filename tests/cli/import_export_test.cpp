@@ -584,7 +584,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(TBulkCase{"IntoAnEmptyTable", 0, 0, 0, 0, false},
                       TBulkCase{"TakingBackDeletedSlots", 0, 0, 0, 0, true},
                       TBulkCase{"ADuplicateAmongTheNewRecords", 0, 150, 20, 0, false},
-                      TBulkCase{"ADuplicateOfARecordBefore", 100, 30, 5, 0, false},
+                      TBulkCase{"ADuplicateOfARecordBefore", 180, 10, 5, 0, false},
+                      TBulkCase{"ADuplicateWhenTheTreesAreWrittenAnew", 100, 30, 5, 0, false},
                       TBulkCase{"ABadLine", 50, 0, 0, 90, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
