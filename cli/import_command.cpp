@@ -56,9 +56,11 @@ void CheckIdentifier(TImportTarget& target, std::span<const std::byte> record) {
 }
 
 // The line of record `record` (from 0), given the lines after gaps; `last_line` for -1.
-long LineOf(std::int64_t record, long last_line, const std::vector<std::pair<std::int64_t, long>>& lines_after_gaps) {
+long LineOf(std::int64_t record, long last_line,
+            const std::vector<std::pair<std::int64_t, long>>& lines_after_gaps) {
   if (record < 0) return last_line;
-  auto after = std::upper_bound(lines_after_gaps.begin(), lines_after_gaps.end(), std::pair(record, LONG_MAX));
+  auto after =
+      std::upper_bound(lines_after_gaps.begin(), lines_after_gaps.end(), std::pair(record, LONG_MAX));
   if (after == lines_after_gaps.begin()) return static_cast<long>(record + 1);
   --after;
   return after->second + static_cast<long>(record - after->first);
@@ -102,7 +104,8 @@ int RunImport(const TImportArgs& args, const TCliState& state) {
           ++line_number;
           consumed += line.size() + 1;
         } while (line.find_first_not_of(" \t\r") == std::string::npos);
-        if (line_number != LineOf(records, 0, lines_after_gaps)) lines_after_gaps.emplace_back(records, line_number);
+        if (line_number != LineOf(records, 0, lines_after_gaps))
+          lines_after_gaps.emplace_back(records, line_number);
         if (progress.Enabled()) progress.Update(records, size > 0 ? static_cast<int>(consumed * 100 / size) : 0);
         TDataCursor& target_cursor = target.Cursor();
         json.Parse(line);

@@ -135,7 +135,8 @@ bool TBulkAppend::Fits(std::span<const std::int64_t> value_sizes) const {
   if (!CanCreateSlot(next_slot_, record_size_)) return false;
   const auto data_size = static_cast<std::int64_t>(BlobDataSize(block_size_));
   std::int64_t blocks = 0;
-  for (const std::int64_t size : value_sizes) blocks += (std::max<std::int64_t>(size, 0) + data_size - 1) / data_size;
+  for (const std::int64_t size : value_sizes)
+    blocks += (std::max<std::int64_t>(size, 0) + data_size - 1) / data_size;
   // The k-th new block (from 0) goes to the end + k blocks, which must lie at or below the limit.
   return blocks == 0 || end_offset_ + (blocks - 1) * block_size_ <= kMaxBlobFileEnd;
 }

@@ -33,8 +33,9 @@ bool HeldElsewhere(TEngineCode code) {
 // With `table_name`, the cursor's table is a copy built for that table, and what goes wrong is
 // told of that table.
 template <class TResult>
-bool AddAll(TDataCursor& cursor, const TImportSource& source, TResult& result, const std::string& table_name = {},
-            const std::function<bool()>& go_on = {}, std::vector<std::int32_t>* slots = nullptr) {
+bool AddAll(TDataCursor& cursor, const TImportSource& source, TResult& result,
+            const std::string& table_name = {}, const std::function<bool()>& go_on = {},
+            std::vector<std::int32_t>* slots = nullptr) {
   const std::string copy_base = table_name.empty() ? std::string() : cursor.Table().BaseName();
   TImportTarget target(cursor);
   const TDataHeader& header = cursor.Table().DataFile().Header();
@@ -111,7 +112,8 @@ void AddInBatches(TDataCursor& cursor, const TImportSource& source, TImportResul
 // Builds the scratch copy of the table open in `cursor`: its records added in bulk to a copy of
 // its files. Should a unique index refuse a record only as the indexes are written, the copy is
 // built once more from a fresh one and the records before that record.
-std::unique_ptr<TScratchTable> BuildCopy(TDataCursor& cursor, const TImportSource& source, TImportResult& result) {
+std::unique_ptr<TScratchTable> BuildCopy(TDataCursor& cursor, const TImportSource& source,
+                                         TImportResult& result) {
   TDataTable& table = cursor.Table();
   const std::string table_name = table.TableName();
   const auto one_by_one = [&](TDataCursor& copy) {
@@ -131,8 +133,8 @@ std::unique_ptr<TScratchTable> BuildCopy(TDataCursor& cursor, const TImportSourc
   result.refusal = run.refusal;
   if (!run.duplicate) return scratch;
   // The records from the refused one on go with the first copy.
-  const std::int64_t before = static_cast<std::int64_t>(run.reused_slots.size()) +
-                              (run.duplicate->record - run.first_appended);
+  const std::int64_t before =
+      static_cast<std::int64_t>(run.reused_slots.size()) + (run.duplicate->record - run.first_appended);
   auto again = std::make_unique<TScratchTable>(cursor.Session(), cursor.Directory(), false);
   TBulkImportRun redo;
   try {
@@ -190,7 +192,8 @@ void TImportTarget::NoteAppended(std::int32_t id) {
 }
 
 bool TImportTarget::IdentifierInUse(std::int32_t id) {
-  if (auto next = appended_.upper_bound(id); next != appended_.begin() && id <= std::prev(next)->second) return true;
+  if (auto next = appended_.upper_bound(id); next != appended_.begin() && id <= std::prev(next)->second)
+    return true;
   TDataTable& table = cursor_.Table();
   if (!identifiers_) {
     identifiers_ = std::make_unique<TIndexTree>(table.IndexFile(), kSysDeletedSlot, cursor_.Descriptors(),

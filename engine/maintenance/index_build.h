@@ -87,7 +87,8 @@ class TIndexBuild {
   // tells the first such record after Finish() (the trees are then of no use). A key met twice
   // among records before `from` is kept twice, as the table had it.
   void CollectDuplicates(std::int32_t from) { collect_from_ = from; }
-  const std::optional<TDuplicate>& FirstDuplicate() const { return first_duplicate_; }  // The keys of the record stored in `slot` (its image as stored): every index's for a record in
+  const std::optional<TDuplicate>& FirstDuplicate() const { return first_duplicate_; }
+  // The keys of the record stored in `slot` (its image as stored): every index's for a record in
   // use, only "Sys Deleted"'s for a deleted one.
   void Add(std::span<const std::byte> record, std::int32_t slot);
   // Writes every tree. 9729 naming the index when a unique index meets the same key twice: the
@@ -172,7 +173,8 @@ void WriteTreeFromSorter(TIndexTree& tree, TKeySorter& sorter, const std::string
 std::optional<TIndexBuild::TDuplicate> BuildIndexesFromRecords(TDataTable& table, std::span<const int> slots,
                                                                const std::string& spill_base, bool in_memory,
                                                                std::size_t budget = kIndexBuildBudget,
-                                                               std::int32_t last_slot = -1, bool background = false,
+                                                               std::int32_t last_slot = -1,
+                                                               bool background = false,
                                                                std::int32_t collect_from = -1);
 
 }  // namespace tarvo

@@ -420,7 +420,6 @@ TEST_F(KundenExportTest, ExportImportExportGivesTheSameTextWithBlobs) {
   EXPECT_NE(bad.err.find("bad.jsonl:1:"), std::string::npos) << bad.err;
 }
 
-
 // What `tarvo import` leaves when it has the table to itself (records appended in bulk, the trees
 // written at the end) against what adding the records one by one through a shared open leaves
 // (another process holds the table open): the same status and message, the same record slots and
@@ -428,11 +427,11 @@ TEST_F(KundenExportTest, ExportImportExportGivesTheSameTextWithBlobs) {
 // trees and blob chains, and the same records in every index's order.
 struct TBulkCase {
   const char* name;
-  int before;      // rows imported first (with the table to itself), the rest then compared
-  int duplicate;   // > 0: the line of the rest whose Count repeats that of row `duplicate_of`
+  int before;     // rows imported first (with the table to itself), the rest then compared
+  int duplicate;  // > 0: the line of the rest whose Count repeats that of row `duplicate_of`
   int duplicate_of;
-  int bad_line;    // > 0: the line of the rest that is no JSON
-  bool fixture;    // start from the Kunden fixture (deleted slots to take back)
+  int bad_line;  // > 0: the line of the rest that is no JSON
+  bool fixture;  // start from the Kunden fixture (deleted slots to take back)
 };
 
 class BulkImportTest : public ::testing::TestWithParam<TBulkCase> {
@@ -470,8 +469,9 @@ class BulkImportTest : public ::testing::TestWithParam<TBulkCase> {
     TDataTable& table = db.directory->OpenTable("Kunden", request);
     const testing::TRecordReader read = testing::FileRecordReader(table);
     std::vector<std::string> findings = testing::CheckAllIndexTrees(table);
-    for (const auto& more : {testing::CheckOneKeyPerRecord(table, read), testing::CheckSysDeletedKeys(table, read),
-                             testing::CheckActiveRecordCount(table, read)}) {
+    for (const auto& more :
+         {testing::CheckOneKeyPerRecord(table, read), testing::CheckSysDeletedKeys(table, read),
+          testing::CheckActiveRecordCount(table, read)}) {
       findings.insert(findings.end(), more.begin(), more.end());
     }
     std::vector<testing::TChainRef> chains;
@@ -486,7 +486,8 @@ class BulkImportTest : public ::testing::TestWithParam<TBulkCase> {
     }
     const std::uint16_t block_size = static_cast<std::uint16_t>(table.DataFile().BlobBlockSize());
     EXPECT_EQ(db.directory->CloseTable(&table, false), 0);
-    const auto blobs = testing::CheckBlobBytes(testing::ReadFileBytes(folder + "/Kunden.BLB"), block_size, false, chains);
+    const auto blobs =
+        testing::CheckBlobBytes(testing::ReadFileBytes(folder + "/Kunden.BLB"), block_size, false, chains);
     if (!blobs.Ok()) findings.push_back(blobs.Text());
     std::string text;
     for (const std::string& finding : findings) text += finding + "\n";
@@ -529,7 +530,8 @@ TEST_P(BulkImportTest, GivesWhatAddingOneByOneGives) {
     }
     const std::string table = folder + "/Kunden.DAT";
     if (c.before > 0) {
-      ASSERT_EQ(testing::RunCli({"import", table, Write(dir_.File("before.jsonl"), rows, 0, first)}).status, 0);
+      ASSERT_EQ(testing::RunCli({"import", table, Write(dir_.File("before.jsonl"), rows, 0, first)}).status,
+                0);
     }
     std::optional<testing::TChildProcess> holder;
     if (way == "shared") {
@@ -579,15 +581,15 @@ TEST_P(BulkImportTest, GivesWhatAddingOneByOneGives) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, BulkImportTest,
-    ::testing::Values(TBulkCase{"IntoAnEmptyTable", 0, 0, 0, 0, false},
-                      TBulkCase{"TakingBackDeletedSlots", 0, 0, 0, 0, true},
-                      TBulkCase{"ADuplicateAmongTheNewRecords", 0, 150, 20, 0, false},
-                      TBulkCase{"ADuplicateOfARecordBefore", 180, 10, 5, 0, false},
-                      TBulkCase{"ADuplicateWhenTheTreesAreWrittenAnew", 100, 30, 5, 0, false},
-                      TBulkCase{"ABadLine", 50, 0, 0, 90, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, BulkImportTest,
+                         ::testing::Values(TBulkCase{"IntoAnEmptyTable", 0, 0, 0, 0, false},
+                                           TBulkCase{"TakingBackDeletedSlots", 0, 0, 0, 0, true},
+                                           TBulkCase{"ADuplicateAmongTheNewRecords", 0, 150, 20, 0, false},
+                                           TBulkCase{"ADuplicateOfARecordBefore", 180, 10, 5, 0, false},
+                                           TBulkCase{"ADuplicateWhenTheTreesAreWrittenAnew", 100, 30, 5, 0,
+                                                     false},
+                                           TBulkCase{"ABadLine", 50, 0, 0, 90, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace tarvo
