@@ -182,7 +182,7 @@ TPagePin TIndexFile::GetPage(int slot, std::int32_t offset, bool fresh) {
     header_.next_page += kIndexPageSize;
     modified_ = true;
   } else if ((page = cache_.Find(slot, offset)) != nullptr) {
-    if (undo_ != nullptr) KeepForUndo(slot, *page);
+    if (undoing_) KeepForUndo(slot, *page);
   } else {
     if (change_hook_ && change_hook_()) return {};
     std::unique_ptr<TPage> read = ObtainPage(slot);
@@ -204,7 +204,7 @@ TPagePin TIndexFile::GetPage(int slot, std::int32_t offset, bool fresh) {
     }
     page = read.get();
     cache_.Insert(slot, std::move(read));
-    if (undo_ != nullptr) KeepForUndo(slot, *page);
+    if (undoing_) KeepForUndo(slot, *page);
   }
   if (page->Offset() != offset) RaiseForTable(kIndexBuffersCorrupt);
   page->Pin();
@@ -298,24 +298,32 @@ void TIndexFile::EncodePage(TPage& page, std::span<std::byte, kPageSize> image) 
 }
 
 void TIndexFile::BeginUndo() {
-  undo_ = std::make_unique<TUndo>();
-  undo_->next_page = header_.next_page;
-  undo_->active_records = header_.active_records;
+  undoing_ = true;
+  undo_.kept = 0;
+  undo_.next_page = header_.next_page;
+  undo_.active_records = header_.active_records;
   for (int slot = 0; slot < kIndexSlotCount; ++slot)
-    undo_->roots[slot] = {header_.slots[slot].root, header_.slots[slot].free_head};
-  undo_->modified = modified_;
-  undo_->write_calls = WriteCalls();
+    undo_.roots[slot] = {header_.slots[slot].root, header_.slots[slot].free_head};
+  undo_.modified = modified_;
+  undo_.write_calls = WriteCalls();
 }
 
 void TIndexFile::KeepForUndo(int slot, const TPage& page) {
   // Pages appended by the change have nothing to go back to.
-  if (page.Offset() >= undo_->next_page || undo_->pages.contains(page.Offset())) return;
-  undo_->pages.emplace(page.Offset(), std::make_pair(slot, page));
+  if (page.Offset() >= undo_.next_page) return;
+  for (std::size_t i = 0; i < undo_.kept; ++i) {
+    if (undo_.pages[i].copy.Offset() == page.Offset()) return;
+  }
+  if (undo_.kept == undo_.pages.size()) undo_.pages.emplace_back();
+  TKeptPage& kept = undo_.pages[undo_.kept++];
+  kept.slot = slot;
+  kept.copy = page;
 }
 
 bool TIndexFile::UndoChange() {
-  if (undo_ == nullptr) return false;
-  const std::unique_ptr<TUndo> undo = std::move(undo_);
+  if (!undoing_) return false;
+  undoing_ = false;
+  const TUndo* undo = &undo_;
   const bool wrote = WriteCalls() != undo->write_calls;
   // 1. Caches and header as they were. What reached the file meanwhile must be written again:
   // every page put back counts as changed then.
@@ -328,9 +336,9 @@ bool TIndexFile::UndoChange() {
     for (TPage* page : made) cache_.PutSpare(cache_.Remove(slot, *page));
   }
   std::vector<TPage*> gone;
-  for (auto& [offset, kept] : undo->pages) {
-    TPage& copy = kept.second;
-    TPage* page = cache_.Peek(kept.first, offset);
+  for (std::size_t i = 0; i < undo_.kept; ++i) {
+    TPage& copy = undo_.pages[i].copy;
+    TPage* page = cache_.Peek(undo_.pages[i].slot, copy.Offset());
     if (page == nullptr) {
       if (wrote) gone.push_back(&copy);
       continue;

@@ -14,7 +14,6 @@
 #include <memory>
 #include <span>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -139,17 +138,24 @@ class TIndexFile : public TFileHandler {
   // back, and a file that grew is cut at its end again. It returns whether anything was written
   // since BeginUndo (the caller then writes what it put back). EndUndo forgets what was kept.
   void BeginUndo();
-  void EndUndo() { undo_.reset(); }
+  void EndUndo() { undoing_ = false; }
   bool UndoChange();
 
  private:
+  struct TKeptPage {
+    int slot = 0;
+    TPage copy;
+  };
   struct TUndo {
     std::int32_t next_page = 0;
     std::int32_t active_records = 0;
     std::array<std::pair<std::int32_t, std::int32_t>, kIndexSlotCount> roots{};  // root, free head
     bool modified = false;
     std::int64_t write_calls = 0;
-    std::unordered_map<std::int32_t, std::pair<int, TPage>> pages;  // by offset: slot, copy
+    // The first `kept` are this change's pages; the others stay for their buffers, so that a
+    // change copies pages without allocating once the copies have grown.
+    std::vector<TKeptPage> pages;
+    std::size_t kept = 0;
   };
   void KeepForUndo(int slot, const TPage& page);
   // Encodes (and enciphers) a page image; 8965 for a page that does not fit.
@@ -173,7 +179,8 @@ class TIndexFile : public TFileHandler {
   std::vector<std::byte> write_buffer_;
   std::vector<TPage*> dirty_;  // FlushPages' and UndoChange's list, kept for its capacity
   TChangeHook change_hook_;
-  std::unique_ptr<TUndo> undo_;  // while a change can still be undone
+  TUndo undo_;
+  bool undoing_ = false;  // while a change can still be undone
 };
 
 }  // namespace tarvo
