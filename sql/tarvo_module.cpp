@@ -25,6 +25,9 @@
 #include "errors/engine_error.h"
 #include "sql/sql_values.h"
 #include "support/code_page.h"
+#include "support/physical_file.h"
+#include "support/platform.h"
+#include "support/platform_names.h"
 
 namespace tarvo::sql {
 
@@ -886,8 +889,27 @@ int Begin(sqlite3_vtab* vtab) {
   });
 }
 
-int Sync(sqlite3_vtab*) {
-  return SQLITE_OK;
+// Whether the table's data file is still the file at its path. A table removed or replaced while
+// attached would otherwise take changes into a file that no one opens again.
+void RequireTableInPlace(TTarvoTable& table) {
+  TDataTable& data = table.writer->Table();
+  const auto* file = dynamic_cast<const TPhysicalFile*>(data.DataFile().FileObject());
+  if (file == nullptr) return;
+  std::string path;
+  TFileIdentity identity;
+  if (ResolveFileName(data.DataFile().FileName(), path) != kOsOk || OsPathIdentity(path, identity) != kOsOk ||
+      !file->SameFile(identity)) {
+    RaiseEngineError(kInvalidPath, data.TableName());
+  }
+}
+
+// Before the commit: a table that is no longer where it was refuses it, and SQLite rolls back.
+int Sync(sqlite3_vtab* vtab) {
+  TTarvoTable& table = TableOf(vtab);
+  return GuardedTable(table, [&] {
+    if (table.directory->InTransaction()) RequireTableInPlace(table);
+    return SQLITE_OK;
+  });
 }
 
 int Commit(sqlite3_vtab* vtab) {
