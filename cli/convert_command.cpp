@@ -3,7 +3,10 @@
 // another program holds exclusively is reported and skipped. A line per table and a summary go to
 // standard output, a progress line per table to a terminal. When the target fails, the command
 // stops and names the tables that are complete in it.
+#include <signal.h>
+
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <iomanip>
@@ -61,6 +64,35 @@ std::unique_ptr<sql::TConvertTarget> MakeTarget(const TConvertArgs& args) {
   return std::make_unique<sql::TSqliteTarget>(args.to);
 }
 
+// Set by SIGINT and SIGTERM while a conversion runs: the table being moved is given up (nothing
+// of it stays in the target) and the command names the tables that are complete.
+volatile std::sig_atomic_t stop_requested = 0;
+extern "C" void RequestStop(int) {
+  stop_requested = 1;
+}
+
+class TStopOnSignal {
+ public:
+  TStopOnSignal() {
+    struct sigaction action {};
+    action.sa_handler = RequestStop;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;  // the reads and writes under way go on
+    sigaction(SIGINT, &action, &old_int_);
+    sigaction(SIGTERM, &action, &old_term_);
+  }
+  ~TStopOnSignal() {
+    sigaction(SIGINT, &old_int_, nullptr);
+    sigaction(SIGTERM, &old_term_, nullptr);
+  }
+  TStopOnSignal(const TStopOnSignal&) = delete;
+  TStopOnSignal& operator=(const TStopOnSignal&) = delete;
+
+ private:
+  struct sigaction old_int_ {};
+  struct sigaction old_term_ {};
+};
+
 std::int64_t TableBytes(TDataTable& table) {
   std::int64_t bytes = table.DataFile().GetSize() + table.IndexFile().GetSize();
   if (table.HasBlobFile()) bytes += table.BlobFile().GetSize();
@@ -94,6 +126,7 @@ int RunConvert(const TConvertArgs& args, TCliState& state) {
   auto target = MakeTarget(args);
   if (target == nullptr) return kExitError;
 
+  TStopOnSignal stop_on_signal;
   TProgressDisplay progress(state.quiet);
   int status = kExitOk;
   std::int64_t records = 0;
@@ -103,8 +136,22 @@ int RunConvert(const TConvertArgs& args, TCliState& state) {
   std::vector<std::string> complete;
   std::vector<std::string> skipped;
   std::vector<std::string> failed;
+  auto stopped = [&](std::size_t t) {
+    progress.Clear();
+    std::cout.flush();
+    std::vector<std::string> rest;
+    for (std::size_t r = t; r < tables.size(); ++r)
+      rest.push_back(std::filesystem::path(tables[r]).stem().string());
+    std::cout << "Stopped. Complete in the target: " << NameList(complete)
+              << "; not converted: " << NameList(rest) << "\n";
+    return kExitError;
+  };
   for (std::size_t t = 0; t < tables.size(); ++t) {
     const std::string name = std::filesystem::path(tables[t]).stem().string();
+    if (stop_requested != 0) {
+      std::cerr << "tarvo: interrupted\n";
+      return stopped(t);
+    }
     state.language = 0;
     std::unique_ptr<TOpenedTable> opened;
     try {
@@ -122,8 +169,11 @@ int RunConvert(const TConvertArgs& args, TCliState& state) {
     progress.Start(name);
     try {
       const sql::TTransferOutcome outcome =
-          sql::TransferTable(*opened->cursor, *target,
-                             [&](std::int64_t count, int percent) { progress.Update(count, percent); });
+          sql::TransferTable(*opened->cursor, *target, [&](std::int64_t count, int percent) {
+            // The last call comes after the table is complete.
+            if (stop_requested != 0 && percent < 100) throw std::runtime_error("tarvo: interrupted");
+            progress.Update(count, percent);
+          });
       progress.Clear();
       records += outcome.records;
       left_out += outcome.left_out;
@@ -144,14 +194,8 @@ int RunConvert(const TConvertArgs& args, TCliState& state) {
       failed.push_back(name);
     } catch (const std::exception& e) {
       progress.Clear();
-      std::cout.flush();
       std::cerr << MessageText(e, state.language) << "\n";
-      std::vector<std::string> rest;
-      for (std::size_t r = t; r < tables.size(); ++r)
-        rest.push_back(std::filesystem::path(tables[r]).stem().string());
-      std::cout << "Stopped. Complete in the target: " << NameList(complete)
-                << "; not converted: " << NameList(rest) << "\n";
-      return kExitError;
+      return stopped(t);
     }
   }
   target->Finish();
