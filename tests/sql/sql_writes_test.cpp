@@ -148,6 +148,10 @@ TEST_F(SqlWritesTest, InsertsUpdatesAndDeletesChangeTheTableAsAPlainOneAndKeepIt
       "UPDATE Kunden SET Pic = CASE WHEN Pic IS NULL THEN zeroblob(700) ELSE NULL END,"
       " Notes = Notes || ' (geändert)' WHERE ID % 3 = 0",
       "UPDATE Kunden SET Pic = CAST(x'00112233' || Pic AS BLOB) WHERE ID % 5 = 1",
+      // Keys that move ahead of the walk that finds their rows.
+      "UPDATE Kunden SET Count = Count + 100000 WHERE Count > 400",
+      "UPDATE Kunden SET ID = ID + 5 WHERE ID > 2000",
+      "UPDATE Kunden SET Born = date(Born, '-1 year') WHERE Born BETWEEN '1900-01-01' AND '1950-01-01'",
       "DELETE FROM Kunden WHERE Active = 0 AND Born < '1950-01-01'",
       "DELETE FROM Kunden WHERE Name LIKE 'M%'",
       "INSERT INTO Kunden(ID, Name, Count, Pic) VALUES (5003, 'Spät', 901, zeroblob(10000))",
