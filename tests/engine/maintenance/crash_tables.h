@@ -211,11 +211,12 @@ inline void RestructureIndexes(TTestEngine& engine) {
   EXPECT_NE(Restructure(engine, request), TRestructureWay::kCopy);
 }
 
-// Five records with identifiers of their own and memo and binary values of up to several blocks,
-// then a refused one: the five stay. A second run is refused at its first record (its identifier
+// Records with identifiers of their own and memo and binary values of up to several blocks, then
+// a refused one: they stay. The first take the deleted slots and free blob blocks back one by one,
+// the last ones are appended in bulk. A second run is refused at its first record (its identifier
 // is taken), so that it changes nothing.
 inline void Import(TTestEngine& engine) {
-  constexpr int kImported = 5;
+  constexpr int kImported = kRecords / kDeleteEvery + 7;
   TDataCursor cursor(*engine.session, *engine.directory);
   int i = 0;
   const TImportResult result =
@@ -228,7 +229,7 @@ inline void Import(TTestEngine& engine) {
         c.KeepSuppliedAutoIncrement = true;
         PutText(FieldSlot(record, f[1]), "import" + std::to_string(i), 0, 0, 0);
         PutInt32(FieldSlot(record, f[2]), i);
-        c.SetBlobField(record, f[3].FieldNumber, Pattern(static_cast<std::size_t>(600 * i), i));
+        c.SetBlobField(record, f[3].FieldNumber, Pattern(static_cast<std::size_t>(600 * (i % 8)), i));
         c.SetBlobField(record, f[4].FieldNumber, Pattern(1100, i + 50));
         ++i;
         return true;
