@@ -284,11 +284,15 @@ TBlock* TBlobFile::AppendBlock() {
 
 void TBlobFile::ReadBlocks(std::int32_t offset, std::int64_t count, bool read_ahead) {
   std::int64_t n = 1;
-  if (read_ahead || sequential_blocks_ > 0) {
+  // A value's first block (asked for alone) right behind the last read: the values are read in
+  // the order they lie in.
+  const std::int64_t neighbours =
+      !read_ahead && sequential_blocks_ == 0 && offset == read_end_ ? kNeighbourBlocks : 0;
+  if (read_ahead || sequential_blocks_ > 0 || neighbours > 0) {
     const std::int64_t to_end = (static_cast<std::int64_t>(header_.end_offset) - offset) / block_size_;
     const std::int64_t asked = read_ahead ? std::min(static_cast<std::int64_t>(max_read_blocks_), count) : 1;
-    n = std::min(
-        {std::max<std::int64_t>(asked, sequential_blocks_), to_end, static_cast<std::int64_t>(capacity_)});
+    n = std::min({std::max<std::int64_t>({asked, sequential_blocks_, neighbours}), to_end,
+                  static_cast<std::int64_t>(capacity_)});
     n = std::max<std::int64_t>(n, 1);
   }
   const std::size_t bytes = static_cast<std::size_t>(n) * block_size_;
@@ -307,6 +311,7 @@ void TBlobFile::ReadBlocks(std::int32_t offset, std::int64_t count, bool read_ah
 
   const std::size_t got = ReadAt(offset, buffer, true);
   ++read_count_;
+  read_end_ = offset + static_cast<std::int64_t>(got);
   // Blocks appended but not yet written lie behind the file's end: only whole blocks count.
   const std::int64_t complete = static_cast<std::int64_t>(got / block_size_);
   if (complete == 0) Raise(kReadError);

@@ -73,6 +73,9 @@ class TBlockPin {
   TBlock* block_ = nullptr;
 };
 
+// Blocks a miss right behind the last read brings in at least (8 KB of 512-byte blocks).
+inline constexpr int kNeighbourBlocks = 16;
+
 class TBlobFile : public TFileHandler {
  public:
   // Blocks the cache grows by when a transaction keeps it full of modified blocks.
@@ -167,6 +170,9 @@ class TBlobFile : public TFileHandler {
   // Blocks a read brings in at least, from the block asked for on, whether a read-ahead was asked
   // for or not (within the file's end and the cache's capacity; 0, the default: as asked).
   // Exclusive bulk work that walks chains laid out in ascending order reads them in long runs.
+  // Without it, a value's first block asked for alone right behind the last block read (values
+  // stored one after the other, read in that order) brings in kNeighbourBlocks, so that the next
+  // values are cached.
   void SetSequentialReadAhead(int blocks) { sequential_blocks_ = std::max(blocks, 0); }
 
   // Inspection.
@@ -245,6 +251,7 @@ class TBlobFile : public TFileHandler {
   TBlockStack pool_;
   int max_read_blocks_ = 127;
   int sequential_blocks_ = 0;
+  std::int64_t read_end_ = 0;  // the offset behind the last block read
   int capacity_ = 255;
   int base_capacity_ = 255;
   int capacity_override_ = 0;  // 0: the default for the block size
