@@ -16,6 +16,8 @@ struct TPostgresDatabase::TConnection {
 
 namespace {
 
+void IgnoreNotice(void*, const char*) {}
+
 PGconn* ConnectOrThrow(const std::string& conninfo) {
   PGconn* conn = PQconnectdb(conninfo.c_str());
   if (PQstatus(conn) != CONNECTION_OK) {
@@ -23,6 +25,7 @@ PGconn* ConnectOrThrow(const std::string& conninfo) {
     PQfinish(conn);
     throw std::runtime_error("PostgreSQL: cannot connect with '" + conninfo + "': " + message);
   }
+  PQsetNoticeProcessor(conn, IgnoreNotice, nullptr);  // "... does not exist, skipping"
   return conn;
 }
 
