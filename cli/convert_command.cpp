@@ -5,6 +5,8 @@
 // stops and names the tables that are complete in it.
 #include <signal.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -21,6 +23,7 @@
 #include "engine/format/field_messages.h"
 #include "engine/tables/table_by_path.h"
 #include "errors/engine_error.h"
+#include "sql/migrate/postgres_target.h"
 #include "sql/migrate/sqlite_target.h"
 #include "sql/migrate/table_transfer.h"
 
@@ -35,32 +38,76 @@ struct TConvertArgs {
   bool replace = false;
 };
 
-// The target that `--to` names, or nothing after a message on standard error. An existing file
-// is kept unless `--replace` is given.
-std::unique_ptr<sql::TConvertTarget> MakeTarget(const TConvertArgs& args) {
-  if (!args.dialect.empty() && sql::ParseDialect(args.dialect) != sql::TSqlDialect::kSqlite) {
-    std::cerr << "tarvo: convert writes no " << args.dialect << " target yet\n";
-    return nullptr;
-  }
+// Whether `--to` names a PostgreSQL server: a postgresql:// (or postgres://) URI or a libpq
+// connection string of key=value pairs ("host=/run/postgresql dbname=daten"). A file whose name
+// looks like one is named with a directory in front ("./a=b.sqlite").
+bool IsPostgresConnection(const std::string& to) {
+  if (to.starts_with("postgresql://") || to.starts_with("postgres://")) return true;
+  const auto equals = to.find('=');
+  if (equals == std::string::npos || equals == 0) return false;
+  return std::all_of(to.begin(), to.begin() + static_cast<std::ptrdiff_t>(equals), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == ' ';
+  });
+}
+
+// Makes way for the file target `path`: false after a message on standard error when it exists and
+// `replace` is not given, or when it cannot be removed. `companions` go with it.
+bool ClearFileTarget(const std::string& path, bool replace, std::initializer_list<const char*> companions) {
   std::error_code error;
-  if (std::filesystem::symlink_status(args.to, error).type() != std::filesystem::file_type::not_found) {
-    if (!args.replace) {
-      std::cerr << "tarvo: " << args.to << " exists; give --replace to overwrite it\n";
-      return nullptr;
-    }
-    if (std::filesystem::is_directory(args.to, error)) {
-      std::cerr << "tarvo: " << args.to << " is a directory\n";
-      return nullptr;
-    }
-    // The old database goes with its journals, so none of them is taken for the new one's.
-    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
-      std::filesystem::remove(args.to + suffix, error);
-      if (error) {
-        std::cerr << "tarvo: cannot remove " << args.to << suffix << ": " << error.message() << "\n";
-        return nullptr;
-      }
+  if (std::filesystem::symlink_status(path, error).type() == std::filesystem::file_type::not_found)
+    return true;
+  if (!replace) {
+    std::cerr << "tarvo: " << path << " exists; give --replace to overwrite it\n";
+    return false;
+  }
+  if (std::filesystem::is_directory(path, error)) {
+    std::cerr << "tarvo: " << path << " is a directory\n";
+    return false;
+  }
+  for (const char* suffix : companions) {
+    std::filesystem::remove(path + suffix, error);
+    if (error) {
+      std::cerr << "tarvo: cannot remove " << path << suffix << ": " << error.message() << "\n";
+      return false;
     }
   }
+  return true;
+}
+
+// The target that `--to` and `--dialect` name, or nothing after a message on standard error: a
+// PostgreSQL database (a connection), a script for psql (a file with --dialect postgresql) or a
+// SQLite database file. An existing file, or a table that the database already has, is kept unless
+// `--replace` is given.
+std::unique_ptr<sql::TConvertTarget> MakeTarget(const TConvertArgs& args,
+                                                const std::vector<std::string>& tables) {
+  std::optional<sql::TSqlDialect> dialect;
+  if (!args.dialect.empty()) {
+    dialect = sql::ParseDialect(args.dialect);
+    if (!dialect) {
+      std::cerr << "tarvo: unknown dialect '" << args.dialect << "' (sqlite or postgresql)\n";
+      return nullptr;
+    }
+  }
+  if (IsPostgresConnection(args.to)) {
+    if (dialect == sql::TSqlDialect::kSqlite) {
+      std::cerr << "tarvo: " << args.to << " is a PostgreSQL connection, not a SQLite file\n";
+      return nullptr;
+    }
+    std::vector<std::string> names;
+    for (const std::string& table : tables) names.push_back(std::filesystem::path(table).stem().string());
+    try {
+      return std::make_unique<sql::TPostgresTarget>(args.to, names, args.replace);
+    } catch (const sql::EPgError& e) {
+      std::cerr << "tarvo: " << e.what() << "\n";
+      return nullptr;
+    }
+  }
+  if (dialect == sql::TSqlDialect::kPostgresql) {
+    if (!ClearFileTarget(args.to, args.replace, {""})) return nullptr;
+    return std::make_unique<sql::TPsqlScriptTarget>(args.to);
+  }
+  // The old database goes with its journals, so none of them is taken for the new one's.
+  if (!ClearFileTarget(args.to, args.replace, {"", "-journal", "-wal", "-shm"})) return nullptr;
   return std::make_unique<sql::TSqliteTarget>(args.to);
 }
 
@@ -123,7 +170,7 @@ std::string LossText(std::int64_t left_out, std::int64_t incomplete) {
 int RunConvert(const TConvertArgs& args, TCliState& state) {
   const auto started = std::chrono::steady_clock::now();
   const std::vector<std::string> tables = TablePaths(args.directory);
-  auto target = MakeTarget(args);
+  auto target = MakeTarget(args, tables);
   if (target == nullptr) return kExitError;
 
   TStopOnSignal stop_on_signal;
@@ -215,13 +262,20 @@ void SetupConvert(CLI::App& app, TCliState& state) {
   auto args = std::make_shared<TConvertArgs>();
   CLI::App* command = app.add_subcommand("convert", "Move every table of a directory into another database");
   command->add_option("DIR", args->directory, "The database directory")->required();
-  command->add_option("--to", args->to, "The target: a SQLite database file")->required();
-  command->add_option("--dialect", args->dialect, "The target's dialect (sqlite)");
+  command
+      ->add_option("--to", args->to,
+                   "The target: a SQLite database file, a PostgreSQL database (postgresql://... or a\n"
+                   "libpq connection string such as \"host=/run/postgresql dbname=daten\"), or with\n"
+                   "--dialect postgresql a script for psql")
+      ->required();
+  command->add_option("--dialect", args->dialect, "The dialect of a file target (sqlite, postgresql)");
   command->add_flag("--replace", args->replace, "Overwrite a target that exists");
   command->footer(
       "Exit status: 0 done, 1 records of a damaged table left out or without a value (named), 2 error,\n"
       "3 a table in use by another program (skipped; the others are converted).\n"
-      "Example:\n  tarvo convert /srv/daten --to daten.sqlite");
+      "Examples:\n  tarvo convert /srv/daten --to daten.sqlite\n"
+      "  tarvo convert /srv/daten --to postgresql://user@server/daten\n"
+      "  tarvo convert /srv/daten --to daten.sql --dialect postgresql && psql -d daten -f daten.sql");
   command->callback([args, &state] { state.action = [args, &state] { return RunConvert(*args, state); }; });
 }
 

@@ -28,6 +28,9 @@ class TConvertTarget {
   // Nothing when the row was taken, else the target's reason for refusing it (a NOT NULL, CHECK
   // or key constraint); the conversion goes on with the next record.
   virtual std::optional<std::string> AddRow(std::span<const TSqlValue> values) = 0;
+  // The values that the last AddRow, having taken its row, had to change to fit the target (one
+  // text each, naming its column); nothing from a target that takes every value as it is.
+  virtual std::vector<std::string> TakeChangedValues() { return {}; }
   // The reasons of indexes that could not be made (each names its index); the table and its
   // other indexes are complete all the same.
   virtual std::vector<std::string> EndTable() = 0;

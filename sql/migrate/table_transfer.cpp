@@ -39,6 +39,9 @@ TTransferOutcome TransferTable(TDataCursor& cursor, TConvertTarget& target,
                                  (missing.empty() ? "" : " (" + missing + ")"));
       } else {
         ++outcome.records;
+        for (const std::string& changed : target.TakeChangedValues()) {
+          missing += (missing.empty() ? "" : "; ") + changed;
+        }
         if (!missing.empty()) {
           ++outcome.incomplete;
           outcome.losses.push_back(where + "without the value of " + missing);
