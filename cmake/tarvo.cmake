@@ -32,15 +32,23 @@ endif()
 # header, or of a sibling's that it does not link, therefore fails to compile ("No such file or
 # directory"); the test layering_test shows it.
 
-# tarvo_layer_view(TARGET VISIBILITY DIRS dir...): gives TARGET the view of `dirs`.
+# tarvo_layer_view(TARGET VISIBILITY DIRS dir...): gives TARGET the view of `dirs`: links to the
+# files of each folder, not to its subfolders, which are layers or targets of their own (sql/ and
+# the layer above it in sql/migrate).
 function(tarvo_layer_view target visibility)
   set(view ${CMAKE_BINARY_DIR}/layers/${target})
   foreach(dir IN LISTS ARGN)
-    get_filename_component(parent ${view}/${dir} DIRECTORY)
-    file(MAKE_DIRECTORY ${parent})
-    if(NOT IS_SYMLINK ${view}/${dir})
-      file(CREATE_LINK ${PROJECT_SOURCE_DIR}/${dir} ${view}/${dir} SYMBOLIC)
+    if(IS_SYMLINK ${view}/${dir})
+      file(REMOVE ${view}/${dir})  # a view of an older build linked the whole folder
     endif()
+    file(MAKE_DIRECTORY ${view}/${dir})
+    file(GLOB files CONFIGURE_DEPENDS LIST_DIRECTORIES false ${PROJECT_SOURCE_DIR}/${dir}/*)
+    foreach(path IN LISTS files)
+      get_filename_component(name ${path} NAME)
+      if(NOT IS_SYMLINK ${view}/${dir}/${name})
+        file(CREATE_LINK ${path} ${view}/${dir}/${name} SYMBOLIC)
+      endif()
+    endforeach()
   endforeach()
   target_include_directories(${target} ${visibility} ${view})
 endfunction()
