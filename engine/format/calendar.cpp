@@ -42,10 +42,12 @@ std::optional<TDate> DateFromDayNumber(std::int32_t day_number) {
   int year = static_cast<int>(static_cast<std::int64_t>(day_number) * 400 / 146'097) + 1;
   while (year > 1 && DaysBeforeYear(year) >= day_number) --year;
   while (DaysBeforeYear(year + 1) < day_number) ++year;
-  int day_of_year = day_number - DaysBeforeYear(year);  // 1-based
-  int month = 1;
-  while (month < 12 && day_of_year > DaysInMonth(year, month)) day_of_year -= DaysInMonth(year, month++);
-  return TDate{year, month, day_of_year};
+  const int day_of_year = day_number - DaysBeforeYear(year);  // 1-based
+  const int leap_day = IsLeapYear(year) ? 1 : 0;
+  // The month is the last whose first day is not after the day; from March on the leap day counts.
+  int month = 12;
+  while (month > 1 && kDaysBeforeMonth[month - 1] + (month > 2 ? leap_day : 0) >= day_of_year) --month;
+  return TDate{year, month, day_of_year - kDaysBeforeMonth[month - 1] - (month > 2 ? leap_day : 0)};
 }
 
 double DateTimeValue(std::int32_t day_number, std::int32_t ms) {

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <limits>
 #include <type_traits>
 
@@ -201,20 +200,42 @@ std::optional<std::int64_t> ParseFixedText(std::string_view text) {
   return negative ? -magnitude : magnitude;
 }
 
+namespace {
+
+// Writes `value` (not negative) as `width` digits, zero-padded; returns the end.
+char* PutDigits(char* out, int value, int width) {
+  for (int i = width - 1; i >= 0; --i) {
+    out[i] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  }
+  return out + width;
+}
+
+}  // namespace
+
 std::string FormatDateText(std::int32_t day_number) {
   const auto date = DateFromDayNumber(day_number);
   if (!date) return {};
-  char buffer[16];
-  std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d", date->Year, date->Month, date->Day);
-  return buffer;
+  char buffer[10];
+  char* out = PutDigits(buffer, date->Year, 4);
+  *out++ = '-';
+  out = PutDigits(out, date->Month, 2);
+  *out++ = '-';
+  out = PutDigits(out, date->Day, 2);
+  return std::string(buffer, out);
 }
 
 std::string FormatTimeText(std::int32_t ms) {
   if (ms < 0 || ms >= kMsPerDay) return {};
-  char buffer[16];
-  std::snprintf(buffer, sizeof buffer, "%02d:%02d:%02d.%03d", ms / 3'600'000, ms / 60'000 % 60,
-                ms / 1000 % 60, ms % 1000);
-  return buffer;
+  char buffer[12];
+  char* out = PutDigits(buffer, ms / 3'600'000, 2);
+  *out++ = ':';
+  out = PutDigits(out, ms / 60'000 % 60, 2);
+  *out++ = ':';
+  out = PutDigits(out, ms / 1000 % 60, 2);
+  *out++ = '.';
+  out = PutDigits(out, ms % 1000, 3);
+  return std::string(buffer, out);
 }
 
 std::string FormatDateTimeText(double ms) {
