@@ -110,7 +110,9 @@ TPostgresTarget::TPostgresTarget(const std::string& conninfo, const std::vector<
   }
 }
 
-TPostgresTarget::~TPostgresTarget() = default;
+TPostgresTarget::~TPostgresTarget() {
+  StopSender();
+}
 
 void TPostgresTarget::BeginTable(const TTableSchema& schema) {
   rows_.Start(schema);
@@ -119,6 +121,7 @@ void TPostgresTarget::BeginTable(const TTableSchema& schema) {
     if (replace_) connection_.Execute("DROP TABLE IF EXISTS " + QuoteIdentifier(schema.table, kPg));
     connection_.Execute(rows_.CreateStatement());
     connection_.BeginCopy(rows_.CopyStatement());
+    StartSender();
   } catch (...) {
     AbandonTable();
     throw;
@@ -136,13 +139,57 @@ std::vector<std::string> TPostgresTarget::TakeChangedValues() {
   return std::move(changed_);
 }
 
+// The rows go to the server from a thread of their own, a few pieces ahead: a blocking send waits
+// until the server has taken the piece, and the next one is read from the table meanwhile.
 void TPostgresTarget::SendRows() {
-  connection_.CopyData(rows_.Text());
+  std::unique_lock lock(mutex_);
+  changed_cv_.wait(lock, [&] { return queue_.size() < 8 || send_error_; });
+  queue_.push_back(std::move(rows_.Text()));
   rows_.Text().clear();
+  changed_cv_.notify_all();
+}
+
+void TPostgresTarget::StartSender() {
+  sending_done_ = false;
+  send_error_ = nullptr;
+  sender_ = std::thread([this] {
+    for (;;) {
+      std::string chunk;
+      {
+        std::unique_lock lock(mutex_);
+        changed_cv_.wait(lock, [&] { return !queue_.empty() || sending_done_; });
+        if (queue_.empty()) return;
+        chunk = std::move(queue_.front());
+        queue_.pop_front();
+        changed_cv_.notify_all();
+      }
+      try {
+        connection_.CopyData(chunk);
+      } catch (...) {
+        std::unique_lock lock(mutex_);
+        send_error_ = std::current_exception();
+        queue_.clear();
+        changed_cv_.notify_all();
+        return;
+      }
+    }
+  });
+}
+
+void TPostgresTarget::StopSender() {
+  if (!sender_.joinable()) return;
+  {
+    std::unique_lock lock(mutex_);
+    sending_done_ = true;
+    changed_cv_.notify_all();
+  }
+  sender_.join();
 }
 
 std::vector<std::string> TPostgresTarget::EndTable() {
   SendRows();
+  StopSender();
+  if (send_error_) std::rethrow_exception(send_error_);
   connection_.EndCopy();
   std::vector<std::string> failures;
   // Each index in a savepoint of its own: a unique one that the rows break (a damaged table's
@@ -181,6 +228,7 @@ std::vector<std::string> TPostgresTarget::EndTable() {
 }
 
 void TPostgresTarget::AbandonTable() noexcept {
+  StopSender();
   rows_.Text().clear();
   connection_.Abandon();
 }

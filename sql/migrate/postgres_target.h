@@ -9,11 +9,16 @@
 // targets refuse such a row themselves, with the column's name, and the table goes on.
 #pragma once
 
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sql/migrate/convert_target.h"
@@ -63,6 +68,14 @@ class TPostgresTarget : public TConvertTarget {
 
  private:
   void SendRows();
+  void StartSender();
+  void StopSender();
+  std::thread sender_;
+  std::mutex mutex_;
+  std::condition_variable changed_cv_;
+  std::deque<std::string> queue_;
+  bool sending_done_ = false;
+  std::exception_ptr send_error_;
 
   TPgConnection connection_;
   bool replace_;
