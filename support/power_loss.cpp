@@ -248,6 +248,8 @@ std::string Journal(TRecorder& r) {
       }
     }
   }
+  std::map<std::int64_t, std::pair<std::uint64_t, std::uint64_t>> identity;  // node -> (device, inode)
+  for (const auto& [device_inode, id] : r.node_of) identity[id] = device_inode;
   std::map<std::int64_t, TBytes> contents;
   std::string out;
   for (const auto& [directory, names] : entries) {
@@ -269,6 +271,8 @@ std::string Journal(TRecorder& r) {
         Put(out, 'F', name);
         const TBytes& bytes = contents[id];
         Put(out, 'C', std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+        if (const auto it = identity.find(id); it != identity.end())
+          Put(out, 'I', std::to_string(it->second.first) + ":" + std::to_string(it->second.second));
       }
     }
     Put(out, 'E', {});
@@ -437,10 +441,14 @@ bool ApplyPowerLossJournal(const std::string& journal_path) {
     records.push_back({text[at], text.substr(at + 1 + sizeof size, size)});
     at += 1 + sizeof size + size;
   }
+  struct TFileState {
+    std::string bytes;
+    std::string identity;  // "device:inode" of the file the cut left there, "" when unknown
+  };
   struct TDirectoryState {
     std::set<std::string> subdirectories;
     std::set<std::string> kept;
-    std::map<std::string, std::string> files;
+    std::map<std::string, TFileState> files;
   };
   std::map<std::string, TDirectoryState> present;
   std::vector<std::string> removed;
@@ -458,28 +466,57 @@ bool ApplyPowerLossJournal(const std::string& journal_path) {
       } else if (records[i].kind == 'K') {
         state.kept.insert(name);
       } else if (records[i].kind == 'F' && i + 1 < records.size() && records[i + 1].kind == 'C') {
-        state.files[name] = records[++i].text;
+        TFileState& file = state.files[name];
+        file.bytes = records[++i].text;
+        if (i + 1 < records.size() && records[i + 1].kind == 'I') file.identity = records[++i].text;
       } else {
         return false;
       }
     }
   }
   std::error_code error;
-  // Parents before their subdirectories (a map orders a path before the paths below it).
+  // A cut keeps the files themselves: a rename that did not survive puts the same file back under
+  // its old name. Every file that still exists under another name is moved to a name of its own
+  // in its final directory first, so that its identity survives as on a real disk.
+  std::map<std::string, std::string> where;  // "device:inode" -> the path of that file now
+  for (const auto& [directory, state] : present) {
+    for (const auto& entry : fs::directory_iterator(directory, error)) {
+      struct stat st {};
+      if (::lstat(entry.path().c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        where.emplace(std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino), entry.path().string());
+    }
+  }
+  const std::string kParked = ".power-loss-parked-";
+  std::map<std::string, std::string> parked;  // final path -> parked path
   for (const auto& [directory, state] : present) {
     fs::create_directories(directory, error);
+    for (const auto& [name, file] : state.files) {
+      const auto it = where.find(file.identity);
+      if (file.identity.empty() || it == where.end()) continue;
+      const std::string target = directory + "/" + name;
+      const std::string park = directory + "/" + kParked + std::to_string(parked.size());
+      if (::rename(it->second.c_str(), park.c_str()) != 0) return false;
+      parked[target] = park;
+      where.erase(it);
+    }
+  }
+  // Parents before their subdirectories (a map orders a path before the paths below it).
+  for (const auto& [directory, state] : present) {
     for (const auto& entry : fs::directory_iterator(directory, error)) {
       const std::string name = entry.path().filename().string();
-      if (state.subdirectories.count(name) == 0 && state.kept.count(name) == 0 && state.files.count(name) == 0)
+      if (state.subdirectories.count(name) == 0 && state.kept.count(name) == 0 && state.files.count(name) == 0 &&
+          !name.starts_with(kParked))
         fs::remove_all(entry.path(), error);
     }
     for (const std::string& name : state.subdirectories) fs::create_directory(fs::path(directory) / name, error);
-    for (const auto& [name, bytes] : state.files) {
+    for (const auto& [name, file] : state.files) {
       const std::string path = directory + "/" + name;
+      if (const auto it = parked.find(path); it != parked.end() && ::rename(it->second.c_str(), path.c_str()) != 0)
+        return false;
       const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
       if (fd < 0) return false;
-      for (std::size_t done = 0; done < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+      for (std::size_t done = 0; done < file.bytes.size();) {
+        const ssize_t n = ::write(fd, file.bytes.data() + done, file.bytes.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
           ::close(fd);

@@ -55,8 +55,9 @@ class TPowerLoss {
   static std::atomic<bool> recording_;
 };
 
-// Puts the directories named in the journal in the state it records. Returns false when the
-// journal cannot be read.
+// Puts the directories named in the journal in the state it records. A file that still exists
+// keeps its identity, as on a real disk, wherever the cut puts it. Returns false when the journal
+// cannot be read.
 bool ApplyPowerLossJournal(const std::string& journal_path);
 
 }  // namespace tarvo

@@ -270,6 +270,33 @@ TEST(PowerLossTest, WholeCutKeepsOnlyWhatWasSynced) {
   }
 }
 
+// A rename that the cut undoes puts the same file back under its old name, as a real disk does:
+// a change that checks the identities of the files it moved must find them again.
+TEST(PowerLossTest, UndoneRenameKeepsTheFile) {
+  for (const TPowerLossMode mode : {TPowerLossMode::kWhole, TPowerLossMode::kTorn}) {
+    testing::TTempDir dir;
+    std::ofstream(dir.File("old.dat")) << "old contents";
+    std::filesystem::create_directory(dir.File("sub"));
+    TFileIdentity before;
+    Check(OsRegularFileIdentity(dir.File("old.dat"), before));
+    std::ifstream held(dir.File("old.dat"));  // its number cannot go to a file made anew
+    LoseTheRest(dir, mode, 2, [](const std::string& d) {
+      Check(OsMoveFile(d + "/old.dat", d + "/sub/moved.dat"));
+      Check(OsMoveFile(d + "/sub/moved.dat", d + "/again.dat"));
+      WriteFile(d + "/again.dat", "NEW", false, false);
+    });
+    // Wherever the cut left it (a torn cut may keep either rename), it is the same file.
+    const TFiles files = FilesBelow(dir.Path());
+    ASSERT_EQ(1u, files.size());
+    if (mode == TPowerLossMode::kWhole) {
+      EXPECT_EQ(TFiles({{"old.dat", "old contents"}}), files);
+    }
+    TFileIdentity after;
+    ASSERT_EQ(kOsOk, OsRegularFileIdentity(dir.File(files.begin()->first), after));
+    EXPECT_TRUE(before == after) << files.begin()->first;
+  }
+}
+
 // A torn cut keeps any choice of the pages written since the last sync, and the old or the new
 // length; over a few draws both happen.
 TEST(PowerLossTest, TornCutKeepsWholePagesOfEitherVersion) {
