@@ -481,6 +481,15 @@ double SelfPeakMegabytes() {
   return Megabytes(usage.ru_maxrss);
 }
 
+int RunProgram(const char* name, int (*main)(int, char**), int argc, char** argv) {
+  try {
+    return main(argc, argv);
+  } catch (const std::exception& e) {
+    std::cerr << name << ": " << e.what() << "\n";
+    return 1;
+  }
+}
+
 TIndexDescriptor Index(const std::string& name, std::initializer_list<std::uint16_t> fields, bool unique,
                        bool case_insensitive) {
   TIndexDescriptor d;

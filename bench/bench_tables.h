@@ -186,6 +186,10 @@ TCursorOpenOptions ExclusivePeople();
 // The process's own peak resident memory (ru_maxrss) in MiB.
 double SelfPeakMegabytes();
 
+// Runs `main` for a program of the comparison: an exception ends it with status 1 after
+// "NAME: what" on standard error.
+int RunProgram(const char* name, int (*main)(int, char**), int argc, char** argv);
+
 // An index over field numbers (fields: testing::Field and testing::Numbered).
 TIndexDescriptor Index(const std::string& name, std::initializer_list<std::uint16_t> fields, bool unique,
                        bool case_insensitive = false);

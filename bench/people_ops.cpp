@@ -22,8 +22,6 @@
 // the operation alone (opening the table or database included), and figures both sides must
 // agree on: "rows=" records read or added, "hits=" look-ups that found their key, "text_bytes="
 // the characters of the text and memo fields read.
-#include <sqlite3.h>
-
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -35,6 +33,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bench/bench_options.h"
 #include "bench/bench_tables.h"
 #include "engine/format/calendar.h"
 #include "engine/format/field_values.h"
@@ -46,57 +45,10 @@
 namespace tarvo::bench {
 namespace {
 
-struct TOpsOptions {
-  std::string operation;
-  std::string tarvo_directory;
-  std::string sqlite_file;
-  std::int32_t size = 1'000'000;
-  std::int32_t count = -1;
-  std::uint64_t seed = kDefaultSeed;
-  bool exclusive = false;
-};
+constexpr TSideProgram kProgram = {"tarvo-bench-ops", "add|find-primary|find-name|walk-primary|walk-name", true};
 
-struct TOpsResult {
-  std::int64_t rows = 0;
-  std::int64_t hits = 0;
-  std::int64_t text_bytes = 0;
-};
-
-[[noreturn]] void Usage(const std::string& problem) {
-  if (!problem.empty()) std::cerr << "tarvo-bench-ops: " << problem << "\n";
-  std::cerr << "usage: tarvo-bench-ops add|find-primary|find-name|walk-primary|walk-name "
-               "(--tarvo DIR | --sqlite FILE) [--size N] [--count N] [--seed S] [--exclusive]\n";
-  std::exit(2);
-}
-
-TOpsOptions ParseOptions(int argc, char** argv) {
-  if (argc < 2) Usage("");
-  TOpsOptions options;
-  options.operation = argv[1];
-  for (int i = 2; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (arg == "--exclusive") {
-      options.exclusive = true;
-      continue;
-    }
-    if (i + 1 >= argc) Usage("missing value after " + std::string(arg));
-    const std::string value = argv[++i];
-    if (arg == "--tarvo") {
-      options.tarvo_directory = value;
-    } else if (arg == "--sqlite") {
-      options.sqlite_file = value;
-    } else if (arg == "--size") {
-      options.size = static_cast<std::int32_t>(std::strtol(value.c_str(), nullptr, 10));
-    } else if (arg == "--count") {
-      options.count = static_cast<std::int32_t>(std::strtol(value.c_str(), nullptr, 10));
-    } else if (arg == "--seed") {
-      options.seed = std::strtoull(value.c_str(), nullptr, 10);
-    } else {
-      Usage("unknown option " + std::string(arg));
-    }
-  }
-  if (options.tarvo_directory.empty() == options.sqlite_file.empty()) Usage("give --tarvo or --sqlite");
-  if (options.size <= 0) Usage("--size must be a positive number");
+TSideOptions ParseOptions(int argc, char** argv) {
+  TSideOptions options = ParseSideOptions(kProgram, argc, argv);
   if (options.count < 0) options.count = options.operation == "add" ? 100'000 : 1'000'000;
   return options;
 }
@@ -112,7 +64,7 @@ struct TLookups {
   }
 };
 
-TLookups MakeLookups(const TOpsOptions& options, bool by_name) {
+TLookups MakeLookups(const TSideOptions& options, bool by_name) {
   TLookups lookups;
   TPicker picker(options.seed ^ 0x5EEDull);
   std::vector<std::uint32_t> picks(static_cast<std::size_t>(options.count));
@@ -152,7 +104,7 @@ std::string DateText(std::int32_t day_number) {
 // --- Tarvo ---------------------------------------------------------------------------------------
 
 // Reads every field of the cursor's current record (the memo too when `with_memo`).
-void ReadTarvoRecord(TDataCursor& cursor, bool with_memo, TOpsResult& result) {
+void ReadTarvoRecord(TDataCursor& cursor, bool with_memo, TSideResult& result) {
   const auto& f = cursor.Descriptors();
   const std::vector<std::byte>& record = cursor.CurrentRecord();
   const std::int32_t id = RecordAutoIncrement(record);
@@ -171,8 +123,8 @@ void ReadTarvoRecord(TDataCursor& cursor, bool with_memo, TOpsResult& result) {
   }
 }
 
-TOpsResult RunTarvo(const TOpsOptions& options, const TLookups& lookups) {
-  TOpsResult result;
+TSideResult RunTarvo(const TSideOptions& options, const TLookups& lookups) {
+  TSideResult result;
   TBenchEngine engine(options.tarvo_directory);
   TDataCursor cursor(engine.Session(), engine.Directory());
   TCursorOpenOptions open;
@@ -221,7 +173,7 @@ TOpsResult RunTarvo(const TOpsOptions& options, const TLookups& lookups) {
       ++result.rows;
     }
   } else {
-    Usage("unknown operation " + op);
+    Usage(kProgram, "unknown operation " + op);
   }
   cursor.Close();
   return result;
@@ -229,36 +181,7 @@ TOpsResult RunTarvo(const TOpsOptions& options, const TLookups& lookups) {
 
 // --- SQLite --------------------------------------------------------------------------------------
 
-class TSqlite {
- public:
-  explicit TSqlite(const std::string& file) {
-    if (sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) Fail("open");
-  }
-  ~TSqlite() {
-    for (sqlite3_stmt* statement : statements_) sqlite3_finalize(statement);
-    sqlite3_close(db_);
-  }
-  TSqlite(const TSqlite&) = delete;
-  TSqlite& operator=(const TSqlite&) = delete;
-  sqlite3_stmt* Prepare(const std::string& sql) {
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) Fail(sql);
-    statements_.push_back(statement);
-    return statement;
-  }
-  void Execute(const char* sql) {
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) Fail(sql);
-  }
-  [[noreturn]] void Fail(const std::string& what) const {
-    throw std::runtime_error("sqlite: " + what + ": " + sqlite3_errmsg(db_));
-  }
-
- private:
-  sqlite3* db_ = nullptr;
-  std::vector<sqlite3_stmt*> statements_;
-};
-
-void ReadSqliteRow(sqlite3_stmt* row, int columns, TOpsResult& result) {
+void ReadSqliteRow(sqlite3_stmt* row, int columns, TSideResult& result) {
   for (int c = 0; c < columns; ++c) {
     switch (sqlite3_column_type(row, c)) {
       case SQLITE_INTEGER:
@@ -280,9 +203,9 @@ void ReadSqliteRow(sqlite3_stmt* row, int columns, TOpsResult& result) {
   }
 }
 
-TOpsResult RunSqlite(const TOpsOptions& options, const TLookups& lookups) {
-  TOpsResult result;
-  TSqlite db(options.sqlite_file);
+TSideResult RunSqlite(const TSideOptions& options, const TLookups& lookups) {
+  TSideResult result;
+  TSqliteDatabase db(options.sqlite_file);
   const std::string table = "\"" + std::string(kPeopleTable) + "\"";
   const std::string& op = options.operation;
   if (op == "add") {
@@ -304,7 +227,7 @@ TOpsResult RunSqlite(const TOpsOptions& options, const TLookups& lookups) {
       } else {
         sqlite3_bind_null(insert, 6);
       }
-      if (sqlite3_step(insert) != SQLITE_DONE) db.Fail("insert");
+      (void)db.Step(insert);
       sqlite3_reset(insert);
       ++result.rows;
       result.text_bytes += static_cast<std::int64_t>(row.name.size() + row.city.size() + row.notes.size());
@@ -321,12 +244,9 @@ TOpsResult RunSqlite(const TOpsOptions& options, const TLookups& lookups) {
       } else {
         sqlite3_bind_int(select, 1, lookups.ids[i]);
       }
-      const int step = sqlite3_step(select);
-      if (step == SQLITE_ROW) {
+      if (db.Step(select)) {
         ++result.hits;
         ReadSqliteRow(select, 6, result);
-      } else if (step != SQLITE_DONE) {
-        db.Fail("select");
       }
       sqlite3_reset(select);
     }
@@ -334,29 +254,26 @@ TOpsResult RunSqlite(const TOpsOptions& options, const TLookups& lookups) {
   } else if (op == "walk-primary" || op == "walk-name") {
     sqlite3_stmt* select = db.Prepare("SELECT * FROM " + table +
                                       (op == "walk-name" ? " ORDER BY Name COLLATE NOCASE" : " ORDER BY ID"));
-    int step;
-    while ((step = sqlite3_step(select)) == SQLITE_ROW) {
+    while (db.Step(select)) {
       ReadSqliteRow(select, 7, result);
       ++result.rows;
     }
-    if (step != SQLITE_DONE) db.Fail("select");
   } else {
-    Usage("unknown operation " + op);
+    Usage(kProgram, "unknown operation " + op);
   }
   return result;
 }
 
 int Main(int argc, char** argv) {
-  const TOpsOptions options = ParseOptions(argc, argv);
+  const TSideOptions options = ParseOptions(argc, argv);
   const std::string& op = options.operation;
   TLookups lookups;
   if (op == "find-primary" || op == "find-name") lookups = MakeLookups(options, op == "find-name");
   const auto started = std::chrono::steady_clock::now();
-  const TOpsResult result =
+  const TSideResult result =
       options.tarvo_directory.empty() ? RunSqlite(options, lookups) : RunTarvo(options, lookups);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  std::cout << "seconds=" << seconds << "\nrows=" << result.rows << "\nhits=" << result.hits
-            << "\ntext_bytes=" << result.text_bytes << "\n";
+  PrintSideResult(seconds, result);
   return 0;
 }
 
@@ -364,10 +281,5 @@ int Main(int argc, char** argv) {
 }  // namespace tarvo::bench
 
 int main(int argc, char** argv) {
-  try {
-    return tarvo::bench::Main(argc, argv);
-  } catch (const std::exception& e) {
-    std::cerr << "tarvo-bench-ops: " << e.what() << "\n";
-    return 1;
-  }
+  return tarvo::bench::RunProgram("tarvo-bench-ops", tarvo::bench::Main, argc, argv);
 }

@@ -22,8 +22,6 @@
 // the time of the operation alone (opening the database and attaching the table included), and
 // figures both sides must agree on: "rows=" rows read or changed, "hits=" look-ups that found
 // their key, "text_bytes=" the bytes of the text columns read.
-#include <sqlite3.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -37,60 +35,19 @@
 #include <utility>
 #include <vector>
 
+#include "bench/bench_options.h"
 #include "bench/bench_tables.h"
 #include "sql/tarvo_module.h"
 
 namespace tarvo::bench {
 namespace {
 
-struct TSqlOptions {
-  std::string operation;
-  std::string tarvo_directory;
-  std::string sqlite_file;
-  std::int32_t size = 1'000'000;
-  std::int32_t count = -1;
-  std::uint64_t seed = kDefaultSeed;
-};
-
-struct TSqlResult {
-  std::int64_t rows = 0;
-  std::int64_t hits = 0;
-  std::int64_t text_bytes = 0;
-};
-
 constexpr std::int64_t kRangeRecords = 10'000;
 
-[[noreturn]] void Usage(const std::string& problem) {
-  if (!problem.empty()) std::cerr << "tarvo-bench-sql: " << problem << "\n";
-  std::cerr << "usage: tarvo-bench-sql sql-point|sql-range|sql-scan|sql-update "
-               "(--tarvo DIR | --sqlite FILE) [--size N] [--count N] [--seed S]\n";
-  std::exit(2);
-}
+constexpr TSideProgram kProgram = {"tarvo-bench-sql", "sql-point|sql-range|sql-scan|sql-update", false};
 
-TSqlOptions ParseOptions(int argc, char** argv) {
-  if (argc < 2) Usage("");
-  TSqlOptions options;
-  options.operation = argv[1];
-  for (int i = 2; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (i + 1 >= argc) Usage("missing value after " + std::string(arg));
-    const std::string value = argv[++i];
-    if (arg == "--tarvo") {
-      options.tarvo_directory = value;
-    } else if (arg == "--sqlite") {
-      options.sqlite_file = value;
-    } else if (arg == "--size") {
-      options.size = static_cast<std::int32_t>(std::strtol(value.c_str(), nullptr, 10));
-    } else if (arg == "--count") {
-      options.count = static_cast<std::int32_t>(std::strtol(value.c_str(), nullptr, 10));
-    } else if (arg == "--seed") {
-      options.seed = std::strtoull(value.c_str(), nullptr, 10);
-    } else {
-      Usage("unknown option " + std::string(arg));
-    }
-  }
-  if (options.tarvo_directory.empty() == options.sqlite_file.empty()) Usage("give --tarvo or --sqlite");
-  if (options.size <= 0) Usage("--size must be a positive number");
+TSideOptions ParseOptions(int argc, char** argv) {
+  TSideOptions options = ParseSideOptions(kProgram, argc, argv);
   if (options.count < 0) {
     if (options.operation == "sql-point") options.count = 200'000;
     if (options.operation == "sql-range") options.count = 50;
@@ -99,55 +56,28 @@ TSqlOptions ParseOptions(int argc, char** argv) {
   return options;
 }
 
-class TDatabase {
+// The database the statements run in: an in-memory one with the Tarvo directory attached through
+// the virtual-table module, or the SQLite file.
+class TDatabase : public TSqliteDatabase {
  public:
-  explicit TDatabase(const TSqlOptions& options) {
-    const bool tarvo = !options.tarvo_directory.empty();
-    Check(sqlite3_open_v2(tarvo ? ":memory:" : options.sqlite_file.c_str(), &db_,
-                          SQLITE_OPEN_READWRITE | (tarvo ? SQLITE_OPEN_CREATE : 0), nullptr));
-    if (!tarvo) return;
-    Check(sql::RegisterTarvoModule(db_));
+  explicit TDatabase(const TSideOptions& options)
+      : TSqliteDatabase(options.tarvo_directory.empty() ? options.sqlite_file : ":memory:",
+                        !options.tarvo_directory.empty()) {
+    if (options.tarvo_directory.empty()) return;
+    Check(sql::RegisterTarvoModule(Handle()), "tarvo module");
     sqlite3_stmt* attach = Prepare("SELECT tarvo_attach(?1)");
     sqlite3_bind_text(attach, 1, options.tarvo_directory.c_str(), -1, SQLITE_TRANSIENT);
     while (Step(attach)) {
     }
-    sqlite3_finalize(attach);
+    sqlite3_reset(attach);
   }
-  ~TDatabase() {
-    sqlite3_close(db_);
-  }
-  TDatabase(const TDatabase&) = delete;
-  TDatabase& operator=(const TDatabase&) = delete;
-
-  void Check(int rc) const {
-    if (rc != SQLITE_OK) throw std::runtime_error(sqlite3_errmsg(db_));
-  }
-  sqlite3_stmt* Prepare(const char* sql) const {
-    sqlite3_stmt* statement = nullptr;
-    Check(sqlite3_prepare_v2(db_, sql, -1, &statement, nullptr));
-    return statement;
-  }
-  // True for a row, false when done.
-  bool Step(sqlite3_stmt* statement) const {
-    const int rc = sqlite3_step(statement);
-    if (rc == SQLITE_ROW) return true;
-    if (rc == SQLITE_DONE) return false;
-    throw std::runtime_error(sqlite3_errmsg(db_));
-  }
-  void Execute(const char* sql) const {
-    Check(sqlite3_exec(db_, sql, nullptr, nullptr, nullptr));
-  }
-  sqlite3* Handle() const { return db_; }
-
- private:
-  sqlite3* db_ = nullptr;
 };
 
 std::int64_t TextBytes(sqlite3_stmt* statement, int column) {
   return sqlite3_column_type(statement, column) == SQLITE_TEXT ? sqlite3_column_bytes(statement, column) : 0;
 }
 
-std::vector<std::int32_t> RandomIds(const TSqlOptions& options) {
+std::vector<std::int32_t> RandomIds(const TSideOptions& options) {
   TPicker picker(options.seed ^ 0x5EEDull);
   std::vector<std::int32_t> ids(static_cast<std::size_t>(options.count));
   for (auto& id : ids) id = static_cast<std::int32_t>(picker.Below(static_cast<std::uint32_t>(options.size))) + 1;
@@ -156,7 +86,7 @@ std::vector<std::int32_t> RandomIds(const TSqlOptions& options) {
 
 // Pairs of cities (in byte order, as SQL compares them) that enclose at least kRangeRecords of
 // the records that remain after every 10th is deleted, with random first cities.
-std::vector<std::pair<std::string, std::string>> RandomRanges(const TSqlOptions& options) {
+std::vector<std::pair<std::string, std::string>> RandomRanges(const TSideOptions& options) {
   std::map<std::string, std::int64_t> per_city;
   TPeopleGenerator generator(options.seed);
   TPeopleRow row;
@@ -178,8 +108,8 @@ std::vector<std::pair<std::string, std::string>> RandomRanges(const TSqlOptions&
   return ranges;
 }
 
-TSqlResult Run(const TSqlOptions& options, double& seconds) {
-  TSqlResult result;
+TSideResult Run(const TSideOptions& options, double& seconds) {
+  TSideResult result;
   const std::vector<std::int32_t> ids =
       options.operation == "sql-point" || options.operation == "sql-update" ? RandomIds(options)
                                                                             : std::vector<std::int32_t>{};
@@ -187,7 +117,7 @@ TSqlResult Run(const TSqlOptions& options, double& seconds) {
                                                        : std::vector<std::pair<std::string, std::string>>{};
   const auto started = std::chrono::steady_clock::now();
   {
-    const TDatabase db(options);
+    TDatabase db(options);
     if (options.operation == "sql-point") {
       sqlite3_stmt* select = db.Prepare("SELECT Name, City, Amount, Born, Active FROM People WHERE ID = ?1");
       for (const std::int32_t id : ids) {
@@ -199,7 +129,6 @@ TSqlResult Run(const TSqlOptions& options, double& seconds) {
         }
         sqlite3_reset(select);
       }
-      sqlite3_finalize(select);
     } else if (options.operation == "sql-range") {
       sqlite3_stmt* select = db.Prepare("SELECT Name, City, Born FROM People WHERE City BETWEEN ?1 AND ?2");
       for (const auto& [from, to] : ranges) {
@@ -211,7 +140,6 @@ TSqlResult Run(const TSqlOptions& options, double& seconds) {
         }
         sqlite3_reset(select);
       }
-      sqlite3_finalize(select);
     } else if (options.operation == "sql-scan") {
       sqlite3_stmt* select = db.Prepare(
           "SELECT count(*), sum(Amount), max(Born), sum(length(Name)), sum(Active) FROM People");
@@ -220,7 +148,6 @@ TSqlResult Run(const TSqlOptions& options, double& seconds) {
         result.text_bytes = sqlite3_column_int64(select, 3);
         result.hits = sqlite3_column_int64(select, 4);
       }
-      sqlite3_finalize(select);
     } else if (options.operation == "sql-update") {
       sqlite3_stmt* update = db.Prepare("UPDATE People SET Amount = Amount + 1 WHERE ID = ?1");
       db.Execute("BEGIN");
@@ -231,29 +158,26 @@ TSqlResult Run(const TSqlOptions& options, double& seconds) {
         result.rows += sqlite3_changes(db.Handle());
         sqlite3_reset(update);
       }
-      sqlite3_finalize(update);
       db.Execute("COMMIT");
     } else {
-      Usage("unknown operation " + options.operation);
+      Usage(kProgram, "unknown operation " + options.operation);
     }
   }
   seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   return result;
 }
 
+int Main(int argc, char** argv) {
+  const TSideOptions options = ParseOptions(argc, argv);
+  double seconds = 0;
+  const TSideResult result = Run(options, seconds);
+  PrintSideResult(seconds, result);
+  return 0;
+}
+
 }  // namespace
 }  // namespace tarvo::bench
 
 int main(int argc, char** argv) {
-  try {
-    const tarvo::bench::TSqlOptions options = tarvo::bench::ParseOptions(argc, argv);
-    double seconds = 0;
-    const tarvo::bench::TSqlResult result = tarvo::bench::Run(options, seconds);
-    std::cout << "seconds=" << seconds << "\nrows=" << result.rows << "\nhits=" << result.hits
-              << "\ntext_bytes=" << result.text_bytes << "\n";
-    return 0;
-  } catch (const std::exception& e) {
-    std::cerr << "tarvo-bench-sql: " << e.what() << "\n";
-    return 1;
-  }
+  return tarvo::bench::RunProgram("tarvo-bench-sql", tarvo::bench::Main, argc, argv);
 }

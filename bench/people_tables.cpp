@@ -238,10 +238,5 @@ int Main(int argc, char** argv) {
 }  // namespace tarvo::bench
 
 int main(int argc, char** argv) {
-  try {
-    return tarvo::bench::Main(argc, argv);
-  } catch (const std::exception& e) {
-    std::cerr << "tarvo-bench-tables: " << e.what() << "\n";
-    return 1;
-  }
+  return tarvo::bench::RunProgram("tarvo-bench-tables", tarvo::bench::Main, argc, argv);
 }
