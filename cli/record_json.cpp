@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "engine/format/checked_puts.h"
 #include "engine/format/field_types.h"
 #include "engine/format/field_values.h"
 #include "engine/format/record_layout.h"
@@ -16,15 +17,14 @@ namespace {
 constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 [[noreturn]] void Refuse(const TFieldDescriptor& d, const std::string& why) {
-  throw EFieldValueError(d.FieldName, why);
+  RefuseFieldValue(d, why);
 }
 
-std::int64_t IntegerOf(const TJsonValue& value, const TFieldDescriptor& d, std::int64_t min, std::int64_t max) {
+// An integer of the document; one beyond int64 as the largest int64, out of every field's range.
+std::int64_t IntegerOf(const TJsonValue& value, const TFieldDescriptor& d) {
   if (!value.IsInteger()) Refuse(d, "an integer is expected");
-  const std::int64_t v =
-      value.kind == TJsonValue::TKind::kUnsigned && value.unsigned_integer > INT64_MAX ? max + 1 : value.Int64();
-  if (v < min || v > max) Refuse(d, "the value is out of range");
-  return v;
+  return value.kind == TJsonValue::TKind::kUnsigned && value.unsigned_integer > INT64_MAX ? INT64_MAX
+                                                                                         : value.Int64();
 }
 
 const std::string& TextOf(const TJsonValue& value, const TFieldDescriptor& d) {
@@ -32,13 +32,13 @@ const std::string& TextOf(const TJsonValue& value, const TFieldDescriptor& d) {
   return value.text;
 }
 
-// Whether a number is stored as given by a double: an integer beyond 2^53 may fall between two.
-bool IsExactDouble(const TJsonValue& value) {
-  if (!value.IsInteger()) return true;
-  const double v = value.Double();
-  if (value.kind == TJsonValue::TKind::kUnsigned)
-    return v < 0x1p64 && static_cast<std::uint64_t>(v) == value.unsigned_integer;
-  return v >= -0x1p63 && v < 0x1p63 && static_cast<std::int64_t>(v) == value.integer;
+// A number of the document as a double: an integer beyond 2^53 may fall between two, and is refused.
+double DoubleOf(const TJsonValue& value, const TFieldDescriptor& d) {
+  switch (value.kind) {
+    case TJsonValue::TKind::kInteger: return ExactDoubleOf(d, value.integer);
+    case TJsonValue::TKind::kUnsigned: return ExactDoubleOf(d, value.unsigned_integer);
+    default: return value.number;
+  }
 }
 
 // The import's view of a document's value.
@@ -78,14 +78,6 @@ void ValueOf(const nlohmann::json& json, TJsonValue& value) {
     case nlohmann::json::value_t::binary: value.kind = TKind::kArray; break;
     default: value.kind = TKind::kNull; break;
   }
-}
-
-// A text in the table's code page, refused when one of its characters has no byte there (it
-// would be stored as '?').
-std::string CodePageTextOf(const std::string& utf8, const TFieldDescriptor& d, TLanguageId language) {
-  const std::optional<std::string> bytes = Utf8ToCodePageExactly(utf8, language);
-  if (!bytes) Refuse(d, "a character is not in the table's code page");
-  return *bytes;
 }
 
 }  // namespace
@@ -451,13 +443,7 @@ bool JsonToRecord(TJsonRecord& object, const std::vector<TFieldDescriptor>& fiel
     if (d.FieldType == kTypeBlob || !IsStored(d)) continue;
     if (IsAutoIncrement(d.FieldType, d.FieldSubType)) {
       if (value.IsNull()) continue;
-      // 0 and negative values mark damaged records; the counter never hands them out.
-      if (!value.IsInteger()) Refuse(d, "an integer is expected");
-      const bool in_range = value.kind == TJsonValue::TKind::kUnsigned
-                                ? value.UInt64() >= 1 && value.UInt64() <= INT32_MAX
-                                : value.Int64() >= 1 && value.Int64() <= INT32_MAX;
-      if (!in_range) Refuse(d, "an auto-increment value is 1 to 2147483647");
-      SetRecordAutoIncrement(record, static_cast<std::int32_t>(value.Int64()));
+      PutCheckedAutoIncrement(record, d, IntegerOf(value, d));
       has_auto_increment = true;
       continue;
     }
@@ -467,80 +453,39 @@ bool JsonToRecord(TJsonRecord& object, const std::vector<TFieldDescriptor>& fiel
       continue;
     }
     switch (d.FieldType) {
-      case kTypeText: {
-        const std::string text = CodePageTextOf(TextOf(value, d), d, language);
-        // Trailing blanks are never stored; the rest must fit whole.
-        if (text.find('\0') != std::string::npos) Refuse(d, "a text cannot hold the character 0");
-        if (text.find_last_not_of(' ') + 1 > d.FieldSize)
-          Refuse(d, "the text is longer than the field's " + std::to_string(d.FieldSize) + " characters");
-        PutText(slot, text, d.CaseMapping, language, sort);
+      case kTypeText:
+        PutCheckedText(slot, d, CodePageTextOf(TextOf(value, d), d, language), language, sort);
         break;
-      }
-      case kTypeDate: {
-        const auto day = ParseDateText(TextOf(value, d));
-        if (!day) Refuse(d, "a date YYYY-MM-DD is expected");
-        PutDate(slot, *day);
-        break;
-      }
-      case kTypeTime: {
-        const auto ms = ParseTimeText(TextOf(value, d));
-        if (!ms) Refuse(d, "a time HH:MM:SS.mmm is expected");
-        PutTime(slot, *ms);
-        break;
-      }
-      case kTypeDateTime: {
-        const auto ms = ParseDateTimeText(TextOf(value, d));
-        if (!ms) Refuse(d, "a date-time YYYY-MM-DDTHH:MM:SS.mmm is expected");
-        PutDateTime(slot, *ms);
-        break;
-      }
+      case kTypeDate:
+      case kTypeTime:
+      case kTypeDateTime: PutCheckedTemporal(slot, d, TextOf(value, d), 'T'); break;
       case kTypeBoolean:
         if (value.kind != TJsonValue::TKind::kBoolean) Refuse(d, "true or false is expected");
-        PutBoolean(slot, value.boolean ? 1 : 0);
+        PutCheckedInteger(slot, d, value.boolean ? 1 : 0);
         break;
       case kTypeInt16:
-        PutInt16(slot, static_cast<std::int16_t>(IntegerOf(value, d, INT16_MIN, INT16_MAX)));
-        break;
       case kTypeInt32:
-        PutInt32(slot, static_cast<std::int32_t>(IntegerOf(value, d, INT32_MIN, INT32_MAX)));
-        break;
       case kTypeUInt16:
-        PutUInt16(slot, static_cast<std::uint16_t>(IntegerOf(value, d, 0, UINT16_MAX)));
-        break;
-      case kTypeUInt32:
-        PutUInt32(slot, static_cast<std::uint32_t>(IntegerOf(value, d, 0, UINT32_MAX)));
-        break;
+      case kTypeUInt32: PutCheckedInteger(slot, d, IntegerOf(value, d)); break;
       case kTypeFloat:
       case kTypeExtended:
         if (!value.IsNumber()) Refuse(d, "a number is expected");
-        if (!IsExactDouble(value)) Refuse(d, "the integer has no floating-point value of its own");
-        if (d.FieldType == kTypeFloat) {
-          PutFloat(slot, value.Double());
+        PutCheckedFloat(slot, d, DoubleOf(value, d));
+        break;
+      case kTypeFixed:
+        if (value.kind == TJsonValue::TKind::kString) {
+          PutCheckedFixedText(slot, d, value.text);
+        } else if (value.IsNumber()) {
+          PutCheckedFixedText(slot, d, value.NumberText());
         } else {
-          PutExtended(slot, value.Double());
+          Refuse(d, "a decimal number is expected");
         }
         break;
-      case kTypeFixed: {
-        const auto scaled = value.kind == TJsonValue::TKind::kString
-                                ? ParseFixedText(value.text)
-                                : ParseFixedText(value.IsNumber() ? value.NumberText() : std::string("x"));
-        if (!scaled) Refuse(d, "a decimal number is expected");
-        // The field shows FieldDecimals places: more would not come back as they were given.
-        std::int64_t step = 1;
-        for (int places = d.FieldDecimals; places < 4; ++places) step *= 10;
-        if (*scaled % step != 0)
-          Refuse(d, "more decimal places than the field's " + std::to_string(d.FieldDecimals));
-        PutFixed(slot, *scaled);
-        break;
-      }
       case kTypeBytes:
-      case kTypeVarBytes: {
+      case kTypeVarBytes:
         if (value.kind != TJsonValue::TKind::kObject || !value.has_b64_text) Refuse(d, "{\"b64\": ...} is expected");
-        const std::vector<std::byte> bytes = DecodeBase64(value.text);
-        if (bytes.size() > d.DataSize) Refuse(d, "more bytes than the field holds");
-        PutBytes(slot, bytes);
+        PutCheckedBytes(slot, d, DecodeBase64(value.text));
         break;
-      }
       default: Refuse(d, "the field's type cannot be imported");
     }
   }

@@ -5,7 +5,7 @@
 #include <limits>
 #include <string_view>
 
-#include "engine/format/field_messages.h"
+#include "engine/format/checked_puts.h"
 #include "engine/format/field_types.h"
 #include "engine/format/field_values.h"
 #include "engine/format/record_layout.h"
@@ -20,7 +20,7 @@ namespace {
 constexpr std::int64_t kExactRealScaled = 1'000'000'000'000'000;
 
 [[noreturn]] void Refuse(const TFieldDescriptor& d, const std::string& why) {
-  throw EFieldValueError(d.FieldName, why);
+  RefuseFieldValue(d, why);
 }
 
 TSqlBytes BytesOf(std::span<const std::byte> bytes) {
@@ -52,26 +52,23 @@ bool IsNumber(const TSqlValue& value) {
   return std::holds_alternative<std::int64_t>(value) || std::holds_alternative<double>(value);
 }
 
-std::int64_t IntegerOf(const TSqlValue& value, const TFieldDescriptor& d, std::int64_t min,
-                       std::int64_t max) {
-  std::int64_t v = 0;
-  if (const auto* i = std::get_if<std::int64_t>(&value)) {
-    v = *i;
-  } else if (const auto* r = std::get_if<double>(&value)) {
+// The integer of a value for a boolean or integer field; PutCheckedInteger checks its range.
+std::int64_t IntegerOf(const TSqlValue& value, const TFieldDescriptor& d) {
+  if (const auto* i = std::get_if<std::int64_t>(&value)) return *i;
+  if (const auto* r = std::get_if<double>(&value)) {
     if (!std::isfinite(*r) || *r != std::trunc(*r)) Refuse(d, "a whole number is expected");
-    if (*r < static_cast<double>(min) || *r > static_cast<double>(max))
+    const TIntegerRange range = IntegerRange(d);
+    if (*r < static_cast<double>(range.Min) || *r > static_cast<double>(range.Max))
       Refuse(d, "the value is out of range");
-    v = static_cast<std::int64_t>(*r);
-  } else if (const auto* t = std::get_if<std::string>(&value)) {
+    return static_cast<std::int64_t>(*r);
+  }
+  if (const auto* t = std::get_if<std::string>(&value)) {
     const auto parsed = ParseIntegerText(*t, std::numeric_limits<std::int64_t>::min(),
                                          std::numeric_limits<std::int64_t>::max());
     if (!parsed) Refuse(d, "an integer is expected");
-    v = *parsed;
-  } else {
-    Refuse(d, "an integer is expected");
+    return *parsed;
   }
-  if (v < min || v > max) Refuse(d, "the value is out of range");
-  return v;
+  Refuse(d, "an integer is expected");
 }
 
 double DoubleOf(const TSqlValue& value, const TFieldDescriptor& d) {
@@ -79,13 +76,7 @@ double DoubleOf(const TSqlValue& value, const TFieldDescriptor& d) {
     if (!std::isfinite(*r)) Refuse(d, "a finite number is expected");
     return *r;
   }
-  if (const auto* i = std::get_if<std::int64_t>(&value)) {
-    const double v = static_cast<double>(*i);
-    // 2^63 itself is no int64: the comparison keeps the cast below defined.
-    if (v >= 0x1p63 || static_cast<std::int64_t>(v) != *i)
-      Refuse(d, "the integer has no floating-point value of its own");
-    return v;
-  }
+  if (const auto* i = std::get_if<std::int64_t>(&value)) return ExactDoubleOf(d, *i);
   if (const auto* t = std::get_if<std::string>(&value)) {
     const auto parsed = ParseFloatText(*t);
     if (!parsed) Refuse(d, "a number is expected");
@@ -94,47 +85,33 @@ double DoubleOf(const TSqlValue& value, const TFieldDescriptor& d) {
   Refuse(d, "a number is expected");
 }
 
-std::int64_t FixedOf(const TSqlValue& value, const TFieldDescriptor& d) {
+void PutFixedValue(TBytes slot, const TSqlValue& value, const TFieldDescriptor& d) {
   constexpr std::int64_t kMaxUnits = std::numeric_limits<std::int64_t>::max() / kFixedScale;
-  std::optional<std::int64_t> scaled;
   if (const auto* i = std::get_if<std::int64_t>(&value)) {
     if (*i < -kMaxUnits || *i > kMaxUnits) Refuse(d, "the value is out of range");
-    scaled = *i * kFixedScale;
+    PutCheckedFixed(slot, d, *i * kFixedScale);
   } else if (const auto* r = std::get_if<double>(&value)) {
     if (!std::isfinite(*r) || std::fabs(*r) >= static_cast<double>(kMaxUnits))
       Refuse(d, "the value is out of range");
     // The shortest decimal that reads back as this double: 0.1 is 0.1, not 0.1000000000000000055.
     char buffer[64];
+    std::optional<std::int64_t> scaled;
     const auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, *r, std::chars_format::fixed);
     if (error == std::errc())
       scaled = ParseFixedText(std::string_view(buffer, static_cast<std::size_t>(end - buffer)));
-    if (!scaled) Refuse(d, "more decimal places than the field's " + std::to_string(d.FieldDecimals));
+    if (!scaled) RefuseFixedPlaces(d);
+    PutCheckedFixed(slot, d, *scaled);
   } else if (const auto* t = std::get_if<std::string>(&value)) {
-    scaled = ParseFixedText(*t);
-    if (!scaled) Refuse(d, "a decimal number is expected");
+    PutCheckedFixedText(slot, d, *t);
   } else {
     Refuse(d, "a decimal number is expected");
   }
-  // The field shows FieldDecimals places: more would not come back as they were given.
-  std::int64_t step = 1;
-  for (int places = d.FieldDecimals; places < 4; ++places) step *= 10;
-  if (*scaled % step != 0)
-    Refuse(d, "more decimal places than the field's " + std::to_string(d.FieldDecimals));
-  return *scaled;
 }
 
-const std::string& TextOf(const TSqlValue& value, const TFieldDescriptor& d, const char* expected) {
+const std::string& TextOf(const TSqlValue& value, const TFieldDescriptor& d, const std::string& expected) {
   const auto* t = std::get_if<std::string>(&value);
   if (t == nullptr) Refuse(d, expected);
   return *t;
-}
-
-// A text in the table's code page, refused when one of its characters has no byte there (it
-// would be stored as '?').
-std::string CodePageTextOf(const std::string& utf8, const TFieldDescriptor& d, TLanguageId language) {
-  const std::optional<std::string> bytes = Utf8ToCodePageExactly(utf8, language);
-  if (!bytes) Refuse(d, "a character is not in the table's code page");
-  return *bytes;
 }
 
 // The value of a blob field as it goes to the blob file.
@@ -234,12 +211,8 @@ void PutRecordFieldValue(std::span<std::byte> record, const TFieldDescriptor& d,
   if (d.FieldType == kTypeBlob) Refuse(d, "a blob value is stored through a cursor");
   if (IsAutoIncrement(d.FieldType, d.FieldSubType)) {
     if (std::holds_alternative<std::monostate>(value)) return;
-    // 0 and negative values mark damaged records; the counter never hands them out.
     if (!std::holds_alternative<std::int64_t>(value)) Refuse(d, "an integer is expected");
-    const std::int64_t id = std::get<std::int64_t>(value);
-    if (id < 1 || id > std::numeric_limits<std::int32_t>::max())
-      Refuse(d, "an auto-increment value is 1 to 2147483647");
-    SetRecordAutoIncrement(record, static_cast<std::int32_t>(id));
+    PutCheckedAutoIncrement(record, d, std::get<std::int64_t>(value));
     return;
   }
   const TBytes slot = FieldSlot(record, d);
@@ -252,50 +225,28 @@ void PutRecordFieldValue(std::span<std::byte> record, const TFieldDescriptor& d,
       const std::string text = IsNumber(value)
                                    ? NumberText(value)
                                    : CodePageTextOf(TextOf(value, d, "a text is expected"), d, language);
-      // Trailing blanks are never stored; the rest must fit whole.
-      if (text.find('\0') != std::string::npos) Refuse(d, "a text cannot hold the character 0");
-      if (text.find_last_not_of(' ') + 1 > d.FieldSize)
-        Refuse(d, "the text is longer than the field's " + std::to_string(d.FieldSize) + " characters");
-      PutText(slot, text, d.CaseMapping, language, sort);
+      PutCheckedText(slot, d, text, language, sort);
       break;
     }
-    case kTypeDate: {
-      const auto day = ParseDateText(TextOf(value, d, "a date YYYY-MM-DD is expected"));
-      if (!day) Refuse(d, "a date YYYY-MM-DD is expected");
-      PutDate(slot, *day);
+    case kTypeDate:
+    case kTypeTime:
+    case kTypeDateTime:
+      PutCheckedTemporal(slot, d, TextOf(value, d, TemporalExpected(d, ' ')), ' ');
       break;
-    }
-    case kTypeTime: {
-      const auto ms = ParseTimeText(TextOf(value, d, "a time HH:MM:SS.mmm is expected"));
-      if (!ms) Refuse(d, "a time HH:MM:SS.mmm is expected");
-      PutTime(slot, *ms);
-      break;
-    }
-    case kTypeDateTime: {
-      const auto ms = ParseDateTimeText(TextOf(value, d, "a date-time YYYY-MM-DD HH:MM:SS.mmm is expected"));
-      if (!ms) Refuse(d, "a date-time YYYY-MM-DD HH:MM:SS.mmm is expected");
-      PutDateTime(slot, *ms);
-      break;
-    }
-    case kTypeBoolean: PutBoolean(slot, static_cast<std::uint16_t>(IntegerOf(value, d, 0, 1))); break;
+    case kTypeBoolean:
     case kTypeInt16:
-      PutInt16(slot, static_cast<std::int16_t>(IntegerOf(value, d, INT16_MIN, INT16_MAX)));
-      break;
     case kTypeInt32:
-      PutInt32(slot, static_cast<std::int32_t>(IntegerOf(value, d, INT32_MIN, INT32_MAX)));
-      break;
-    case kTypeUInt16: PutUInt16(slot, static_cast<std::uint16_t>(IntegerOf(value, d, 0, UINT16_MAX))); break;
-    case kTypeUInt32: PutUInt32(slot, static_cast<std::uint32_t>(IntegerOf(value, d, 0, UINT32_MAX))); break;
-    case kTypeFloat: PutFloat(slot, DoubleOf(value, d)); break;
-    case kTypeExtended: PutExtended(slot, DoubleOf(value, d)); break;
-    case kTypeFixed: PutFixed(slot, FixedOf(value, d)); break;
+    case kTypeUInt16:
+    case kTypeUInt32: PutCheckedInteger(slot, d, IntegerOf(value, d)); break;
+    case kTypeFloat:
+    case kTypeExtended: PutCheckedFloat(slot, d, DoubleOf(value, d)); break;
+    case kTypeFixed: PutFixedValue(slot, value, d); break;
     case kTypeBytes:
     case kTypeVarBytes: {
       const TSqlBytes bytes = std::holds_alternative<TSqlBytes>(value)
                                   ? std::get<TSqlBytes>(value)
                                   : BytesOf(TextOf(value, d, "bytes are expected"));
-      if (bytes.size() > d.DataSize) Refuse(d, "more bytes than the field holds");
-      PutBytes(slot, bytes);
+      PutCheckedBytes(slot, d, bytes);
       break;
     }
     default: {
