@@ -251,7 +251,7 @@ TBlock* TBlobFile::Fetch(std::int32_t offset, std::int64_t count, bool read_ahea
     block = FindCached(offset);
     if (block == nullptr || block->Offset() != offset) Raise(kBlobBuffersCorrupt);
   }
-  if (undo_ != nullptr) KeepForUndo(*block);
+  if (!undo_.empty()) KeepForUndo(*block);
   block->Pin();
   return block;
 }
@@ -494,21 +494,37 @@ std::int64_t TBlobFile::CountFreeBlocks(std::int64_t most) {
 }
 
 void TBlobFile::BeginUndo() {
-  undo_ = std::make_unique<TUndo>();
-  undo_->header = header_;
-  undo_->modified = modified_;
-  undo_->write_calls = WriteCalls();
+  auto undo = std::make_unique<TUndo>();
+  undo->header = header_;
+  undo->modified = modified_;
+  undo->write_calls = WriteCalls();
+  undo_.push_back(std::move(undo));
 }
 
 void TBlobFile::KeepForUndo(const TBlock& block) {
+  TUndo& undo = *undo_.back();
   // Blocks appended by the change have nothing to go back to.
-  if (block.Offset() >= undo_->header.end_offset || undo_->blocks.contains(block.Offset())) return;
-  undo_->blocks.emplace(block.Offset(), block);
+  if (block.Offset() >= undo.header.end_offset || undo.blocks.contains(block.Offset())) return;
+  undo.blocks.emplace(block.Offset(), block);
+}
+
+void TBlobFile::EndUndo() {
+  if (undo_.empty()) return;
+  const std::unique_ptr<TUndo> undo = std::move(undo_.back());
+  undo_.pop_back();
+  if (undo_.empty()) return;
+  // A block the level below has not kept was not handed out since it began: its copy at the
+  // start of the ended level is its content at the start of the level below.
+  TUndo& below = *undo_.back();
+  for (auto& [offset, copy] : undo->blocks) {
+    if (offset < below.header.end_offset) below.blocks.try_emplace(offset, std::move(copy));
+  }
 }
 
 bool TBlobFile::UndoChange() {
-  if (undo_ == nullptr) return false;
-  const std::unique_ptr<TUndo> undo = std::move(undo_);
+  if (undo_.empty()) return false;
+  const std::unique_ptr<TUndo> undo = std::move(undo_.back());
+  undo_.pop_back();
   const bool wrote = WriteCalls() != undo->write_calls;
   // 1. Cache and header as they were. What reached the file meanwhile must be written again:
   // every block put back counts as changed then.

@@ -196,10 +196,14 @@ class TBlobFile : public TFileHandler {
   // header. UndoChange puts them back: blocks appended since go, the others get their copies, a
   // block that was written and left the cache meanwhile is written back, and a file that grew is
   // cut at its end again. It returns whether anything was written since BeginUndo (the caller
-  // then writes what it put back). EndUndo forgets what was kept.
+  // then writes what it put back). Undo levels nest: BeginUndo inside another level opens a new
+  // one, UndoChange puts back the newest level and ends it, and EndUndo ends the newest level and
+  // hands what it kept to the level below (which keeps the copies it lacks). DropUndo ends every
+  // level.
   void BeginUndo();
-  void EndUndo() { undo_.reset(); }
+  void EndUndo();
   bool UndoChange();
+  void DropUndo() { undo_.clear(); }
 
  private:
   struct TUndo {
@@ -257,7 +261,7 @@ class TBlobFile : public TFileHandler {
   int capacity_override_ = 0;  // 0: the default for the block size
   std::int64_t read_count_ = 0;
   std::int64_t write_count_ = 0;
-  std::unique_ptr<TUndo> undo_;  // while a change can still be undone
+  std::vector<std::unique_ptr<TUndo>> undo_;  // the levels that can still be undone, newest last
 };
 
 }  // namespace tarvo

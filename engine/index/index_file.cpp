@@ -182,7 +182,7 @@ TPagePin TIndexFile::GetPage(int slot, std::int32_t offset, bool fresh) {
     header_.next_page += kIndexPageSize;
     modified_ = true;
   } else if ((page = cache_.Find(slot, offset)) != nullptr) {
-    if (undoing_) KeepForUndo(slot, *page);
+    if (undo_depth_ > 0) KeepForUndo(slot, *page);
   } else {
     if (change_hook_ && change_hook_()) return {};
     std::unique_ptr<TPage> read = ObtainPage(slot);
@@ -204,7 +204,7 @@ TPagePin TIndexFile::GetPage(int slot, std::int32_t offset, bool fresh) {
     }
     page = read.get();
     cache_.Insert(slot, std::move(read));
-    if (undoing_) KeepForUndo(slot, *page);
+    if (undo_depth_ > 0) KeepForUndo(slot, *page);
   }
   if (page->Offset() != offset) RaiseForTable(kIndexBuffersCorrupt);
   page->Pin();
@@ -298,32 +298,60 @@ void TIndexFile::EncodePage(TPage& page, std::span<std::byte, kPageSize> image) 
 }
 
 void TIndexFile::BeginUndo() {
-  undoing_ = true;
-  undo_.kept = 0;
-  undo_.next_page = header_.next_page;
-  undo_.active_records = header_.active_records;
+  if (undo_depth_ == undo_.size()) undo_.emplace_back();
+  TUndo& undo = undo_[undo_depth_++];
+  undo.kept = 0;
+  undo.offsets.clear();
+  undo.next_page = header_.next_page;
+  undo.active_records = header_.active_records;
   for (int slot = 0; slot < kIndexSlotCount; ++slot)
-    undo_.roots[slot] = {header_.slots[slot].root, header_.slots[slot].free_head};
-  undo_.modified = modified_;
-  undo_.write_calls = WriteCalls();
+    undo.roots[slot] = {header_.slots[slot].root, header_.slots[slot].free_head};
+  undo.modified = modified_;
+  undo.write_calls = WriteCalls();
+}
+
+bool TIndexFile::Keeps(const TUndo& undo, std::int32_t offset) {
+  if (!undo.offsets.empty()) return undo.offsets.contains(offset);
+  for (std::size_t i = 0; i < undo.kept; ++i) {
+    if (undo.pages[i].copy.Offset() == offset) return true;
+  }
+  return false;
+}
+
+void TIndexFile::Keep(TUndo& undo, int slot, const TPage& page) {
+  // Pages appended since the level began have nothing to go back to.
+  if (page.Offset() >= undo.next_page || Keeps(undo, page.Offset())) return;
+  if (undo.kept == undo.pages.size()) undo.pages.emplace_back();
+  TKeptPage& kept = undo.pages[undo.kept++];
+  kept.slot = slot;
+  kept.copy = page;
+  // A level that spans many changes (a savepoint) finds its pages by offset.
+  constexpr std::size_t kSearchedPages = 16;
+  if (!undo.offsets.empty()) {
+    undo.offsets.insert(page.Offset());
+  } else if (undo.kept > kSearchedPages) {
+    for (std::size_t i = 0; i < undo.kept; ++i) undo.offsets.insert(undo.pages[i].copy.Offset());
+  }
 }
 
 void TIndexFile::KeepForUndo(int slot, const TPage& page) {
-  // Pages appended by the change have nothing to go back to.
-  if (page.Offset() >= undo_.next_page) return;
-  for (std::size_t i = 0; i < undo_.kept; ++i) {
-    if (undo_.pages[i].copy.Offset() == page.Offset()) return;
-  }
-  if (undo_.kept == undo_.pages.size()) undo_.pages.emplace_back();
-  TKeptPage& kept = undo_.pages[undo_.kept++];
-  kept.slot = slot;
-  kept.copy = page;
+  Keep(undo_[undo_depth_ - 1], slot, page);
+}
+
+void TIndexFile::EndUndo() {
+  if (undo_depth_ == 0) return;
+  --undo_depth_;
+  if (undo_depth_ == 0) return;
+  // A page the level below has not kept was not handed out since it began: its copy at the start
+  // of the ended level is its content at the start of the level below.
+  const TUndo& ended = undo_[undo_depth_];
+  TUndo& below = undo_[undo_depth_ - 1];
+  for (std::size_t i = 0; i < ended.kept; ++i) Keep(below, ended.pages[i].slot, ended.pages[i].copy);
 }
 
 bool TIndexFile::UndoChange() {
-  if (!undoing_) return false;
-  undoing_ = false;
-  const TUndo* undo = &undo_;
+  if (undo_depth_ == 0) return false;
+  TUndo* undo = &undo_[--undo_depth_];
   const bool wrote = WriteCalls() != undo->write_calls;
   // 1. Caches and header as they were. What reached the file meanwhile must be written again:
   // every page put back counts as changed then.
@@ -336,9 +364,9 @@ bool TIndexFile::UndoChange() {
     for (TPage* page : made) cache_.PutSpare(cache_.Remove(slot, *page));
   }
   std::vector<TPage*> gone;
-  for (std::size_t i = 0; i < undo_.kept; ++i) {
-    TPage& copy = undo_.pages[i].copy;
-    TPage* page = cache_.Peek(undo_.pages[i].slot, copy.Offset());
+  for (std::size_t i = 0; i < undo->kept; ++i) {
+    TPage& copy = undo->pages[i].copy;
+    TPage* page = cache_.Peek(undo->pages[i].slot, copy.Offset());
     if (page == nullptr) {
       if (wrote) gone.push_back(&copy);
       continue;

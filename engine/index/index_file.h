@@ -14,6 +14,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -136,10 +137,14 @@ class TIndexFile : public TFileHandler {
   // header's counts, roots and free chains. UndoChange puts them back: pages appended since go,
   // the others get their copies, a page that was written and left the cache meanwhile is written
   // back, and a file that grew is cut at its end again. It returns whether anything was written
-  // since BeginUndo (the caller then writes what it put back). EndUndo forgets what was kept.
+  // since BeginUndo (the caller then writes what it put back). Undo levels nest: BeginUndo
+  // inside another level opens a new one, UndoChange puts back the newest level and ends it, and
+  // EndUndo ends the newest level and hands what it kept to the level below (which keeps the
+  // copies it lacks). DropUndo ends every level.
   void BeginUndo();
-  void EndUndo() { undoing_ = false; }
+  void EndUndo();
   bool UndoChange();
+  void DropUndo() { undo_depth_ = 0; }
 
  private:
   struct TKeptPage {
@@ -156,7 +161,13 @@ class TIndexFile : public TFileHandler {
     // change copies pages without allocating once the copies have grown.
     std::vector<TKeptPage> pages;
     std::size_t kept = 0;
+    // The offsets of the kept pages, once there are more than a short search covers.
+    std::unordered_set<std::int32_t> offsets;
   };
+  // Whether the level keeps a copy of the page at `offset`.
+  static bool Keeps(const TUndo& undo, std::int32_t offset);
+  // Keeps a copy of the page in the level, once.
+  static void Keep(TUndo& undo, int slot, const TPage& page);
   void KeepForUndo(int slot, const TPage& page);
   // Encodes (and enciphers) a page image; 8965 for a page that does not fit.
   void EncodePage(TPage& page, std::span<std::byte, kPageSize> image);
@@ -179,8 +190,10 @@ class TIndexFile : public TFileHandler {
   std::vector<std::byte> write_buffer_;
   std::vector<TPage*> dirty_;  // FlushPages' and UndoChange's list, kept for its capacity
   TChangeHook change_hook_;
-  TUndo undo_;
-  bool undoing_ = false;  // while a change can still be undone
+  // The levels that can still be undone are the first undo_depth_; the others stay for their
+  // buffers.
+  std::vector<TUndo> undo_;
+  std::size_t undo_depth_ = 0;
 };
 
 }  // namespace tarvo

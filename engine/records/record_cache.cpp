@@ -169,7 +169,7 @@ TRecordPin TRecordCache::GetRecord(TRecordFetcher* fetcher, std::int32_t slot, b
     ++counters_.cache_hits;
     MakeNewest(record);
     record->Pin();
-    if (undo_ != nullptr) KeepForUndo(*record);
+    if (!undo_.empty()) KeepForUndo(*record);
     return TRecordPin(record);
   }
   // 3. A miss: what the file holds may have changed.
@@ -189,7 +189,7 @@ TRecordPin TRecordCache::GetRecord(TRecordFetcher* fetcher, std::int32_t slot, b
   // and each would be read again.
   count = std::clamp(count, 1, std::max(1, std::min(records_per_read_, cache_capacity_)));
   TRecordPin pin(ReadSlots(slot, count, forward));
-  if (undo_ != nullptr) KeepForUndo(*pin);
+  if (!undo_.empty()) KeepForUndo(*pin);
   // What a stepping cursor reads ahead in all stays within half the cache, so that the records
   // read last do not push out those read first before they are visited.
   const std::int32_t ahead = std::min(records_per_read_, cache_capacity_ / 2) - count;
@@ -363,26 +363,42 @@ void TRecordCache::Trim() {
 }
 
 void TRecordCache::BeginUndo() {
-  undo_ = std::make_unique<TUndo>();
-  undo_->first_free = Header().FirstFreeRecord;
-  undo_->next_slot = Header().NextRecordSlot;
-  undo_->last_auto_increment = Header().LastAutoIncrement;
-  undo_->blob_stamp_counter = Header().BlobStampCounter;
-  undo_->header_changed = file_.HeaderIsChanged();
-  undo_->write_calls = file_.WriteCalls();
+  auto undo = std::make_unique<TUndo>();
+  undo->first_free = Header().FirstFreeRecord;
+  undo->next_slot = Header().NextRecordSlot;
+  undo->last_auto_increment = Header().LastAutoIncrement;
+  undo->blob_stamp_counter = Header().BlobStampCounter;
+  undo->header_changed = file_.HeaderIsChanged();
+  undo->write_calls = file_.WriteCalls();
+  undo_.push_back(std::move(undo));
 }
 
 void TRecordCache::KeepForUndo(const TRecord& record) {
+  TUndo& undo = *undo_.back();
   // Slots made by the change have nothing to go back to.
-  if (record.SlotNumber() >= undo_->next_slot || undo_->records.contains(record.SlotNumber())) return;
+  if (record.SlotNumber() >= undo.next_slot || undo.records.contains(record.SlotNumber())) return;
   const auto bytes = record.Bytes();
-  undo_->records.emplace(record.SlotNumber(),
-                         TUndoRecord{std::vector<std::byte>(bytes.begin(), bytes.end()), record.Modified()});
+  undo.records.emplace(record.SlotNumber(),
+                       TUndoRecord{std::vector<std::byte>(bytes.begin(), bytes.end()), record.Modified()});
+}
+
+void TRecordCache::EndUndo() {
+  if (undo_.empty()) return;
+  const std::unique_ptr<TUndo> undo = std::move(undo_.back());
+  undo_.pop_back();
+  if (undo_.empty()) return;
+  // A record the level below has not kept was not handed out since it began: its image at the
+  // start of the ended level is its image at the start of the level below.
+  TUndo& below = *undo_.back();
+  for (auto& [slot, kept] : undo->records) {
+    if (slot < below.next_slot) below.records.try_emplace(slot, std::move(kept));
+  }
 }
 
 bool TRecordCache::UndoChange() {
-  if (undo_ == nullptr) return false;
-  const std::unique_ptr<TUndo> undo = std::move(undo_);
+  if (undo_.empty()) return false;
+  const std::unique_ptr<TUndo> undo = std::move(undo_.back());
+  undo_.pop_back();
   const bool wrote = file_.WriteCalls() != undo->write_calls;
   // 1. Caches and header as they were. What reached the file meanwhile must be written again:
   // every record put back counts as changed then.

@@ -176,15 +176,20 @@ class TRecordCache {
   void SetReadAheadGap(std::int32_t slots) { read_ahead_gap_ = std::max(slots, 0); }
   const TRecordCacheCounters& CacheCounters() const { return counters_; }
 
-  // --- Undo of one change ---
+  // --- Undo of one change, nested ---
   // From BeginUndo on, the first time a record is handed out its image is kept, and so are the
   // header's counts. UndoChange puts them back: records made since go, the others get their
   // images, a record that was written and left the cache meanwhile is written back, and a file
   // that grew is cut at its end again. It returns whether anything was written since BeginUndo
-  // (the caller then writes what it put back). EndUndo forgets what was kept.
+  // (the caller then writes what it put back). Undo levels nest: BeginUndo inside another level
+  // opens a new one, UndoChange puts back the newest level and ends it, and EndUndo ends the
+  // newest level and hands what it kept to the level below (which keeps the images it lacks),
+  // so that the level below can still be undone as a whole. DropUndo ends every level.
   void BeginUndo();
-  void EndUndo() { undo_.reset(); }
+  void EndUndo();
   bool UndoChange();
+  void DropUndo() { undo_.clear(); }
+  std::size_t UndoDepth() const { return undo_.size(); }
 
  private:
   struct TUndoRecord {
@@ -249,7 +254,7 @@ class TRecordCache {
   std::int64_t read_start_ = 0;  // the file range the read buffer holds
   std::int64_t read_length_ = 0;
   TRecordCacheCounters counters_;
-  std::unique_ptr<TUndo> undo_;  // while a change can still be undone
+  std::vector<std::unique_ptr<TUndo>> undo_;  // the levels that can still be undone, newest last
 };
 
 }  // namespace tarvo
