@@ -85,7 +85,11 @@ TDataTable& TDataDirectory::OpenTable(const std::string& table_name, const TTabl
   table->SetFlags(flags);
   try {
     table->Open();
-    if (in_transaction_) table->StartTransaction();
+    if (in_transaction_) {
+      // Nothing of the table changed in the transaction before now: each savepoint is now.
+      table->StartTransaction();
+      for (std::size_t n = 0; n < savepoints_; ++n) table->Savepoint();
+    }
   } catch (...) {
     if (listed_here) {
       std::erase_if(tables_, [table](const auto& t) { return t.get() == table; });
@@ -223,13 +227,46 @@ void TDataDirectory::StartTransaction() {
 void TDataDirectory::Commit(bool release) {
   for (const auto& table : tables_) table->Commit(release);
   in_transaction_ = false;
+  savepoints_ = 0;
   ReleaseUnusedTables();
 }
 
 void TDataDirectory::Rollback() {
   for (const auto& table : tables_) table->Rollback();
   in_transaction_ = false;
+  savepoints_ = 0;
   ReleaseUnusedTables();
+}
+
+void TDataDirectory::Savepoint(int number) {
+  if (!in_transaction_ || number < 0) return;
+  const auto wanted = static_cast<std::size_t>(number) + 1;
+  for (; savepoints_ < wanted; ++savepoints_) {
+    for (const auto& table : tables_) table->Savepoint();
+  }
+}
+
+void TDataDirectory::ReleaseSavepoint(int number) {
+  if (number < 0) return;
+  for (; savepoints_ > static_cast<std::size_t>(number); --savepoints_) {
+    for (const auto& table : tables_) table->ReleaseSavepoint();
+  }
+}
+
+void TDataDirectory::RollbackToSavepoint(int number) {
+  if (number < 0 || savepoints_ <= static_cast<std::size_t>(number)) return;
+  // Every table is put back even when one of them fails; the first failure counts.
+  std::exception_ptr failure;
+  for (const auto& table : tables_) {
+    try {
+      for (std::size_t n = savepoints_; n > static_cast<std::size_t>(number); --n) table->RollbackToSavepoint();
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+    }
+  }
+  savepoints_ = static_cast<std::size_t>(number);
+  Savepoint(number);
+  if (failure) std::rethrow_exception(failure);
 }
 
 void TDataDirectory::ReleaseUnusedTables() {

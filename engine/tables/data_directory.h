@@ -73,6 +73,17 @@ class TDataDirectory {
   void StartTransaction();
   void Commit(bool release);
   void Rollback();
+  // Savepoints of the transaction, numbered from 0 up as they nest. Savepoint(n) keeps the state
+  // of every table as savepoint n (and as any lower number the directory has no savepoint for
+  // yet: until then nothing changed here since the transaction began). RollbackToSavepoint(n)
+  // puts back the state of savepoint n, which stays, and ends those above it;
+  // ReleaseSavepoint(n) ends savepoint n and those above it, keeping their changes. Numbers the
+  // directory already has (or, for the other two, has not) are left alone, so that every SQL
+  // table of the directory may pass on the same call. Outside a transaction nothing happens.
+  void Savepoint(int number);
+  void ReleaseSavepoint(int number);
+  void RollbackToSavepoint(int number);
+  std::size_t SavepointCount() const { return savepoints_; }
 
  private:
   void ReleaseUnusedTables();
@@ -86,6 +97,7 @@ class TDataDirectory {
   std::vector<std::unique_ptr<TDataTable>> tables_;
   int reference_count_ = 1;
   bool in_transaction_ = false;
+  std::size_t savepoints_ = 0;  // savepoint n is the table's n-th undo level from the oldest
 };
 
 // The table name as the engine keeps it: trimmed, with the extension ".DAT".

@@ -357,6 +357,7 @@ bool TDataTable::LockRecord(std::int32_t slot) {
   }
   SetBit(locked_in_file_, slot, true);
   SetBit(deferred_unlock_, slot, false);
+  if (!locks_taken_.empty()) locks_taken_.back().push_back(slot);
   return changed;
 }
 
@@ -491,7 +492,7 @@ void TDataTable::BeginChange() {
 void TDataTable::EndChange() {
   records_.EndUndo();
   index_file_.EndUndo();
-  blob_file_.EndUndo();
+  if (blob_file_.IsOpen()) blob_file_.EndUndo();
 }
 
 void TDataTable::UndoChange() {
@@ -507,7 +508,7 @@ void TDataTable::UndoChange() {
   };
   undo(records_);
   undo(index_file_);
-  undo(blob_file_);
+  if (blob_file_.IsOpen()) undo(blob_file_);
   if (failure) {
     undo_failed_ = true;
     std::rethrow_exception(failure);
@@ -556,6 +557,7 @@ void TDataTable::StartTransaction() {
 
 void TDataTable::Rollback() {
   in_transaction_ = false;
+  DropSavepoints();
   DiscardAll(false, true);
   UnlockTable();
 }
@@ -573,12 +575,51 @@ void TDataTable::Commit(bool release) {
     throw;
   }
   UnlockWriter();
+  DropSavepoints();
   if (release) {
     UnlockTable();
   } else {
     in_transaction_ = true;
     ReleaseAllRecordLocks(true);
   }
+}
+
+void TDataTable::Savepoint() {
+  if (!in_transaction_) return;
+  BeginChange();
+  locks_taken_.emplace_back();
+}
+
+void TDataTable::ReleaseSavepoint() {
+  if (locks_taken_.empty()) return;
+  EndChange();
+  std::vector<std::int32_t> taken = std::move(locks_taken_.back());
+  locks_taken_.pop_back();
+  if (!locks_taken_.empty()) locks_taken_.back().insert(locks_taken_.back().end(), taken.begin(), taken.end());
+}
+
+void TDataTable::RollbackToSavepoint() {
+  if (locks_taken_.empty()) return;
+  const std::vector<std::int32_t> taken = std::move(locks_taken_.back());
+  locks_taken_.pop_back();
+  UndoChange();
+  // The records locked since the savepoint are as they were before it: a lock no cursor holds
+  // any more (its release waits for the transaction's end) is given back now.
+  bool ok = true;
+  for (const std::int32_t slot : taken) {
+    if (!GetBit(locked_in_file_, slot) || !GetBit(deferred_unlock_, slot)) continue;
+    ok = data_file_.LockRegion(kRecordLockBase - slot, 1, false) && ok;
+    SetBit(locked_in_file_, slot, false);
+    SetBit(deferred_unlock_, slot, false);
+  }
+  if (!ok) Raise(kCannotUnlock);
+}
+
+void TDataTable::DropSavepoints() {
+  locks_taken_.clear();
+  records_.DropUndo();
+  index_file_.DropUndo();
+  blob_file_.DropUndo();
 }
 
 TDataHeader ReadClosedTableHeader(TDataDirectory& directory, const std::string& table_name, bool in_memory) {

@@ -153,6 +153,19 @@ class TDataTable final : public TIndexFileOwner, public TBlobFileOwner, public T
   void Commit(bool release);
   void Rollback();
 
+  // Savepoints of the transaction, nested: Savepoint keeps the table's state in the transaction
+  // (its cached records, pages and blocks, its headers' counts, the record locks it takes from
+  // then on) as one undo level below the changes that follow. RollbackToSavepoint puts the
+  // newest savepoint's state back and ends it, giving back the record locks taken since that no
+  // cursor holds; ReleaseSavepoint ends the newest savepoint, whose changes then belong to the
+  // one below it (or to the transaction). A savepoint costs what the changes after it touch: the
+  // first change of a record, page or block copies it once. Commit and Rollback end every
+  // savepoint. Outside a transaction all three do nothing.
+  void Savepoint();
+  void ReleaseSavepoint();
+  void RollbackToSavepoint();
+  std::size_t SavepointCount() const { return locks_taken_.size(); }
+
   // A batch of changes on a shared table (neither exclusive, read-only nor in a transaction;
   // elsewhere both calls do nothing): from BeginBatch to EndBatch the table holds the writer
   // lock, and the changes of its cursors stay in the caches instead of being written one by one.
@@ -178,6 +191,8 @@ class TDataTable final : public TIndexFileOwner, public TBlobFileOwner, public T
   int FixedRetryReaderByte(TFileHandler& file);
   void ReleaseLocksAtClose();
   void CloseFiles();
+  // Ends every savepoint (the transaction ends).
+  void DropSavepoints();
   [[noreturn]] void Raise(TEngineCode code) const;
 
   // TRecordCacheOwner.
@@ -207,6 +222,8 @@ class TDataTable final : public TIndexFileOwner, public TBlobFileOwner, public T
   int index_reader_byte_ = 0;
   int blob_reader_byte_ = 0;
   bool in_transaction_ = false;
+  // For each savepoint, oldest first: the slots whose record lock was taken in the file since.
+  std::vector<std::vector<std::int32_t>> locks_taken_;
   bool in_batch_ = false;
   bool undo_failed_ = false;
   bool data_written_ = false;
