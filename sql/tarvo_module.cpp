@@ -928,8 +928,34 @@ int Rollback(sqlite3_vtab* vtab) {
   });
 }
 
+// Savepoints: SQLite's own (SAVEPOINT, ROLLBACK TO, RELEASE) and the one around each statement
+// inside a transaction, so that a statement that fails part-way leaves nothing of it behind.
+int Savepoint(sqlite3_vtab* vtab, int number) {
+  TTarvoTable& table = TableOf(vtab);
+  return GuardedTable(table, [&] {
+    table.directory->Savepoint(number);
+    return SQLITE_OK;
+  });
+}
+
+int Release(sqlite3_vtab* vtab, int number) {
+  TTarvoTable& table = TableOf(vtab);
+  return GuardedTable(table, [&] {
+    table.directory->ReleaseSavepoint(number);
+    return SQLITE_OK;
+  });
+}
+
+int RollbackTo(sqlite3_vtab* vtab, int number) {
+  TTarvoTable& table = TableOf(vtab);
+  return GuardedTable(table, [&] {
+    table.directory->RollbackToSavepoint(number);
+    return SQLITE_OK;
+  });
+}
+
 const sqlite3_module kModule = {
-    .iVersion = 1,
+    .iVersion = 2,
     .xCreate = Connect,
     .xConnect = Connect,
     .xBestIndex = BestIndex,
@@ -949,9 +975,9 @@ const sqlite3_module kModule = {
     .xRollback = Rollback,
     .xFindFunction = nullptr,
     .xRename = nullptr,
-    .xSavepoint = nullptr,
-    .xRelease = nullptr,
-    .xRollbackTo = nullptr,
+    .xSavepoint = Savepoint,
+    .xRelease = Release,
+    .xRollbackTo = RollbackTo,
     .xShadowName = nullptr,
 };
 
