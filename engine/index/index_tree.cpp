@@ -173,7 +173,11 @@ void TIndexTree::Insert(std::span<const std::byte> key, std::int32_t record_numb
   // 3. Into the leaf, after the position.
   TPage& leaf = *path[leaf_level].pin;
   const int after = path[leaf_level].entry;
-  leaf.InsertEntry(after, key, record_number);
+  if (after == leaf.EntryCount() && append_at_end_) {
+    leaf.AppendEntry(key, record_number);
+  } else {
+    leaf.InsertEntry(after, key, record_number);
+  }
   path[leaf_level].entry = after + 1;
   // 4. A new first key goes up.
   if (after == 0) PropagateFirstKey(path, leaf_level);

@@ -64,6 +64,10 @@ class TIndexTree {
   const TKeyCodec& Codec() const { return codec_; }
   // The page at `offset` of this index, pinned; EIndexChanged when the change check intervened.
   TPagePin PinPage(std::int32_t offset);
+  // A key that goes behind a leaf's last entry (ascending keys) is appended to the leaf without
+  // working out the leaf's other entries again (on by default). Off, every insert takes the
+  // general way; both leave the same pages.
+  void SetAppendAtEnd(bool on) { append_at_end_ = on; }
 
  private:
   friend class TIndexPosition;
@@ -97,6 +101,7 @@ class TIndexTree {
   TLanguageId language_;
   TSortId sort_;
   TKeyCodec codec_;
+  bool append_at_end_ = true;
 };
 
 // A place on the leaf level of one index: a leaf page and a 1-based entry in it, or off either

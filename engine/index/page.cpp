@@ -108,6 +108,7 @@ void TPage::Reset(const TPageFormat& format, std::int32_t offset) {
   newer_ = nullptr;
   older_ = nullptr;
   entries_.clear();
+  stored_.valid = false;
 }
 
 bool TPage::IsCompressedLeaf() const {
@@ -131,6 +132,7 @@ int TPage::Decode(std::span<const std::byte, kPageSize> image, bool fresh) {
   count_ = 0;
   compressed_bytes_ = 0;
   entries_.clear();
+  stored_.valid = false;
   if (kind > static_cast<std::uint8_t>(TPageKind::kRootLeaf)) return kCorrupt;
   kind_ = static_cast<TPageKind>(kind);
   if (fresh || count == 0) return 0;
@@ -207,41 +209,49 @@ int TPage::Encode(std::span<std::byte, kPageSize> image) {
   modified_ = false;
   if (free_) return 0;
 
-  const std::size_t n = format_.key_length;
-  std::size_t pos = kPageHeaderSize;
-  if (!IsCompressedLeaf()) {
-    const std::size_t stored = IsNode() ? n + 8 : n + 4;
-    for (int i = 1; i <= count_; ++i, pos += stored)
-      std::memcpy(image.data() + pos, EntryBytes(i).data(), stored);
+  std::byte* const area = image.data() + kPageHeaderSize;
+  if (stored_.valid) {
+    assert(static_cast<int>(stored_.bytes.size()) == stored_size);
+    std::memcpy(area, stored_.bytes.data(), stored_.bytes.size());
     return 0;
   }
-  const TKeyCompression mode = CompressionOf(format_);
-  for (int i = 1; i <= count_; ++i) {
-    const std::byte* e = EntryBytes(i).data();
-    const std::size_t p = PrefixCount(i);
-    const std::size_t t = CutCount(i);
-    bool keeps_suffix = false;
-    if (mode == TKeyCompression::kFull) {
-      PutU8(image, pos, static_cast<std::uint8_t>(p));
-      PutU8(image, pos + 1, static_cast<std::uint8_t>(t));
-      keeps_suffix = FullKeepsSuffix(format_, static_cast<int>(p));
-    } else if (mode == TKeyCompression::kDuplicateBytes) {
-      PutU16(image, pos, static_cast<std::uint16_t>(p));
-    } else {
-      PutU16(image, pos, static_cast<std::uint16_t>(t));
-      keeps_suffix = TrailingKeepsSuffix(format_);
-    }
-    pos += 2;
-    const std::size_t suffix = keeps_suffix ? kKeySuffixSize : 0;
-    const std::size_t body = n - p - t - suffix;
-    std::memcpy(image.data() + pos, e + p, body);
-    std::memcpy(image.data() + pos + body, e + n - suffix, suffix);
-    pos += body + suffix;
-    std::memcpy(image.data() + pos, e + n + kExpValue, 4);
-    pos += 4;
-  }
-  assert(static_cast<int>(pos - kPageHeaderSize) == compressed_bytes_);
+  std::size_t pos = 0;
+  for (int i = 1; i <= count_; ++i) pos += StoreEntry(i, area + pos);
+  assert(static_cast<int>(pos) == stored_size);
+  stored_.bytes.assign(area, area + pos);
+  stored_.valid = true;
   return 0;
+}
+
+std::size_t TPage::StoreEntry(int pos, std::byte* out) const {
+  const std::size_t n = format_.key_length;
+  const std::byte* e = EntryBytes(pos).data();
+  if (!IsCompressedLeaf()) {
+    const std::size_t stored = IsNode() ? n + 8 : n + 4;
+    std::memcpy(out, e, stored);  // key, value and, in a node, the subtree count
+    return stored;
+  }
+  const TKeyCompression mode = CompressionOf(format_);
+  const std::size_t p = PrefixCount(pos);
+  const std::size_t t = CutCount(pos);
+  const std::span<std::byte, 2> counts(out, 2);
+  bool keeps_suffix = false;
+  if (mode == TKeyCompression::kFull) {
+    PutU8(counts, 0, static_cast<std::uint8_t>(p));
+    PutU8(counts, 1, static_cast<std::uint8_t>(t));
+    keeps_suffix = FullKeepsSuffix(format_, static_cast<int>(p));
+  } else if (mode == TKeyCompression::kDuplicateBytes) {
+    PutU16(counts, 0, static_cast<std::uint16_t>(p));
+  } else {
+    PutU16(counts, 0, static_cast<std::uint16_t>(t));
+    keeps_suffix = TrailingKeepsSuffix(format_);
+  }
+  const std::size_t suffix = keeps_suffix ? kKeySuffixSize : 0;
+  const std::size_t body = n - p - t - suffix;
+  std::memcpy(out + 2, e + p, body);
+  std::memcpy(out + 2 + body, e + n - suffix, suffix);
+  std::memcpy(out + 2 + body + suffix, e + n + kExpValue, 4);
+  return 2 + body + suffix + 4;
 }
 
 std::span<std::byte> TPage::EntryBytes(int pos) {
@@ -278,12 +288,14 @@ void TPage::SetValue(int pos, std::int32_t value) {
   if (Value(pos) == value) return;
   PutI32(EntryBytes(pos), format_.key_length + kExpValue, value);
   modified_ = true;
+  stored_.valid = false;
 }
 
 void TPage::SetSubtreeCount(int pos, std::int32_t count) {
   if (SubtreeCount(pos) == count) return;
   PutI32(EntryBytes(pos), format_.key_length + kExpSubtree, count);
   modified_ = true;
+  stored_.valid = false;
 }
 
 void TPage::SetKey(int pos, std::span<const std::byte> key) {
@@ -331,6 +343,17 @@ void TPage::AppendEntry(std::span<const std::byte> key, std::int32_t value, std:
   PutU16(e, n + kExpPrefix, static_cast<std::uint16_t>(s.prefix));
   PutU16(e, n + kExpCut, static_cast<std::uint16_t>(s.cut));
   modified_ = true;
+  // The stored form grows by this entry's; past the entry area the page is split before it is
+  // written, and encoded afresh then.
+  if (!stored_.valid) return;
+  const std::size_t at = stored_.bytes.size();
+  const std::size_t size = IsCompressedLeaf() ? static_cast<std::size_t>(s.size) : IsNode() ? n + 8 : n + 4;
+  if (at + size > static_cast<std::size_t>(kPageEntryArea)) {
+    stored_.valid = false;
+    return;
+  }
+  stored_.bytes.resize(at + size);
+  (void)StoreEntry(count_, stored_.bytes.data() + at);
 }
 
 void TPage::RemoveEntry(int pos) {
@@ -413,6 +436,7 @@ std::int64_t TPage::SubtreeTotal() const {
 
 void TPage::Touched() {
   modified_ = true;
+  stored_.valid = false;
   Recompute();
 }
 

@@ -30,6 +30,11 @@
 //
 // Expanded entry in memory (key length + 12 bytes):
 //   key (n), record number or child offset (4), subtree count (4, nodes only), p (2), t (2)
+//
+// Beside the expanded entries a page keeps their stored form as its last Encode() wrote it;
+// AppendEntry() extends that form by the new entry alone, so that a page growing at its end (keys
+// in ascending order) is not encoded again from its first entry. Every other change of the
+// entries drops it, and so does a copy of the page.
 #pragma once
 
 #include <cstddef>
@@ -145,7 +150,8 @@ class TPage {
   // Requires: 0 <= after <= EntryCount(), key.size() == KeyLength().
   void InsertEntry(int after, std::span<const std::byte> key, std::int32_t value,
                    std::int32_t subtree_count = 0);
-  // InsertEntry(EntryCount(), ...) in constant time: only the new entry's shape is worked out.
+  // InsertEntry(EntryCount(), ...) in constant time: only the new entry's shape is worked out, and
+  // only its stored form is added to the one the last Encode() wrote.
   void AppendEntry(std::span<const std::byte> key, std::int32_t value, std::int32_t subtree_count = 0);
   // Requires: 1 <= pos <= EntryCount().
   void RemoveEntry(int pos);
@@ -178,7 +184,24 @@ class TPage {
   void CheckPage() const;
 
  private:
+  // The stored entries of the last Encode(), valid until the entries change other than at their
+  // end; copying a page does not copy them (the copy encodes afresh).
+  struct TStoredEntries {
+    TStoredEntries() = default;
+    TStoredEntries(const TStoredEntries&) {}
+    TStoredEntries(TStoredEntries&&) noexcept = default;
+    TStoredEntries& operator=(const TStoredEntries&) {
+      valid = false;
+      return *this;
+    }
+    TStoredEntries& operator=(TStoredEntries&&) noexcept = default;
+    std::vector<std::byte> bytes;
+    bool valid = false;
+  };
+
   std::size_t EntrySize() const { return static_cast<std::size_t>(format_.key_length) + 12; }
+  // Writes the stored form of entry `pos` at `out`; returns its size.
+  std::size_t StoreEntry(int pos, std::byte* out) const;
   std::span<std::byte> EntryBytes(int pos);
   std::span<const std::byte> EntryBytes(int pos) const;
   std::int32_t Value(int pos) const;
@@ -209,6 +232,7 @@ class TPage {
   TPage* newer_ = nullptr;
   TPage* older_ = nullptr;
   std::vector<std::byte> entries_;  // count_ expanded entries; capacity grows by 8192 bytes
+  TStoredEntries stored_;
 };
 
 }  // namespace tarvo

@@ -1,12 +1,16 @@
 // The index trees' edge cases: the leftmost path, empty indexes, compressed leaves that only
 // leave the tree when empty, the order of equal values, NULLs and descending fields, failures
-// that leave the tree unchanged, and leaf-level positions.
+// that leave the tree unchanged, leaf-level positions, and keys appended at a leaf's end writing
+// the same pages as the general insert.
 #include "engine/index/index_tree.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "errors/engine_error.h"
 #include "tests/engine/index/index_test_table.h"
+#include "tests/testing/blob_checker.h"
 #include "tests/testing/engine_matchers.h"
 #include "tests/testing/tree_checker.h"
 
@@ -28,6 +32,7 @@ constexpr int kByNameDup = 2;   // Name, not unique, duplicate bytes
 constexpr int kByNumDesc = 3;   // Num, not unique, descending
 constexpr int kByNumSmall = 4;  // Num, Small descending, unique
 constexpr int kByNameFull = 5;  // Name, unique, full compression
+constexpr int kByNameCut = 6;   // Name, not unique, trailing bytes
 
 std::vector<TFieldDescriptor> Fields() {
   return Numbered({Field("ID", kTypeInt32, 0, kSubTypeAutoInc), Field("Name", kTypeText, 200),
@@ -40,7 +45,8 @@ std::vector<TIndexDescriptor> Indexes() {
           MakeIndex({"ByNameDup", {kName}, {}, false, false, false, 1}),
           MakeIndex({"ByNumDesc", {kNum}, {}, false, true, false, 0}),
           MakeIndex({"ByNumSmall", {kNum, kSmall}, {false, true}, true, false, false, 0}),
-          MakeIndex({"ByNameFull", {kName}, {}, true, false, false, 3})};
+          MakeIndex({"ByNameFull", {kName}, {}, true, false, false, 3}),
+          MakeIndex({"ByNameCut", {kName}, {}, false, false, false, 2})};
 }
 
 std::string Name(int i) {
@@ -283,6 +289,35 @@ TEST_F(TIndexTreeTest, TreesSurviveCloseAndReopen) {
   EXPECT_EQ(table_.File().CachedPageCount(kByNameFull), 0);
   EXPECT_EQ(Check(*tree).entries, before);
   EXPECT_GT(table_.File().CacheStats().reads_done, 0);
+}
+
+TEST_F(TIndexTreeTest, KeysAppendedAtALeafsEndWriteTheSameFileAsTheGeneralInsert) {
+  // Ascending keys (leaves and roots split at the right end, pages written between the inserts)
+  // with now and then one into the middle; the same inserts through the general way into a
+  // second table.
+  TIndexTestTable general(Fields(), Indexes());
+  const std::vector<int> slots = {kPrimarySlot, kByName, kByNameDup, kByNameFull, kByNameCut};
+  for (const bool append : {true, false}) {
+    TIndexTestTable& table = append ? table_ : general;
+    for (const int slot : slots) {
+      auto tree = table.Tree(slot);
+      tree->SetAppendAtEnd(append);
+      for (int i = 1; i <= 700; ++i) {
+        const int id = i % 37 == 0 ? 2 * i - 41 : 2 * i;
+        std::vector<std::byte> r = table.NewRecord(id);
+        table.SetText(r, kName, Name(id));
+        tree->Insert(tree->BuildKey(r), id);
+        table.File().FlushPages();
+      }
+      EXPECT_TRUE(testing::CheckIndexTree(*tree).Ok()) << slot;
+    }
+    table.Reopen();
+  }
+  const std::vector<std::byte> appended = testing::ReadFileBytes(table_.IndexPath());
+  const std::vector<std::byte> inserted = testing::ReadFileBytes(general.IndexPath());
+  ASSERT_EQ(appended.size(), inserted.size());
+  const auto differ = std::mismatch(appended.begin(), appended.end(), inserted.begin());
+  EXPECT_TRUE(differ.first == appended.end()) << "first difference at byte " << differ.first - appended.begin();
 }
 
 }  // namespace
