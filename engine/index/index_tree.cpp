@@ -11,9 +11,6 @@ namespace tarvo {
 
 namespace {
 
-// Deeper than any tree of 4096-byte pages can grow: a longer descent means the pages loop.
-constexpr int kMaxDepth = 40;
-
 std::int32_t Total(const TPage& page) {
   return static_cast<std::int32_t>(page.SubtreeTotal());
 }
@@ -55,6 +52,11 @@ std::int32_t TIndexTree::Root() const {
 
 TKey TIndexTree::BuildKey(std::span<const std::byte> record) const {
   return codec_.Build(record);
+}
+
+void TIndexTree::BuildKeyInto(std::span<const std::byte> record, TKey& key) const {
+  key.resize(codec_.KeyLength());
+  codec_.BuildInto(record, key);
 }
 
 int TIndexTree::CompareKeys(std::span<const std::byte> a, std::span<const std::byte> b) const {
@@ -462,7 +464,7 @@ bool TIndexPosition::Settle(std::int32_t offset, int entry, bool forward) {
 
 bool TIndexPosition::First() {
   std::int32_t offset = tree_.Root();
-  for (int depth = 0; offset != 0 && depth < kMaxDepth; ++depth) {
+  for (int depth = 0; offset != 0 && depth < TIndexTree::kMaxDepth; ++depth) {
     TPagePin page = tree_.PinPage(offset);
     if (page->IsLeaf()) return Settle(offset, 1, true);
     if (page->EntryCount() == 0) break;
@@ -474,7 +476,7 @@ bool TIndexPosition::First() {
 
 bool TIndexPosition::Last() {
   std::int32_t offset = tree_.Root();
-  for (int depth = 0; offset != 0 && depth < kMaxDepth; ++depth) {
+  for (int depth = 0; offset != 0 && depth < TIndexTree::kMaxDepth; ++depth) {
     TPagePin page = tree_.PinPage(offset);
     if (page->IsLeaf()) return Settle(offset, -1, false);
     if (page->EntryCount() == 0) break;
@@ -516,7 +518,7 @@ bool TIndexPosition::Seek(std::span<const std::byte> key, TBound bound) {
     return low;
   };
   std::int32_t offset = tree_.Root();
-  for (int depth = 0; offset != 0 && depth < kMaxDepth; ++depth) {
+  for (int depth = 0; offset != 0 && depth < TIndexTree::kMaxDepth; ++depth) {
     TPagePin page = tree_.PinPage(offset);
     const int before = count_before(*page);
     if (page->IsLeaf()) {
@@ -580,7 +582,7 @@ std::int32_t TIndexPosition::Ordinal() {
   // 1 + (position in the leaf - 1) + the counts of the entries before each entry descended through.
   std::int32_t before = 0;
   std::int32_t offset = tree_.Root();
-  for (int depth = 0; offset != 0 && depth < kMaxDepth; ++depth) {
+  for (int depth = 0; offset != 0 && depth < TIndexTree::kMaxDepth; ++depth) {
     TPagePin page = tree_.PinPage(offset);
     bool equal = false;
     const int position = tree_.SearchPage(*page, key_, 1, equal);
@@ -595,7 +597,7 @@ bool TIndexPosition::SeekOrdinal(std::int32_t ordinal) {
   if (ordinal < 1 || ordinal > tree_.KeyCount()) return false;
   std::int32_t rest = ordinal;
   std::int32_t offset = tree_.Root();
-  for (int depth = 0; offset != 0 && depth < kMaxDepth; ++depth) {
+  for (int depth = 0; offset != 0 && depth < TIndexTree::kMaxDepth; ++depth) {
     TPagePin page = tree_.PinPage(offset);
     if (page->IsLeaf()) {
       if (rest > page->EntryCount()) break;

@@ -5,10 +5,12 @@
 // through a guard and released on every way out.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/format/field_descriptor.h"
@@ -43,6 +45,8 @@ class TIndexTree {
   // The key of a record image (RecordSize bytes, deciphered). For slot 31: the deleted flag and
   // the sortable auto-increment value (5 bytes).
   TKey BuildKey(std::span<const std::byte> record) const;
+  // As BuildKey, into `key` (resized to the key length; no allocation once it has held a key).
+  void BuildKeyInto(std::span<const std::byte> record, TKey& key) const;
   // −1, 0, 1 under the index's rules (locale, descending fields, suffix).
   int CompareKeys(std::span<const std::byte> a, std::span<const std::byte> b) const;
 
@@ -72,12 +76,26 @@ class TIndexTree {
  private:
   friend class TIndexPosition;
 
+  // Deeper than any tree of 4096-byte pages can grow: a longer descent means the pages loop.
+  static constexpr int kMaxDepth = 40;
+
   // One page of a descent and the entry taken in it (for a leaf: the search position).
   struct TStep {
     TPagePin pin;
     int entry = 0;
   };
-  using TPath = std::vector<TStep>;
+  // The pages of one descent, the root first; held without allocating.
+  class TPath {
+   public:
+    std::size_t size() const { return size_; }
+    TStep& operator[](std::size_t level) { return steps_[level]; }
+    // Requires: size() < kMaxDepth.
+    void push_back(TStep step) { steps_[size_++] = std::move(step); }
+
+   private:
+    std::array<TStep, kMaxDepth> steps_;
+    std::size_t size_ = 0;
+  };
 
   // Binary search of a page: the last entry not above `key`, or `floor` when every entry is
   // above it; `equal` tells whether an equal entry was met. 8965 for an empty page.
