@@ -498,7 +498,10 @@ void TDataCursor::LockCurrentRecord(std::int32_t slot) {
   }
   if (!reader_before && table_->HoldsReaderLock()) table_->UnlockReader();
   table_->SetLockedByCursor(slot, true);
-  own_locks_.insert(slot);
+  if (const auto at = std::lower_bound(own_locks_.begin(), own_locks_.end(), slot);
+      at == own_locks_.end() || *at != slot) {
+    own_locks_.insert(at, slot);
+  }
   // A lock whose record could not be read again is given back: the caller saw the lock refused.
   try {
     if (changed || !(table_->ChangeCounters() == seen_counters_)) {
@@ -530,6 +533,9 @@ void TDataCursor::UnlockCurrentRecord(std::int32_t slot) {
   }
   table_->UnlockRecord(slot);
   table_->SetLockedByCursor(slot, false);
-  own_locks_.erase(slot);
+  if (const auto at = std::lower_bound(own_locks_.begin(), own_locks_.end(), slot);
+      at != own_locks_.end() && *at == slot) {
+    own_locks_.erase(at);
+  }
 }
 }  // namespace tarvo

@@ -16,9 +16,9 @@
 // operation they share.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
-#include <set>
 #include <span>
 #include <string>
 #include <vector>
@@ -127,7 +127,9 @@ class TDataCursor : public TRecordFetcher {
   // it already or another opener does after the retries.
   void LockCurrentRecord(std::int32_t slot = 0);
   void UnlockCurrentRecord(std::int32_t slot = 0);
-  bool HoldsRecordLock(std::int32_t slot) const { return own_locks_.contains(slot); }
+  bool HoldsRecordLock(std::int32_t slot) const {
+    return std::binary_search(own_locks_.begin(), own_locks_.end(), slot);
+  }
   // Adds `buffer` (RecordSize bytes) as a new record with its keys; the buffer receives the record
   // header (slot, auto-increment value). Returns the slot. 11013 on a read-only cursor, 9732, 9730,
   // 9731 for a field, 9729 for a duplicate key (nothing changed), 9479 when the table is full.
@@ -206,8 +208,9 @@ class TDataCursor : public TRecordFetcher {
   TIndexTree& Tree(int slot);
   // The place on the current index, made on first use. Requires: index order.
   TIndexPosition& Position();
-  // Slots of every index that carries keys: the primary one only when the table has it.
-  std::vector<int> KeyedIndexes() const;
+  // Slots of every index that carries keys: the primary one only when the table has it. The list
+  // is the cursor's own, valid until the next call.
+  const std::vector<int>& KeyedIndexes();
   // The record of `slot` pinned, retrying when the fetch found the table changed.
   TRecordPin Fetch(std::int32_t slot, bool forward, TReadAhead read_ahead);
   // Copies the record of `slot` into the current record; false for a deleted slot.
@@ -249,7 +252,7 @@ class TDataCursor : public TRecordFetcher {
   std::int32_t current_slot_ = 0;
   std::vector<std::byte> current_;
   TKey current_key_;
-  std::set<std::int32_t> own_locks_;
+  std::vector<std::int32_t> own_locks_;  // ascending
   bool reader_taken_ = false;
   bool stepping_ = false;  // inside Next or Prior: a miss reads ahead the records visited next
   int read_depth_ = 0;  // nested ReadOperation calls
@@ -267,6 +270,15 @@ class TDataCursor : public TRecordFetcher {
   std::vector<TFieldDescriptor> descriptors_;
   TCharMap char_map_{};
   TDataTable::TChangeCounters seen_counters_;
+  // Buffers of the record operations, kept so that adding a record allocates nothing once they
+  // have grown: the keyed slots, the keys of a record, the "Sys Deleted" keys, the record image
+  // as it goes to the file, and the caller's buffer as it was before an operation.
+  std::vector<int> keyed_;
+  std::vector<TKey> keys_;
+  TKey deleted_key_;
+  TKey old_deleted_key_;
+  std::vector<std::byte> image_;
+  std::vector<std::byte> saved_buffer_;
 };
 
 }  // namespace tarvo

@@ -70,13 +70,11 @@ auto SharedChange(TDataTable& table, TOperation operation) {
 // the table exclusively, held until this scope ends.
 class TChangeScope {
  public:
+  // `saved` keeps the buffer's bytes meanwhile.
   TChangeScope(TDataTable& table, TBlobValues& values, std::span<std::byte> buffer,
-               std::function<void()> refind)
-      : table_(table),
-        values_(values),
-        buffer_(buffer),
-        saved_(buffer.begin(), buffer.end()),
-        refind_(std::move(refind)) {
+               std::vector<std::byte>& saved, std::function<void()> refind)
+      : table_(table), values_(values), buffer_(buffer), saved_(saved), refind_(std::move(refind)) {
+    saved_.assign(buffer.begin(), buffer.end());
     table_.BeginChange();
     values_.BeginChange();
   }
@@ -109,7 +107,7 @@ class TChangeScope {
   TDataTable& table_;
   TBlobValues& values_;
   std::span<std::byte> buffer_;
-  std::vector<std::byte> saved_;
+  std::vector<std::byte>& saved_;
   std::function<void()> refind_;
   bool done_ = false;
 };
@@ -118,12 +116,12 @@ class TChangeScope {
 
 // --- Record changes ---
 
-std::vector<int> TDataCursor::KeyedIndexes() const {
-  std::vector<int> slots;
+const std::vector<int>& TDataCursor::KeyedIndexes() {
+  keyed_.clear();
   const TIndexFile& index = table_->IndexFile();
-  if (!index.NoPrimaryIndex()) slots.push_back(kPrimarySlot);
-  for (int slot = 1; slot <= index.SecondaryIndexCount(); ++slot) slots.push_back(slot);
-  return slots;
+  if (!index.NoPrimaryIndex()) keyed_.push_back(kPrimarySlot);
+  for (int slot = 1; slot <= index.SecondaryIndexCount(); ++slot) keyed_.push_back(slot);
+  return keyed_;
 }
 
 bool TDataCursor::HasAutoIncrementField() const {
@@ -177,7 +175,7 @@ std::int32_t TDataCursor::AddRecordLocked(std::span<std::byte> buffer, bool repo
   // 2. The slot, locked. From here on a failure puts everything back.
   const std::int32_t slot = table_->Records().SlotForNextAppend();
   TOperationLock lock(*this, slot);
-  TChangeScope change(*table_, *blob_values_, buffer, [this] { RefindAfterUndo(); });
+  TChangeScope change(*table_, *blob_values_, buffer, saved_buffer_, [this] { RefindAfterUndo(); });
   // 3. The fields; every blob value of the buffer becomes the new record's own, and must fit.
   Validate(buffer);
   const bool has_blobs = data.BlobFieldCount() > 0;
@@ -193,28 +191,37 @@ std::int32_t TDataCursor::AddRecordLocked(std::span<std::byte> buffer, bool repo
   SetRecordSlotLink(buffer, slot);
   const std::int32_t auto_increment = RecordAutoIncrement(buffer);
   // 5. Every key, checked before anything changes; a full table too.
-  const std::vector<int> keyed = defer_keys_ ? std::vector<int>() : KeyedIndexes();
-  std::vector<TKey> keys;
-  keys.reserve(keyed.size());
-  for (const int s : keyed) {
-    TIndexTree& tree = Tree(s);
-    keys.push_back(tree.BuildKey(buffer));
-    if (tree.Unique()) tree.CheckUnique(keys.back());
+  if (defer_keys_) {
+    keyed_.clear();
+  } else {
+    (void)KeyedIndexes();
+  }
+  if (keys_.size() < keyed_.size()) keys_.resize(keyed_.size());
+  for (std::size_t i = 0; i < keyed_.size(); ++i) {
+    TIndexTree& tree = Tree(keyed_[i]);
+    tree.BuildKeyInto(buffer, keys_[i]);
+    if (tree.Unique()) tree.CheckUnique(keys_[i]);
   }
   const bool at_end = slot == data.Header().NextRecordSlot;
   if (at_end && !CanCreateSlot(slot, data.RecordSize())) Raise(kTableFull);
-  for (std::size_t i = 0; i < keyed.size(); ++i) Tree(keyed[i]).Insert(keys[i], slot);
+  for (std::size_t i = 0; i < keyed_.size(); ++i) Tree(keyed_[i]).Insert(keys_[i], slot);
   // 6. The slot, and its "Sys Deleted" key.
   TIndexTree& deleted_index = Tree(kSysDeletedSlot);
   TRecordPin pin;
   if (at_end) {
     pin = Fetch(slot, true, TReadAhead::kNone);
-    if (!defer_keys_) deleted_index.Insert(deleted_index.BuildKey(buffer), slot);
+    if (!defer_keys_) {
+      deleted_index.BuildKeyInto(buffer, deleted_key_);
+      deleted_index.Insert(deleted_key_, slot);
+    }
   } else {
     pin = table_->Records().AllocateSlot(this);
     if (!pin) Raise(kRecordBuffersCorrupt);
-    if (!defer_keys_)
-      deleted_index.Replace(deleted_index.BuildKey(pin->Bytes()), deleted_index.BuildKey(buffer), slot);
+    if (!defer_keys_) {
+      deleted_index.BuildKeyInto(pin->Bytes(), old_deleted_key_);
+      deleted_index.BuildKeyInto(buffer, deleted_key_);
+      deleted_index.Replace(old_deleted_key_, deleted_key_, slot);
+    }
   }
   // 7. The record itself.
   if (keep_supplied) {
@@ -223,9 +230,9 @@ std::int32_t TDataCursor::AddRecordLocked(std::span<std::byte> buffer, bool repo
   } else {
     pin->Clear(true);
   }
-  std::vector<std::byte> image(buffer.begin(), buffer.begin() + record_size_);
-  if (has_blobs) StoreBlobValues(*pin, image, buffer);
-  pin->CopyFields(image);
+  image_.assign(buffer.begin(), buffer.begin() + record_size_);
+  if (has_blobs) StoreBlobValues(*pin, image_, buffer);
+  pin->CopyFields(image_);
   pin->SetAutoIncrement(auto_increment);
   pin->SetModified(true);
   ++index.MutableHeader().active_records;
@@ -237,13 +244,13 @@ std::int32_t TDataCursor::AddRecordLocked(std::span<std::byte> buffer, bool repo
   NoteCounters();
   // 9. The new record as the current one.
   if (reposition) {
-    current_ = std::move(image);
+    current_ = image_;
     current_slot_ = slot;
     on_record_ = true;
     between_ = false;
     after_last_ = false;
     if (index_slot_ != kSlotOrder) {
-      current_key_ = Tree(index_slot_).BuildKey(current_);
+      Tree(index_slot_).BuildKeyInto(current_, current_key_);
       (void)Position().SeekExact(current_key_);
     }
   } else if (index_slot_ != kSlotOrder && (on_record_ || between_)) {
@@ -267,7 +274,7 @@ void TDataCursor::ChangeRecordLocked(std::span<std::byte> buffer, bool repositio
   const std::int32_t slot = current_slot_;
   const bool unlock_after = unlock || !HoldsRecordLock(slot);
   TOperationLock lock(*this, slot);
-  TChangeScope change(*table_, *blob_values_, buffer, [this] { RefindAfterUndo(); });
+  TChangeScope change(*table_, *blob_values_, buffer, saved_buffer_, [this] { RefindAfterUndo(); });
   Validate(buffer);
   TDataFile& data = table_->DataFile();
   TRecordPin pin = Fetch(slot, true, TReadAhead::kNone);
@@ -358,7 +365,7 @@ void TDataCursor::DeleteRecordLocked(std::span<const std::byte> buffer, bool rep
   const bool held_before = HoldsRecordLock(slot);
   {
     TOperationLock lock(*this, slot);
-    TChangeScope change(*table_, *blob_values_, {}, [this] { RefindAfterUndo(); });
+    TChangeScope change(*table_, *blob_values_, {}, saved_buffer_, [this] { RefindAfterUndo(); });
     TRecordPin pin = Fetch(slot, true, TReadAhead::kNone);
     // The values first: a chain that cannot be freed leaves the record and its keys as they are.
     if (data.BlobFieldCount() > 0) FreeBlobValues(*pin);
