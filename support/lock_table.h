@@ -6,7 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
+#include <utility>
+#include <vector>
 
 namespace tarvo {
 
@@ -25,7 +26,9 @@ class TLockTable {
   void Clear() { ranges_.clear(); }
 
  private:
-  std::map<std::int64_t, std::int64_t> ranges_;  // start → length; ranges never overlap
+  // (start, length) by start; ranges never overlap. A sorted list rather than a tree: a lock
+  // taken and given back does not allocate once the list has grown.
+  std::vector<std::pair<std::int64_t, std::int64_t>> ranges_;
 };
 
 }  // namespace tarvo
