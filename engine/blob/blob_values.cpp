@@ -291,13 +291,13 @@ void TBlobValues::ReleaseRecordValues(TBytes record) {
 }
 
 void TBlobValues::CloseEngineInternal() {
-  if (undo_ != nullptr) {
+  if (undoing_) {
     // Values open at the start of the operation are kept until it is done.
     for (auto& b : buffers_) {
       if (!b->EngineInternal()) continue;
-      const bool kept = std::any_of(undo_->open.begin(), undo_->open.end(),
+      const bool kept = std::any_of(undo_.open.begin(), undo_.open.end(),
                                     [&](const auto& entry) { return entry.first == b.get(); });
-      if (kept) undo_->closed.push_back(std::move(b));
+      if (kept) undo_.closed.push_back(std::move(b));
     }
   }
   std::erase_if(buffers_,
@@ -305,17 +305,23 @@ void TBlobValues::CloseEngineInternal() {
 }
 
 void TBlobValues::BeginChange() {
-  undo_ = std::make_unique<TUndo>();
-  for (const auto& b : buffers_) undo_->open.emplace_back(b.get(), b->PostState());
+  undoing_ = true;
+  undo_.open.clear();
+  undo_.closed.clear();
+  for (const auto& b : buffers_) undo_.open.emplace_back(b.get(), b->PostState());
 }
 
 void TBlobValues::EndChange() {
-  undo_.reset();
+  undoing_ = false;
+  undo_.open.clear();
+  undo_.closed.clear();
 }
 
 void TBlobValues::UndoChange() {
-  if (undo_ == nullptr) return;
-  const std::unique_ptr<TUndo> undo = std::move(undo_);
+  if (!undoing_) return;
+  undoing_ = false;
+  const std::unique_ptr<TUndo> undo = std::make_unique<TUndo>(std::move(undo_));
+  undo_ = TUndo();
   std::vector<std::unique_ptr<TBlobBuffer>> present = std::move(buffers_);
   for (auto& b : undo->closed) present.push_back(std::move(b));
   buffers_.clear();

@@ -118,7 +118,8 @@ class TBlobValues {
     std::vector<std::pair<TBlobBuffer*, TBlobBuffer::TPostState>> open;  // in the order opened
     std::vector<std::unique_ptr<TBlobBuffer>> closed;                    // of those, closed since
   };
-  std::unique_ptr<TUndo> undo_;  // while a record operation can still be undone
+  TUndo undo_;  // emptied after each operation, kept for its capacity
+  bool undoing_ = false;  // while a record operation can still be undone
 };
 
 }  // namespace tarvo
