@@ -494,7 +494,7 @@ std::int64_t TBlobFile::CountFreeBlocks(std::int64_t most) {
 }
 
 void TBlobFile::BeginUndo() {
-  auto undo = std::make_unique<TUndo>();
+  std::unique_ptr<TUndo> undo = spare_undo_ != nullptr ? std::move(spare_undo_) : std::make_unique<TUndo>();
   undo->header = header_;
   undo->modified = modified_;
   undo->write_calls = WriteCalls();
@@ -510,15 +510,18 @@ void TBlobFile::KeepForUndo(const TBlock& block) {
 
 void TBlobFile::EndUndo() {
   if (undo_.empty()) return;
-  const std::unique_ptr<TUndo> undo = std::move(undo_.back());
+  std::unique_ptr<TUndo> undo = std::move(undo_.back());
   undo_.pop_back();
-  if (undo_.empty()) return;
-  // A block the level below has not kept was not handed out since it began: its copy at the
-  // start of the ended level is its content at the start of the level below.
-  TUndo& below = *undo_.back();
-  for (auto& [offset, copy] : undo->blocks) {
-    if (offset < below.header.end_offset) below.blocks.try_emplace(offset, std::move(copy));
+  if (!undo_.empty()) {
+    // A block the level below has not kept was not handed out since it began: its copy at the
+    // start of the ended level is its content at the start of the level below.
+    TUndo& below = *undo_.back();
+    for (auto& [offset, copy] : undo->blocks) {
+      if (offset < below.header.end_offset) below.blocks.try_emplace(offset, std::move(copy));
+    }
   }
+  undo->blocks.clear();
+  spare_undo_ = std::move(undo);
 }
 
 bool TBlobFile::UndoChange() {

@@ -262,6 +262,7 @@ class TBlobFile : public TFileHandler {
   std::int64_t read_count_ = 0;
   std::int64_t write_count_ = 0;
   std::vector<std::unique_ptr<TUndo>> undo_;  // the levels that can still be undone, newest last
+  std::unique_ptr<TUndo> spare_undo_;  // the last level ended, emptied: the next one begins in it
 };
 
 }  // namespace tarvo

@@ -363,7 +363,7 @@ void TRecordCache::Trim() {
 }
 
 void TRecordCache::BeginUndo() {
-  auto undo = std::make_unique<TUndo>();
+  std::unique_ptr<TUndo> undo = spare_undo_ != nullptr ? std::move(spare_undo_) : std::make_unique<TUndo>();
   undo->first_free = Header().FirstFreeRecord;
   undo->next_slot = Header().NextRecordSlot;
   undo->last_auto_increment = Header().LastAutoIncrement;
@@ -384,15 +384,18 @@ void TRecordCache::KeepForUndo(const TRecord& record) {
 
 void TRecordCache::EndUndo() {
   if (undo_.empty()) return;
-  const std::unique_ptr<TUndo> undo = std::move(undo_.back());
+  std::unique_ptr<TUndo> undo = std::move(undo_.back());
   undo_.pop_back();
-  if (undo_.empty()) return;
-  // A record the level below has not kept was not handed out since it began: its image at the
-  // start of the ended level is its image at the start of the level below.
-  TUndo& below = *undo_.back();
-  for (auto& [slot, kept] : undo->records) {
-    if (slot < below.next_slot) below.records.try_emplace(slot, std::move(kept));
+  if (!undo_.empty()) {
+    // A record the level below has not kept was not handed out since it began: its image at the
+    // start of the ended level is its image at the start of the level below.
+    TUndo& below = *undo_.back();
+    for (auto& [slot, kept] : undo->records) {
+      if (slot < below.next_slot) below.records.try_emplace(slot, std::move(kept));
+    }
   }
+  undo->records.clear();
+  spare_undo_ = std::move(undo);
 }
 
 bool TRecordCache::UndoChange() {

@@ -255,6 +255,7 @@ class TRecordCache {
   std::int64_t read_length_ = 0;
   TRecordCacheCounters counters_;
   std::vector<std::unique_ptr<TUndo>> undo_;  // the levels that can still be undone, newest last
+  std::unique_ptr<TUndo> spare_undo_;  // the last level ended, emptied: the next one begins in it
 };
 
 }  // namespace tarvo
