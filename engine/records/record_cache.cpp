@@ -378,8 +378,17 @@ void TRecordCache::KeepForUndo(const TRecord& record) {
   // Slots made by the change have nothing to go back to.
   if (record.SlotNumber() >= undo.next_slot || undo.records.contains(record.SlotNumber())) return;
   const auto bytes = record.Bytes();
-  undo.records.emplace(record.SlotNumber(),
-                       TUndoRecord{std::vector<std::byte>(bytes.begin(), bytes.end()), record.Modified()});
+  if (spare_records_.empty()) {
+    undo.records.emplace(record.SlotNumber(),
+                         TUndoRecord{std::vector<std::byte>(bytes.begin(), bytes.end()), record.Modified()});
+    return;
+  }
+  auto node = std::move(spare_records_.back());
+  spare_records_.pop_back();
+  node.key() = record.SlotNumber();
+  node.mapped().bytes.assign(bytes.begin(), bytes.end());
+  node.mapped().modified = record.Modified();
+  undo.records.insert(std::move(node));
 }
 
 void TRecordCache::EndUndo() {
@@ -393,6 +402,10 @@ void TRecordCache::EndUndo() {
     for (auto& [slot, kept] : undo->records) {
       if (slot < below.next_slot) below.records.try_emplace(slot, std::move(kept));
     }
+  }
+  auto& records = undo->records;
+  for (auto it = records.begin(); it != records.end() && spare_records_.size() < kSpareUndoRecords;) {
+    spare_records_.push_back(records.extract(it++));
   }
   undo->records.clear();
   spare_undo_ = std::move(undo);

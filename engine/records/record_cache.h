@@ -256,6 +256,9 @@ class TRecordCache {
   TRecordCacheCounters counters_;
   std::vector<std::unique_ptr<TUndo>> undo_;  // the levels that can still be undone, newest last
   std::unique_ptr<TUndo> spare_undo_;  // the last level ended, emptied: the next one begins in it
+  // Kept images of ended levels, taken again by the next ones (at most kSpareUndoRecords).
+  static constexpr std::size_t kSpareUndoRecords = 16;
+  std::vector<std::unordered_map<std::int32_t, TUndoRecord>::node_type> spare_records_;
 };
 
 }  // namespace tarvo
