@@ -108,7 +108,7 @@ void TPage::Reset(const TPageFormat& format, std::int32_t offset) {
   newer_ = nullptr;
   older_ = nullptr;
   entries_.clear();
-  stored_.valid = false;
+  DropStored();
 }
 
 bool TPage::IsCompressedLeaf() const {
@@ -132,7 +132,7 @@ int TPage::Decode(std::span<const std::byte, kPageSize> image, bool fresh) {
   count_ = 0;
   compressed_bytes_ = 0;
   entries_.clear();
-  stored_.valid = false;
+  DropStored();
   if (kind > static_cast<std::uint8_t>(TPageKind::kRootLeaf)) return kCorrupt;
   kind_ = static_cast<TPageKind>(kind);
   if (fresh || count == 0) return 0;
@@ -218,8 +218,10 @@ int TPage::Encode(std::span<std::byte, kPageSize> image) {
   std::size_t pos = 0;
   for (int i = 1; i <= count_; ++i) pos += StoreEntry(i, area + pos);
   assert(static_cast<int>(pos) == stored_size);
-  stored_.bytes.assign(area, area + pos);
-  stored_.valid = true;
+  if (stored_.appended) {
+    stored_.bytes.assign(area, area + pos);
+    stored_.valid = true;
+  }
   return 0;
 }
 
@@ -288,14 +290,14 @@ void TPage::SetValue(int pos, std::int32_t value) {
   if (Value(pos) == value) return;
   PutI32(EntryBytes(pos), format_.key_length + kExpValue, value);
   modified_ = true;
-  stored_.valid = false;
+  DropStored();
 }
 
 void TPage::SetSubtreeCount(int pos, std::int32_t count) {
   if (SubtreeCount(pos) == count) return;
   PutI32(EntryBytes(pos), format_.key_length + kExpSubtree, count);
   modified_ = true;
-  stored_.valid = false;
+  DropStored();
 }
 
 void TPage::SetKey(int pos, std::span<const std::byte> key) {
@@ -345,11 +347,12 @@ void TPage::AppendEntry(std::span<const std::byte> key, std::int32_t value, std:
   modified_ = true;
   // The stored form grows by this entry's; past the entry area the page is split before it is
   // written, and encoded afresh then.
+  stored_.appended = true;
   if (!stored_.valid) return;
   const std::size_t at = stored_.bytes.size();
   const std::size_t size = IsCompressedLeaf() ? static_cast<std::size_t>(s.size) : IsNode() ? n + 8 : n + 4;
   if (at + size > static_cast<std::size_t>(kPageEntryArea)) {
-    stored_.valid = false;
+    DropStored();
     return;
   }
   stored_.bytes.resize(at + size);
@@ -436,7 +439,7 @@ std::int64_t TPage::SubtreeTotal() const {
 
 void TPage::Touched() {
   modified_ = true;
-  stored_.valid = false;
+  DropStored();
   Recompute();
 }
 

@@ -192,11 +192,15 @@ class TPage {
     TStoredEntries(TStoredEntries&&) noexcept = default;
     TStoredEntries& operator=(const TStoredEntries&) {
       valid = false;
+      appended = false;
       return *this;
     }
     TStoredEntries& operator=(TStoredEntries&&) noexcept = default;
     std::vector<std::byte> bytes;
     bool valid = false;
+    // The last change of the entries was an append: only such a page keeps what Encode() wrote
+    // (a page changed elsewhere would only pay for the copy).
+    bool appended = false;
   };
 
   std::size_t EntrySize() const { return static_cast<std::size_t>(format_.key_length) + 12; }
@@ -210,6 +214,10 @@ class TPage {
   // Recomputes the prefix and cut counts of every entry and the compressed byte count.
   void Recompute();
   void Touched();
+  void DropStored() {
+    stored_.valid = false;
+    stored_.appended = false;
+  }
   template <typename T>
   void SetIfChanged(T& field, T value) {
     if (field != value) {

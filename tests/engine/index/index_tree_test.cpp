@@ -317,7 +317,8 @@ TEST_F(TIndexTreeTest, KeysAppendedAtALeafsEndWriteTheSameFileAsTheGeneralInsert
   const std::vector<std::byte> inserted = testing::ReadFileBytes(general.IndexPath());
   ASSERT_EQ(appended.size(), inserted.size());
   const auto differ = std::mismatch(appended.begin(), appended.end(), inserted.begin());
-  EXPECT_TRUE(differ.first == appended.end()) << "first difference at byte " << differ.first - appended.begin();
+  EXPECT_TRUE(differ.first == appended.end())
+      << "first difference at byte " << differ.first - appended.begin();
 }
 
 }  // namespace
