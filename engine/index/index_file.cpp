@@ -318,24 +318,26 @@ bool TIndexFile::Keeps(const TUndo& undo, std::int32_t offset) {
   return false;
 }
 
-void TIndexFile::Keep(TUndo& undo, int slot, const TPage& page) {
+TIndexFile::TKeptPage* TIndexFile::NewKeptPage(TUndo& undo, std::int32_t offset) {
   // Pages appended since the level began have nothing to go back to.
-  if (page.Offset() >= undo.next_page || Keeps(undo, page.Offset())) return;
+  if (offset >= undo.next_page || Keeps(undo, offset)) return nullptr;
   if (undo.kept == undo.pages.size()) undo.pages.emplace_back();
-  TKeptPage& kept = undo.pages[undo.kept++];
-  kept.slot = slot;
-  kept.copy = page;
   // A level that spans many changes (a savepoint) finds its pages by offset.
   constexpr std::size_t kSearchedPages = 16;
   if (!undo.offsets.empty()) {
-    undo.offsets.insert(page.Offset());
-  } else if (undo.kept > kSearchedPages) {
+    undo.offsets.insert(offset);
+  } else if (undo.kept == kSearchedPages) {
     for (std::size_t i = 0; i < undo.kept; ++i) undo.offsets.insert(undo.pages[i].copy.Offset());
+    undo.offsets.insert(offset);
   }
+  return &undo.pages[undo.kept++];
 }
 
 void TIndexFile::KeepForUndo(int slot, const TPage& page) {
-  Keep(undo_[undo_depth_ - 1], slot, page);
+  if (TKeptPage* kept = NewKeptPage(undo_[undo_depth_ - 1], page.Offset()); kept != nullptr) {
+    kept->slot = slot;
+    kept->copy = page;
+  }
 }
 
 void TIndexFile::EndUndo() {
@@ -343,10 +345,15 @@ void TIndexFile::EndUndo() {
   --undo_depth_;
   if (undo_depth_ == 0) return;
   // A page the level below has not kept was not handed out since it began: its copy at the start
-  // of the ended level is its content at the start of the level below.
-  const TUndo& ended = undo_[undo_depth_];
+  // of the ended level is its content at the start of the level below. The copy changes hands
+  // (the ended level's slot keeps the buffer it gets in return).
+  TUndo& ended = undo_[undo_depth_];
   TUndo& below = undo_[undo_depth_ - 1];
-  for (std::size_t i = 0; i < ended.kept; ++i) Keep(below, ended.pages[i].slot, ended.pages[i].copy);
+  for (std::size_t i = 0; i < ended.kept; ++i) {
+    if (TKeptPage* kept = NewKeptPage(below, ended.pages[i].copy.Offset()); kept != nullptr) {
+      std::swap(*kept, ended.pages[i]);
+    }
+  }
 }
 
 bool TIndexFile::UndoChange() {

@@ -166,8 +166,9 @@ class TIndexFile : public TFileHandler {
   };
   // Whether the level keeps a copy of the page at `offset`.
   static bool Keeps(const TUndo& undo, std::int32_t offset);
-  // Keeps a copy of the page in the level, once.
-  static void Keep(TUndo& undo, int slot, const TPage& page);
+  // The place for the copy of the page at `offset` in the level; null when the level has one
+  // already or the page is newer than the level.
+  static TKeptPage* NewKeptPage(TUndo& undo, std::int32_t offset);
   void KeepForUndo(int slot, const TPage& page);
   // Encodes (and enciphers) a page image; 8965 for a page that does not fit.
   void EncodePage(TPage& page, std::span<std::byte, kPageSize> image);
