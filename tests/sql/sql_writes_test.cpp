@@ -242,11 +242,13 @@ TEST_F(SqlWritesTest, ARefusedOrRolledBackChangeLeavesTheTableAsItWas) {
 
 // One statement of a transaction: refused on the Tarvo table with `code`, it is left out on the
 // plain one (SQLite undoes a failed statement whole there); `plain` replaces it there where the
-// two must be spelled differently.
+// two must be spelled differently. After it, another process can lock the record of
+// `lockable_slot` (when not 0): the transaction holds no lock for a change it took back.
 struct TStep {
   const char* sql;
   int code = SQLITE_OK;
   const char* plain = nullptr;
+  int lockable_slot = 0;
 };
 
 struct TTransactionCase {
@@ -310,7 +312,7 @@ TEST_F(SqlWritesTest, AFailedStatementOrARolledBackSavepointInsideATransactionLe
         {"DELETE FROM Kunden WHERE ID BETWEEN 1000 AND 1100"},
         {"SAVEPOINT e"},
         {"UPDATE Kunden SET Pic = zeroblob(4000), Notes = 'e' WHERE ID BETWEEN 1100 AND 1300"},
-        {"ROLLBACK TO e"},
+        {"ROLLBACK TO e", SQLITE_OK, nullptr, 150},  // ID 1150
         {"UPDATE Kunden SET Notes = 'nach e' WHERE ID BETWEEN 1100 AND 1200"},
         {"RELEASE d"}}},
   };
@@ -330,6 +332,12 @@ TEST_F(SqlWritesTest, AFailedStatementOrARolledBackSavepointInsideATransactionLe
         ASSERT_EQ(Execute(plain_, step.plain != nullptr ? step.plain : step.sql), "") << step.sql;
       } else {
         EXPECT_EQ(sqlite3_errcode(tarvo_) & 0xFF, step.code) << step.sql << ": " << error;
+      }
+      if (step.lockable_slot != 0) {
+        TChildProcess locker("HoldRecordLock", {dir_.Dir(), std::to_string(step.lockable_slot)});
+        EXPECT_EQ(locker.Receive(), "locked") << step.sql;
+        locker.Send("done");
+        (void)locker.Wait();
       }
     }
     if (holder != nullptr) {
