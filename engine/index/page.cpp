@@ -216,7 +216,15 @@ int TPage::Encode(std::span<std::byte, kPageSize> image) {
     return 0;
   }
   std::size_t pos = 0;
-  for (int i = 1; i <= count_; ++i) pos += StoreEntry(i, area + pos);
+  if (!IsCompressedLeaf()) {
+    // Key, value and, in a node, the subtree count of each entry as they stand.
+    const std::size_t n = format_.key_length;
+    const std::size_t stored = IsNode() ? n + 8 : n + 4;
+    const std::byte* e = entries_.data();
+    for (int i = 0; i < count_; ++i, pos += stored, e += EntrySize()) std::memcpy(area + pos, e, stored);
+  } else {
+    for (int i = 1; i <= count_; ++i) pos += StoreEntry(i, area + pos);
+  }
   assert(static_cast<int>(pos) == stored_size);
   if (stored_.appended) {
     stored_.bytes.assign(area, area + pos);
