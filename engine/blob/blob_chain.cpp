@@ -38,49 +38,64 @@ std::int64_t BlocksLeft(std::int64_t bytes_left, std::size_t data_size) {
   return std::max<std::int64_t>(BlocksForSize(bytes_left, data_size), 1);
 }
 
-// One attempt of LoadBlobValue into the bytes `place(size)` gives; false when the table was found
-// changed.
+enum class TLoad {
+  kDone,
+  kStartOver,  // the table was found changed: its caches are gone
+  kNotCached,  // a cache-only load met a block the cache does not hold, or anything amiss
+};
+
+// One attempt of LoadBlobValue into the bytes `place(size)` gives. A `cached_only` load reads
+// nothing and asks nothing: it gives up (kNotCached) where the checked load would read, start
+// over or raise.
 template <typename Place>
-bool TryLoad(TBlobFile& file, std::int32_t first_block, std::int32_t stamp, Place&& place) {
+TLoad TryLoad(TBlobFile& file, std::int32_t first_block, std::int32_t stamp, bool cached_only, Place&& place) {
+  const auto fail = [&](TEngineCode code) -> TLoad {
+    if (cached_only) return TLoad::kNotCached;
+    file.Raise(code);
+  };
+  const auto get = [&](std::int32_t offset, std::int64_t count, bool read_ahead) {
+    return cached_only ? file.GetCachedBlock(offset) : file.GetBlock(offset, count, read_ahead);
+  };
+  const TLoad missed = cached_only ? TLoad::kNotCached : TLoad::kStartOver;
   const std::size_t data_size = file.DataSize();
   if (!file.IsBlockOffset(first_block)) {
-    if (file.RefreshIfChanged()) return false;
-    file.Raise(kBlobBuffersCorrupt);
+    if (!cached_only && file.RefreshIfChanged()) return TLoad::kStartOver;
+    return fail(kBlobBuffersCorrupt);
   }
-  TBlockPin current(file, file.GetBlock(first_block, 1, false));
-  if (!current) return false;
+  TBlockPin current(file, get(first_block, 1, false));
+  if (!current) return missed;
   // 1. The first block names the value and its size.
-  if (current->BlobStamp() != stamp) file.Raise(kRecordChanged);
+  if (current->BlobStamp() != stamp) return fail(kRecordChanged);
   const std::int64_t size = current->TotalSize();
   // A size that no chain of this file can hold is never allocated.
-  if (size < 0 || BlocksForSize(size, data_size) > file.BlockCount()) file.Raise(kEndOfBlob);
+  if (size < 0 || BlocksForSize(size, data_size) > file.BlockCount()) return fail(kEndOfBlob);
   const std::span<std::byte> value = place(static_cast<std::size_t>(size));
   // 2. Block after block until the size is read.
   TMetBlocks met(first_block);
   std::int64_t read = 0;
   while (read < size) {
-    if (current->BlobStamp() != stamp) file.Raise(kRecordChanged);
-    if (current->PinCount() > 1) file.Raise(kBlobBuffersCorrupt);
+    if (current->BlobStamp() != stamp) return fail(kRecordChanged);
+    if (current->PinCount() > 1) return fail(kBlobBuffersCorrupt);
     const auto want =
         static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(data_size), size - read));
     const int got = current->ReadData(0, value.subspan(static_cast<std::size_t>(read), want));
-    if (got < 0) file.Raise(static_cast<TEngineCode>(-got));
+    if (got < 0) return fail(static_cast<TEngineCode>(-got));
     read += got;
     if (static_cast<std::size_t>(got) < want || read >= size) break;
     const std::int32_t next = current->NextBlock();
     if (next == 0) break;
-    if (!met.Insert(next)) file.Raise(kBlobBuffersCorrupt);
+    if (!met.Insert(next)) return fail(kBlobBuffersCorrupt);
     if (!file.IsBlockOffset(next)) {
-      if (file.RefreshIfChanged()) return false;
-      file.Raise(kBlobBuffersCorrupt);
+      if (!cached_only && file.RefreshIfChanged()) return TLoad::kStartOver;
+      return fail(kBlobBuffersCorrupt);
     }
-    TBlock* following = file.GetBlock(next, BlocksLeft(size - read, data_size), true);
-    if (following == nullptr) return false;
+    TBlock* following = get(next, BlocksLeft(size - read, data_size), true);
+    if (following == nullptr) return missed;
     current = TBlockPin(file, following);
   }
   current.Reset();
-  if (read != size) file.Raise(kEndOfBlob);
-  return true;
+  if (read != size) return fail(kEndOfBlob);
+  return TLoad::kDone;
 }
 
 }  // namespace
@@ -92,9 +107,20 @@ std::vector<std::byte> LoadBlobValue(TBlobFile& file, std::int32_t first_block, 
     value.resize(size);
     return std::span(value);
   };
-  while (!TryLoad(file, first_block, stamp, place)) {
+  while (TryLoad(file, first_block, stamp, false, place) != TLoad::kDone) {
   }
   return value;
+}
+
+bool LoadCachedBlobValue(TBlobFile& file, std::int32_t first_block, std::int32_t stamp,
+                         std::vector<std::byte>& value) {
+  value.clear();
+  if (first_block == 0) return true;
+  const auto place = [&](std::size_t size) {
+    value.resize(size);
+    return std::span(value);
+  };
+  return TryLoad(file, first_block, stamp, true, place) == TLoad::kDone;
 }
 
 std::span<std::byte> TBlobValueBuffer::Take(std::size_t size) {
@@ -113,7 +139,7 @@ std::span<const std::byte> LoadBlobValue(TBlobFile& file, std::int32_t first_blo
     value = into.Take(size);
     return value;
   };
-  while (!TryLoad(file, first_block, stamp, place)) {
+  while (TryLoad(file, first_block, stamp, false, place) != TLoad::kDone) {
   }
   return value;
 }

@@ -25,6 +25,11 @@ namespace tarvo {
 // Starts over when another session changed the file meanwhile.
 std::vector<std::byte> LoadBlobValue(TBlobFile& file, std::int32_t first_block, std::int32_t stamp);
 
+// As above from the cache alone: false, with nothing read from the file, when a block of the
+// chain is not cached or anything about the chain is amiss (the checked load then decides).
+[[nodiscard]] bool LoadCachedBlobValue(TBlobFile& file, std::int32_t first_block, std::int32_t stamp,
+                                       std::vector<std::byte>& value);
+
 // Room for one loaded value after another: it grows as needed and is never cleared.
 class TBlobValueBuffer {
  public:

@@ -231,6 +231,15 @@ TBlock& TBlobFile::GetBlockForWrite(std::int32_t offset, std::int64_t count, boo
   return *block;
 }
 
+TBlock* TBlobFile::GetCachedBlock(std::int32_t offset) {
+  if (!IsBlockOffset(offset) || !undo_.empty()) return nullptr;
+  TBlock* block = newest_ != nullptr && newest_->Offset() == offset ? newest_ : FindCached(offset);
+  if (block == nullptr) return nullptr;
+  MakeNewest(block);
+  block->Pin();
+  return block;
+}
+
 TBlock* TBlobFile::Fetch(std::int32_t offset, std::int64_t count, bool read_ahead, bool detect_changes) {
   if (offset == 0) Raise(kBlobBuffersCorrupt);
   if (offset == header_.end_offset) return AppendBlock();
@@ -287,7 +296,7 @@ void TBlobFile::ReadBlocks(std::int32_t offset, std::int64_t count, bool read_ah
   // A value's first block (asked for alone) right behind the last read: the values are read in
   // the order they lie in.
   const std::int64_t neighbours =
-      !read_ahead && sequential_blocks_ == 0 && offset == read_end_ ? kNeighbourBlocks : 0;
+      !read_ahead && sequential_blocks_ == 0 && offset == read_end_ ? max_read_blocks_ : 0;
   if (read_ahead || sequential_blocks_ > 0 || neighbours > 0) {
     const std::int64_t to_end = (static_cast<std::int64_t>(header_.end_offset) - offset) / block_size_;
     const std::int64_t asked = read_ahead ? std::min(static_cast<std::int64_t>(max_read_blocks_), count) : 1;

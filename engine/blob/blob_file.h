@@ -73,9 +73,6 @@ class TBlockPin {
   TBlock* block_ = nullptr;
 };
 
-// Blocks a miss right behind the last read brings in at least (8 KB of 512-byte blocks).
-inline constexpr int kNeighbourBlocks = 16;
-
 class TBlobFile : public TFileHandler {
  public:
   // Blocks the cache grows by when a transaction keeps it full of modified blocks.
@@ -132,6 +129,9 @@ class TBlobFile : public TFileHandler {
   // and nullptr is returned: the caller starts over.
   // A miss reads min(R, count, blocks up to the end) blocks when `read_ahead` is set.
   [[nodiscard]] TBlock* GetBlock(std::int32_t offset, std::int64_t count, bool read_ahead);
+  // The block at `offset`, pinned, when the cache holds it; nullptr otherwise (nothing is read,
+  // nothing asked). For a read that must see only what the cache held since the last check.
+  [[nodiscard]] TBlock* GetCachedBlock(std::int32_t offset);
   // As GetBlock, without asking for changes: for writers, who hold the writer or table lock.
   [[nodiscard]] TBlock& GetBlockForWrite(std::int32_t offset, std::int64_t count, bool read_ahead);
   // Whether another session changed the file since this one last looked (its caches are then
@@ -171,8 +171,8 @@ class TBlobFile : public TFileHandler {
   // for or not (within the file's end and the cache's capacity; 0, the default: as asked).
   // Exclusive bulk work that walks chains laid out in ascending order reads them in long runs.
   // Without it, a value's first block asked for alone right behind the last block read (values
-  // stored one after the other, read in that order) brings in kNeighbourBlocks, so that the next
-  // values are cached.
+  // stored one after the other, read in that order) brings in a whole read of R blocks, so that
+  // the next values are cached.
   void SetSequentialReadAhead(int blocks) { sequential_blocks_ = std::max(blocks, 0); }
 
   // Inspection.

@@ -275,6 +275,8 @@ bool TDataCursor::LoadCurrent(std::int32_t slot, bool forward) {
   current_.assign(bytes.begin(), bytes.end());
   current_slot_ = slot;
   current_key_ = index_slot_ == kSlotOrder ? TKey{} : Tree(index_slot_).BuildKey(current_);
+  values_read_ = 0;
+  record_counters_ = table_->ChangeCounters();
   on_record_ = true;
   between_ = false;
   after_last_ = false;

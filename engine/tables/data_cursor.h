@@ -257,6 +257,12 @@ class TDataCursor : public TRecordFetcher {
   bool stepping_ = false;  // inside Next or Prior: a miss reads ahead the records visited next
   int read_depth_ = 0;  // nested ReadOperation calls
   std::unique_ptr<TBlobValues> blob_values_;
+  // The blob fields (by field number, bit n - 1) whose values were read since the cursor came onto
+  // its current record, and the table's change counters then. The first read of a value goes with
+  // the record: when the cache holds its whole chain it needs no new check. Reading it again
+  // asks for changes, as every other read does.
+  std::uint64_t values_read_ = ~std::uint64_t{0};
+  TDataTable::TChangeCounters record_counters_;
 
   TDataSession& session_;
   TDataDirectory& directory_;

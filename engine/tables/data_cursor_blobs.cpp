@@ -3,10 +3,12 @@
 #include <algorithm>
 
 #include "errors/engine_error.h"
+#include "engine/blob/blob_chain.h"
 #include "engine/format/field_types.h"
 #include "engine/format/field_values.h"
 #include "engine/format/record_layout.h"
 #include "engine/tables/data_cursor_read.h"
+#include "engine/tables/data_session.h"
 #include "support/short_text.h"
 
 namespace tarvo {
@@ -81,7 +83,23 @@ void TDataCursor::CloseBlobValues(std::span<std::byte> record) {
 
 std::vector<std::byte> TDataCursor::ReadBlobField(std::uint16_t field_number) {
   RequireRecord();
-  return ReadOperation([&] {
+  // The first read of the value since the cursor came onto the record: the record image and the
+  // blocks cached with it are of the same moment (every change found drops both), so a chain the
+  // cache holds whole is the record's value as the record was read.
+  const std::uint64_t bit = field_number >= 1 && field_number <= 64 ? std::uint64_t{1} << (field_number - 1) : 0;
+  const bool first_read = bit != 0 && (values_read_ & bit) == 0;
+  if (first_read && on_record_ && !session_.StrictChangeDetection && table_->BlobFile().IsOpen() &&
+      table_->ChangeCounters() == record_counters_ && descriptors_[field_number - 1u].FieldType == kTypeBlob &&
+      IsStored(descriptors_[field_number - 1u])) {
+    const TBlobRef ref = GetBlobRef(ConstFieldSlot(current_, descriptors_[field_number - 1u]));
+    std::vector<std::byte> value;
+    if (ref.Reference >= 0 && LoadCachedBlobValue(table_->BlobFile(), ref.Reference, ref.Stamp, value)) {
+      values_read_ |= bit;
+      return value;
+    }
+  }
+  // The value counts as read also when finding the table changed brought the record in anew.
+  std::vector<std::byte> value = ReadOperation([&] {
     // The reader lock for the load; when another opener changed the table, the current record
     // is read again first.
     if (CheckBeforeRead()) throw EIndexChanged();
@@ -103,6 +121,8 @@ std::vector<std::byte> TDataCursor::ReadBlobField(std::uint16_t field_number) {
     if (code != 0) RaiseCode(code, field_number);
     return value;
   });
+  values_read_ |= bit;
+  return value;
 }
 
 void TDataCursor::SetBlobField(std::span<std::byte> record, std::uint16_t field_number,

@@ -245,6 +245,7 @@ std::int32_t TDataCursor::AddRecordLocked(std::span<std::byte> buffer, bool repo
   // 9. The new record as the current one.
   if (reposition) {
     current_ = image_;
+    values_read_ = ~std::uint64_t{0};
     current_slot_ = slot;
     on_record_ = true;
     between_ = false;
@@ -331,6 +332,7 @@ void TDataCursor::ChangeRecordLocked(std::span<std::byte> buffer, bool repositio
   NoteCounters();
   const TKey old_position_key = current_key_;
   current_ = std::move(image);
+  values_read_ = ~std::uint64_t{0};
   if (index_slot_ != kSlotOrder) {
     if (reposition) {
       current_key_ = Tree(index_slot_).BuildKey(current_);
