@@ -32,6 +32,16 @@ std::unique_ptr<TDataCursor> OpenShared(TTestEngine& engine) {
   return cursor;
 }
 
+// The rows of the table through `ours` and through `theirs`, in any order, are the same.
+void ExpectSameRows(sqlite3* ours_db, sqlite3* theirs_db) {
+  const std::string all = std::string("SELECT * FROM ") + kTable;
+  std::vector<TRow> ours = QueryRows(ours_db, all);
+  std::vector<TRow> theirs = QueryRows(theirs_db, all);
+  std::sort(ours.begin(), ours.end());
+  std::sort(theirs.begin(), theirs.end());
+  EXPECT_TRUE(ours == theirs) << MissingRowsText(ours, theirs);
+}
+
 // args: directory, slot. Locks the record in the slot until the parent says anything.
 TARVO_CHILD(HoldRecordLock) {
   TTestEngine engine(args.at(0));
@@ -161,12 +171,7 @@ TEST_F(SqlWritesTest, InsertsUpdatesAndDeletesChangeTheTableAsAPlainOneAndKeepIt
     ASSERT_EQ(Execute(plain_, statement), "");
     ASSERT_EQ(Execute(tarvo_, statement), "");
   }
-  const std::string all = "SELECT * FROM Kunden";
-  std::vector<TRow> ours = QueryRows(tarvo_, all);
-  std::vector<TRow> theirs = QueryRows(plain_, all);
-  std::sort(ours.begin(), ours.end());
-  std::sort(theirs.begin(), theirs.end());
-  EXPECT_TRUE(ours == theirs) << MissingRowsText(ours, theirs);
+  ExpectSameRows(tarvo_, plain_);
   sqlite3_close(tarvo_);
   tarvo_ = nullptr;
   EXPECT_EQ(TableProblems(dir_.Dir()), "");
@@ -316,7 +321,6 @@ TEST_F(SqlWritesTest, AFailedStatementOrARolledBackSavepointInsideATransactionLe
         {"UPDATE Kunden SET Notes = 'nach e' WHERE ID BETWEEN 1100 AND 1200"},
         {"RELEASE d"}}},
   };
-  const std::string all = "SELECT * FROM Kunden";
   for (const TTransactionCase& c : cases) {
     SCOPED_TRACE(c.what);
     std::unique_ptr<TChildProcess> holder;
@@ -345,12 +349,8 @@ TEST_F(SqlWritesTest, AFailedStatementOrARolledBackSavepointInsideATransactionLe
       EXPECT_EQ(holder->Wait(), 0);
     }
     sqlite3* fresh = Connect();
-    std::vector<TRow> ours = QueryRows(fresh, all);
+    ExpectSameRows(fresh, plain_);
     sqlite3_close(fresh);
-    std::vector<TRow> theirs = QueryRows(plain_, all);
-    std::sort(ours.begin(), ours.end());
-    std::sort(theirs.begin(), theirs.end());
-    EXPECT_TRUE(ours == theirs) << MissingRowsText(ours, theirs);
   }
   sqlite3_close(tarvo_);
   tarvo_ = nullptr;
