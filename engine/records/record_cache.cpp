@@ -101,15 +101,24 @@ std::unique_ptr<TRecord> TRecordCache::ObtainRecord(std::int32_t slot, bool must
   if (static_cast<std::int32_t>(cached_.Size()) < cache_capacity_) {
     record = pool_.Get(Header().RecordSize);
   } else {
+    const bool kept_in_memory = owner_.KeepsChangesInMemory();
     for (int attempt = 0; attempt < 2 && record == nullptr; ++attempt) {
       int modified_passed = 0;
-      for (TRecord* r = oldest_; r != nullptr; r = r->newer) {
+      // Changes kept in memory until the commit cannot leave the cache: a changed record passed
+      // goes to the new end, out of the way of the walks of the next misses (this walk stops at
+      // the first one it moved).
+      TRecord* first_moved = nullptr;
+      for (TRecord* r = oldest_, *next = nullptr; r != nullptr && r != first_moved; r = next) {
+        next = r->newer;
         if (r->Modified() || r->PinCount() > 0) {
           // Changed records pile up at the old end (deletions, for one): writing them once is
           // cheaper than walking past all of them on every miss.
-          if (attempt == 0 && r->Modified() && ++modified_passed > kModifiedBeforeWrite &&
-              !owner_.KeepsChangesInMemory()) {
+          if (attempt == 0 && r->Modified() && ++modified_passed > kModifiedBeforeWrite && !kept_in_memory) {
             break;
+          }
+          if (kept_in_memory && r->Modified() && r->PinCount() == 0 && r != newest_) {
+            if (first_moved == nullptr) first_moved = r;
+            MakeNewest(r);
           }
           continue;
         }
@@ -120,11 +129,13 @@ std::unique_ptr<TRecord> TRecordCache::ObtainRecord(std::int32_t slot, bool must
       }
       // Room by writing: not while the table lock keeps the changes in memory until commit.
       if (record != nullptr) break;
-      if (attempt > 0 || owner_.KeepsChangesInMemory() || !WriteModifiedRecords()) break;
+      if (attempt > 0 || kept_in_memory || !WriteModifiedRecords()) break;
     }
     if (record == nullptr) {
-      if (owner_.KeepsChangesInMemory()) {
-        cache_capacity_ += kCacheGrowth;
+      if (kept_in_memory) {
+        // Grown by half at least, so that a transaction of many changes walks a full cache
+        // only now and then.
+        cache_capacity_ += std::max(kCacheGrowth, cache_capacity_ / 2);
         record = pool_.Get(Header().RecordSize);
       } else if (must) {
         RaiseForTable(kRecordBuffersCorrupt);
