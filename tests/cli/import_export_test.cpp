@@ -32,6 +32,7 @@
 #include "tests/testing/run_cli.h"
 #include "tests/testing/temp_dir.h"
 #include "tests/testing/tree_checker.h"
+#include "tests/testing/way_out_tables.h"
 
 namespace tarvo {
 namespace {
@@ -60,24 +61,6 @@ TRun RunCli(const std::string& arguments, const TTempDir& dir) {
   run.out = so.str();
   run.err = se.str();
   return run;
-}
-
-std::vector<std::byte> FromBase64(const std::string& text) {
-  static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::vector<std::byte> out;
-  unsigned buffer = 0;
-  int bits = 0;
-  for (const char c : text) {
-    const auto at = alphabet.find(c);
-    if (at == std::string::npos) continue;
-    buffer = buffer << 6 | static_cast<unsigned>(at);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out.push_back(static_cast<std::byte>((buffer >> bits) & 0xFF));
-    }
-  }
-  return out;
 }
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -164,9 +147,9 @@ TEST_F(ImportExportTest, ExportGivesTheRecordsNotDeletedInSlotOrder) {
     for (const auto& [name, value] : row.items()) {
       if (name == "VB" && value.is_object()) {
         // Variable bytes are stored zero-filled to the field's size.
-        std::vector<std::byte> expected = FromBase64(value["b64"].get<std::string>());
+        std::string expected = testing::FromBase64(value["b64"].get<std::string>());
         expected.resize(10);
-        EXPECT_EQ(FromBase64(exported[name]["b64"].get<std::string>()), expected);
+        EXPECT_EQ(testing::FromBase64(exported[name]["b64"].get<std::string>()), expected);
         continue;
       }
       EXPECT_EQ(nlohmann::json(exported[name]), value) << name;
@@ -381,9 +364,9 @@ TEST_F(KundenExportTest, ExportGivesTheRecordsNotDeletedWithTheirBlobValues) {
       // An empty blob value is stored as NULL.
       if (expected == "" || expected == nlohmann::json{{"b64", ""}}) expected = nullptr;
       if (name == "VB" && expected.is_object()) {
-        std::vector<std::byte> bytes = FromBase64(expected["b64"].get<std::string>());
+        std::string bytes = testing::FromBase64(expected["b64"].get<std::string>());
         bytes.resize(10);
-        EXPECT_EQ(FromBase64(value["b64"].get<std::string>()), bytes);
+        EXPECT_EQ(testing::FromBase64(value["b64"].get<std::string>()), bytes);
         continue;
       }
       EXPECT_EQ(value, expected) << name;
