@@ -133,6 +133,9 @@ class TPage {
   TPage* Older() const { return older_; }
   void SetNewer(TPage* page) { newer_ = page; }
   void SetOlder(TPage* page) { older_ = page; }
+  // Whether the cache counts the page among its inner nodes (its kind when it was cached).
+  bool CachedAsNode() const { return cache_mark_.node; }
+  void SetCachedAsNode(bool node) { cache_mark_.node = node; }
 
   // --- Entries, positions 1..EntryCount() ---
   int EntryCount() const { return count_; }
@@ -203,6 +206,15 @@ class TPage {
     bool appended = false;
   };
 
+  // How the cache counts the page: it belongs to the cached page, not to its content, so copying
+  // a page's content onto a cached one keeps it, and a copy starts uncounted.
+  struct TCacheMark {
+    TCacheMark() = default;
+    TCacheMark(const TCacheMark&) noexcept {}
+    TCacheMark& operator=(const TCacheMark&) noexcept { return *this; }
+    bool node = false;
+  };
+
   std::size_t EntrySize() const { return static_cast<std::size_t>(format_.key_length) + 12; }
   // Writes the stored form of entry `pos` at `out`; returns its size.
   std::size_t StoreEntry(int pos, std::byte* out) const;
@@ -241,6 +253,7 @@ class TPage {
   TPage* older_ = nullptr;
   std::vector<std::byte> entries_;  // count_ expanded entries; capacity grows by 8192 bytes
   TStoredEntries stored_;
+  TCacheMark cache_mark_;
 };
 
 }  // namespace tarvo

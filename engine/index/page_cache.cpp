@@ -48,6 +48,8 @@ void TPageCache::Insert(int slot, std::unique_ptr<TPage> page) {
   assert(cache.pages.Find(ref.Offset()) == nullptr);
   cache.pages.Reserve(cache.pages.Size() + 1);
   (void)cache.pages.Insert(std::move(page));
+  ref.SetCachedAsNode(ref.IsNode());
+  if (ref.CachedAsNode()) ++cache.nodes;
   MakeNewest(cache, ref);
 }
 
@@ -59,16 +61,23 @@ std::unique_ptr<TPage> TPageCache::Remove(int slot, TPage& page) {
   if (cache.oldest == &page) cache.oldest = page.Newer();
   page.SetNewer(nullptr);
   page.SetOlder(nullptr);
+  if (page.CachedAsNode()) --cache.nodes;
+  assert(cache.nodes >= 0);
+  page.SetCachedAsNode(false);
   std::unique_ptr<TPage> owned = cache.pages.Remove(page.Offset());
   assert(owned.get() == &page);
   return owned;
 }
 
 std::unique_ptr<TPage> TPageCache::TakeEvictable(int slot) {
+  const bool nodes_first = slots_[slot].nodes > kNodePageAllowance;
+  TPage* oldest_node = nullptr;
   for (TPage* p = slots_[slot].oldest; p != nullptr; p = p->Newer()) {
-    if (!p->Modified() && p->PinCount() == 0) return Remove(slot, *p);
+    if (p->Modified() || p->PinCount() > 0) continue;
+    if (!p->CachedAsNode() || nodes_first) return Remove(slot, *p);
+    if (oldest_node == nullptr) oldest_node = p;
   }
-  return nullptr;
+  return oldest_node != nullptr ? Remove(slot, *oldest_node) : nullptr;
 }
 
 void TPageCache::Release(TPage& page) noexcept {
@@ -91,6 +100,7 @@ void TPageCache::DropAll() {
     cache.pages.ForEachOwned([&](std::unique_ptr<TPage>& page) {
       page->SetNewer(nullptr);
       page->SetOlder(nullptr);
+      page->SetCachedAsNode(false);
       if (page->PinCount() > 0) {
         page->SetModified(false);
         orphans_.push_back(std::move(page));
@@ -101,6 +111,7 @@ void TPageCache::DropAll() {
     cache.pages.Clear();
     cache.newest = nullptr;
     cache.oldest = nullptr;
+    cache.nodes = 0;
   }
 }
 
@@ -112,17 +123,19 @@ void TPageCache::SetCapacity(int pages) {
 
 void TPageCache::Trim(int slot) {
   TSlot& cache = slots_[slot];
-  if (static_cast<int>(cache.pages.Size()) <= cache.capacity) return;
-  // The highest offsets go first; pages held or not yet written stay.
+  if (static_cast<int>(cache.pages.Size()) <= Limit(cache)) return;
+  // Leaves before nodes, the highest offsets first; pages held or not yet written stay.
   std::vector<TPage*>& spare = spare_list_;
   spare.clear();
   cache.pages.ForEach([&](TPage* page) {
     if (page->PinCount() == 0 && !page->Modified()) spare.push_back(page);
   });
-  std::sort(spare.begin(), spare.end(),
-            [](const TPage* a, const TPage* b) { return a->Offset() > b->Offset(); });
+  std::sort(spare.begin(), spare.end(), [](const TPage* a, const TPage* b) {
+    if (a->CachedAsNode() != b->CachedAsNode()) return !a->CachedAsNode();
+    return a->Offset() > b->Offset();
+  });
   for (TPage* page : spare) {
-    if (static_cast<int>(cache.pages.Size()) <= cache.capacity) break;
+    if (static_cast<int>(cache.pages.Size()) <= Limit(cache)) break;
     spares_.Put(Remove(slot, *page));
   }
 }

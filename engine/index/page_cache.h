@@ -4,10 +4,15 @@
 // Does no I/O: TIndexFile reads pages into it, writes them back and decides when a full slot is
 // flushed or grows.
 //
+// The capacity counts leaves. Inner nodes, which every descent passes, are kept beside them up to
+// kNodePageAllowance per slot, so that a look-up among many leaves reads only its leaf: a node
+// is evicted before a leaf only when the slot holds more nodes than that.
+//
 // Page discipline: every page handed out is pinned (TPagePin unpins it); pinned or modified
 // pages are never evicted or trimmed; a page dropped while pinned lives on until its last pin goes.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -27,6 +32,8 @@ class TPageCache;
 inline constexpr int kDefaultPageCacheCapacity = 15;
 // How far a slot's cache grows when every page is in use inside a transaction.
 inline constexpr int kPageCacheGrowth = 64;
+// Inner nodes a slot keeps beyond its capacity.
+inline constexpr int kNodePageAllowance = 64;
 // Spare page objects the pool keeps.
 inline constexpr std::size_t kPageStackCapacity = 4095;
 
@@ -87,10 +94,11 @@ class TPageCache {
   // Takes a cached page out of the cache.
   std::unique_ptr<TPage> Remove(int slot, TPage& page);
 
-  // Whether the slot caches fewer pages than its capacity.
-  bool HasRoom(int slot) const { return static_cast<int>(slots_[slot].pages.Size()) < slots_[slot].capacity; }
+  // Whether the slot caches fewer pages than its capacity and its allowance of nodes.
+  bool HasRoom(int slot) const { return static_cast<int>(slots_[slot].pages.Size()) < Limit(slots_[slot]); }
   // The slot's least recently used page that is neither modified nor pinned, taken out of the
-  // cache; nullptr when there is none.
+  // cache; leaves go first while the slot keeps no more nodes than its allowance. nullptr when
+  // there is none.
   std::unique_ptr<TPage> TakeEvictable(int slot);
   // The slot's capacity grows by kPageCacheGrowth.
   void Grow(int slot) { slots_[slot].capacity += kPageCacheGrowth; }
@@ -110,8 +118,8 @@ class TPageCache {
   void SetCapacity(int pages);
   // The slot's capacity back to Capacity().
   void ResetCapacity(int slot) { slots_[slot].capacity = capacity_; }
-  // Keeps at most the slot's capacity of pages: the highest offsets go first; pinned or
-  // modified pages stay.
+  // Keeps at most the slot's capacity of leaves and its allowance of nodes: the highest offsets go
+  // first, leaves before nodes; pinned or modified pages stay.
   void Trim(int slot);
 
   // Calls `visit(TPage*)` for every page the slot caches, in no particular order. `visit` must
@@ -136,7 +144,9 @@ class TPageCache {
     TPage* newest = nullptr;  // head of the most-recently-used chain
     TPage* oldest = nullptr;
     int capacity = kDefaultPageCacheCapacity;
+    int nodes = 0;  // pages cached as inner nodes
   };
+  static int Limit(const TSlot& slot) { return slot.capacity + std::min(slot.nodes, kNodePageAllowance); }
   static void MakeNewest(TSlot& slot, TPage& page);
 
   std::array<TSlot, kIndexSlotCount> slots_;

@@ -132,6 +132,27 @@ TEST_F(TPageCacheTest, TheLeastRecentlyUsedCleanPageMakesRoom) {
   EXPECT_EQ(File().CachedPageCount(kSlot), 4);
 }
 
+TEST_F(TPageCacheTest, InnerNodesStayCachedBesideTheLeaves) {
+  // Three nodes and eight leaves on disk; a capacity of two leaves.
+  const std::vector<std::int32_t> offsets = Append(11);
+  for (int i = 0; i < 3; ++i) File().GetPage(kSlot, offsets[i])->SetKind(TPageKind::kNode);
+  File().FlushPages();
+  File().DropPages();
+  File().SetPageCacheCapacity(2);
+  for (int round = 0; round < 2; ++round) {
+    for (int leaf = 3; leaf < 11; ++leaf) {
+      const std::int64_t reads = File().CacheStats().reads_done;
+      for (int node = 0; node < 3; ++node) (void)File().GetPage(kSlot, offsets[node]);
+      (void)File().GetPage(kSlot, offsets[leaf]);
+      // A descent after the first reads only its leaf.
+      EXPECT_EQ(File().CacheStats().reads_done - reads, round == 0 && leaf == 3 ? 4 : 1);
+    }
+  }
+  EXPECT_EQ(File().CachedPageCount(kSlot), 3 + 2);
+  File().TrimCache();
+  EXPECT_EQ(File().CachedPageCount(kSlot), 3 + 2);
+}
+
 TEST_F(TPageCacheTest, PinnedPagesAreNeverTakenAndAFullCacheFails) {
   File().SetPageCacheCapacity(2);
   std::vector<TPagePin> pins;
