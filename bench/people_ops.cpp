@@ -22,11 +22,13 @@
 // the operation alone (opening the table or database included), and figures both sides must
 // agree on: "rows=" records read or added, "hits=" look-ups that found their key, "text_bytes="
 // the characters of the text and memo fields read.
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <numeric>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -53,14 +55,17 @@ TSideOptions ParseOptions(int argc, char** argv) {
   return options;
 }
 
-// The keys of the look-ups, made before the clock starts: IDs, or names packed in one buffer.
+// The keys of the look-ups, made before the clock starts: IDs, or the picked names packed in one
+// buffer in record order, with each look-up's place in it.
 struct TLookups {
   std::vector<std::int32_t> ids;
   std::string names;
   std::vector<std::uint32_t> name_ends;
+  std::vector<std::uint32_t> name_of;  // look-up -> its name in names
   std::string_view Name(std::size_t i) const {
-    const std::uint32_t begin = i == 0 ? 0 : name_ends[i - 1];
-    return std::string_view(names).substr(begin, name_ends[i] - begin);
+    const std::uint32_t n = name_of[i];
+    const std::uint32_t begin = n == 0 ? 0 : name_ends[n - 1];
+    return std::string_view(names).substr(begin, name_ends[n] - begin);
   }
 };
 
@@ -74,22 +79,23 @@ TLookups MakeLookups(const TSideOptions& options, bool by_name) {
     for (const std::uint32_t pick : picks) lookups.ids.push_back(static_cast<std::int32_t>(pick) + 1);
     return lookups;
   }
-  // The names of the generator's records, packed; then the picked ones in pick order.
-  std::string all;
-  std::vector<std::uint32_t> ends;
-  ends.reserve(static_cast<std::size_t>(options.size));
+  // The generator's records in order, keeping only the picked names: the memory follows the
+  // number of look-ups, not the size of the table.
+  std::vector<std::uint32_t> order(picks.size());
+  std::iota(order.begin(), order.end(), 0u);
+  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return picks[a] < picks[b]; });
+  lookups.name_ends.reserve(picks.size());
+  lookups.name_of.resize(picks.size());
   TPeopleGenerator generator(options.seed);
   TPeopleRow row;
-  for (std::int32_t i = 0; i < options.size; ++i) {
+  std::size_t k = 0;
+  for (std::uint32_t record = 0; k < order.size(); ++record) {
     generator.Next(row);
-    all += row.name;
-    ends.push_back(static_cast<std::uint32_t>(all.size()));
-  }
-  lookups.name_ends.reserve(picks.size());
-  for (const std::uint32_t pick : picks) {
-    const std::uint32_t begin = pick == 0 ? 0 : ends[pick - 1];
-    lookups.names.append(all, begin, ends[pick] - begin);
-    lookups.name_ends.push_back(static_cast<std::uint32_t>(lookups.names.size()));
+    for (; k < order.size() && picks[order[k]] == record; ++k) {
+      lookups.names += row.name;
+      lookups.name_ends.push_back(static_cast<std::uint32_t>(lookups.names.size()));
+      lookups.name_of[order[k]] = static_cast<std::uint32_t>(k);
+    }
   }
   return lookups;
 }
