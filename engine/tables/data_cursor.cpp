@@ -362,6 +362,7 @@ bool TDataCursor::Last() {
 
 bool TDataCursor::Next() {
   const TStepping stepping(stepping_);
+  stepped_forward_ = true;
   return ReadOperation([&]() -> bool {
     if (index_slot_ == kSlotOrder) {
       if (after_last_) return false;
@@ -386,6 +387,7 @@ bool TDataCursor::Next() {
 
 bool TDataCursor::Prior() {
   const TStepping stepping(stepping_);
+  stepped_forward_ = false;
   return ReadOperation([&]() -> bool {
     if (index_slot_ == kSlotOrder) {
       if (!on_record_ && !between_ && !after_last_) return false;

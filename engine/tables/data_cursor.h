@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/blob/blob_chain.h"
 #include "engine/blob/blob_values.h"
 #include "engine/format/data_header.h"
 #include "engine/format/field_descriptor.h"
@@ -240,6 +241,9 @@ class TDataCursor : public TRecordFetcher {
   void ChangeRecordLocked(std::span<std::byte> buffer, bool reposition, bool unlock);
   void DeleteRecordLocked(std::span<const std::byte> buffer, bool reposition);
   void ForgetPosition();
+  // Under the reader lock of a value read: the same field's values of the records the walk visits
+  // next, as far as they are cached, into the blob cache (half of it at most).
+  void PrefetchBlobValues(std::uint16_t field_number);
 
   int index_slot_ = kSlotOrder;
   std::vector<std::unique_ptr<TIndexTree>> trees_;  // by index slot, made on first use
@@ -255,6 +259,7 @@ class TDataCursor : public TRecordFetcher {
   std::vector<std::int32_t> own_locks_;  // ascending
   bool reader_taken_ = false;
   bool stepping_ = false;  // inside Next or Prior: a miss reads ahead the records visited next
+  bool stepped_forward_ = true;  // the direction of the last Next or Prior
   int read_depth_ = 0;  // nested ReadOperation calls
   std::unique_ptr<TBlobValues> blob_values_;
   // The blob fields (by field number, bit n - 1) whose values were read since the cursor came onto
@@ -263,6 +268,8 @@ class TDataCursor : public TRecordFetcher {
   // asks for changes, as every other read does.
   std::uint64_t values_read_ = ~std::uint64_t{0};
   TDataTable::TChangeCounters record_counters_;
+  std::vector<std::int32_t> slots_ahead_;  // PrefetchBlobValues' list, kept for its capacity
+  TBlobValueBuffer prefetched_;
 
   TDataSession& session_;
   TDataDirectory& directory_;

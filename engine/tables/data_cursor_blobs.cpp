@@ -119,10 +119,43 @@ std::vector<std::byte> TDataCursor::ReadBlobField(std::uint16_t field_number) {
     const TEngineCode closed = blob_values_->Close(field_number, image);
     if (code == 0) code = closed;
     if (code != 0) RaiseCode(code, field_number);
+    if (bit != 0 && reader_taken_ && table_->HoldsReaderLock()) PrefetchBlobValues(field_number);
     return value;
   });
   values_read_ |= bit;
   return value;
+}
+
+void TDataCursor::PrefetchBlobValues(std::uint16_t field_number) {
+  // A walk that reads a value of each record would otherwise take the reader lock and check the
+  // three headers once per value. Blocks read now are of the moment this lock fixes, like the
+  // records cached since the last change was found; so the first read of each value on its
+  // record is then served from the cache, as ReadBlobField allows.
+  constexpr std::size_t kRecordsAhead = 256;
+  const TFieldDescriptor& d = descriptors_[field_number - 1u];
+  if (session_.StrictChangeDetection || d.FieldType != kTypeBlob || !IsStored(d) || index_slot_ == kSlotOrder ||
+      !Position().Valid() || Position().RecordNumber() != current_slot_) {
+    return;
+  }
+  TBlobFile& blobs = table_->BlobFile();
+  const std::int64_t budget = blobs.CacheCapacity() / 2;
+  slots_ahead_.clear();
+  Position().RecordsAhead(stepped_forward_, kRecordsAhead, slots_ahead_);
+  std::int64_t blocks = 0;
+  for (const std::int32_t slot : slots_ahead_) {
+    const TRecord* record = table_->Records().CachedRecord(slot);
+    if (record == nullptr) break;  // not read yet: its value comes with it
+    if (record->Deleted()) continue;
+    const TBlobRef ref = GetBlobRef(ConstFieldSlot(record->Bytes(), d));
+    if (ref.Reference <= 0) continue;
+    try {
+      const std::span<const std::byte> value = LoadBlobValue(blobs, ref.Reference, ref.Stamp, prefetched_);
+      blocks += BlocksForSize(static_cast<std::int64_t>(value.size()), blobs.DataSize());
+    } catch (const ETarvoEngineError&) {
+      return;  // a chain that does not load is the business of its own record's read
+    }
+    if (blocks >= budget) return;
+  }
 }
 
 void TDataCursor::SetBlobField(std::span<std::byte> record, std::uint16_t field_number,

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <random>
 #include <set>
 
+#include "support/fault_injector.h"
 #include "tests/engine/tables/blob_table_fixture.h"
 #include "tests/testing/child_process.h"
 #include "tests/testing/engine_matchers.h"
@@ -184,6 +186,30 @@ TEST_F(SharedBlobTest, AWalkGoesOnFromItsPlaceWhenAPageReadFindsTheIndexChanged)
                                   [&](const std::string& n) { return n > start && !deleted.contains(n); });
   EXPECT_EQ(left, met);
   EXPECT_EQ(600, walker->RecordCount());
+}
+
+// A walk that reads every value brings the values of the records ahead into the cache under the
+// reader lock of one read: a lock and a check of the headers per value would be four lock calls.
+TEST_F(SharedBlobTest, AWalkReadingEveryValueTakesTheReaderLockOncePerBatch) {
+  std::mt19937 random(3);
+  {
+    auto writer = OpenCursor(db_, "Shared", true);
+    for (int i = 0; i < 400; ++i) AddNamed(*writer, RandomName(random));
+  }
+  auto walker = OpenCursor(db_, "Shared", false);
+  walker->SelectIndex("ByName");
+  for (const bool forward : {true, false}) {
+    const TFaultScope counting(TFaultOp::kLock, std::numeric_limits<std::int64_t>::max(), 0);
+    int values = 0;
+    for (bool on = forward ? walker->First() : walker->Last(); on; on = forward ? walker->Next() : walker->Prior()) {
+      const std::string name = NameOf(*walker, walker->CurrentRecord());
+      const auto note = walker->ReadBlobField(kBlobNotes);
+      ASSERT_EQ(NoteFor(name), std::string(reinterpret_cast<const char*>(note.data()), note.size()));
+      ++values;
+    }
+    EXPECT_EQ(400, values);
+    EXPECT_LT(TFaultInjector::Calls(), values / 4) << (forward ? "forward" : "backward");
+  }
 }
 
 // A value of the same number of blocks is written over its old chain: no block is allocated or
