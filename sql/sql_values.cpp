@@ -154,7 +154,7 @@ TSqlValue RecordFieldValue(std::span<const std::byte> record, const TFieldDescri
   const TConstBytes slot = ConstFieldSlot(record, d);
   if (IsNull(slot)) return {};
   switch (d.FieldType) {
-    case kTypeText: return CodePageToUtf8(GetText(slot).value_or(""), language);
+    case kTypeText: return CodePageToUtf8(GetTextChars(slot), language);
     case kTypeDate: {
       const std::int32_t day = *GetDate(slot);
       std::string text = FormatDateText(day);

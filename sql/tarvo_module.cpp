@@ -742,13 +742,32 @@ int Eof(sqlite3_vtab_cursor* base) {
   return static_cast<TTarvoCursor*>(base)->eof ? 1 : 0;
 }
 
+// A text field of the current record as the column's result, written in UTF-8 straight into a
+// buffer that SQLite takes over (no copy on either side, as a scan reads many); false for any
+// other field and for NULL.
+bool ResultText(sqlite3_context* context, TDataCursor& cursor, std::uint16_t field_number) {
+  const TFieldDescriptor& d = cursor.Descriptors()[field_number - 1u];
+  if (d.FieldType != kTypeText || !IsStored(d)) return false;
+  const TConstBytes slot = ConstFieldSlot(cursor.CurrentRecord(), d);
+  if (IsNull(slot)) return false;
+  const std::string_view chars = GetTextChars(slot);
+  auto* text = static_cast<char*>(sqlite3_malloc64(chars.size() * 3 + 1));
+  if (text == nullptr) throw std::bad_alloc();
+  const std::size_t length = CodePageToUtf8(chars, cursor.LanguageID(), text);
+  sqlite3_result_text64(context, text, length, sqlite3_free, SQLITE_UTF8);
+  return true;
+}
+
 int Column(sqlite3_vtab_cursor* base, sqlite3_context* context, int column) {
   // An UPDATE leaves this column as it is: the write keeps what the record holds then.
   if (sqlite3_vtab_nochange(context)) return SQLITE_OK;
   auto& cursor = *static_cast<TTarvoCursor*>(base);
   TTarvoTable& table = TableOf(base->pVtab);
   return GuardedTable(table, [&] {
-    SetResult(context, CurrentFieldValue(*cursor.cursor, static_cast<std::uint16_t>(column + 1)));
+    const auto field_number = static_cast<std::uint16_t>(column + 1);
+    if (!ResultText(context, *cursor.cursor, field_number)) {
+      SetResult(context, CurrentFieldValue(*cursor.cursor, field_number));
+    }
     return SQLITE_OK;
   });
 }

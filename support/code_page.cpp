@@ -202,11 +202,28 @@ inline std::optional<char32_t> NextCodePoint(const std::string& text, std::size_
 
 }  // namespace
 
-std::string CodePageToUtf8(const std::string& bytes, TLanguageId language) {
+std::size_t CodePageToUtf8(std::string_view bytes, TLanguageId language, char* out) {
   const TCodePage& page = CodePageFor(language);
-  std::string out;
-  out.reserve(bytes.size());
-  for (const char c : bytes) AppendUtf8(out, page.ToUnicode(static_cast<std::uint8_t>(c)));
+  char* p = out;
+  for (const char byte : bytes) {
+    const char16_t c = page.ToUnicode(static_cast<std::uint8_t>(byte));
+    if (c < 0x80) {
+      *p++ = static_cast<char>(c);
+    } else if (c < 0x800) {
+      *p++ = static_cast<char>(0xC0 | (c >> 6));
+      *p++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      *p++ = static_cast<char>(0xE0 | (c >> 12));
+      *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      *p++ = static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return static_cast<std::size_t>(p - out);
+}
+
+std::string CodePageToUtf8(std::string_view bytes, TLanguageId language) {
+  std::string out(bytes.size() * 3, '\0');
+  out.resize(CodePageToUtf8(bytes, language, out.data()));
   return out;
 }
 

@@ -14,6 +14,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "support/locale.h"
@@ -75,7 +76,9 @@ const TCodePage& CodePageFor(TLanguageId language);
 // Text between a table's code page and UTF-8. A table stores text values, its description and the
 // names of its fields and indexes as bytes of the code page of its language; everything outside
 // the engine (command line, JSON, SQL) speaks UTF-8.
-std::string CodePageToUtf8(const std::string& bytes, TLanguageId language);
+std::string CodePageToUtf8(std::string_view bytes, TLanguageId language);
+// The same written at `out`, which has room for 3 bytes per byte of `bytes`; returns its length.
+std::size_t CodePageToUtf8(std::string_view bytes, TLanguageId language, char* out);
 // A character without a byte in the code page becomes '?'. Throws std::invalid_argument for text
 // that is not UTF-8.
 std::string Utf8ToCodePage(const std::string& utf8, TLanguageId language);

@@ -38,16 +38,19 @@ std::int32_t DayNumber(const TDate& date) {
 
 std::optional<TDate> DateFromDayNumber(std::int32_t day_number) {
   if (day_number < 1 || day_number > kMaxDayNumber) return std::nullopt;
-  // Estimate the year from the mean year length, then correct by at most one either way.
-  int year = static_cast<int>(static_cast<std::int64_t>(day_number) * 400 / 146'097) + 1;
-  while (year > 1 && DaysBeforeYear(year) >= day_number) --year;
-  while (DaysBeforeYear(year + 1) < day_number) ++year;
-  const int day_of_year = day_number - DaysBeforeYear(year);  // 1-based
-  const int leap_day = IsLeapYear(year) ? 1 : 0;
-  // The month is the last whose first day is not after the day; from March on the leap day counts.
-  int month = 12;
-  while (month > 1 && kDaysBeforeMonth[month - 1] + (month > 2 ? leap_day : 0) >= day_of_year) --month;
-  return TDate{year, month, day_of_year - kDaysBeforeMonth[month - 1] - (month > 2 ? leap_day : 0)};
+  // Counted in years that begin on 1 March, so that the leap day ends the year, and in eras of
+  // 400 years (146,097 days); day 1 (1 January of year 1) is day 306 after 1 March of year 0.
+  const std::int32_t z = day_number - 1 + 306;
+  const std::int32_t era = z / 146'097;
+  const std::int32_t day_of_era = z - era * 146'097;
+  const std::int32_t year_of_era =
+      (day_of_era - day_of_era / 1460 + day_of_era / 36'524 - day_of_era / 146'096) / 365;
+  const std::int32_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const std::int32_t month_from_march = (5 * day_of_year + 2) / 153;
+  const int day = day_of_year - (153 * month_from_march + 2) / 5 + 1;
+  const int month = month_from_march < 10 ? month_from_march + 3 : month_from_march - 9;
+  const int year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
+  return TDate{year, month, day};
 }
 
 double DateTimeValue(std::int32_t day_number, std::int32_t ms) {

@@ -56,11 +56,15 @@ std::string StoredText(std::string_view text, std::size_t field_size, std::uint8
 }
 
 std::optional<std::string> GetText(TConstBytes slot) {
-  assert(slot.size() >= 2);
   if (IsNull(slot)) return std::nullopt;
+  return std::string(GetTextChars(slot));
+}
+
+std::string_view GetTextChars(TConstBytes slot) {
+  assert(slot.size() >= 2);
   const TConstBytes chars = slot.subspan(kData, slot.size() - 2);  // the last byte is the terminator
   const auto end = std::find(chars.begin(), chars.end(), std::byte{0});
-  return GetChars(chars, 0, static_cast<std::size_t>(end - chars.begin()));
+  return {reinterpret_cast<const char*>(chars.data()), static_cast<std::size_t>(end - chars.begin())};
 }
 
 void PutText(TBytes slot, std::string_view text, std::uint8_t case_mapping, TLanguageId language,

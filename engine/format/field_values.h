@@ -54,6 +54,8 @@ void SetNull(TBytes slot);
 std::string StoredText(std::string_view text, std::size_t field_size, std::uint8_t case_mapping,
                        TLanguageId language, TSortId sort);
 std::optional<std::string> GetText(TConstBytes slot);
+// The characters of a text slot that is not NULL, in place.
+std::string_view GetTextChars(TConstBytes slot);
 void PutText(TBytes slot, std::string_view text, std::uint8_t case_mapping, TLanguageId language,
              TSortId sort);
 
