@@ -241,8 +241,9 @@ class TDataCursor : public TRecordFetcher {
   void ChangeRecordLocked(std::span<std::byte> buffer, bool reposition, bool unlock);
   void DeleteRecordLocked(std::span<const std::byte> buffer, bool reposition);
   void ForgetPosition();
-  // Under the reader lock of a value read: the same field's values of the records the walk visits
-  // next, as far as they are cached, into the blob cache (half of it at most).
+  // Under the reader lock of a value read of a stored blob field (without strict change
+  // detection): the same field's values of the records the walk visits next, as far as they are
+  // cached, into the blob cache (half of it at most).
   void PrefetchBlobValues(std::uint16_t field_number);
 
   int index_slot_ = kSlotOrder;

@@ -86,11 +86,14 @@ std::vector<std::byte> TDataCursor::ReadBlobField(std::uint16_t field_number) {
   // The first read of the value since the cursor came onto the record: the record image and the
   // blocks cached with it are of the same moment (every change found drops both), so a chain the
   // cache holds whole is the record's value as the record was read.
-  const std::uint64_t bit = field_number >= 1 && field_number <= 64 ? std::uint64_t{1} << (field_number - 1) : 0;
+  // Only the stored blob fields among the first 64 are followed; any other number takes the
+  // checked way, which refuses what is no blob field.
+  const bool followed = field_number >= 1 && field_number <= std::min<std::size_t>(descriptors_.size(), 64) &&
+                        descriptors_[field_number - 1u].FieldType == kTypeBlob &&
+                        IsStored(descriptors_[field_number - 1u]) && !session_.StrictChangeDetection;
+  const std::uint64_t bit = followed ? std::uint64_t{1} << (field_number - 1) : 0;
   const bool first_read = bit != 0 && (values_read_ & bit) == 0;
-  if (first_read && on_record_ && !session_.StrictChangeDetection && table_->BlobFile().IsOpen() &&
-      table_->ChangeCounters() == record_counters_ && descriptors_[field_number - 1u].FieldType == kTypeBlob &&
-      IsStored(descriptors_[field_number - 1u])) {
+  if (first_read && on_record_ && table_->BlobFile().IsOpen() && table_->ChangeCounters() == record_counters_) {
     const TBlobRef ref = GetBlobRef(ConstFieldSlot(current_, descriptors_[field_number - 1u]));
     std::vector<std::byte> value;
     if (ref.Reference >= 0 && LoadCachedBlobValue(table_->BlobFile(), ref.Reference, ref.Stamp, value)) {
@@ -133,10 +136,7 @@ void TDataCursor::PrefetchBlobValues(std::uint16_t field_number) {
   // record is then served from the cache, as ReadBlobField allows.
   constexpr std::size_t kRecordsAhead = 256;
   const TFieldDescriptor& d = descriptors_[field_number - 1u];
-  if (session_.StrictChangeDetection || d.FieldType != kTypeBlob || !IsStored(d) || index_slot_ == kSlotOrder ||
-      !Position().Valid() || Position().RecordNumber() != current_slot_) {
-    return;
-  }
+  if (index_slot_ == kSlotOrder || !Position().Valid() || Position().RecordNumber() != current_slot_) return;
   TBlobFile& blobs = table_->BlobFile();
   const std::int64_t budget = blobs.CacheCapacity() / 2;
   slots_ahead_.clear();

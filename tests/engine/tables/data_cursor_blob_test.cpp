@@ -84,6 +84,12 @@ TEST_F(CursorBlobTest, BlobOperationsReportTheirCodes) {
   EXPECT_EQ(kInvalidBlobOffset, other->OpenBlob(kBlobNotes, record));
   EXPECT_EQ(0, c.CloseBlob(kBlobNotes, record));
   EXPECT_EQ(0u, c.OpenBlobCount());
+  // On a record just reached: a field that is no blob, or none at all, is refused.
+  (void)Add("anna", BytesOf("notes"));
+  ASSERT_TRUE(c.First());
+  for (const std::uint16_t field : {kBlobName, std::uint16_t{60}}) {
+    EXPECT_ENGINE_ERROR(kInvalidBlobField, (void)c.ReadBlobField(field));
+  }
   // 64 values at most.
   std::vector<std::vector<std::byte>> records(65, c.NewRecordBuffer());
   for (int i = 0; i < 64; ++i) ASSERT_EQ(0, c.OpenBlob(kBlobNotes, records[static_cast<std::size_t>(i)]));
