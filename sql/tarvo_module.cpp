@@ -948,27 +948,13 @@ int Rollback(sqlite3_vtab* vtab) {
 }
 
 // Savepoints: SQLite's own (SAVEPOINT, ROLLBACK TO, RELEASE) and the one around each statement
-// inside a transaction, so that a statement that fails part-way leaves nothing of it behind.
-int Savepoint(sqlite3_vtab* vtab, int number) {
+// inside a transaction, so that a statement that fails part-way leaves nothing of it behind. Each
+// passes the savepoint's number on to the directory.
+template <void (TDataDirectory::*Step)(int)>
+int SavepointStep(sqlite3_vtab* vtab, int number) {
   TTarvoTable& table = TableOf(vtab);
   return GuardedTable(table, [&] {
-    table.directory->Savepoint(number);
-    return SQLITE_OK;
-  });
-}
-
-int Release(sqlite3_vtab* vtab, int number) {
-  TTarvoTable& table = TableOf(vtab);
-  return GuardedTable(table, [&] {
-    table.directory->ReleaseSavepoint(number);
-    return SQLITE_OK;
-  });
-}
-
-int RollbackTo(sqlite3_vtab* vtab, int number) {
-  TTarvoTable& table = TableOf(vtab);
-  return GuardedTable(table, [&] {
-    table.directory->RollbackToSavepoint(number);
+    (table.directory->*Step)(number);
     return SQLITE_OK;
   });
 }
@@ -994,9 +980,9 @@ const sqlite3_module kModule = {
     .xRollback = Rollback,
     .xFindFunction = nullptr,
     .xRename = nullptr,
-    .xSavepoint = Savepoint,
-    .xRelease = Release,
-    .xRollbackTo = RollbackTo,
+    .xSavepoint = SavepointStep<&TDataDirectory::Savepoint>,
+    .xRelease = SavepointStep<&TDataDirectory::ReleaseSavepoint>,
+    .xRollbackTo = SavepointStep<&TDataDirectory::RollbackToSavepoint>,
     .xShadowName = nullptr,
 };
 

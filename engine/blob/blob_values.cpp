@@ -320,13 +320,13 @@ void TBlobValues::EndChange() {
 void TBlobValues::UndoChange() {
   if (!undoing_) return;
   undoing_ = false;
-  const std::unique_ptr<TUndo> undo = std::make_unique<TUndo>(std::move(undo_));
+  TUndo undo = std::move(undo_);
   undo_ = TUndo();
   std::vector<std::unique_ptr<TBlobBuffer>> present = std::move(buffers_);
-  for (auto& b : undo->closed) present.push_back(std::move(b));
+  for (auto& b : undo.closed) present.push_back(std::move(b));
   buffers_.clear();
   // The values of the start in their order; those opened since go.
-  for (const auto& [buffer, state] : undo->open) {
+  for (const auto& [buffer, state] : undo.open) {
     const TBlobBuffer* wanted = buffer;  // a lambda may not capture a structured binding before C++20's fix
     const auto it = std::find_if(present.begin(), present.end(),
                                  [wanted](const std::unique_ptr<TBlobBuffer>& b) { return b.get() == wanted; });
