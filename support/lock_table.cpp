@@ -13,7 +13,7 @@ bool RangeIsValid(std::int64_t offset, std::int64_t length) {
   return length >= 1 && offset <= std::numeric_limits<std::int64_t>::max() - (length - 1);
 }
 
-// The first held range starting at or after `offset` (lower) or after it (upper).
+// The first held range starting at or after `offset`.
 template <typename TRanges>
 auto FirstFrom(TRanges& ranges, std::int64_t offset) {
   return std::lower_bound(ranges.begin(), ranges.end(), offset,
